@@ -1,0 +1,48 @@
+#pragma once
+// The updater configuration record, its JSON form, and the status of one update check.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "update/version_number.h"
+
+namespace halcyra {
+
+struct UpdaterConfig {
+  std::uint32_t pid = 0;
+  std::u16string versionFile;
+  std::vector<std::u16string> files;
+  std::u16string server;
+  std::u16string appFolder;
+  std::u16string relativeAppPath;
+  std::u16string login;
+  std::u16string password;
+  std::u16string version;
+  std::u16string tempFolder;
+  std::u16string updaterPath;
+  std::int32_t useGUI = 0;
+  bool autoUpdate = false;
+  bool serverOneVersion = false;
+  bool useLatest = false;
+  bool enableUpdate = false;
+
+  // Fills the fields from a JSON text (which ends at its first U+0000); true when the
+  // text is an acceptable configuration. Fields are assigned as members are read, so a
+  // rejected text may leave some of them set.
+  bool fromJson(std::u16string_view text);
+  // The compact JSON text of the configuration, members in their fixed order.
+  std::u16string toJson() const;
+
+  friend bool operator==(const UpdaterConfig&, const UpdaterConfig&) = default;
+};
+
+struct UpdaterSettings : UpdaterConfig {
+  bool hasError = false;
+  std::string lastError;
+  bool updateAvailable = false;
+  VersionNumber remoteVersion;
+  VersionNumber localVersion;
+};
+
+}  // namespace halcyra

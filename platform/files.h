@@ -1,0 +1,43 @@
+#pragma once
+// Files and paths (kernel32 and the C runtime).
+
+#include <string>
+
+#include "platform/types.h"
+
+namespace halcyra::platform {
+
+inline constexpr Dword kMaxPath = 260;
+
+inline constexpr Dword kGenericWrite = 0x40000000;
+inline constexpr Dword kFileShareRead = 0x1;
+inline constexpr Dword kCreateAlways = 2;
+
+inline constexpr unsigned kCpAcp = 0;
+inline constexpr unsigned kCpOemcp = 1;
+inline constexpr unsigned kCpUtf8 = 65001;
+inline constexpr Dword kMbErrInvalidChars = 0x8;
+
+Dword GetModuleFileNameW(Handle module, char16_t* buffer, Dword size);
+Bool SetCurrentDirectoryW(const char16_t* path);
+Dword GetTempPathW(Dword size, char16_t* buffer);
+Handle CreateFileW(const char16_t* path, Dword desiredAccess, Dword shareMode, SecurityAttributes* attributes,
+                   Dword creationDisposition, Dword flagsAndAttributes, Handle templateFile);
+Dword GetFullPathNameW(const char16_t* path, Dword size, char16_t* buffer, char16_t** filePart);
+
+// The code page the C runtime uses for file names: CP_UTF8 when its current locale is
+// UTF-8, else CP_ACP when AreFileApisANSI(), else CP_OEMCP.
+unsigned fileNameCodePage();
+int MultiByteToWideChar(unsigned codePage, Dword flags, const char* text, int length, char16_t* buffer, int size);
+
+// Attributes of the object at `path` with links followed (GetFileAttributesExW, with
+// FindFirstFileW on a sharing violation, and the link's target opened for a reparse
+// point). FALSE with GetLastError() when the system gives no answer for the path.
+Bool GetFileAttributesFollowingLinks(const char16_t* path, Dword* attributes);
+
+// Opens `path` for reading in text mode with no sharing restriction (_SH_DENYNO) and
+// appends its bytes to `content` as the C runtime delivers them: CR LF becomes LF and a
+// byte 0x1A ends the content. FALSE when the file cannot be opened.
+Bool ReadTextModeFile(const char16_t* path, std::string& content);
+
+}  // namespace halcyra::platform

@@ -1,0 +1,166 @@
+#pragma once
+// Control of the simulated Windows that backs the platform seam in the Linux build.
+//
+// The machine is deterministic and single-threaded. Time is virtual (milliseconds) and
+// moves only inside waits: a wait advances the clock to the next scheduled event (a
+// process ending, an SCM control, a console switch, the wait's own time-out). SCM
+// controls are delivered to the registered handler at wait points, which is where the
+// service thread observes them on Windows. An INFINITE wait with nothing scheduled throws
+// `Deadlock` instead of hanging the test.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/service_manager.h"
+#include "platform/types.h"
+
+namespace halcyra::sim {
+
+using platform::Dword;
+using platform::Handle;
+
+// Thrown by an INFINITE wait that nothing can ever end.
+struct Deadlock : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Thrown by ExitProcess; `runProcess` turns it into the exit code.
+struct ProcessExit {
+  Dword exitCode;
+};
+
+// A brand-new machine: clock 0, empty handle table, call log and file system; the
+// service process has id 100 and runs in session 0 with SeTcbPrivilege; console
+// session 1; module path C:\Halcyra\bin\HalcyraService.exe; current directory
+// C:\Windows\System32; temporary folder C:\Temp\ (which exists); the SCM connected.
+void reset();
+
+std::uint64_t now();
+
+// ---- Handles and calls ---------------------------------------------------------------
+
+// Handles open in the whole machine (all processes); leak checks compare it with a baseline.
+std::size_t liveHandles();
+
+struct Call {
+  std::string name;  // the platform operation, e.g. "CreateProcessAsUserW"
+  std::string args;  // its arguments as text, e.g. "flags=0x8080400 inherit=1"
+  std::uint64_t time;
+};
+const std::vector<Call>& calls();
+std::vector<Call> callsNamed(std::string_view name);
+// Appends an entry to the log; used to record calls that do not go through the seam
+// (libcurl's global initialisation, wrapped at link time in tests).
+void logCall(std::string name, std::string args = {});
+
+// The nth call (1-based, counted from this request) of `operation` fails with `error`;
+// with `repeat`, that call and every later one fail.
+void failCall(std::string_view operation, int nth, Dword error, bool repeat = false);
+
+// ---- Files ---------------------------------------------------------------------------
+// Paths are Windows paths: case-insensitive, `\` and `/` both separators.
+
+void setModulePath(std::u16string path);
+void setTempPath(std::u16string path);  // what GetTempPathW returns, trailing backslash included
+std::u16string currentDirectory();
+void setCurrentDirectory(std::u16string path);
+void addFile(std::u16string path, std::string bytes);  // creates the folders above it
+void addDirectory(std::u16string path);
+// The attribute query for `path` fails with `error` (e.g. access denied).
+void setPathError(std::u16string path, Dword error);
+std::optional<std::string> fileContent(std::u16string path);
+
+// Version information of the file at `path` (which must exist). `totalSize` is what
+// GetFileVersionInfoSizeW reports; the product and file versions are MS/LS pairs.
+void setVersionInfo(std::u16string path, Dword productMS, Dword productLS, Dword fileMS, Dword fileLS,
+                    Dword totalSize = 1024);
+
+// ---- Processes -----------------------------------------------------------------------
+
+inline constexpr std::uint64_t kNever = ~std::uint64_t{0};
+
+struct ProgramBehaviour {
+  // Started with CreateProcessAsUserW for this program, creation fails with this error.
+  std::optional<Dword> failToStart;
+  // Written to the process's standard output when it starts (lands in the log file).
+  std::string output;
+  // Ends by itself this long after its start, with exitCode.
+  std::uint64_t exitAfter = kNever;
+  Dword exitCode = 0;
+  // On a Ctrl-C on its console: ends this long after the event with ctrlCExitCode;
+  // kNever means it ignores Ctrl-C.
+  std::uint64_t ctrlCExitAfter = 0;
+  Dword ctrlCExitCode = 0xC000013A;  // STATUS_CONTROL_C_EXIT
+  // Starts a grandchild in its own job that shares its console and runs until ended.
+  bool startsGrandchild = false;
+  // Run synchronously at creation as the new process (GetCurrentProcessId, console
+  // calls and GetLastError act for it); its result is the exit code, and the process
+  // ends exitAfter (treated as 0 when kNever) after its start. The service's own
+  // executable in stop-request mode is installed this way.
+  std::function<int(const std::vector<std::string>& args)> run;
+};
+
+// Programs are found by their full path; a relative application name is resolved
+// against the current directory. A path with no program installed fails to start with
+// ERROR_FILE_NOT_FOUND (a folder with ERROR_ACCESS_DENIED).
+void installProgram(std::u16string path, ProgramBehaviour behaviour);
+
+struct ProcessRecord {
+  Dword id;
+  std::u16string application;  // full path
+  std::u16string commandLine;  // as passed, empty for null
+  Dword sessionId;             // the token's session
+  Dword creationFlags;
+  bool inheritHandles;
+  Dword startupInfoCb;
+  std::u16string desktop;
+  std::vector<Handle> inheritedHandles;  // the HANDLE_LIST attribute, when present
+  std::optional<Handle> job;             // the job it was created in, when any
+  bool hasConsole;                       // every process not created DETACHED_PROCESS
+  std::uint64_t startTime;
+  std::optional<std::uint64_t> endTime;
+  Dword exitCode;                  // valid once ended
+  std::vector<std::uint64_t> ctrlCTimes;  // when a Ctrl-C reached it
+  std::optional<Dword> parentId;   // for a grandchild
+};
+// Every process created so far, in creation order (the service itself not included).
+const std::vector<ProcessRecord>& processes();
+const ProcessRecord* findProcess(Dword id);
+
+// Runs `body` as the service process and returns its exit code: the value of `body`, or
+// the code given to ExitProcess.
+int runProcess(const std::function<int()>& body);
+
+// ---- Sessions ------------------------------------------------------------------------
+
+void setConsoleSession(Dword sessionId);  // kNoConsoleSession for none
+void setTcbPrivilege(bool held);
+// At `time` the console moves to `sessionId` and, if the service accepts session
+// changes, a SESSIONCHANGE control with WTS_CONSOLE_CONNECT reaches its handler.
+void scheduleConsoleConnect(std::uint64_t time, Dword sessionId);
+
+// ---- Service control manager ---------------------------------------------------------
+
+void setScmConnected(bool connected);  // false: StartServiceCtrlDispatcherA fails with 1063
+// A control delivered to the handler at `time` (at the first wait point from then on).
+// Like the SCM, the sim delivers stop, pre-shutdown and session-change controls only
+// while the last status report accepts them; others are always delivered.
+void scheduleControl(std::uint64_t time, Dword control, Dword eventType = 0);
+// A control delivered when `operation` is called for the nth time from now, before the
+// call itself runs: a control that arrives while the service thread is busy there.
+void scheduleControlAtCall(std::string_view operation, int nth, Dword control, Dword eventType = 0);
+// Delivers a control to the handler now and returns what the handler returned.
+Dword deliverControl(Dword control, Dword eventType = 0);
+
+struct StatusReport {
+  platform::ServiceStatus status;
+  std::uint64_t time;
+};
+const std::vector<StatusReport>& statusReports();
+
+}  // namespace halcyra::sim

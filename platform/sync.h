@@ -1,0 +1,18 @@
+#pragma once
+// Events and waits (kernel32).
+
+#include "platform/types.h"
+
+namespace halcyra::platform {
+
+inline constexpr Dword kInfinite = 0xFFFFFFFF;
+inline constexpr Dword kWaitObject0 = 0;
+inline constexpr Dword kWaitTimeout = 0x102;
+inline constexpr Dword kWaitFailed = 0xFFFFFFFF;
+
+Handle CreateEventA(SecurityAttributes* attributes, Bool manualReset, Bool initialState, const char* name);
+Bool SetEvent(Handle event);
+Dword WaitForSingleObject(Handle object, Dword milliseconds);
+Dword WaitForMultipleObjects(Dword count, const Handle* handles, Bool waitAll, Dword milliseconds);
+
+}  // namespace halcyra::platform
