@@ -81,6 +81,16 @@ if [[ -f "$stamp" ]] && grep -qx "options=$options_key" "$stamp"; then
 fi
 
 log() { echo "build-curl-mingw: $*" >&2; }
+
+# Two runs at once (a developer's shell and a CI run on the same machine) would share the
+# work folder and the prefix: the second waits for the first and then finds its stamp.
+mkdir -p "$cache"
+exec 9>"$cache/curl-mingw.lock"
+flock 9
+if [[ -f "$stamp" ]] && grep -qx "options=$options_key" "$stamp"; then
+  echo "$prefix"
+  exit 0
+fi
 started=$SECONDS
 
 for tool in cmake ninja dpkg-source x86_64-w64-mingw32-gcc-posix x86_64-w64-mingw32-ar; do
@@ -91,7 +101,11 @@ done
 # archives; mirror each of its "Types: deb" stanzas (same URIs, suites and keyring) as
 # deb-src in a file of our own rather than editing the system one.
 ensure_deb_src() {
-  if apt-cache showsrc curl 2>/dev/null | grep -q '^Package: curl$'; then
+  # Read into a variable first: with pipefail, "grep -q" closing the pipe early would
+  # make apt-cache die of SIGPIPE and the test fail although curl is known.
+  local known
+  known=$(apt-cache showsrc curl 2>/dev/null || true)
+  if grep -q '^Package: curl$' <<<"$known"; then
     return
   fi
   local list=/etc/apt/sources.list.d/halcyra-src.sources

@@ -58,10 +58,10 @@ _halcyra_wine_check_owner() {
 }
 
 halcyra_wine_up() {
-  command -v wine >/dev/null && command -v wineserver >/dev/null || {
+  if ! command -v wine >/dev/null || ! command -v wineserver >/dev/null; then
     _halcyra_wine_log "wine is not installed (run tools/setup.sh)"
     return 1
-  }
+  fi
   mkdir -p "$HALCYRA_WINE_LOGS" || return 1
   _halcyra_wine_check_owner || return 1
 

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Every test: sets the machine up, builds the native tests (against the simulated
+# Windows, plain and with sanitizers) and the Windows build, and runs all test layers;
+# the Windows tests run under Wine.
+set -uo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+"$root/tools/setup.sh" || exit 1
+
+passed=0
+failed=0
+status=0
+run_preset() {
+  local preset=$1
+  echo "== $preset: configure and build"
+  if ! cmake --preset "$preset" >/dev/null || ! cmake --build --preset "$preset" -j2; then
+    echo "== $preset: build failed"
+    status=1
+    return
+  fi
+  echo "== $preset: tests"
+  local log
+  log=$(mktemp)
+  ctest --preset "$preset" -j2 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  ((rc == 0)) || status=1
+  local total fails
+  total=$(sed -nE 's/.* tests failed out of ([0-9]+).*/\1/p' "$log" | tail -1)
+  fails=$(sed -nE 's/.*, ([0-9]+) tests failed out of.*/\1/p' "$log" | tail -1)
+  passed=$((passed + ${total:-0} - ${fails:-0}))
+  failed=$((failed + ${fails:-0}))
+  rm -f "$log"
+}
+
+run_preset linux
+run_preset linux-asan
+run_preset mingw
+
+echo "$passed passed, $failed failed"
+exit $status
