@@ -1,7 +1,9 @@
 #pragma once
 // The update decision: whether the updater is to be started instead of the server.
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "config/updater_settings.h"
 
@@ -11,6 +13,18 @@ namespace halcyra {
 // own executable when empty), fetches the release manifest and sets updateAvailable.
 // Every failure leaves hasError, a fixed lastError text and updateAvailable false.
 void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath);
+
+// The application executable as the check sees it.
+struct AppLocation {
+  std::u16string absolutePath;  // what the local version is read from
+  std::u16string folder;        // handed to the updater as appFolder
+};
+
+// Makes `appPath` (the service's own executable when empty) absolute with the platform's
+// full-path rules and removes its last length(relativeAppPath) + 1 units, taken to be a
+// separator and relativeAppPath without comparing them. Empty when the path cannot be
+// determined or relativeAppPath is not shorter than it.
+std::optional<AppLocation> deriveAppFolder(const std::u16string& appPath, std::u16string_view relativeAppPath);
 
 // Remote newer by major, minor and revision (build ignored), and either useLatest or a
 // different major.minor.

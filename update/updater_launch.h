@@ -8,7 +8,8 @@
 
 namespace halcyra {
 
-// A quotation mark followed by the base64 text of toJson() in UTF-16LE.
+// A quotation mark followed by the base64 text of toJson() in UTF-16LE; empty when the
+// encoder fails.
 std::u16string buildUpdaterCommandLine(const UpdaterConfig& config);
 
 // Starts updaterPath in the pass's job with `startupInfo`; false after setting hasError

@@ -1,0 +1,174 @@
+#include "config/updater_settings.h"
+
+#include <string>
+#include <string_view>
+
+// RapidJSON's UTF-16 encoder asserts when a "\uDC00"-style escape (a low surrogate with
+// no high one before it) is decoded, so a debug build would abort on such a file, while
+// a release build keeps the code unit. The configuration comes from outside and must
+// never stop the service, so this file compiles RapidJSON's assertions out in every build
+// type; every value is type-checked before it is read, which is what those assertions
+// guard. The library is placed in a namespace of its own here so that this build of it
+// cannot be mixed up with the one other files use.
+#define RAPIDJSON_NAMESPACE halcyra_config_rapidjson
+#define RAPIDJSON_ASSERT(condition) static_cast<void>(0)
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+namespace halcyra {
+
+namespace {
+
+namespace json = halcyra_config_rapidjson;
+
+using Utf16 = json::UTF16<char16_t>;
+using Document = json::GenericDocument<Utf16>;
+using Value = Document::ValueType;
+using StringBuffer = json::GenericStringBuffer<Utf16>;
+using Writer = json::Writer<StringBuffer, Utf16, Utf16>;
+
+// The recursive parser uses one stack frame per nesting level, so a text of a few
+// hundred thousand brackets would overflow the stack. The iterative parser keeps its
+// state on the heap and accepts and rejects exactly the same texts as the default flags.
+constexpr unsigned kParseFlags = json::kParseIterativeFlag;
+
+// Every text the configuration handles ends at its first U+0000.
+std::u16string_view upToFirstNul(std::u16string_view text) { return text.substr(0, text.find(u'\0')); }
+
+// The first member named exactly `key`, or null.
+const Value* findMember(const Value& object, const char16_t* key) {
+  auto const member = object.FindMember(key);
+  return member == object.MemberEnd() ? nullptr : &member->value;
+}
+
+std::u16string stringOf(const Value& value) {
+  return std::u16string(upToFirstNul(std::u16string_view(value.GetString(), value.GetStringLength())));
+}
+
+bool readRequiredString(const Value& object, const char16_t* key, std::u16string& field) {
+  const Value* const value = findMember(object, key);
+  if (value == nullptr || !value->IsString()) {
+    return false;
+  }
+  field = stringOf(*value);
+  return true;
+}
+
+void readOptionalString(const Value& object, const char16_t* key, std::u16string& field) {
+  const Value* const value = findMember(object, key);
+  if (value != nullptr && value->IsString()) {
+    field = stringOf(*value);
+  }
+}
+
+void readOptionalBool(const Value& object, const char16_t* key, bool& field) {
+  const Value* const value = findMember(object, key);
+  if (value != nullptr && value->IsBool()) {
+    field = value->GetBool();
+  }
+}
+
+void writeString(Writer& writer, std::u16string_view text) {
+  std::u16string_view const value = upToFirstNul(text);
+  writer.String(value.data(), static_cast<json::SizeType>(value.size()));
+}
+
+}  // namespace
+
+bool UpdaterConfig::fromJson(std::u16string_view text) {
+  // The parser reads a terminated string, so the text is copied up to its first U+0000.
+  std::u16string const terminated(upToFirstNul(text));
+  Document document;
+  document.Parse<kParseFlags>(terminated.c_str());
+  if (document.HasParseError() || !document.IsObject()) {
+    return false;
+  }
+  const Value& root = document;
+
+  // Members are read in this order; a missing or mistyped required one ends the read,
+  // leaving the fields before it assigned.
+  if (const Value* const value = findMember(root, u"pid"); value != nullptr && value->IsUint()) {
+    pid = value->GetUint();
+  }
+  if (const Value* const value = findMember(root, u"files"); value != nullptr && value->IsArray()) {
+    for (const Value& element : value->GetArray()) {
+      if (element.IsString()) {
+        files.push_back(stringOf(element));
+      }
+    }
+  }
+  if (!readRequiredString(root, u"server", server)) {
+    return false;
+  }
+  readOptionalString(root, u"appFolder", appFolder);
+  if (!readRequiredString(root, u"relativeAppPath", relativeAppPath) || !readRequiredString(root, u"login", login) ||
+      !readRequiredString(root, u"password", password)) {
+    return false;
+  }
+  readOptionalString(root, u"version", version);
+  if (!readRequiredString(root, u"versionFile", versionFile)) {
+    return false;
+  }
+  readOptionalString(root, u"tempFolder", tempFolder);
+  const Value* const gui = findMember(root, u"useGUI");
+  if (gui == nullptr || !gui->IsInt()) {
+    return false;
+  }
+  useGUI = gui->GetInt();
+  readOptionalBool(root, u"autoUpdate", autoUpdate);
+  readOptionalBool(root, u"serverOneVersion", serverOneVersion);
+  readOptionalBool(root, u"useLatest", useLatest);
+  readOptionalBool(root, u"enableUpdate", enableUpdate);
+  readOptionalString(root, u"updaterPath", updaterPath);
+  return true;
+}
+
+std::u16string UpdaterConfig::toJson() const {
+  // The writer's defaults give the text the updater expects: no white space, "\uXXXX"
+  // with upper-case hex for the control characters that have no short escape, and every
+  // other code unit (including '/', U+007F and lone surrogates) copied unchanged.
+  StringBuffer buffer;
+  Writer writer(buffer);
+  writer.StartObject();
+  writer.Key(u"pid");
+  writer.Uint(pid);
+  writer.Key(u"files");
+  writer.StartArray();
+  for (const std::u16string& file : files) {
+    writeString(writer, file);
+  }
+  writer.EndArray();
+  writer.Key(u"server");
+  writeString(writer, server);
+  writer.Key(u"appFolder");
+  writeString(writer, appFolder);
+  writer.Key(u"relativeAppPath");
+  writeString(writer, relativeAppPath);
+  writer.Key(u"login");
+  writeString(writer, login);
+  writer.Key(u"password");
+  writeString(writer, password);
+  writer.Key(u"version");
+  writeString(writer, version);
+  writer.Key(u"versionFile");
+  writeString(writer, versionFile);
+  writer.Key(u"tempFolder");
+  writeString(writer, tempFolder);
+  writer.Key(u"useGUI");
+  writer.Int(useGUI);
+  writer.Key(u"autoUpdate");
+  writer.Bool(autoUpdate);
+  writer.Key(u"serverOneVersion");
+  writer.Bool(serverOneVersion);
+  writer.Key(u"useLatest");
+  writer.Bool(useLatest);
+  writer.Key(u"enableUpdate");
+  writer.Bool(enableUpdate);
+  writer.Key(u"updaterPath");
+  writeString(writer, updaterPath);
+  writer.EndObject();
+  return std::u16string(buffer.GetString(), buffer.GetSize() / sizeof(char16_t));
+}
+
+}  // namespace halcyra

@@ -1,0 +1,163 @@
+#include "update/update_check.h"
+
+#include <curl/curl.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "config/config_file.h"
+#include "platform/file_existence.h"
+#include "platform/files.h"
+#include "platform/processes.h"
+#include "update/text_conversion.h"
+#include "update/update_server_client.h"
+#include "update/version_number.h"
+
+namespace halcyra {
+
+namespace {
+
+constexpr char kUpdaterPathMissing[] = "Updater path is not configured";
+constexpr char kUpdaterAbsentSuffix[] = " doesn't exist";
+constexpr char kUpdaterUncheckableSuffix[] = " can't be accessed";
+constexpr char kAppFolderUnknown[] = "Application folder can't be derived";
+constexpr char kManifestRejected[] = "Invalid remote update config";
+constexpr char kRemoteVersionRejected[] = "Can't connect to update service";
+
+void fail(UpdaterSettings& settings, std::string text) {
+  settings.hasError = true;
+  settings.updateAvailable = false;
+  settings.lastError = std::move(text);
+}
+
+// The path of the running executable; empty when the platform cannot give it whole
+// (a truncated path would name the wrong folder).
+std::u16string ownModulePath() {
+  std::vector<char16_t> buffer(platform::kMaxPath);
+  platform::Dword const length =
+      platform::GetModuleFileNameW(nullptr, buffer.data(), static_cast<platform::Dword>(buffer.size()));
+  if (length == 0 || length >= buffer.size()) {
+    return {};
+  }
+  return {buffer.data(), length};
+}
+
+// `path` made absolute; empty when the platform rejects it. A first buffer of MAX_PATH
+// units covers ordinary paths; a longer result is fetched again in a buffer of the size
+// the platform asked for.
+std::u16string fullPathOf(const std::u16string& path) {
+  std::vector<char16_t> buffer(platform::kMaxPath);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    platform::Dword const length =
+        platform::GetFullPathNameW(path.c_str(), static_cast<platform::Dword>(buffer.size()), buffer.data(), nullptr);
+    if (length == 0) {
+      return {};
+    }
+    if (length < buffer.size()) {
+      return {buffer.data(), length};
+    }
+    buffer.resize(length);  // too small: `length` is the size needed, terminator included
+  }
+  return {};
+}
+
+}  // namespace
+
+std::optional<AppLocation> deriveAppFolder(const std::u16string& appPath, std::u16string_view relativeAppPath) {
+  std::u16string const path = appPath.empty() ? ownModulePath() : appPath;
+  if (path.empty()) {
+    return std::nullopt;
+  }
+  std::u16string absolutePath = fullPathOf(path);
+  if (absolutePath.empty()) {
+    return std::nullopt;
+  }
+
+  // The configured value ends at its first U+0000 like every text of the configuration.
+  std::size_t const relativeLength = relativeAppPath.substr(0, relativeAppPath.find(u'\0')).size();
+  if (relativeLength + 1 > absolutePath.size()) {
+    return std::nullopt;
+  }
+  std::u16string folder = absolutePath.substr(0, absolutePath.size() - relativeLength - 1);
+  return AppLocation{std::move(absolutePath), std::move(folder)};
+}
+
+bool isUpdateDue(const VersionNumber& local, const VersionNumber& remote, bool useLatest) {
+  // build takes no part: a release that differs only there is not newer.
+  bool newer = false;
+  if (remote.major != local.major) {
+    newer = remote.major > local.major;
+  } else if (remote.minor != local.minor) {
+    newer = remote.minor > local.minor;
+  } else {
+    newer = remote.revision > local.revision;
+  }
+  if (!newer) {
+    return false;
+  }
+  // Without useLatest only a new major.minor is worth an update.
+  return useLatest || local.major != remote.major || local.minor != remote.minor;
+}
+
+void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath) {
+  settings.updateAvailable = false;
+  if (!loadUpdaterConfig(settings, configPath)) {
+    return;
+  }
+  if (!settings.enableUpdate) {
+    return;
+  }
+
+  if (settings.updaterPath.empty()) {
+    fail(settings, kUpdaterPathMissing);
+    return;
+  }
+  platform::ExistenceResult const updater = platform::testExistence(settings.updaterPath.c_str());
+  if (updater.existence == platform::Existence::absent) {
+    fail(settings, narrowByTruncation(settings.updaterPath) + kUpdaterAbsentSuffix);
+    return;
+  }
+  if (updater.existence == platform::Existence::unknown) {
+    // Access denied or a similar refusal: the updater could not be started either.
+    fail(settings, narrowByTruncation(settings.updaterPath) + kUpdaterUncheckableSuffix);
+    return;
+  }
+
+  // The client copies the configuration as loaded, before pid and appFolder are filled in.
+  UpdateServerClient client(settings);
+  // Requested on every check that gets this far and never undone; libcurl counts the
+  // calls itself, and a failure shows up as a failed transfer.
+  static_cast<void>(curl_global_init(CURL_GLOBAL_ALL));
+
+  std::optional<AppLocation> const app = deriveAppFolder(appPath, settings.relativeAppPath);
+  if (!app) {
+    fail(settings, kAppFolderUnknown);
+    return;
+  }
+  settings.appFolder = app->folder;
+  settings.pid = platform::GetCurrentProcessId();
+
+  std::u16string const localText = readProductVersion(app->absolutePath);
+
+  std::string body = client.fetchReleaseManifest();
+  if (std::size_t const end = body.find('\0'); end != std::string::npos) {
+    body.resize(end);
+  }
+  if (client.parseReleaseManifest(body) < 0) {
+    fail(settings, kManifestRejected);
+    return;
+  }
+
+  // The local text comes from a version resource and always has four parts.
+  static_cast<void>(parseVersionNumber(localText, settings.localVersion));
+  if (!parseVersionNumber(client.manifest().version, settings.remoteVersion)) {
+    fail(settings, kRemoteVersionRejected);
+    return;
+  }
+
+  settings.updateAvailable =
+      settings.autoUpdate && isUpdateDue(settings.localVersion, settings.remoteVersion, settings.useLatest);
+}
+
+}  // namespace halcyra
