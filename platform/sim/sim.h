@@ -51,9 +51,12 @@ struct Call {
   std::string name;  // the platform operation, e.g. "CreateProcessAsUserW"
   std::string args;  // its arguments as text, e.g. "flags=0x8080400 inherit=1"
   std::uint64_t time;
+  Dword processId = 0;  // the process that made the call
 };
 const std::vector<Call>& calls();
 std::vector<Call> callsNamed(std::string_view name);
+// GetLastError and SetLastError are not logged; every other seam operation is, and
+// controls that reach (or are refused to) the service handler appear as "ServiceControl".
 // Appends an entry to the log; used to record calls that do not go through the seam
 // (libcurl's global initialisation, wrapped at link time in tests).
 void logCall(std::string name, std::string args = {});
@@ -74,6 +77,16 @@ void addDirectory(std::u16string path);
 // The attribute query for `path` fails with `error` (e.g. access denied).
 void setPathError(std::u16string path, Dword error);
 std::optional<std::string> fileContent(std::u16string path);
+
+// What an open file handle was opened with, for the handle's owner; nullopt for a
+// handle that is not an open file.
+struct OpenFileRecord {
+  std::u16string path;  // full path
+  Dword access;
+  Dword shareMode;
+  bool inheritable;
+};
+std::optional<OpenFileRecord> openFile(Handle handle);
 
 // Version information of the file at `path` (which must exist). `totalSize` is what
 // GetFileVersionInfoSizeW reports; the product and file versions are MS/LS pairs.
@@ -96,12 +109,14 @@ struct ProgramBehaviour {
   // kNever means it ignores Ctrl-C.
   std::uint64_t ctrlCExitAfter = 0;
   Dword ctrlCExitCode = 0xC000013A;  // STATUS_CONTROL_C_EXIT
-  // Starts a grandchild in its own job that shares its console and runs until ended.
+  // Starts a grandchild in the same job that shares its console and runs until ended
+  // (it obeys Ctrl-C at once).
   bool startsGrandchild = false;
   // Run synchronously at creation as the new process (GetCurrentProcessId, console
   // calls and GetLastError act for it); its result is the exit code, and the process
   // ends exitAfter (treated as 0 when kNever) after its start. The service's own
-  // executable in stop-request mode is installed this way.
+  // executable in stop-request mode is installed this way. `args` is the command line
+  // split like the C runtime's argv (program name first), in UTF-8.
   std::function<int(const std::vector<std::string>& args)> run;
 };
 
@@ -127,6 +142,7 @@ struct ProcessRecord {
   Dword exitCode;                  // valid once ended
   std::vector<std::uint64_t> ctrlCTimes;  // when a Ctrl-C reached it
   std::optional<Dword> parentId;   // for a grandchild
+  std::u16string currentDirectory;  // full path the process started in
 };
 // Every process created so far, in creation order (the service itself not included).
 const std::vector<ProcessRecord>& processes();

@@ -1,0 +1,443 @@
+// Files and paths of the simulated machine: the in-memory file system and the kernel32
+// and C runtime operations over it.
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "platform/files.h"
+#include "platform/sim/sim_machine.h"
+#include "platform/text_mode.h"
+
+namespace halcyra::sim::detail {
+
+namespace {
+
+inline constexpr Dword kAttributeDirectory = 0x10;
+inline constexpr Dword kAttributeArchive = 0x20;
+inline constexpr Dword kErrorFileExists = 80;
+
+inline constexpr Dword kCreateNew = 1;
+inline constexpr Dword kOpenExisting = 3;
+inline constexpr Dword kOpenAlways = 4;
+inline constexpr Dword kTruncateExisting = 5;
+
+inline constexpr Dword kShareRead = 0x1;
+inline constexpr Dword kShareWrite = 0x2;
+inline constexpr Dword kShareDelete = 0x4;
+
+bool wantsRead(Dword access) { return (access & (0x80000000u | 0x10000000u | 0x1u)) != 0; }
+bool wantsWrite(Dword access) { return (access & (0x40000000u | 0x10000000u | 0x2u | 0x4u)) != 0; }
+bool wantsDelete(Dword access) { return (access & (0x10000u | 0x10000000u)) != 0; }
+
+// Whether a new opening with `access` and `share` can coexist with every open handle of
+// the file, both ways round.
+bool sharingAllows(const std::u16string& key, Dword access, Dword share) {
+  for (auto const& [id, open] : machine().files) {
+    if (open.key != key) {
+      continue;
+    }
+    bool const newBlocked = (wantsRead(access) && (open.shareMode & kShareRead) == 0) ||
+                            (wantsWrite(access) && (open.shareMode & kShareWrite) == 0) ||
+                            (wantsDelete(access) && (open.shareMode & kShareDelete) == 0);
+    bool const oldBlocked = (wantsRead(open.access) && (share & kShareRead) == 0) ||
+                            (wantsWrite(open.access) && (share & kShareWrite) == 0) ||
+                            (wantsDelete(open.access) && (share & kShareDelete) == 0);
+    if (newBlocked || oldBlocked) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Copies `value` and its terminator when it fits in `size` units: returns its length;
+// otherwise the units needed, terminator included.
+Dword copyOut(std::u16string_view value, char16_t* buffer, Dword size) {
+  auto const length = static_cast<Dword>(value.size());
+  if (buffer == nullptr || size < length + 1) {
+    return length + 1;
+  }
+  std::copy(value.begin(), value.end(), buffer);
+  buffer[length] = u'\0';
+  return length;
+}
+
+// An existing file (not a folder) for reading, or the error that prevents it.
+Dword openableForRead(const char16_t* path, FsNode** node) {
+  if (path == nullptr || *path == u'\0') {
+    return platform::kErrorPathNotFound;
+  }
+  if (hasInvalidNameCharacters(path)) {
+    return platform::kErrorInvalidName;
+  }
+  std::u16string const key = pathKey(path);
+  if (std::optional<Dword> const error = pathErrorFor(key)) {
+    return *error;
+  }
+  *node = findNode(key);
+  if (*node == nullptr) {
+    return missingPathError(key);
+  }
+  if ((*node)->directory) {
+    return platform::kErrorAccessDenied;
+  }
+  if (!sharingAllows(key, 0x80000000u, kShareRead | kShareWrite | kShareDelete)) {
+    return platform::kErrorSharingViolation;
+  }
+  return platform::kErrorSuccess;
+}
+
+// Decodes strict UTF-8 (no overlong forms, surrogates or values above U+10FFFF); an
+// invalid sequence gives U+FFFD, or fails when `strict`.
+bool decodeUtf8(std::string_view bytes, bool strict, std::u16string& out) {
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    auto const lead = static_cast<unsigned char>(bytes[i]);
+    std::size_t length = 0;
+    std::uint32_t value = 0;
+    std::uint32_t minimum = 0;
+    if (lead < 0x80) {
+      length = 1;
+      value = lead;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+      value = lead & 0x1Fu;
+      minimum = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      value = lead & 0x0Fu;
+      minimum = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      value = lead & 0x07u;
+      minimum = 0x10000;
+    }
+    bool valid = length > 0 && i + length <= bytes.size();
+    for (std::size_t k = 1; valid && k < length; ++k) {
+      auto const next = static_cast<unsigned char>(bytes[i + k]);
+      valid = (next & 0xC0) == 0x80;
+      value = (value << 6) | (next & 0x3Fu);
+    }
+    valid = valid && value >= minimum && value <= 0x10FFFF && (value < 0xD800 || value > 0xDFFF);
+    if (!valid) {
+      if (strict) {
+        return false;
+      }
+      out.push_back(u'\uFFFD');
+      ++i;
+      continue;
+    }
+    if (value >= 0x10000) {
+      value -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (value >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (value & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(value));
+    }
+    i += length;
+  }
+  return true;
+}
+
+}  // namespace
+
+}  // namespace halcyra::sim::detail
+
+namespace halcyra::sim {
+
+using namespace detail;
+
+void setModulePath(std::u16string path) {
+  Machine& m = machine();
+  m.modulePath = path;
+  m.processes.at(kServiceProcessId).image = path;
+  if (findNode(pathKey(path)) == nullptr) {
+    addFile(path, {});
+  }
+}
+
+void setTempPath(std::u16string path) { machine().tempPath = std::move(path); }
+
+std::u16string currentDirectory() { return machine().processes.at(kServiceProcessId).cwd; }
+
+void setCurrentDirectory(std::u16string path) {
+  ensureDirectory(path);
+  std::u16string full = fullPath(path);
+  if (full.size() > 3 && full.back() == u'\\') {
+    full.pop_back();
+  }
+  machine().processes.at(kServiceProcessId).cwd = full;
+}
+
+void addFile(std::u16string path, std::string bytes) {
+  std::u16string const key = pathKey(path);
+  std::u16string const parent = parentKey(key);
+  if (parent == key) {
+    throw std::logic_error("sim: no file name in " + utf8(path));
+  }
+  ensureDirectory(fullPath(path).substr(0, parent.size()));
+  FsNode& node = machine().fs[key];
+  if (node.directory) {
+    throw std::logic_error("sim: a folder stands where a file is added: " + utf8(path));
+  }
+  node.path = fullPath(path);
+  node.content = std::move(bytes);
+}
+
+void addDirectory(std::u16string path) { ensureDirectory(path); }
+
+void setPathError(std::u16string path, Dword error) { machine().pathErrors[pathKey(path)] = error; }
+
+std::optional<std::string> fileContent(std::u16string path) {
+  FsNode const* const node = findNode(pathKey(path));
+  if (node == nullptr || node->directory) {
+    return std::nullopt;
+  }
+  return node->content;
+}
+
+std::optional<OpenFileRecord> openFile(Handle handle) {
+  HandleEntry const* const entry = lookupHandle(handle, Kind::file);
+  if (entry == nullptr) {
+    return std::nullopt;
+  }
+  OpenFileState const& open = machine().files.at(entry->object);
+  return OpenFileRecord{open.path, open.access, open.shareMode, entry->inheritable};
+}
+
+}  // namespace halcyra::sim
+
+namespace halcyra::platform {
+
+using namespace sim::detail;
+
+Dword GetModuleFileNameW(Handle module, char16_t* buffer, Dword size) {
+  if (enterFails("GetModuleFileNameW", "module=" + handleText(module) + " size=" + std::to_string(size))) {
+    return 0;
+  }
+  if (module != nullptr) {
+    setLastError(kErrorModNotFound);
+    return 0;
+  }
+  std::u16string const& path = currentProcess().image;
+  if (path.size() < size) {
+    std::copy(path.begin(), path.end(), buffer);
+    buffer[path.size()] = u'\0';
+    setLastError(kErrorSuccess);
+    return static_cast<Dword>(path.size());
+  }
+  // Too short: Windows fills the buffer with a cut-off, terminated path.
+  if (size > 0) {
+    std::copy_n(path.begin(), size - 1, buffer);
+    buffer[size - 1] = u'\0';
+  }
+  setLastError(kErrorInsufficientBuffer);
+  return size;
+}
+
+Bool SetCurrentDirectoryW(const char16_t* path) {
+  if (enterFails("SetCurrentDirectoryW", text(path))) {
+    return kFalse;
+  }
+  if (path == nullptr || *path == u'\0') {
+    setLastError(kErrorInvalidParameter);
+    return kFalse;
+  }
+  if (hasInvalidNameCharacters(path)) {
+    setLastError(kErrorInvalidName);
+    return kFalse;
+  }
+  std::u16string const key = pathKey(path);
+  FsNode const* const node = findNode(key);
+  if (node == nullptr || pathErrorFor(key)) {
+    setLastError(missingPathError(key));
+    return kFalse;
+  }
+  if (!node->directory) {
+    setLastError(kErrorDirectory);
+    return kFalse;
+  }
+  std::u16string full = fullPath(path);
+  if (full.size() > 3 && full.back() == u'\\') {
+    full.pop_back();
+  }
+  currentProcess().cwd = full;
+  return kTrue;
+}
+
+Dword GetTempPathW(Dword size, char16_t* buffer) {
+  if (enterFails("GetTempPathW", "size=" + std::to_string(size))) {
+    return 0;
+  }
+  return copyOut(machine().tempPath, buffer, size);
+}
+
+Handle CreateFileW(const char16_t* path, Dword desiredAccess, Dword shareMode, SecurityAttributes* attributes,
+                   Dword creationDisposition, Dword flagsAndAttributes, Handle templateFile) {
+  bool const inheritable = attributes != nullptr && attributes->bInheritHandle != kFalse;
+  std::string args = text(path) + " access=" + hex(desiredAccess) + " share=" + hex(shareMode) +
+                     " inherit=" + (inheritable ? "1" : "0") + " disposition=" + std::to_string(creationDisposition) +
+                     " flags=" + hex(flagsAndAttributes);
+  if (attributes != nullptr) {
+    args += " saLength=" + std::to_string(attributes->nLength);
+  }
+  if (enterFails("CreateFileW", std::move(args))) {
+    return kInvalidHandle;
+  }
+  auto fail = [](Dword error) {
+    setLastError(error);
+    return kInvalidHandle;
+  };
+  if (path == nullptr || *path == u'\0') {
+    return fail(kErrorPathNotFound);
+  }
+  if (hasInvalidNameCharacters(path)) {
+    return fail(kErrorInvalidName);
+  }
+  if (creationDisposition < kCreateNew || creationDisposition > kTruncateExisting || templateFile != nullptr) {
+    return fail(kErrorInvalidParameter);
+  }
+  std::u16string const key = pathKey(path);
+  if (std::optional<Dword> const error = pathErrorFor(key)) {
+    return fail(*error);
+  }
+  FsNode* node = findNode(key);
+  if (node != nullptr && node->directory) {
+    return fail(kErrorAccessDenied);
+  }
+  bool const existed = node != nullptr;
+  if (!existed) {
+    FsNode const* const parent = findNode(parentKey(key));
+    if (parent == nullptr || !parent->directory) {
+      return fail(missingPathError(key));
+    }
+    if (creationDisposition == kOpenExisting || creationDisposition == kTruncateExisting) {
+      return fail(kErrorFileNotFound);
+    }
+  } else if (creationDisposition == kCreateNew) {
+    return fail(kErrorFileExists);
+  }
+  if (!sharingAllows(key, desiredAccess, shareMode)) {
+    return fail(kErrorSharingViolation);
+  }
+  Machine& m = machine();
+  if (!existed) {
+    node = &m.fs[key];
+    node->path = fullPath(path);
+  }
+  if (creationDisposition == kCreateAlways || creationDisposition == kTruncateExisting) {
+    node->content.clear();
+  }
+  std::uint64_t const object = m.nextObject++;
+  m.files[object] = OpenFileState{key, node->path, desiredAccess, shareMode};
+  Handle const handle = addHandle(Kind::file, object, inheritable, desiredAccess);
+  bool const reportsExisting = existed && (creationDisposition == kCreateAlways || creationDisposition == kOpenAlways);
+  setLastError(reportsExisting ? kErrorAlreadyExists : kErrorSuccess);
+  return handle;
+}
+
+Dword GetFullPathNameW(const char16_t* path, Dword size, char16_t* buffer, char16_t** filePart) {
+  if (enterFails("GetFullPathNameW", text(path) + " size=" + std::to_string(size))) {
+    return 0;
+  }
+  if (path == nullptr) {
+    setLastError(kErrorInvalidParameter);
+    return 0;
+  }
+  if (*path == u'\0') {
+    setLastError(kErrorInvalidName);
+    return 0;
+  }
+  std::u16string const full = fullPath(path);
+  Dword const result = copyOut(full, buffer, size);
+  if (result == full.size() && filePart != nullptr) {
+    std::size_t const last = full.rfind(u'\\');
+    bool const endsInSeparator = last == full.size() - 1;
+    *filePart = endsInSeparator ? nullptr : buffer + (last == std::u16string::npos ? 0 : last + 1);
+  }
+  return result;
+}
+
+unsigned fileNameCodePage() {
+  enterFails("fileNameCodePage", {});
+  return kCpUtf8;
+}
+
+int MultiByteToWideChar(unsigned codePage, Dword flags, const char* text, int length, char16_t* buffer, int size) {
+  if (enterFails("MultiByteToWideChar", "codePage=" + std::to_string(codePage) + " flags=" + hex(flags) +
+                                            " length=" + std::to_string(length) + " size=" + std::to_string(size))) {
+    return 0;
+  }
+  if (text == nullptr || length == 0 || length < -1 || size < 0 || (size > 0 && buffer == nullptr)) {
+    setLastError(kErrorInvalidParameter);
+    return 0;
+  }
+  std::string_view const bytes(text, length == -1 ? std::strlen(text) + 1 : static_cast<std::size_t>(length));
+  std::u16string wide;
+  if (codePage == kCpUtf8) {
+    if ((flags & ~kMbErrInvalidChars) != 0) {
+      setLastError(kErrorInvalidFlags);
+      return 0;
+    }
+    if (!decodeUtf8(bytes, (flags & kMbErrInvalidChars) != 0, wide)) {
+      setLastError(kErrorNoUnicodeTranslation);
+      return 0;
+    }
+  } else {
+    // The 8-bit code pages are modelled as Latin-1: each byte is the unit of that value.
+    for (char const c : bytes) {
+      wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+    }
+  }
+  auto const needed = static_cast<int>(wide.size());
+  if (size == 0) {
+    return needed;
+  }
+  if (size < needed) {
+    setLastError(kErrorInsufficientBuffer);
+    return 0;
+  }
+  std::copy(wide.begin(), wide.end(), buffer);
+  return needed;
+}
+
+Bool GetFileAttributesFollowingLinks(const char16_t* path, Dword* attributes) {
+  if (enterFails("GetFileAttributesFollowingLinks", text(path))) {
+    return kFalse;
+  }
+  if (path == nullptr || attributes == nullptr) {
+    setLastError(kErrorInvalidParameter);
+    return kFalse;
+  }
+  if (*path == u'\0') {
+    setLastError(kErrorPathNotFound);
+    return kFalse;
+  }
+  if (hasInvalidNameCharacters(path)) {
+    setLastError(kErrorInvalidName);
+    return kFalse;
+  }
+  std::u16string const key = pathKey(path);
+  FsNode const* const node = findNode(key);
+  if (node == nullptr || pathErrorFor(key)) {
+    setLastError(missingPathError(key));
+    return kFalse;
+  }
+  *attributes = node->directory ? kAttributeDirectory : kAttributeArchive;
+  return kTrue;
+}
+
+Bool ReadTextModeFile(const char16_t* path, std::string& content) {
+  if (enterFails("ReadTextModeFile", text(path))) {
+    return kFalse;
+  }
+  FsNode* node = nullptr;
+  if (Dword const error = openableForRead(path, &node); error != kErrorSuccess) {
+    setLastError(error);
+    return kFalse;
+  }
+  content += applyTextMode(node->content);
+  return kTrue;
+}
+
+}  // namespace halcyra::platform

@@ -1,0 +1,86 @@
+#include "service/graceful_stop.h"
+
+#include "platform/files.h"
+#include "platform/sync.h"
+#include "platform/unique_handle.h"
+
+namespace halcyra {
+
+using platform::Dword;
+using platform::Handle;
+
+namespace {
+
+constexpr std::u16string_view kTerminateOption = u" --terminate ";
+constexpr char16_t kInstanceDesktop[] = u"winsta0\\default";
+
+// No console of its own, so that it can attach to the child's.
+constexpr Dword kInstanceCreationFlags = platform::kDetachedProcess | platform::kCreateUnicodeEnvironment;
+static_assert(kInstanceCreationFlags == 0x408);
+
+std::u16string unsignedDecimal(Dword value) {
+  char16_t digits[10];
+  std::size_t count = 0;
+  do {
+    digits[count++] = static_cast<char16_t>(u'0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  std::u16string text;
+  while (count > 0) text.push_back(digits[--count]);
+  return text;
+}
+
+}  // namespace
+
+std::u16string stopRequestCommandLine(std::u16string_view executablePath, Dword processId) {
+  std::u16string commandLine;
+  commandLine.push_back(u'"');
+  commandLine.append(executablePath);
+  commandLine.push_back(u'"');
+  commandLine.append(kTerminateOption);
+  commandLine.append(unsignedDecimal(processId));
+  return commandLine;
+}
+
+bool requestGracefulStop(Handle token, Dword processId) {
+  char16_t path[platform::kMaxPath] = {};
+  const Dword length = platform::GetModuleFileNameW(nullptr, path, platform::kMaxPath);
+  // A path that filled the buffer is cut off and names no program; asking for a stop
+  // with it cannot succeed.
+  if (length == 0 || length >= platform::kMaxPath) return false;
+
+  std::u16string commandLine = stopRequestCommandLine(std::u16string_view(path, length), processId);
+
+  // No standard handles and no attribute list: the instance inherits nothing.
+  platform::StartupInfoW startupInfo{};
+  startupInfo.cb = platform::kStartupInfoWSize;
+  startupInfo.lpDesktop = kInstanceDesktop;
+
+  platform::ProcessInformation instance{};
+  if (!platform::CreateProcessAsUserW(token, path, commandLine.data(), nullptr, nullptr, platform::kFalse,
+                                      kInstanceCreationFlags, nullptr, nullptr, &startupInfo, &instance)) {
+    return false;
+  }
+  platform::UniqueHandle instanceProcess(instance.hProcess);
+  platform::UniqueHandle instanceThread(instance.hThread);
+
+  // The instance makes three calls and exits; it is given all the time it needs.
+  platform::WaitForSingleObject(instanceProcess.get(), platform::kInfinite);
+  Dword exitCode = 0;
+  const bool exitCodeRead = platform::GetExitCodeProcess(instanceProcess.get(), &exitCode) != 0;
+  instanceProcess.reset();
+  instanceThread.reset();
+  return exitCodeRead && exitCode == 0;
+}
+
+void stopChild(Handle token, const platform::ProcessInformation& processInfo) {
+  if (requestGracefulStop(token, processInfo.dwProcessId) &&
+      platform::WaitForSingleObject(processInfo.hProcess, kStopGraceMs) == platform::kWaitObject0) {
+    return;  // it obeyed; its own exit code stands
+  }
+  // Not asked, or not obeyed in time (a failed wait counts the same). Nothing waits for
+  // the termination: the pass's job ends the process in any case.
+  platform::TerminateProcess(processInfo.hProcess, platform::kErrorProcessAborted);
+}
+
+}  // namespace halcyra

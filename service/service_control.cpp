@@ -1,0 +1,125 @@
+#include "service/service_control.h"
+
+#include <mutex>
+
+#include "platform/sync.h"
+#include "service/supervisor.h"
+
+namespace halcyra {
+
+using platform::Dword;
+
+platform::ServiceStatus ServiceStatus;
+platform::ServiceStatusHandle statusHandle = nullptr;
+platform::Handle stopEvent = nullptr;
+platform::Handle sessionEvent = nullptr;
+Dword entryFailure = 0;
+
+namespace {
+
+// Serialises the two threads' reports, so that each report passes a record written by one
+// of them alone, and a stop that races with the supervisor's final report cannot follow
+// SERVICE_STOPPED with SERVICE_STOP_PENDING. Recursive because the simulated machine
+// delivers a control on the service thread, in the middle of a report.
+std::recursive_mutex reportLock;
+
+// Passes the whole record; the SCM's answer is of no use to the service, so it is ignored.
+// The caller holds reportLock.
+void reportStatus() { platform::SetServiceStatus(statusHandle, &ServiceStatus); }
+
+// A start that could not complete: SERVICE_STOPPED with the error of the failed step.
+// What the earlier steps obtained stays; the process ends soon after.
+void reportStartFailure(Dword error) {
+  const std::lock_guard lock(reportLock);
+  ServiceStatus.dwWin32ExitCode = error;
+  ServiceStatus.dwCurrentState = platform::kServiceStopped;
+  reportStatus();
+}
+
+}  // namespace
+
+void serviceMain(Dword /*argc*/, char** /*argv*/) {
+  statusHandle = platform::RegisterServiceCtrlHandlerExA(kServiceName, serviceControlHandler, nullptr);
+  if (statusHandle == nullptr) {
+    // Without a status handle the SCM cannot be told anything; the exit code carries the
+    // reason instead.
+    platform::ExitProcess(platform::GetLastError());
+  }
+
+  {
+    const std::lock_guard lock(reportLock);
+    ServiceStatus.dwServiceType = platform::kServiceWin32OwnProcess;
+    ServiceStatus.dwWin32ExitCode = 0;
+    ServiceStatus.dwServiceSpecificExitCode = 0;
+    ServiceStatus.dwCheckPoint = 0;
+    ServiceStatus.dwWaitHint = 0;
+    ServiceStatus.dwCurrentState = platform::kServiceStartPending;
+    ServiceStatus.dwControlsAccepted = 0;
+    reportStatus();
+  }
+
+  if (entryFailure != 0) {
+    reportStartFailure(entryFailure);
+    return;
+  }
+
+  stopEvent = platform::CreateEventA(nullptr, platform::kTrue, platform::kFalse, nullptr);
+  if (stopEvent == nullptr) {
+    reportStartFailure(platform::GetLastError());
+    return;
+  }
+  sessionEvent = platform::CreateEventA(nullptr, platform::kFalse, platform::kFalse, nullptr);
+  if (sessionEvent == nullptr) {
+    reportStartFailure(platform::GetLastError());
+    return;
+  }
+  if (!prepareChildLaunchSetup()) {
+    reportStartFailure(platform::GetLastError());
+    return;
+  }
+
+  {
+    const std::lock_guard lock(reportLock);
+    ServiceStatus.dwControlsAccepted = kAcceptedWhileRunning;
+    ServiceStatus.dwCurrentState = platform::kServiceRunning;
+    reportStatus();
+  }
+
+  runSupervisorLoop();
+
+  // Only the state: a stop asked for by the SCM keeps its zero controls and its hint.
+  const std::lock_guard lock(reportLock);
+  ServiceStatus.dwCurrentState = platform::kServiceStopped;
+  reportStatus();
+}
+
+Dword serviceControlHandler(Dword control, Dword eventType, void* /*eventData*/, void* /*context*/) {
+  switch (control) {
+    case platform::kServiceControlStop:
+    case platform::kServiceControlPreshutdown:
+      // Report first, then signal: the supervisor's SERVICE_STOPPED cannot overtake it.
+      // Once SERVICE_STOPPED is reported (a child ended the service at this moment) the
+      // stop is done already, and the report stays the last one.
+      {
+        const std::lock_guard lock(reportLock);
+        if (ServiceStatus.dwCurrentState != platform::kServiceStopped) {
+          ServiceStatus.dwCurrentState = platform::kServiceStopPending;
+          ServiceStatus.dwControlsAccepted = 0;
+          ServiceStatus.dwWaitHint = kStopWaitHintMs;
+          reportStatus();
+        }
+      }
+      platform::SetEvent(stopEvent);
+      return platform::kErrorSuccess;
+    case platform::kServiceControlSessionChange:
+      if (eventType == platform::kWtsConsoleConnect) platform::SetEvent(sessionEvent);
+      return platform::kErrorSuccess;
+    case platform::kServiceControlInterrogate:
+      // The SCM answers from the last report.
+      return platform::kErrorSuccess;
+    default:
+      return platform::kErrorCallNotImplemented;
+  }
+}
+
+}  // namespace halcyra

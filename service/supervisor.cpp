@@ -1,0 +1,277 @@
+#include "service/supervisor.h"
+
+#include <exception>
+#include <string>
+#include <string_view>
+
+#include "config/updater_settings.h"
+#include "platform/files.h"
+#include "platform/sync.h"
+#include "platform/unique_handle.h"
+#include "service/graceful_stop.h"
+#include "service/service_control.h"
+#include "update/update_check.h"
+#include "update/updater_launch.h"
+
+namespace halcyra {
+
+using platform::Dword;
+using platform::Handle;
+using platform::UniqueHandle;
+
+ChildLaunchSetup childLaunchSetup;
+
+namespace {
+
+constexpr Dword kPassIntervalMs = 3000;
+constexpr Dword kStopServiceExitCode = platform::kErrorShutdownInProgress;  // 1115
+constexpr Dword kErrorFilenameExceedsRange = 206;                           // ERROR_FILENAME_EXCED_RANGE
+
+constexpr std::u16string_view kLogFileName = u"HalcyraService.log";
+constexpr char16_t kChildDesktop[] = u"winsta0\\default";
+constexpr char kConfigPath[] = "resources\\updater\\config.json";
+constexpr char16_t kServerFileName[] = u"HalcyraServer.exe";
+
+constexpr Dword kServerCreationFlags =
+    platform::kCreateNoWindow | platform::kExtendedStartupInfoPresent | platform::kCreateUnicodeEnvironment;
+static_assert(kServerCreationFlags == 0x08080400);
+
+constexpr Dword kPassJobLimits = platform::kJobObjectLimitKillOnJobClose | platform::kJobObjectLimitBreakawayOk;
+static_assert(kPassJobLimits == 0x2800);
+
+// Two attributes: the handle list and the job list.
+constexpr Dword kAttributeCount = 2;
+
+// The log's full path: the temporary folder (which the platform gives with its trailing
+// backslash) followed by the file name. False with an error when the folder cannot be
+// read or the whole path would not fit in MAX_PATH; opening a cut-off or empty path would
+// put the log somewhere nobody looks.
+bool buildLogPath(char16_t (&path)[platform::kMaxPath]) {
+  const Dword folderLength = platform::GetTempPathW(platform::kMaxPath, path);
+  if (folderLength == 0) return false;
+  if (folderLength + kLogFileName.size() >= platform::kMaxPath) {
+    platform::SetLastError(kErrorFilenameExceedsRange);
+    return false;
+  }
+  kLogFileName.copy(path + folderLength, kLogFileName.size());
+  path[folderLength + kLogFileName.size()] = u'\0';
+  return true;
+}
+
+// A primary token with the service's identity, moved into the console session; null
+// when any step fails (the platform left the reason in GetLastError).
+UniqueHandle openConsoleToken(Dword sessionId) {
+  Handle processTokenHandle = nullptr;
+  if (!platform::OpenProcessToken(platform::GetCurrentProcess(), platform::kTokenDuplicate, &processTokenHandle)) {
+    return {};
+  }
+  UniqueHandle processToken(processTokenHandle);
+  Handle tokenHandle = nullptr;
+  const platform::Bool duplicated =
+      platform::DuplicateTokenEx(processToken.get(), platform::kTokenAllAccess, nullptr,
+                                 platform::kSecurityImpersonation, platform::kTokenPrimary, &tokenHandle);
+  processToken.reset();  // needed no longer, whether the copy succeeded or not
+  if (!duplicated) return {};
+  UniqueHandle token(tokenHandle);
+  if (!token) return {};
+  // Allowed only to an account that holds SeTcbPrivilege, as LocalSystem does.
+  if (!platform::SetTokenInformation(token.get(), platform::kTokenSessionId, &sessionId, sizeof(sessionId))) {
+    return {};
+  }
+  return token;
+}
+
+// A job that kills whatever is left in it when its only handle is closed, and lets
+// children break away on purpose.
+UniqueHandle createPassJob() {
+  UniqueHandle job(platform::CreateJobObjectW(nullptr, nullptr));
+  if (!job) return {};
+  platform::JobObjectExtendedLimitInformation limits{};
+  limits.BasicLimitInformation.LimitFlags = kPassJobLimits;
+  if (!platform::SetInformationJobObject(job.get(), platform::kJobObjectExtendedLimitInformation, &limits,
+                                         sizeof(limits))) {
+    return {};
+  }
+  return job;
+}
+
+// The update check must not take the pass down with it: an error raised inside (an
+// existence test that met an unexpected system error, exhausted memory) counts as a
+// failed check, and a failed check means that no update is due, so the server runs.
+void runUpdateCheck(UpdaterSettings& settings) {
+  try {
+    checkForUpdate(settings, kConfigPath, kServerFileName);
+  } catch (...) {
+    settings.updateAvailable = false;
+  }
+}
+
+// An error raised by the updater launch counts as a failed launch. Should the process
+// have been created before the error, its handles are closed here; the pass's job ends
+// the process itself.
+bool startUpdater(UpdaterSettings& settings, Handle token, platform::ProcessInformation& processInfo) {
+  try {
+    return launchUpdater(settings, token, &childLaunchSetup.startupInfo, processInfo);
+  } catch (...) {
+    UniqueHandle(processInfo.hThread).reset();
+    UniqueHandle(processInfo.hProcess).reset();
+    processInfo = {};
+    return false;
+  }
+}
+
+bool startServer(Handle token, platform::ProcessInformation& processInfo) {
+  // The relative name resolves against the working folder; no search path is used.
+  return platform::CreateProcessAsUserW(token, kServerFileName, nullptr, nullptr, nullptr, platform::kTrue,
+                                        kServerCreationFlags, nullptr, nullptr,
+                                        &childLaunchSetup.startupInfo.StartupInfo, &processInfo) != 0;
+}
+
+// Watches the child together with the stop and session events until the child must go
+// or has gone. The order of the handles makes a stop win over the child's end, and the
+// child's end win over a session change, when several are signalled at once.
+void watchChild(Handle token, Dword sessionId, const platform::ProcessInformation& processInfo) {
+  const Handle watched[3] = {stopEvent, processInfo.hProcess, sessionEvent};
+  for (;;) {
+    const Dword result = platform::WaitForMultipleObjects(3, watched, platform::kFalse, platform::kInfinite);
+    if (result == platform::kWaitObject0) {
+      stopChild(token, processInfo);
+      return;
+    }
+    if (result == platform::kWaitObject0 + 1) {
+      // Only 1115 matters; any other code, or none at all, just leads to the next pass.
+      Dword exitCode = 0;
+      if (platform::GetExitCodeProcess(processInfo.hProcess, &exitCode) && exitCode == 1116) {
+        platform::SetEvent(stopEvent);
+      }
+      return;
+    }
+    if (result == platform::kWaitObject0 + 2) {
+      // The same user coming back to the console changes nothing.
+      if (platform::WTSGetActiveConsoleSessionId() == sessionId) continue;
+      // The token still holds the old session, so the stop request starts where the child is.
+      stopChild(token, processInfo);
+      return;
+    }
+    // The wait failed: leave the child to the job, which the clean-up closes.
+    return;
+  }
+}
+
+// One pass: console session, token, job, update check, launch, watch, clean-up. Every
+// failure before the launch drops the pass silently; the next one comes 3 seconds later.
+void runPass(bool& launchFailed) {
+  const Dword sessionId = platform::WTSGetActiveConsoleSessionId();
+  if (sessionId == platform::kNoConsoleSession) return;
+
+  UniqueHandle token = openConsoleToken(sessionId);
+  if (!token) return;
+
+  UniqueHandle job = createPassJob();
+  if (!job) {
+    childLaunchSetup.jobSlot = nullptr;
+    return;  // the token is closed on the way out
+  }
+
+  // The attribute list holds the address of jobSlot, so what counts is the value there
+  // when a child is created. A job list that the platform refuses to set again in a
+  // later pass (Windows answers 698) therefore still names this pass's job.
+  childLaunchSetup.jobSlot = job.get();
+  platform::UpdateProcThreadAttribute(childLaunchSetup.attributeList, 0, platform::kProcThreadAttributeJobList,
+                                      &childLaunchSetup.jobSlot, sizeof(Handle), nullptr, nullptr);
+
+  {
+    UpdaterSettings settings;
+    runUpdateCheck(settings);
+
+    platform::ProcessInformation processInfo{};
+    bool started = false;
+    if (settings.updateAvailable) {
+      started = startUpdater(settings, token.get(), processInfo);
+      // The server never takes a failed updater's place.
+      if (!started) launchFailed = true;
+      // When the updater starts while the flag is still set from an earlier pass whose
+      // launch started nothing, the updater alone is watched, as at any other time: the
+      // updater is about to replace the server's files, so the server must not run
+      // beside it, and a pass watches exactly one child.
+    } else {
+      launchFailed = true;
+      started = startServer(token.get(), processInfo);
+    }
+
+    if (started) {
+      UniqueHandle childThread(processInfo.hThread);
+      UniqueHandle childProcess(processInfo.hProcess);
+      launchFailed = false;
+      watchChild(token.get(), sessionId, processInfo);
+      childThread.reset();
+      childProcess.reset();
+    }
+  }
+
+  // Closing the job's only handle ends whatever is still in it.
+  token.reset();
+  job.reset();
+  childLaunchSetup.jobSlot = nullptr;
+}
+
+}  // namespace
+
+bool prepareChildLaunchSetup() {
+  ChildLaunchSetup& setup = childLaunchSetup;
+
+  char16_t logPath[platform::kMaxPath] = {};
+  if (!buildLogPath(logPath)) return false;
+
+  // Inheritable, so that children can write to it; others may read it but neither write
+  // nor delete it while the service runs. CREATE_ALWAYS empties it at every start.
+  platform::SecurityAttributes inheritable{};
+  inheritable.nLength = sizeof(platform::SecurityAttributes);
+  inheritable.lpSecurityDescriptor = nullptr;
+  inheritable.bInheritHandle = platform::kTrue;
+  setup.logFile = platform::CreateFileW(logPath, platform::kGenericWrite, platform::kFileShareRead, &inheritable,
+                                        platform::kCreateAlways, 0, nullptr);
+  if (setup.logFile == platform::kInvalidHandle) return false;
+
+  setup.startupInfo = {};
+  setup.startupInfo.StartupInfo.cb = platform::kStartupInfoExWSize;
+  setup.startupInfo.StartupInfo.lpDesktop = kChildDesktop;
+  setup.startupInfo.StartupInfo.dwFlags = platform::kStartfUseStdHandles;
+  setup.startupInfo.StartupInfo.hStdInput = nullptr;
+  setup.startupInfo.StartupInfo.hStdOutput = setup.logFile;
+  setup.startupInfo.StartupInfo.hStdError = setup.logFile;
+
+  // The size query fails by design (insufficient buffer) and only yields the size.
+  std::size_t size = 0;
+  platform::InitializeProcThreadAttributeList(nullptr, kAttributeCount, 0, &size);
+  void* memory = platform::HeapAlloc(platform::GetProcessHeap(), 0, size);
+  if (memory == nullptr) {
+    // HeapAlloc leaves no error of its own; the one still set would be the size query's.
+    platform::SetLastError(platform::kErrorNotEnoughMemory);
+    return false;
+  }
+  auto* list = static_cast<platform::ProcThreadAttributeList*>(memory);
+  if (!platform::InitializeProcThreadAttributeList(list, kAttributeCount, 0, &size)) {
+    const Dword error = platform::GetLastError();
+    platform::HeapFree(platform::GetProcessHeap(), 0, memory);
+    platform::SetLastError(error);  // the start failure reports the initialisation's error
+    return false;
+  }
+  setup.attributeList = list;
+  setup.startupInfo.lpAttributeList = list;
+  // Together with bInheritHandles TRUE, this limits what a child inherits to the log.
+  platform::UpdateProcThreadAttribute(list, 0, platform::kProcThreadAttributeHandleList, &setup.logFile,
+                                      sizeof(Handle), nullptr, nullptr);
+  setup.jobSlot = nullptr;
+  return true;
+}
+
+void runSupervisorLoop() {
+  bool launchFailed = false;
+  // A time-out or a failed wait both mean: not stopping, go on with a pass.
+  while (platform::WaitForSingleObject(stopEvent, kPassIntervalMs) != platform::kWaitObject0) {
+    runPass(launchFailed);
+  }
+}
+
+}  // namespace halcyra

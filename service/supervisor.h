@@ -1,0 +1,34 @@
+#pragma once
+// The supervisor: keeps one child (the server, or the updater when an update is due)
+// running in the session attached to the physical console, one pass per launch.
+
+#include "platform/processes.h"
+#include "platform/types.h"
+
+namespace halcyra {
+
+// What every launch of the server and the updater shares, built once at start-up and
+// kept for the life of the process. It must stay at one address: the attribute list
+// refers to logFile and jobSlot, not to copies of them.
+struct ChildLaunchSetup {
+  // Inheritable handle of the log file that receives every child's output.
+  platform::Handle logFile = nullptr;
+  // Desktop "winsta0\default", standard output and error to logFile, the attribute list.
+  platform::StartupInfoExW startupInfo;
+  // Two attributes: the handle list (logFile alone is inherited) and the job list.
+  platform::ProcThreadAttributeList* attributeList = nullptr;
+  // The current pass's job, null when there is none; the job-list attribute reads it
+  // when a child is created, so every child lands in the job of its own pass.
+  platform::Handle jobSlot = nullptr;
+};
+
+extern ChildLaunchSetup childLaunchSetup;
+
+// Opens (and empties) the log file in the temporary folder and builds childLaunchSetup.
+// False with the reason in GetLastError.
+bool prepareChildLaunchSetup();
+
+// Runs passes until a pass finds stopEvent signalled at its start.
+void runSupervisorLoop();
+
+}  // namespace halcyra

@@ -1,0 +1,405 @@
+#!/usr/bin/env bash
+# End-to-end scenarios: the real HalcyraService.exe installed as a service in a private
+# Wine prefix, with the sample server (and, for the update, the sample updater and a local
+# manifest server) in its installRoot, driven through the real "sc".
+#
+#   service_e2e.sh <scenario> <HalcyraService.exe> <HalcyraServer.exe> <sample-updater.exe> <halcyra-probe.exe>
+#
+# Scenarios: start-restart, graceful-stop, ignored-ctrl-c, exit-1115, grandchild-job,
+# manual-start, stop-request, updater. Each one installs the service afresh and leaves the
+# prefix with no service and no running process.
+#
+# What Wine cannot express is proven in the simulation instead: the console session is
+# always 1 and SetTokenInformation(TokenSessionId) changes nothing, so moving a child to
+# another session is never exercised here; SESSIONCHANGE and PRESHUTDOWN controls are
+# never delivered; there are no privilege checks (a service without SeTcbPrivilege cannot
+# be shown); and the SCM does not notice a service process that dies.
+set -uo pipefail
+
+if [[ $# -ne 5 ]]; then
+  echo "usage: $0 <scenario> <HalcyraService.exe> <HalcyraServer.exe> <sample-updater.exe> <halcyra-probe.exe>" >&2
+  exit 2
+fi
+scenario=$1
+service_exe=$2
+server_exe=$3
+updater_exe=$4
+probe_exe=$5
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+
+# A prefix of its own: the test installs a service named HalcyraService and ends every
+# process of the prefix when it is done, which must not disturb anyone else's runs.
+if [[ -z "${HALCYRA_E2E_WINEPREFIX:-}" ]]; then
+  if [[ $(id -u) -eq 0 ]]; then
+    HALCYRA_E2E_WINEPREFIX=${HALCYRA_CACHE:-/var/cache/halcyra}/wineprefix-e2e
+  else
+    HALCYRA_E2E_WINEPREFIX=${XDG_CACHE_HOME:-$HOME/.cache}/halcyra/wineprefix-e2e
+  fi
+fi
+export HALCYRA_WINEPREFIX=$HALCYRA_E2E_WINEPREFIX
+# shellcheck source=tools/wine-env.sh
+. "$repo/tools/wine-env.sh"
+halcyra_wine_up || exit 1
+
+# The layout of an installation: installRoot holds the server, bin\ the service.
+win_base='C:\halcyra-e2e'
+win_root="$win_base"'\Halcyra'
+win_service="$win_root"'\bin\HalcyraService.exe'
+win_probe="$win_base"'\tools\halcyra-probe.exe'
+base=$WINEPREFIX/drive_c/halcyra-e2e
+install_root=$base/Halcyra
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/halcyra-e2e.XXXXXX") || exit 1
+http_pid=
+failures=0
+
+# ---- helpers -------------------------------------------------------------------------
+
+# Runs a Windows program; its output goes to a file first (Wine's helper processes must
+# never inherit a pipe) and is then printed without carriage returns.
+w() {
+  wine "$@" >"$work/wine.out" 2>&1 </dev/null
+  local status=$?
+  tr -d '\r' <"$work/wine.out"
+  return $status
+}
+
+now_ms() { date +%s%3N; }
+
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+check() {
+  local message=$1
+  shift
+  if "$@"; then
+    echo "ok: $message"
+  else
+    fail "$message"
+  fi
+}
+
+# Polls `command...` every 0.2 s until it succeeds or `seconds` have passed.
+wait_until() {
+  local seconds=$1
+  shift
+  local deadline=$(($(now_ms) + seconds * 1000))
+  until "$@"; do
+    (($(now_ms) < deadline)) || return 1
+    sleep 0.2
+  done
+}
+
+service_state() { w sc query HalcyraService | sed -nE 's/^ *STATE *: *([0-9]+).*/\1/p'; }
+service_exit_code() { w sc query HalcyraService | sed -nE 's/^ *WIN32_EXIT_CODE *: *([0-9]+).*/\1/p'; }
+is_state() { [[ "$(service_state)" == "$1" ]]; }
+
+# Under Wine the service runs as the Unix user, so its temporary folder is that user's
+# C:\users\<name>\Temp in the prefix.
+log_file() {
+  local file
+  for file in "$WINEPREFIX"/drive_c/users/*/Temp/HalcyraService.log; do
+    [[ -f "$file" ]] && echo "$file" && return 0
+  done
+  return 1
+}
+log_has() { local log; log=$(log_file) && [[ -n "$log" ]] && grep -qF -- "$1" "$log"; }
+log_count() {
+  local log
+  if log=$(log_file); then
+    grep -cF -- "$1" "$log"
+  else
+    echo 0
+  fi
+}
+show_log() {
+  echo "---- HalcyraService.log"
+  local log
+  log=$(log_file) && [[ -n "$log" ]] && tr -d '\r' <"$log"
+  echo "----"
+}
+
+# The id that the sample server (or its grandchild) last recorded.
+pid_in() { [[ -f "$1" ]] && tr -dc '0-9' <"$1"; }
+has_pid() { [[ -n "$(pid_in "$1")" ]]; }
+server_pid() { pid_in "$install_root/HalcyraServer.pid"; }
+alive() { w "$win_probe" alive "$1" >/dev/null; }
+dead() { ! alive "$1"; }
+new_server_pid() { local pid; pid=$(server_pid) && [[ -n "$pid" && "$pid" != "$1" ]]; }
+
+install_service() {
+  local behaviour=$1
+  remove_service
+  rm -rf "$base"
+  mkdir -p "$install_root/bin" "$base/tools" || return 1
+  cp "$service_exe" "$install_root/bin/HalcyraService.exe" &&
+    cp "$server_exe" "$install_root/HalcyraServer.exe" &&
+    cp "$probe_exe" "$base/tools/halcyra-probe.exe" || return 1
+  printf '%s\n' "$behaviour" >"$install_root/HalcyraServer.behaviour"
+  rm -f "$WINEPREFIX"/drive_c/users/*/Temp/HalcyraService.log
+  w sc create HalcyraService binPath= "$win_service" >/dev/null || {
+    fail "sc create"
+    return 1
+  }
+}
+
+start_service() {
+  w sc start HalcyraService >/dev/null
+  wait_until 10 is_state 4 || {
+    fail "the service did not reach RUNNING"
+    return 1
+  }
+}
+
+stop_service() {
+  w sc stop HalcyraService >/dev/null
+}
+
+remove_service() {
+  if w sc query HalcyraService >/dev/null 2>&1; then
+    is_state 1 || {
+      stop_service
+      wait_until 30 is_state 1
+    }
+    w sc delete HalcyraService >/dev/null
+  fi
+}
+
+cleanup() {
+  remove_service
+  [[ -n "$http_pid" ]] && kill "$http_pid" 2>/dev/null
+  halcyra_wine_down
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# ---- scenarios -----------------------------------------------------------------------
+
+# The server starts in installRoot with its output in the log; killed, it is back about
+# 3 s later; a stop ends it with a Ctrl-C and the service reports STOPPED.
+scenario_start_restart() {
+  install_service "on-ctrl-c=exit" && start_service || return
+  wait_until 15 has_pid "$install_root/HalcyraServer.pid" || {
+    fail "no server started"
+    return
+  }
+  local first
+  first=$(server_pid)
+  check "the server runs" alive "$first"
+  wait_until 5 log_has "sample server: standard error works ($first)"
+  check "its standard output is in the log" log_has "sample server: started ($first)"
+  check "its standard error is in the log" log_has "sample server: standard error works ($first)"
+  check "it runs in installRoot" log_has "sample server: working folder $win_root"
+
+  local killed_at
+  killed_at=$(now_ms)
+  w "$win_probe" kill "$first" >/dev/null
+  wait_until 15 new_server_pid "$first" || {
+    fail "the killed server was not started again"
+    return
+  }
+  local back_after=$(($(now_ms) - killed_at))
+  echo "the server was back ${back_after} ms after it was killed"
+  check "the server was started again about 3 s later" test "$back_after" -ge 2500 -a "$back_after" -le 8000
+
+  local second
+  second=$(server_pid)
+  stop_service
+  check "the service stops" wait_until 15 is_state 1
+  check "the server received the Ctrl-C" log_has "sample server: Ctrl-C received ($second)"
+  check "the server is gone" dead "$second"
+}
+
+# The Ctrl-C reaches the server and the grandchild that shares its console; the server's
+# own exit code stands; the stop completes well within the grace period.
+scenario_graceful_stop() {
+  install_service "grandchild=yes ctrl-c-delay-ms=500 ctrl-c-exit-code=42" && start_service || return
+  wait_until 15 has_pid "$install_root/HalcyraServer.grandchild.pid" || {
+    fail "no grandchild started"
+    return
+  }
+  local server grandchild
+  server=$(server_pid)
+  grandchild=$(pid_in "$install_root/HalcyraServer.grandchild.pid")
+  wine "$win_probe" wait "$server" 40000 >"$work/server-exit.out" 2>&1 </dev/null &
+  local watcher=$!
+  sleep 0.5
+
+  local stop_at
+  stop_at=$(now_ms)
+  stop_service
+  check "the service stops" wait_until 15 is_state 1
+  local took=$(($(now_ms) - stop_at))
+  echo "the stop took ${took} ms"
+  check "the stop did not wait for the grace period" test "$took" -lt 15000
+  wait "$watcher"
+  check "the server ended with its own exit code 42" grep -q "^exit code 42" "$work/server-exit.out"
+  check "the server logged its Ctrl-C" log_has "sample server: Ctrl-C received ($server)"
+  check "the grandchild got the Ctrl-C too" log_has "sample server grandchild: Ctrl-C received ($grandchild)"
+  check "the service exit code is 0" test "$(service_exit_code)" = 0
+}
+
+# A server that ignores Ctrl-C is terminated with 1067 about 20 s after the request.
+scenario_ignored_ctrl_c() {
+  install_service "on-ctrl-c=ignore" && start_service || return
+  wait_until 15 has_pid "$install_root/HalcyraServer.pid" || {
+    fail "no server started"
+    return
+  }
+  local server
+  server=$(server_pid)
+  wine "$win_probe" wait "$server" 60000 >"$work/server-exit.out" 2>&1 </dev/null &
+  local watcher=$!
+  sleep 0.5
+
+  local stop_at
+  stop_at=$(now_ms)
+  stop_service
+  wait "$watcher"
+  local took=$(($(now_ms) - stop_at))
+  echo "the server ended ${took} ms after the stop request"
+  check "the server was terminated with 1067" grep -q "^exit code 1067" "$work/server-exit.out"
+  check "after the 20 s grace period" test "$took" -ge 19000 -a "$took" -le 30000
+  check "the Ctrl-C reached it first" log_has "sample server: Ctrl-C ignored ($server)"
+  check "the service stops" wait_until 10 is_state 1
+}
+
+# A server that exits with 1115 stops the service, with exit code 0 and no restart.
+scenario_exit_1115() {
+  install_service "exit-after-ms=1000 exit-code=1115" && start_service || return
+  check "the service stops by itself" wait_until 20 is_state 1
+  check "the service exit code is 0" test "$(service_exit_code)" = 0
+  check "the server ran once" test "$(log_count "sample server: started")" = 1
+  check "and exited with 1115" log_has "sample server: exiting with 1115"
+}
+
+# A grandchild left behind by a server that ended is ended when the pass closes its job.
+scenario_grandchild_job() {
+  install_service "grandchild=yes exit-after-ms=1500 exit-code=0" && start_service || return
+  wait_until 15 has_pid "$install_root/HalcyraServer.grandchild.pid" || {
+    fail "no grandchild started"
+    return
+  }
+  local server grandchild
+  server=$(server_pid)
+  grandchild=$(pid_in "$install_root/HalcyraServer.grandchild.pid")
+  check "the grandchild runs" alive "$grandchild"
+  w "$win_probe" wait "$server" 10000 >/dev/null
+  check "the server ended by itself" dead "$server"
+  check "the grandchild is ended with the pass's job" wait_until 2 dead "$grandchild"
+  check "the next pass starts a new server" wait_until 10 new_server_pid "$server"
+  stop_service
+  check "the service stops" wait_until 15 is_state 1
+}
+
+# Started by hand, outside the SCM, the executable exits with 0 without starting anything.
+# Windows refuses the dispatcher at once; Wine's dispatcher first waits about 10 s for a
+# control pipe that never comes.
+scenario_manual_start() {
+  install_service "" || return
+  local started
+  started=$(now_ms)
+  check "it exits with 0" test "$(w "$win_probe" run "$win_service")" = "exit code 0"
+  local took=$(($(now_ms) - started))
+  echo "it took ${took} ms"
+  check "without waiting for anything but the dispatcher" test "$took" -lt 20000
+  check "and without starting the server" test ! -e "$install_root/HalcyraServer.pid"
+}
+
+# Stop-request mode: Ctrl-C on a live console child and exit 0; the failing call's
+# error otherwise.
+scenario_stop_request() {
+  install_service "" || return
+  mkdir -p "$base/console-child"
+  cp "$server_exe" "$base/console-child/HalcyraServer.exe"
+  local result
+  result=$(HALCYRA_SERVER_BEHAVIOUR="ctrl-c-exit-code=42" w "$win_probe" stop-request "$win_service" \
+    "$win_base"'\console-child\child.log' "$win_base"'\console-child\HalcyraServer.exe')
+  echo "$result"
+  check "the request exits with 0" grep -qx "stop request exit code 0" <<<"$result"
+  check "the child obeyed the Ctrl-C" grep -qx "child exit code 42" <<<"$result"
+  check "and said so" grep -q "sample server: Ctrl-C received" "$base/console-child/child.log"
+
+  local code
+  for target in 4000001 abc; do
+    code=$(w "$win_probe" run --detached "$win_service" --terminate "$target" | sed -nE 's/^exit code ([0-9]+)$/\1/p')
+    echo "--terminate $target exits with $code"
+    check "--terminate $target exits with the error of AttachConsole" test -n "$code" -a "$code" != 0
+  done
+}
+
+# An update that is due starts the updater instead of the server, with the configuration
+# as base64 JSON; the updater's exit code 1115 stops the service.
+scenario_updater() {
+  install_service "" || return
+  mkdir -p "$install_root/updater" "$install_root/resources/updater" "$work/www/latest"
+  cp "$updater_exe" "$install_root/updater/sample-updater.exe"
+  echo 1115 >"$install_root/updater/sample-updater.exitcode"
+  printf '{"Version":"2.0.0.0","Files":["HalcyraServer.exe"]}' >"$work/www/latest/version.json"
+
+  /usr/bin/python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$work/www" >"$work/http.log" 2>&1 &
+  http_pid=$!
+  wait_until 10 grep -q "port [0-9]" "$work/http.log" || {
+    fail "the manifest server did not start"
+    return
+  }
+  local port
+  port=$(sed -nE 's/.* port ([0-9]+).*/\1/p' "$work/http.log" | head -1)
+
+  local updater_path='C:\\halcyra-e2e\\Halcyra\\updater\\sample-updater.exe'
+  printf '%s\r\n' '{' "  \"server\": \"http://127.0.0.1:$port\", \"versionFile\": \"version.json\"," \
+    '  "relativeAppPath": "HalcyraServer.exe", "login": "", "password": "", "useGUI": 0,' \
+    '  "files": ["a.dll", "b.dll"], "version": "1.0.0.0", "tempFolder": "C:\\halcyra-e2e\\tmp",' \
+    "  \"enableUpdate\": true, \"autoUpdate\": true, \"updaterPath\": \"$updater_path\"" '}' \
+    >"$install_root/resources/updater/config.json"
+
+  start_service || return
+  check "the updater's 1115 stops the service" wait_until 30 is_state 1
+  check "the service exit code is 0" test "$(service_exit_code)" = 0
+  check "the manifest was fetched" grep -q "GET /latest/version.json" "$work/http.log"
+  check "the server was not started" test "$(log_count "sample server: started")" = 0
+  check "the updater ran once" test "$(log_count "sample updater: received")" = 1
+
+  local received=$install_root/updater/sample-updater.received
+  [[ -f "$received" ]] || {
+    fail "the updater received nothing"
+    show_log
+    return
+  }
+  local json pid
+  json=$(iconv -f UTF-16LE -t UTF-8 "$received")
+  echo "the updater received: $json"
+  pid=$(sed -nE 's/^\{"pid":([0-9]+),.*/\1/p' <<<"$json")
+  local expected='{"pid":'"$pid"',"files":["a.dll","b.dll"],"server":"http://127.0.0.1:'"$port"'",'
+  expected+='"appFolder":"C:\\halcyra-e2e\\Halcyra","relativeAppPath":"HalcyraServer.exe","login":"",'
+  expected+='"password":"","version":"1.0.0.0","versionFile":"version.json","tempFolder":"C:\\halcyra-e2e\\tmp",'
+  expected+='"useGUI":0,"autoUpdate":true,"serverOneVersion":false,"useLatest":false,"enableUpdate":true,'
+  expected+='"updaterPath":"'"$updater_path"'"}'
+  check "it is the configuration with the service's pid and the derived appFolder" test "$json" = "$expected"
+  check "the pid is the service's, the updater's parent" \
+    test "${pid:-none}" = "$(pid_in "$install_root/updater/sample-updater.parent")"
+}
+
+case $scenario in
+  start-restart) scenario_start_restart ;;
+  graceful-stop) scenario_graceful_stop ;;
+  ignored-ctrl-c) scenario_ignored_ctrl_c ;;
+  exit-1115) scenario_exit_1115 ;;
+  grandchild-job) scenario_grandchild_job ;;
+  manual-start) scenario_manual_start ;;
+  stop-request) scenario_stop_request ;;
+  updater) scenario_updater ;;
+  *)
+    echo "unknown scenario $scenario" >&2
+    exit 2
+    ;;
+esac
+
+if ((failures > 0)); then
+  show_log
+  echo "$scenario: $failures check(s) failed"
+  exit 1
+fi
+echo "$scenario: passed"

@@ -1,0 +1,186 @@
+// halcyra-probe: small process tools for the end-to-end driver, which runs under a Unix
+// shell where Wine reports only 8-bit exit codes and cannot look at Windows processes.
+//
+//   halcyra-probe run [--detached] <program> [arguments...]
+//       runs the program, waits for it and prints "exit code N" with the full code;
+//       --detached starts it without a console (DETACHED_PROCESS)
+//   halcyra-probe stop-request <service exe> <log file> <program> [arguments...]
+//       starts the program with a console of its own and no window, its output appended
+//       to the log file; once it has written there, runs "<service exe>" --terminate
+//       <its id> without a console and prints "stop request exit code N"; then prints
+//       "child exit code N", or "child still running" after 10 s (and ends it)
+//   halcyra-probe alive <pid>          exit code 0 while the process runs, else 1
+//   halcyra-probe wait <pid> <ms>      waits for the process to end; prints "exit code N"
+//                                      and exits 0, or exits 1 when it still runs
+//   halcyra-probe kill <pid> [code]    TerminateProcess with the code (default 1)
+//
+// Exit code 2 means a usage error or a failed system call (reported on standard error).
+
+#include <windows.h>
+// After <windows.h>, which it needs.
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+int failed(const char* what) {
+  std::fprintf(stderr, "halcyra-probe: %s failed with error %lu\n", what, GetLastError());
+  return 2;
+}
+
+DWORD number(const wchar_t* text) { return static_cast<DWORD>(std::wcstoul(text, nullptr, 0)); }
+
+// Quotes each argument by the usual rules for Windows command lines.
+std::wstring commandLineOf(wchar_t** arguments, int count) {
+  std::wstring line;
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) line += L' ';
+    line += L'"';
+    std::size_t backslashes = 0;
+    for (wchar_t const* c = arguments[i]; *c != L'\0'; ++c) {
+      if (*c == L'\\') {
+        ++backslashes;
+        continue;
+      }
+      line.append(*c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+      backslashes = 0;
+      line += *c;
+    }
+    line.append(2 * backslashes, L'\\');
+    line += L'"';
+  }
+  return line;
+}
+
+// Runs a program to its end and prints its exit code after `label`.
+int run(wchar_t** arguments, int count, DWORD flags, const char* label) {
+  if (count < 1) return 2;
+  std::wstring line = commandLineOf(arguments, count);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(arguments[0], line.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup,
+                      &process)) {
+    return failed("CreateProcessW");
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  std::printf("%s %lu\n", label, code);
+  std::fflush(stdout);
+  return 0;
+}
+
+DWORD fileSize(const wchar_t* path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  return GetFileAttributesExW(path, GetFileExInfoStandard, &data) ? data.nFileSizeLow : 0;
+}
+
+// The service starts its child and, later, the stop-request instance itself, so both are
+// in the service's process group; here this process plays the service's part. (Wine
+// delivers a Ctrl-C for group 0 only within the caller's process group.)
+int stopRequest(wchar_t** arguments, int count) {
+  if (count < 3) return 2;
+  const wchar_t* const logPath = arguments[1];
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  HANDLE const log = CreateFileW(logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (log == INVALID_HANDLE_VALUE) return failed("CreateFileW");
+  DWORD const sizeBefore = fileSize(logPath);
+  std::wstring line = commandLineOf(arguments + 2, count - 2);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = log;
+  startup.hStdError = log;
+  PROCESS_INFORMATION child{};
+  BOOL const started = CreateProcessW(arguments[2], line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                      nullptr, &startup, &child);
+  CloseHandle(log);
+  if (!started) return failed("CreateProcessW");
+  // Its first line comes after it has installed its Ctrl-C handler.
+  for (int i = 0; i < 200 && fileSize(logPath) == sizeBefore; ++i) {
+    Sleep(50);
+  }
+
+  std::wstring id = std::to_wstring(child.dwProcessId);
+  wchar_t option[] = L"--terminate";
+  wchar_t* request[] = {arguments[0], option, id.data()};
+  int const status = run(request, 3, DETACHED_PROCESS, "stop request exit code");
+  if (status == 0 && WaitForSingleObject(child.hProcess, 10000) == WAIT_OBJECT_0) {
+    DWORD code = 0;
+    GetExitCodeProcess(child.hProcess, &code);
+    std::printf("child exit code %lu\n", code);
+  } else {
+    std::printf("child still running\n");
+    TerminateProcess(child.hProcess, 1);
+  }
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
+  return status;
+}
+
+int alive(DWORD pid) {
+  HANDLE const process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (process == nullptr) return 1;
+  DWORD code = 0;
+  bool const running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+  CloseHandle(process);
+  return running ? 0 : 1;
+}
+
+int wait(DWORD pid, DWORD milliseconds) {
+  HANDLE const process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (process == nullptr) return failed("OpenProcess");
+  DWORD const result = WaitForSingleObject(process, milliseconds);
+  DWORD code = 0;
+  GetExitCodeProcess(process, &code);
+  CloseHandle(process);
+  if (result != WAIT_OBJECT_0) return 1;
+  std::printf("exit code %lu\n", code);
+  return 0;
+}
+
+int kill(DWORD pid, DWORD code) {
+  HANDLE const process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+  if (process == nullptr) return failed("OpenProcess");
+  BOOL const ended = TerminateProcess(process, code);
+  CloseHandle(process);
+  return ended ? 0 : failed("TerminateProcess");
+}
+
+int dispatch(wchar_t** arguments, int count) {
+  if (count < 2) return 2;
+  std::wstring const command = arguments[1];
+  wchar_t** const rest = arguments + 2;
+  int const restCount = count - 2;
+  if (command == L"run" && restCount > 0 && std::wcscmp(rest[0], L"--detached") == 0) {
+    return run(rest + 1, restCount - 1, DETACHED_PROCESS, "exit code");
+  }
+  if (command == L"run") return run(rest, restCount, 0, "exit code");
+  if (command == L"stop-request") return stopRequest(rest, restCount);
+  if (command == L"alive" && restCount == 1) return alive(number(rest[0]));
+  if (command == L"wait" && restCount == 2) return wait(number(rest[0]), number(rest[1]));
+  if (command == L"kill" && restCount >= 1) return kill(number(rest[0]), restCount > 1 ? number(rest[1]) : 1);
+  return 2;
+}
+
+}  // namespace
+
+int main() {
+  int count = 0;
+  wchar_t** const arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (arguments == nullptr) return failed("CommandLineToArgvW");
+  int const result = dispatch(arguments, count);
+  if (result == 2 && count < 2) {
+    std::fprintf(stderr, "usage: halcyra-probe run|stop-request|alive|wait|kill ...\n");
+  }
+  std::fflush(stdout);
+  LocalFree(arguments);
+  return result;
+}

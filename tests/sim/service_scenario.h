@@ -1,0 +1,92 @@
+#pragma once
+// Shared set-up of the service scenarios on the simulated machine: the service's own
+// executable installed so that its stop-request instances run the real entry code, a
+// server with scripted behaviour in the working folder, and readers for the outcomes.
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "platform/service_manager.h"
+#include "platform/sim/sim.h"
+#include "service/entry.h"
+
+namespace halcyra::test {
+
+using platform::Dword;
+
+inline constexpr char16_t kModulePath[] = u"C:\\Halcyra\\bin\\HalcyraService.exe";
+inline constexpr char16_t kServerPath[] = u"C:\\Halcyra\\HalcyraServer.exe";
+inline constexpr Dword kConsoleSession = 1;
+
+inline int runEntryWith(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  return runEntry(static_cast<int>(args.size()), argv.data());
+}
+
+// A server that runs until it is asked to stop, and obeys Ctrl-C at once.
+inline sim::ProgramBehaviour patientServer() { return {}; }
+
+inline sim::ProgramBehaviour serverExitingAfter(std::uint64_t after, Dword exitCode) {
+  sim::ProgramBehaviour server;
+  server.exitAfter = after;
+  server.exitCode = exitCode;
+  return server;
+}
+
+// A brand-new machine with the service executable and the server installed.
+inline void setUpMachine(sim::ProgramBehaviour server) {
+  sim::reset();
+  sim::ProgramBehaviour self;
+  self.run = [](const std::vector<std::string>& args) { return runEntryWith(args); };
+  sim::installProgram(kModulePath, std::move(self));
+  sim::installProgram(kServerPath, std::move(server));
+}
+
+// Starts the executable as the SCM does (no arguments) and returns its exit code.
+inline int runService() {
+  return sim::runProcess([] { return runEntryWith({"HalcyraService.exe"}); });
+}
+
+// Status reports as (state, controls accepted, Win32 exit code, wait hint).
+using ReportRow = std::tuple<Dword, Dword, Dword, Dword>;
+inline std::vector<ReportRow> reportRows() {
+  std::vector<ReportRow> rows;
+  for (const sim::StatusReport& report : sim::statusReports()) {
+    const platform::ServiceStatus& s = report.status;
+    rows.emplace_back(s.dwCurrentState, s.dwControlsAccepted, s.dwWin32ExitCode, s.dwWaitHint);
+  }
+  return rows;
+}
+
+inline std::uint64_t reportTime(Dword state) {
+  for (const sim::StatusReport& report : sim::statusReports()) {
+    if (report.status.dwCurrentState == state) return report.time;
+  }
+  return sim::kNever;
+}
+
+// The processes the service started from `application` (grandchildren not included).
+inline std::vector<sim::ProcessRecord> processesOf(std::u16string_view application) {
+  std::vector<sim::ProcessRecord> found;
+  for (const sim::ProcessRecord& process : sim::processes()) {
+    if (process.application == application && !process.parentId) found.push_back(process);
+  }
+  return found;
+}
+
+inline std::vector<sim::ProcessRecord> servers() { return processesOf(kServerPath); }
+inline std::vector<sim::ProcessRecord> stopRequests() { return processesOf(kModulePath); }
+
+inline std::vector<std::uint64_t> callTimes(std::string_view operation) {
+  std::vector<std::uint64_t> times;
+  for (const sim::Call& call : sim::callsNamed(operation)) times.push_back(call.time);
+  return times;
+}
+
+}  // namespace halcyra::test

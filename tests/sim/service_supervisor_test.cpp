@@ -1,0 +1,295 @@
+// The supervisor loop: the timing of passes, console sessions, the watch, the pass's own
+// resources, and the updater in the child's place.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/processes.h"
+#include "tests/sim/service_scenario.h"
+
+namespace halcyra::test {
+namespace {
+
+using platform::kServiceControlStop;
+
+TEST(Supervisor, FirstPassBeginsThreeSecondsAfterRunning) {
+  setUpMachine(patientServer());
+  sim::scheduleControl(10000, kServiceControlStop);
+  runService();
+  ASSERT_EQ(servers().size(), 1u);
+  const sim::ProcessRecord server = servers()[0];
+  EXPECT_EQ(server.startTime, reportTime(platform::kServiceRunning) + 3000);
+  EXPECT_EQ(server.sessionId, kConsoleSession);
+  EXPECT_EQ(server.commandLine, u"");
+  EXPECT_EQ(server.creationFlags, 0x08080400u);
+  EXPECT_TRUE(server.inheritHandles);
+  EXPECT_EQ(server.startupInfoCb, 112u);
+  EXPECT_EQ(server.desktop, u"winsta0\\default");
+  EXPECT_TRUE(server.job.has_value());
+  EXPECT_TRUE(server.hasConsole);
+}
+
+TEST(Supervisor, EndedChildIsReplacedAfterThreeSecondsWhateverItsExitCode) {
+  for (const Dword exitCode : {0u, 1u, 0xC0000005u}) {
+    SCOPED_TRACE(exitCode);
+    setUpMachine(serverExitingAfter(1000, exitCode));
+    sim::scheduleControl(12500, kServiceControlStop);
+    runService();
+    const auto started = servers();
+    ASSERT_EQ(started.size(), 3u);
+    for (std::size_t i = 1; i < started.size(); ++i) {
+      ASSERT_TRUE(started[i - 1].endTime.has_value());
+      EXPECT_EQ(started[i].startTime, *started[i - 1].endTime + 3000);
+      // Each pass has a job of its own, and its child is created in it.
+      EXPECT_NE(started[i].job, started[i - 1].job);
+    }
+    // Each end is read once, for its exit code.
+    EXPECT_EQ(sim::callsNamed("GetExitCodeProcess").size(), 3u);
+  }
+}
+
+TEST(Supervisor, WithoutAConsoleSessionNothingStartsAndTheLoopAsksEveryThreeSeconds) {
+  setUpMachine(patientServer());
+  sim::setConsoleSession(platform::kNoConsoleSession);
+  // Attached at 7.5 s: the connect signal stays pending until the watch of the pass at
+  // 9 s, which finds the child already in that session and dismisses it.
+  sim::scheduleConsoleConnect(7500, kConsoleSession);
+  sim::scheduleControl(15000, kServiceControlStop);
+  runService();
+  EXPECT_EQ(callTimes("WTSGetActiveConsoleSessionId"), (std::vector<std::uint64_t>{3000, 6000, 9000, 9000}));
+  ASSERT_EQ(servers().size(), 1u);
+  EXPECT_EQ(servers()[0].startTime, 9000u);
+  EXPECT_EQ(servers()[0].ctrlCTimes, (std::vector<std::uint64_t>{15000}));
+}
+
+TEST(Supervisor, ConsoleConnectOfTheSameSessionIsDismissed) {
+  setUpMachine(patientServer());
+  sim::scheduleConsoleConnect(10000, kConsoleSession);
+  sim::scheduleControl(20000, kServiceControlStop);
+  runService();
+  ASSERT_EQ(servers().size(), 1u);
+  EXPECT_EQ(servers()[0].ctrlCTimes, (std::vector<std::uint64_t>{20000}));
+  EXPECT_EQ(stopRequests().size(), 1u);
+}
+
+TEST(Supervisor, ConsoleConnectOfAnotherSessionMovesTheChild) {
+  setUpMachine(patientServer());
+  sim::scheduleConsoleConnect(10000, 2);
+  sim::scheduleControl(20000, kServiceControlStop);
+  runService();
+  const auto started = servers();
+  ASSERT_EQ(started.size(), 2u);
+  const auto requests = stopRequests();
+  ASSERT_EQ(requests.size(), 2u);
+  // The stop request runs with the old token, where the child is.
+  EXPECT_EQ(requests[0].startTime, 10000u);
+  EXPECT_EQ(requests[0].sessionId, kConsoleSession);
+  EXPECT_EQ(requests[0].exitCode, 0u);
+  EXPECT_EQ(started[0].endTime, std::optional<std::uint64_t>(10000));
+  EXPECT_EQ(started[1].startTime, 13000u);
+  EXPECT_EQ(started[1].sessionId, 2u);
+  EXPECT_EQ(requests[1].sessionId, 2u);
+}
+
+TEST(Supervisor, StopDuringTheUpdateCheckStillLaunchesThenStopsAtOnce) {
+  setUpMachine(patientServer());
+  // The check looks for the configuration file; the stop arrives right then.
+  sim::scheduleControlAtCall("GetFileAttributesFollowingLinks", 1, kServiceControlStop);
+  runService();
+  ASSERT_EQ(servers().size(), 1u);
+  const sim::ProcessRecord server = servers()[0];
+  EXPECT_EQ(reportTime(platform::kServiceStopPending), server.startTime);
+  EXPECT_EQ(server.ctrlCTimes, (std::vector<std::uint64_t>{server.startTime}));
+  EXPECT_EQ(server.endTime, std::optional<std::uint64_t>(server.startTime));
+  EXPECT_EQ(sim::statusReports().back().status.dwCurrentState, platform::kServiceStopped);
+}
+
+TEST(Supervisor, StopAndTheChildsEndTogetherCountAsAStop) {
+  setUpMachine(serverExitingAfter(7000, 0));
+  sim::scheduleControl(10000, kServiceControlStop);  // the server ends at 10 s too
+  runService();
+  ASSERT_EQ(servers().size(), 1u);
+  // The stop sequence ran: its request failed on the ended child, and terminating that
+  // child changed nothing.
+  ASSERT_EQ(stopRequests().size(), 1u);
+  EXPECT_NE(stopRequests()[0].exitCode, 0u);
+  EXPECT_EQ(sim::callsNamed("TerminateProcess").size(), 1u);
+  EXPECT_EQ(servers()[0].exitCode, 0u);
+  EXPECT_TRUE(sim::callsNamed("GetExitCodeProcess").size() == 1u);  // the request's only
+}
+
+TEST(Supervisor, ExitCodeThatCannotBeReadDoesNotStopTheService) {
+  setUpMachine(serverExitingAfter(1000, 1115));
+  sim::failCall("GetExitCodeProcess", 1, platform::kErrorInvalidHandle);
+  runService();
+  ASSERT_EQ(servers().size(), 2u);
+  EXPECT_EQ(servers()[1].startTime, 7000u);
+}
+
+TEST(Supervisor, FailedWatchLeavesTheChildToTheJob) {
+  sim::ProgramBehaviour server;
+  server.startsGrandchild = true;
+  setUpMachine(server);
+  sim::failCall("WaitForMultipleObjects", 1, platform::kErrorInvalidHandle);
+  sim::scheduleControl(10000, kServiceControlStop);
+  runService();
+  ASSERT_EQ(servers().size(), 2u);
+  // Closing the job at the end of the pass ended the child and what it started.
+  EXPECT_EQ(servers()[0].endTime, std::optional<std::uint64_t>(3000));
+  for (const sim::ProcessRecord& process : sim::processes()) {
+    if (process.parentId == servers()[0].id) {
+      EXPECT_EQ(process.endTime, std::optional<std::uint64_t>(3000));
+    }
+  }
+  EXPECT_EQ(servers()[1].startTime, 6000u);
+  EXPECT_EQ(stopRequests().size(), 1u);
+}
+
+// Live handles seen by each server as it starts: a pass that leaks makes the count grow.
+std::vector<std::size_t> runSampledPasses(const std::function<void()>& fault) {
+  auto samples = std::make_shared<std::vector<std::size_t>>();
+  sim::ProgramBehaviour server;
+  server.exitAfter = 1000;
+  server.run = [samples](const std::vector<std::string>&) {
+    samples->push_back(sim::liveHandles());
+    return 0;
+  };
+  setUpMachine(server);
+  fault();
+  sim::scheduleControl(14500, kServiceControlStop);
+  runService();
+  return *samples;
+}
+
+TEST(Supervisor, FailedPassSetUpIsRetriedThreeSecondsLaterWithoutLeaks) {
+  const std::vector<std::size_t> clean = runSampledPasses([] {});
+  ASSERT_EQ(clean.size(), 3u);  // at 3, 7 and 11 s
+  EXPECT_EQ(clean[0], clean[1]);
+  EXPECT_EQ(clean[1], clean[2]);
+  const std::vector<std::pair<const char*, Dword>> steps = {
+      {"OpenProcessToken", platform::kErrorAccessDenied},
+      {"DuplicateTokenEx", platform::kErrorNotEnoughMemory},
+      {"SetTokenInformation", platform::kErrorPrivilegeNotHeld},
+      {"CreateJobObjectW", platform::kErrorNotEnoughMemory},
+      {"SetInformationJobObject", platform::kErrorInvalidParameter},
+  };
+  for (const auto& [operation, error] : steps) {
+    SCOPED_TRACE(operation);
+    const std::vector<std::size_t> faulty = runSampledPasses([&] { sim::failCall(operation, 1, error); });
+    // The first pass is dropped; the next comes 3 s later and holds as much as before.
+    ASSERT_EQ(servers().size(), 3u);
+    EXPECT_EQ(servers()[0].startTime, 6000u);
+    EXPECT_EQ(faulty, clean);
+    EXPECT_EQ(sim::statusReports().back().status.dwCurrentState, platform::kServiceStopped);
+  }
+}
+
+TEST(Supervisor, WithoutSeTcbPrivilegeTheServiceKeepsRunningAndStartsNothing) {
+  setUpMachine(patientServer());
+  sim::setTcbPrivilege(false);
+  sim::scheduleControl(10000, kServiceControlStop);
+  runService();
+  EXPECT_TRUE(sim::processes().empty());
+  EXPECT_EQ(callTimes("SetTokenInformation"), (std::vector<std::uint64_t>{3000, 6000, 9000}));
+  ASSERT_EQ(sim::statusReports().size(), 4u);
+  EXPECT_EQ(sim::statusReports()[1].status.dwCurrentState, platform::kServiceRunning);
+}
+
+// The value after `key` in the arguments of the first logged call of `operation`.
+std::string argumentOf(std::string_view operation, std::string_view key) {
+  const auto calls = sim::callsNamed(operation);
+  if (calls.empty()) return {};
+  const std::string& args = calls[0].args;
+  const std::size_t at = args.find(key);
+  if (at == std::string::npos) return {};
+  const std::size_t begin = at + key.size();
+  return args.substr(begin, args.find_first_of(" ,", begin) - begin);
+}
+
+TEST(Supervisor, PassClosesTheChildsHandlesThenTheTokenThenTheJob) {
+  setUpMachine(serverExitingAfter(1000, 0));
+  sim::scheduleControl(5000, kServiceControlStop);
+  runService();
+  const std::string token = argumentOf("SetTokenInformation", "token=");
+  const std::string job = argumentOf("SetInformationJobObject", "job=");
+  const std::string child = argumentOf("WaitForMultipleObjects", ",");  // the second watched handle
+  ASSERT_FALSE(token.empty() || job.empty() || child.empty());
+  // Everything closed after the child's end at 4 s belongs to the pass's clean-up: the
+  // child's thread, its process, the token, the job.
+  std::vector<std::string> closed;
+  for (const sim::Call& call : sim::callsNamed("CloseHandle")) {
+    if (call.time == 4000) closed.push_back(call.args);
+  }
+  ASSERT_EQ(closed.size(), 4u);
+  EXPECT_NE(closed[0], child);
+  EXPECT_EQ(closed[1], child);
+  EXPECT_EQ(closed[2], token);
+  EXPECT_EQ(closed[3], job);
+  // What is left when the service has ended: its two events and the log file.
+  EXPECT_EQ(sim::liveHandles(), 3u);
+}
+
+// ---- The updater in the server's place -------------------------------------------------
+
+constexpr char16_t kUpdaterPath[] = u"C:\\Halcyra\\updater\\Updater.exe";
+
+// A configuration that enables updates, and a release manifest (read by libcurl from a
+// local file) that announces 2.0.0.0 for an installed 1.0.0.0.
+void announceUpdate(sim::ProgramBehaviour updater) {
+  const std::filesystem::path root = std::filesystem::path(testing::TempDir()) / "halcyra_service_release";
+  std::filesystem::create_directories(root / "latest");
+  std::ofstream(root / "latest" / "release.json") << R"({"Version":"2.0.0.0","Files":[]})";
+  const std::string config = R"({"server":"file://)" + root.string() +
+                             R"(","relativeAppPath":"HalcyraServer.exe","login":"","password":"",)"
+                             R"("versionFile":"release.json","autoUpdate":true,"useLatest":true,)"
+                             R"("enableUpdate":true,"useGUI":0,"updaterPath":"C:\\Halcyra\\updater\\Updater.exe"})";
+  sim::addFile(u"C:\\Halcyra\\resources\\updater\\config.json", config);
+  sim::setVersionInfo(kServerPath, 0x00010000, 0, 0x00010000, 0);
+  sim::addFile(kUpdaterPath, "MZ");
+  sim::installProgram(kUpdaterPath, std::move(updater));
+}
+
+TEST(Supervisor, UpdaterThatAsksForTheStopEndsTheService) {
+  setUpMachine(patientServer());
+  announceUpdate(serverExitingAfter(2000, 1115));
+  runService();
+  EXPECT_TRUE(servers().empty());
+  const auto updaters = processesOf(kUpdaterPath);
+  ASSERT_EQ(updaters.size(), 1u);
+  EXPECT_EQ(updaters[0].commandLine.substr(0, 1), u"\"");
+  EXPECT_TRUE(updaters[0].job.has_value());
+  EXPECT_EQ(sim::statusReports().back().status.dwControlsAccepted, 0x181u);
+  EXPECT_EQ(sim::statusReports().back().status.dwCurrentState, platform::kServiceStopped);
+}
+
+TEST(Supervisor, UpdaterThatCannotStartIsTriedAgainAndNeverReplacedByTheServer) {
+  sim::ProgramBehaviour updater;
+  updater.failToStart = platform::kErrorAccessDenied;
+  setUpMachine(patientServer());
+  announceUpdate(updater);
+  sim::scheduleControl(10000, kServiceControlStop);
+  runService();
+  EXPECT_TRUE(servers().empty());
+  EXPECT_EQ(callTimes("CreateProcessAsUserW"), (std::vector<std::uint64_t>{3000, 6000, 9000}));
+}
+
+TEST(Supervisor, UpdaterStartedAfterAFailedLaunchIsWatchedAlone) {
+  setUpMachine(patientServer());
+  announceUpdate(serverExitingAfter(2000, 0));
+  // The first launch fails, so the next pass starts the updater with the flag still set.
+  sim::failCall("CreateProcessAsUserW", 1, platform::kErrorNotEnoughMemory);
+  sim::scheduleControl(12000, kServiceControlStop);
+  runService();
+  EXPECT_TRUE(servers().empty());
+  const auto updaters = processesOf(kUpdaterPath);
+  ASSERT_EQ(updaters.size(), 2u);
+  EXPECT_EQ(updaters[0].startTime, 6000u);
+  // Watched: its end leads to the next pass 3 s later.
+  EXPECT_EQ(updaters[1].startTime, 11000u);
+}
+
+}  // namespace
+}  // namespace halcyra::test

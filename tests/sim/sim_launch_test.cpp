@@ -1,0 +1,204 @@
+// Process creation on the simulated machine: what a launch records, how the attribute
+// list is read, tokens, fault injection and handle counting.
+
+#include <gtest/gtest.h>
+
+#include "platform/files.h"
+#include "platform/processes.h"
+#include "platform/sim/sim.h"
+
+namespace halcyra {
+namespace {
+
+using namespace platform;
+
+inline constexpr Dword kChildFlags = kCreateNoWindow | kExtendedStartupInfoPresent | kCreateUnicodeEnvironment;
+
+class SimLaunch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim::reset();
+    sim::setCurrentDirectory(u"C:\\Halcyra");
+    sim::installProgram(u"C:\\Halcyra\\Server.exe", {});
+  }
+
+  // A primary token moved into `session`, as the supervisor makes it.
+  static Handle sessionToken(Dword session) {
+    Handle process = nullptr;
+    Handle token = nullptr;
+    EXPECT_EQ(OpenProcessToken(GetCurrentProcess(), kTokenDuplicate, &process), kTrue);
+    EXPECT_EQ(DuplicateTokenEx(process, kTokenAllAccess, nullptr, kSecurityImpersonation, kTokenPrimary, &token), kTrue);
+    CloseHandle(process);
+    EXPECT_EQ(SetTokenInformation(token, kTokenSessionId, &session, sizeof session), kTrue);
+    return token;
+  }
+
+  static Handle killOnCloseJob() {
+    Handle const job = CreateJobObjectW(nullptr, nullptr);
+    JobObjectExtendedLimitInformation limits{};
+    limits.BasicLimitInformation.LimitFlags = kJobObjectLimitKillOnJobClose | kJobObjectLimitBreakawayOk;
+    EXPECT_EQ(SetInformationJobObject(job, kJobObjectExtendedLimitInformation, &limits, sizeof limits), kTrue);
+    return job;
+  }
+
+  static ProcThreadAttributeList* newAttributeList(Dword count) {
+    std::size_t size = 0;
+    EXPECT_EQ(InitializeProcThreadAttributeList(nullptr, count, 0, &size), kFalse);
+    EXPECT_EQ(GetLastError(), kErrorInsufficientBuffer);
+    auto* list = static_cast<ProcThreadAttributeList*>(HeapAlloc(GetProcessHeap(), 0, size));
+    EXPECT_EQ(InitializeProcThreadAttributeList(list, count, 0, &size), kTrue);
+    return list;
+  }
+};
+
+TEST_F(SimLaunch, RecordsTheLaunchAndReadsTheJobSlotAtCreation) {
+  SecurityAttributes inherit{24, nullptr, kTrue};
+  Handle log = CreateFileW(u"C:\\Temp\\x.log", kGenericWrite, kFileShareRead, &inherit, kCreateAlways, 0, nullptr);
+  ProcThreadAttributeList* const list = newAttributeList(2);
+  Handle jobSlot = nullptr;
+  ASSERT_EQ(UpdateProcThreadAttribute(list, 0, kProcThreadAttributeHandleList, &log, sizeof log, nullptr, nullptr), kTrue);
+  ASSERT_EQ(UpdateProcThreadAttribute(list, 0, kProcThreadAttributeJobList, &jobSlot, sizeof jobSlot, nullptr, nullptr),
+            kTrue);
+  StartupInfoExW startup{};
+  startup.StartupInfo = {kStartupInfoExWSize, u"winsta0\\default", kStartfUseStdHandles, nullptr, log, log};
+  startup.lpAttributeList = list;
+  Handle const token = sessionToken(3);
+
+  std::vector<Handle> jobs;
+  for (int pass = 0; pass < 2; ++pass) {
+    jobSlot = killOnCloseJob();  // the list keeps the slot's address, so a new job needs no update
+    jobs.push_back(jobSlot);
+    ProcessInformation info{};
+    ASSERT_EQ(CreateProcessAsUserW(token, u"Server.exe", nullptr, nullptr, nullptr, kTrue, kChildFlags, nullptr,
+                                   nullptr, &startup.StartupInfo, &info),
+              kTrue);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+  }
+  ASSERT_EQ(sim::processes().size(), 2u);
+  sim::ProcessRecord const& first = sim::processes()[0];
+  EXPECT_EQ(first.application, u"C:\\Halcyra\\Server.exe");
+  EXPECT_EQ(first.sessionId, 3u);
+  EXPECT_EQ(first.creationFlags, 0x08080400u);
+  EXPECT_EQ(first.startupInfoCb, 112u);
+  EXPECT_EQ(first.desktop, u"winsta0\\default");
+  EXPECT_EQ(first.inheritedHandles, std::vector<Handle>{log});
+  EXPECT_TRUE(first.hasConsole);
+  EXPECT_EQ(first.currentDirectory, u"C:\\Halcyra");
+  EXPECT_EQ(first.job, jobs[0]);
+  EXPECT_EQ(sim::processes()[1].job, jobs[1]);
+
+  // A second JOB_LIST update on the same list fails with 698 and changes nothing.
+  Handle other = nullptr;
+  EXPECT_EQ(UpdateProcThreadAttribute(list, 0, kProcThreadAttributeJobList, &other, sizeof other, nullptr, nullptr),
+            kFalse);
+  EXPECT_EQ(GetLastError(), 698u);
+  ProcessInformation info{};
+  ASSERT_EQ(CreateProcessAsUserW(token, u"Server.exe", nullptr, nullptr, nullptr, kTrue, kChildFlags, nullptr, nullptr,
+                                 &startup.StartupInfo, &info),
+            kTrue);
+  EXPECT_EQ(sim::findProcess(info.dwProcessId)->job, jobs[1]);
+
+  // Closing the job ends its members; the other job's member lives on.
+  CloseHandle(jobs[0]);
+  EXPECT_TRUE(sim::processes()[0].endTime.has_value());
+  EXPECT_FALSE(sim::processes()[1].endTime.has_value());
+  Dword code = 0;
+  EXPECT_EQ(GetExitCodeProcess(info.hProcess, &code), kTrue);
+  EXPECT_EQ(code, 259u);
+  CloseHandle(jobs[1]);
+  EXPECT_EQ(GetExitCodeProcess(info.hProcess, &code), kTrue);
+  EXPECT_NE(code, 259u);
+}
+
+TEST_F(SimLaunch, CreationFailures) {
+  sim::addDirectory(u"C:\\Halcyra\\Folder.exe");
+  sim::addFile(u"C:\\Halcyra\\NotAProgram.exe", "");
+  sim::ProgramBehaviour refusing;
+  refusing.failToStart = kErrorAccessDenied;
+  sim::installProgram(u"C:\\Halcyra\\Refusing.exe", refusing);
+  Handle const token = sessionToken(1);
+  Handle impersonation = nullptr;
+  DuplicateTokenEx(token, kTokenAllAccess, nullptr, kSecurityImpersonation, 2, &impersonation);
+  std::u16string const longLine(32767, u'x');
+
+  struct Case {
+    Handle token;
+    const char16_t* application;
+    std::u16string commandLine;
+    Dword cb;
+    Dword error;
+  } const cases[] = {
+      {token, u"Missing.exe", {}, kStartupInfoWSize, kErrorFileNotFound},
+      {token, u"Folder.exe", {}, kStartupInfoWSize, kErrorAccessDenied},
+      {token, u"NotAProgram.exe", {}, kStartupInfoWSize, 193},
+      {token, u"Refusing.exe", {}, kStartupInfoWSize, kErrorAccessDenied},
+      {token, u"Server.exe", {}, 48, kErrorInvalidParameter},
+      {token, u"Server.exe", longLine, kStartupInfoWSize, 206},
+      {impersonation, u"Server.exe", {}, kStartupInfoWSize, 1349},
+      {nullptr, u"Server.exe", {}, kStartupInfoWSize, kErrorInvalidHandle},
+  };
+  for (Case const& c : cases) {
+    StartupInfoW startup{c.cb};
+    ProcessInformation info{};
+    std::u16string line = c.commandLine;
+    EXPECT_EQ(CreateProcessAsUserW(c.token, c.application, line.empty() ? nullptr : line.data(), nullptr, nullptr,
+                                   kFalse, kDetachedProcess, nullptr, nullptr, &startup, &info),
+              kFalse);
+    EXPECT_EQ(GetLastError(), c.error);
+  }
+  EXPECT_TRUE(sim::processes().empty());
+}
+
+TEST_F(SimLaunch, SessionChangeNeedsTheTcbPrivilege) {
+  sim::setTcbPrivilege(false);
+  Handle process = nullptr;
+  Handle token = nullptr;
+  OpenProcessToken(GetCurrentProcess(), kTokenDuplicate, &process);
+  EXPECT_EQ(DuplicateTokenEx(process, kTokenAllAccess, nullptr, kSecurityImpersonation, kTokenPrimary, &token), kTrue);
+  Dword session = 1;
+  EXPECT_EQ(SetTokenInformation(token, kTokenSessionId, &session, sizeof session), kFalse);
+  EXPECT_EQ(GetLastError(), kErrorPrivilegeNotHeld);
+
+  // A token opened without TOKEN_DUPLICATE cannot be copied.
+  Handle queryOnly = nullptr;
+  OpenProcessToken(GetCurrentProcess(), 0x8, &queryOnly);
+  Handle copy = nullptr;
+  EXPECT_EQ(DuplicateTokenEx(queryOnly, kTokenAllAccess, nullptr, kSecurityImpersonation, kTokenPrimary, &copy), kFalse);
+  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+}
+
+TEST_F(SimLaunch, FaultInjectionCountsFromTheRequest) {
+  CreateJobObjectW(nullptr, nullptr);  // calls before the request do not count
+  sim::failCall("CreateJobObjectW", 2, kErrorNotEnoughMemory);
+  sim::failCall("HeapAlloc", 1, kErrorNotEnoughMemory, true);
+  std::vector<bool> created;
+  for (int i = 0; i < 4; ++i) {
+    SetLastError(0);
+    Handle const job = CreateJobObjectW(nullptr, nullptr);
+    created.push_back(job != nullptr);
+    if (job == nullptr) {
+      EXPECT_EQ(GetLastError(), kErrorNotEnoughMemory);
+    }
+  }
+  EXPECT_EQ(created, (std::vector<bool>{true, false, true, true}));
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(HeapAlloc(GetProcessHeap(), 0, 16), nullptr);
+  }
+  EXPECT_EQ(sim::callsNamed("CreateJobObjectW").size(), 5u);
+}
+
+TEST_F(SimLaunch, LiveHandlesCountEveryOpenHandle) {
+  std::size_t const baseline = sim::liveHandles();
+  Handle const token = sessionToken(1);
+  Handle const job = killOnCloseJob();
+  EXPECT_EQ(sim::liveHandles(), baseline + 2);  // the process token was closed again
+  EXPECT_EQ(CloseHandle(job), kTrue);
+  EXPECT_EQ(CloseHandle(job), kFalse);
+  EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
+  EXPECT_EQ(CloseHandle(token), kTrue);
+  EXPECT_EQ(sim::liveHandles(), baseline);
+}
+
+}  // namespace
+}  // namespace halcyra

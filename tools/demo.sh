@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# Shows the service doing its main job, under Wine:
+#
+#   tools/demo.sh
+#
+# Builds HalcyraService.exe and a sample server with the mingw preset, installs the
+# service in a private Wine prefix with the sample server in its installRoot, starts it,
+# shows its status and log, kills the server and shows it back about 3 seconds later, then
+# stops the service and shows the server's own Ctrl-C message in the log. The prefix is
+# HALCYRA_DEMO_WINEPREFIX, by default "wineprefix-demo" beside the shared test prefix; it
+# is created on the first run (about 20 s) and left without a service afterwards.
+set -uo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${HALCYRA_BUILD_DIR:-$repo/build/mingw}
+
+say() { printf '\n== %s\n' "$*"; }
+die() {
+  printf 'demo: %s\n' "$*" >&2
+  exit 1
+}
+
+mkdir -p "$repo/build"
+say "Building HalcyraService.exe and the sample server (preset mingw, in $build)"
+cmake --preset mingw -B "$build" >"$repo/build/demo-configure.log" 2>&1 ||
+  die "configure failed, see build/demo-configure.log"
+cmake --build "$build" --target HalcyraService sample-server halcyra-probe -j2 || die "build failed"
+
+if [[ -z "${HALCYRA_DEMO_WINEPREFIX:-}" ]]; then
+  if [[ $(id -u) -eq 0 ]]; then
+    HALCYRA_DEMO_WINEPREFIX=${HALCYRA_CACHE:-/var/cache/halcyra}/wineprefix-demo
+  else
+    HALCYRA_DEMO_WINEPREFIX=${XDG_CACHE_HOME:-$HOME/.cache}/halcyra/wineprefix-demo
+  fi
+fi
+export HALCYRA_WINEPREFIX=$HALCYRA_DEMO_WINEPREFIX
+# shellcheck source=tools/wine-env.sh
+. "$repo/tools/wine-env.sh"
+say "Bringing up the Wine prefix $WINEPREFIX"
+halcyra_wine_up || die "the Wine prefix could not be brought up"
+
+out=$(mktemp "${TMPDIR:-/tmp}/halcyra-demo.XXXXXX") || exit 1
+# Wine's helper processes must never inherit a pipe: output goes to a file first.
+w() {
+  wine "$@" >"$out" 2>&1 </dev/null
+  local status=$?
+  tr -d '\r' <"$out"
+  return $status
+}
+state() { w sc query HalcyraService | sed -nE 's/^ *STATE *: *[0-9]+ +([A-Z_]+).*/\1/p'; }
+wait_for_state() {
+  local wanted=$1 i
+  for ((i = 0; i < 150; i++)); do
+    [[ "$(state)" == "$wanted" ]] && return 0
+    sleep 0.2
+  done
+  return 1
+}
+remove_service() {
+  if w sc query HalcyraService >/dev/null; then
+    [[ "$(state)" == STOPPED ]] || {
+      w sc stop HalcyraService >/dev/null
+      wait_for_state STOPPED
+    }
+    w sc delete HalcyraService >/dev/null
+  fi
+}
+finish() {
+  remove_service
+  halcyra_wine_down
+  rm -f "$out"
+}
+trap finish EXIT
+
+base=$WINEPREFIX/drive_c/Halcyra-demo
+root=$base/Halcyra
+win_root='C:\Halcyra-demo\Halcyra'
+probe='C:\Halcyra-demo\tools\halcyra-probe.exe'
+pid_file=$root/HalcyraServer.pid
+server_pid() { [[ -f "$pid_file" ]] && tr -dc '0-9' <"$pid_file"; }
+wait_for_new_server() {
+  local old=$1 i pid
+  for ((i = 0; i < 100; i++)); do
+    pid=$(server_pid)
+    [[ -n "$pid" && "$pid" != "$old" ]] && echo "$pid" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+show_log() {
+  local log
+  for log in "$WINEPREFIX"/drive_c/users/*/Temp/HalcyraService.log; do
+    [[ -f "$log" ]] || continue
+    printf -- '-- HalcyraService.log in the service'"'"'s temporary folder, C:\\users\\%s\\Temp:\n' \
+      "$(basename "$(dirname "$(dirname "$log")")")"
+    tr -d '\r' <"$log" | sed 's/^/   /'
+  done
+}
+
+say "Installing: $win_root\\bin\\HalcyraService.exe, with the sample server $win_root\\HalcyraServer.exe"
+remove_service
+rm -rf "$base"
+mkdir -p "$root/bin" "$base/tools"
+cp "$build/service/HalcyraService.exe" "$root/bin/"
+cp "$build/tests/programs/HalcyraServer.exe" "$root/"
+cp "$build/tests/programs/halcyra-probe.exe" "$base/tools/"
+echo "on-ctrl-c=exit ctrl-c-delay-ms=500" >"$root/HalcyraServer.behaviour"
+rm -f "$WINEPREFIX"/drive_c/users/*/Temp/HalcyraService.log
+w sc create HalcyraService binPath= "$win_root\\bin\\HalcyraService.exe" || die "sc create failed"
+
+say "sc start HalcyraService"
+w sc start HalcyraService >/dev/null
+wait_for_state RUNNING || die "the service did not start"
+first=$(wait_for_new_server "") || die "no server was started"
+w sc query HalcyraService
+echo "The service started the server: process $first"
+sleep 0.5
+show_log
+
+say "Killing the server (process $first)"
+w "$probe" kill "$first" >/dev/null
+killed=$(date +%s%3N)
+second=$(wait_for_new_server "$first") || die "the server did not come back"
+echo "The server is back as process $second, $(($(date +%s%3N) - killed)) ms later"
+sleep 0.5
+show_log
+
+say "sc stop HalcyraService"
+w sc stop HalcyraService | grep -E "STATE|WAIT_HINT"
+wait_for_state STOPPED || die "the service did not stop"
+w sc query HalcyraService
+echo "The server received a Ctrl-C and ended by itself:"
+show_log
+
+say "Removing the service"
