@@ -18,7 +18,9 @@ class UniqueHandle {
   UniqueHandle& operator=(const UniqueHandle&) = delete;
   UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
   UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-    if (this != &other) reset(other.release());
+    if (this != &other) {
+      reset(other.release());
+    }
     return *this;
   }
   ~UniqueHandle() { reset(); }
@@ -35,7 +37,9 @@ class UniqueHandle {
   // takes ownership of `handle`.
   void reset(Handle handle = nullptr) {
     const Handle old = std::exchange(handle_, handle);
-    if (old != nullptr && old != kInvalidHandle) CloseHandle(old);
+    if (old != nullptr && old != kInvalidHandle) {
+      CloseHandle(old);
+    }
   }
 
  private:

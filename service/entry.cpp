@@ -24,7 +24,9 @@ bool isAtolSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v
 int runStopRequest(const char* idText) {
   // -1 reaches AttachConsole as ATTACH_PARENT_PROCESS, as it would from the C runtime.
   const auto processId = static_cast<Dword>(parseDecimalLikeAtol(idText));
-  if (!platform::AttachConsole(processId)) return static_cast<int>(platform::GetLastError());
+  if (!platform::AttachConsole(processId)) {
+    return static_cast<int>(platform::GetLastError());
+  }
   // This instance shares the console now and must not be ended by its own Ctrl-C.
   platform::SetConsoleCtrlHandler(nullptr, platform::kTrue);
   if (!platform::GenerateConsoleCtrlEvent(platform::kCtrlCEvent, 0)) {
@@ -37,7 +39,9 @@ int runStopRequest(const char* idText) {
 void cutAtLastBackslash(char16_t* path) {
   const std::u16string_view text(path);
   const std::size_t backslash = text.rfind(u'\\');
-  if (backslash != std::u16string_view::npos) path[backslash] = u'\0';
+  if (backslash != std::u16string_view::npos) {
+    path[backslash] = u'\0';
+  }
 }
 
 int runService() {
@@ -66,9 +70,13 @@ int runService() {
 }  // namespace
 
 std::int32_t parseDecimalLikeAtol(const char* text) {
-  while (isAtolSpace(*text)) ++text;
+  while (isAtolSpace(*text)) {
+    ++text;
+  }
   bool negative = false;
-  if (*text == '+' || *text == '-') negative = *text++ == '-';
+  if (*text == '+' || *text == '-') {
+    negative = *text++ == '-';
+  }
   // Accumulated as a negative magnitude, whose range includes INT32_MIN.
   constexpr std::int64_t kMin = std::numeric_limits<std::int32_t>::min();
   constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
@@ -77,19 +85,27 @@ std::int32_t parseDecimalLikeAtol(const char* text) {
   for (; *text >= '0' && *text <= '9'; ++text) {
     if (!overflow) {
       value = value * 10 - (*text - '0');
-      if (value < kMin) overflow = true;
+      if (value < kMin) {
+        overflow = true;
+      }
     }
   }
-  if (overflow) return negative ? static_cast<std::int32_t>(kMin) : static_cast<std::int32_t>(kMax);
+  if (overflow) {
+    return negative ? static_cast<std::int32_t>(kMin) : static_cast<std::int32_t>(kMax);
+  }
   if (!negative) {
-    if (-value > kMax) return static_cast<std::int32_t>(kMax);
+    if (-value > kMax) {
+      return static_cast<std::int32_t>(kMax);
+    }
     return static_cast<std::int32_t>(-value);
   }
   return static_cast<std::int32_t>(value);
 }
 
 int runEntry(int argc, char** argv) {
-  if (argc == 3 && std::strcmp(argv[1], kTerminateOption) == 0) return runStopRequest(argv[2]);
+  if (argc == 3 && std::strcmp(argv[1], kTerminateOption) == 0) {
+    return runStopRequest(argv[2]);
+  }
   return runService();
 }
 

@@ -26,7 +26,9 @@ std::u16string unsignedDecimal(Dword value) {
     value /= 10;
   } while (value != 0);
   std::u16string text;
-  while (count > 0) text.push_back(digits[--count]);
+  while (count > 0) {
+    text.push_back(digits[--count]);
+  }
   return text;
 }
 
@@ -47,7 +49,9 @@ bool requestGracefulStop(Handle token, Dword processId) {
   const Dword length = platform::GetModuleFileNameW(nullptr, path, platform::kMaxPath);
   // A path that filled the buffer is cut off and names no program; asking for a stop
   // with it cannot succeed.
-  if (length == 0 || length >= platform::kMaxPath) return false;
+  if (length == 0 || length >= platform::kMaxPath) {
+    return false;
+  }
 
   std::u16string commandLine = stopRequestCommandLine(std::u16string_view(path, length), processId);
 

@@ -112,7 +112,9 @@ Dword serviceControlHandler(Dword control, Dword eventType, void* /*eventData*/,
       platform::SetEvent(stopEvent);
       return platform::kErrorSuccess;
     case platform::kServiceControlSessionChange:
-      if (eventType == platform::kWtsConsoleConnect) platform::SetEvent(sessionEvent);
+      if (eventType == platform::kWtsConsoleConnect) {
+        platform::SetEvent(sessionEvent);
+      }
       return platform::kErrorSuccess;
     case platform::kServiceControlInterrogate:
       // The SCM answers from the last report.

@@ -48,7 +48,9 @@ constexpr Dword kAttributeCount = 2;
 // put the log somewhere nobody looks.
 bool buildLogPath(char16_t (&path)[platform::kMaxPath]) {
   const Dword folderLength = platform::GetTempPathW(platform::kMaxPath, path);
-  if (folderLength == 0) return false;
+  if (folderLength == 0) {
+    return false;
+  }
   if (folderLength + kLogFileName.size() >= platform::kMaxPath) {
     platform::SetLastError(kErrorFilenameExceedsRange);
     return false;
@@ -71,9 +73,13 @@ UniqueHandle openConsoleToken(Dword sessionId) {
       platform::DuplicateTokenEx(processToken.get(), platform::kTokenAllAccess, nullptr,
                                  platform::kSecurityImpersonation, platform::kTokenPrimary, &tokenHandle);
   processToken.reset();  // needed no longer, whether the copy succeeded or not
-  if (!duplicated) return {};
+  if (!duplicated) {
+    return {};
+  }
   UniqueHandle token(tokenHandle);
-  if (!token) return {};
+  if (!token) {
+    return {};
+  }
   // Allowed only to an account that holds SeTcbPrivilege, as LocalSystem does.
   if (!platform::SetTokenInformation(token.get(), platform::kTokenSessionId, &sessionId, sizeof(sessionId))) {
     return {};
@@ -85,7 +91,9 @@ UniqueHandle openConsoleToken(Dword sessionId) {
 // children break away on purpose.
 UniqueHandle createPassJob() {
   UniqueHandle job(platform::CreateJobObjectW(nullptr, nullptr));
-  if (!job) return {};
+  if (!job) {
+    return {};
+  }
   platform::JobObjectExtendedLimitInformation limits{};
   limits.BasicLimitInformation.LimitFlags = kPassJobLimits;
   if (!platform::SetInformationJobObject(job.get(), platform::kJobObjectExtendedLimitInformation, &limits,
@@ -141,14 +149,16 @@ void watchChild(Handle token, Dword sessionId, const platform::ProcessInformatio
     if (result == platform::kWaitObject0 + 1) {
       // Only 1115 matters; any other code, or none at all, just leads to the next pass.
       Dword exitCode = 0;
-      if (platform::GetExitCodeProcess(processInfo.hProcess, &exitCode) && exitCode == 1116) {
+      if (platform::GetExitCodeProcess(processInfo.hProcess, &exitCode) && exitCode == kStopServiceExitCode) {
         platform::SetEvent(stopEvent);
       }
       return;
     }
     if (result == platform::kWaitObject0 + 2) {
       // The same user coming back to the console changes nothing.
-      if (platform::WTSGetActiveConsoleSessionId() == sessionId) continue;
+      if (platform::WTSGetActiveConsoleSessionId() == sessionId) {
+        continue;
+      }
       // The token still holds the old session, so the stop request starts where the child is.
       stopChild(token, processInfo);
       return;
@@ -162,10 +172,14 @@ void watchChild(Handle token, Dword sessionId, const platform::ProcessInformatio
 // failure before the launch drops the pass silently; the next one comes 3 seconds later.
 void runPass(bool& launchFailed) {
   const Dword sessionId = platform::WTSGetActiveConsoleSessionId();
-  if (sessionId == platform::kNoConsoleSession) return;
+  if (sessionId == platform::kNoConsoleSession) {
+    return;
+  }
 
   UniqueHandle token = openConsoleToken(sessionId);
-  if (!token) return;
+  if (!token) {
+    return;
+  }
 
   UniqueHandle job = createPassJob();
   if (!job) {
@@ -189,7 +203,9 @@ void runPass(bool& launchFailed) {
     if (settings.updateAvailable) {
       started = startUpdater(settings, token.get(), processInfo);
       // The server never takes a failed updater's place.
-      if (!started) launchFailed = true;
+      if (!started) {
+        launchFailed = true;
+      }
       // When the updater starts while the flag is still set from an earlier pass whose
       // launch started nothing, the updater alone is watched, as at any other time: the
       // updater is about to replace the server's files, so the server must not run
@@ -221,7 +237,9 @@ bool prepareChildLaunchSetup() {
   ChildLaunchSetup& setup = childLaunchSetup;
 
   char16_t logPath[platform::kMaxPath] = {};
-  if (!buildLogPath(logPath)) return false;
+  if (!buildLogPath(logPath)) {
+    return false;
+  }
 
   // Inheritable, so that children can write to it; others may read it but neither write
   // nor delete it while the service runs. CREATE_ALWAYS empties it at every start.
@@ -231,7 +249,9 @@ bool prepareChildLaunchSetup() {
   inheritable.bInheritHandle = platform::kTrue;
   setup.logFile = platform::CreateFileW(logPath, platform::kGenericWrite, platform::kFileShareRead, &inheritable,
                                         platform::kCreateAlways, 0, nullptr);
-  if (setup.logFile == platform::kInvalidHandle) return false;
+  if (setup.logFile == platform::kInvalidHandle) {
+    return false;
+  }
 
   setup.startupInfo = {};
   setup.startupInfo.StartupInfo.cb = platform::kStartupInfoExWSize;
@@ -260,8 +280,8 @@ bool prepareChildLaunchSetup() {
   setup.attributeList = list;
   setup.startupInfo.lpAttributeList = list;
   // Together with bInheritHandles TRUE, this limits what a child inherits to the log.
-  platform::UpdateProcThreadAttribute(list, 0, platform::kProcThreadAttributeHandleList, &setup.logFile,
-                                      sizeof(Handle), nullptr, nullptr);
+  platform::UpdateProcThreadAttribute(list, 0, platform::kProcThreadAttributeHandleList, &setup.logFile, sizeof(Handle),
+                                      nullptr, nullptr);
   setup.jobSlot = nullptr;
   return true;
 }

@@ -129,7 +129,11 @@ say "sc stop HalcyraService"
 w sc stop HalcyraService | grep -E "STATE|WAIT_HINT"
 wait_for_state STOPPED || die "the service did not stop"
 w sc query HalcyraService
-echo "The server received a Ctrl-C and ended by itself:"
 show_log
+if grep -qF "sample server: Ctrl-C received ($second)" "$WINEPREFIX"/drive_c/users/*/Temp/HalcyraService.log; then
+  echo "The server received the Ctrl-C and ended by itself."
+else
+  die "the server's Ctrl-C message is missing from the log"
+fi
 
 say "Removing the service"

@@ -18,7 +18,14 @@ fi
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=tools/wine-env.sh
 . "$root/tools/wine-env.sh"
-halcyra_wine_up || exit 1
+# Test executables run in parallel; only one of them may create the prefix. The lock's
+# descriptor is closed for halcyra_wine_up, so that the wineserver it starts cannot
+# inherit it and hold the lock for ever.
+mkdir -p "$HALCYRA_WINE_LOGS" || exit 1
+exec {lock}>"$HALCYRA_WINE_LOGS/wine-up.lock"
+flock "$lock"
+halcyra_wine_up {lock}>&- || exit 1
+exec {lock}>&-
 
 output=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX") || exit 1
 trap 'rm -f "$output"' EXIT

@@ -68,8 +68,9 @@ void failCall(std::string_view operation, int nth, Dword error, bool repeat = fa
 // ---- Files ---------------------------------------------------------------------------
 // Paths are Windows paths: case-insensitive, `\` and `/` both separators.
 
-void setModulePath(std::u16string path);
-void setTempPath(std::u16string path);  // what GetTempPathW returns, trailing backslash included
+void setModulePath(std::u16string path);  // also creates the file when it is missing
+// What GetTempPathW returns, trailing backslash included; the folder is not created.
+void setTempPath(std::u16string path);
 std::u16string currentDirectory();
 void setCurrentDirectory(std::u16string path);
 void addFile(std::u16string path, std::string bytes);  // creates the folders above it
@@ -122,7 +123,9 @@ struct ProgramBehaviour {
 
 // Programs are found by their full path; a relative application name is resolved
 // against the current directory. A path with no program installed fails to start with
-// ERROR_FILE_NOT_FOUND (a folder with ERROR_ACCESS_DENIED).
+// ERROR_FILE_NOT_FOUND (a folder with ERROR_ACCESS_DENIED, a file that is no installed
+// program with ERROR_BAD_EXE_FORMAT). Installing creates the file when it is missing.
+// A process ended by the close of its kill-on-close job gets exit code 0.
 void installProgram(std::u16string path, ProgramBehaviour behaviour);
 
 struct ProcessRecord {
@@ -139,10 +142,10 @@ struct ProcessRecord {
   bool hasConsole;                       // every process not created DETACHED_PROCESS
   std::uint64_t startTime;
   std::optional<std::uint64_t> endTime;
-  Dword exitCode;                  // valid once ended
+  Dword exitCode;                         // valid once ended
   std::vector<std::uint64_t> ctrlCTimes;  // when a Ctrl-C reached it
-  std::optional<Dword> parentId;   // for a grandchild
-  std::u16string currentDirectory;  // full path the process started in
+  std::optional<Dword> parentId;          // for a grandchild
+  std::u16string currentDirectory;        // full path the process started in
 };
 // Every process created so far, in creation order (the service itself not included).
 const std::vector<ProcessRecord>& processes();

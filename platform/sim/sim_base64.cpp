@@ -42,9 +42,9 @@ std::u16string encode(const std::uint8_t* data, Dword size, bool lineBreaks) {
 }  // namespace
 
 Bool CryptBinaryToStringW(const std::uint8_t* data, Dword size, Dword flags, char16_t* text, Dword* length) {
-  if (enterFails("CryptBinaryToStringW",
-                 "size=" + std::to_string(size) + " flags=" + hex(flags) + " text=" + (text == nullptr ? "null" : "buffer") +
-                     " length=" + (length == nullptr ? std::string("null") : std::to_string(*length)))) {
+  if (enterFails("CryptBinaryToStringW", "size=" + std::to_string(size) + " flags=" + hex(flags) +
+                                             " text=" + (text == nullptr ? "null" : "buffer") + " length=" +
+                                             (length == nullptr ? std::string("null") : std::to_string(*length)))) {
     return kFalse;
   }
   if ((flags & ~kCryptStringNoCrlf) != kCryptStringBase64 || length == nullptr || (data == nullptr && size > 0)) {

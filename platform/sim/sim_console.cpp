@@ -70,8 +70,8 @@ Bool GenerateConsoleCtrlEvent(Dword ctrlEvent, Dword processGroupId) {
     if (sim::ProcessRecord* const record = recordOf(id)) {
       record->ctrlCTimes.push_back(m.clock);
     }
-    bool const ignored = (ctrlEvent == kCtrlCEvent && process.ignoresCtrlC) ||
-                         process.behaviour.ctrlCExitAfter == sim::kNever;
+    bool const ignored =
+        (ctrlEvent == kCtrlCEvent && process.ignoresCtrlC) || process.behaviour.ctrlCExitAfter == sim::kNever;
     if (ignored) {
       continue;
     }

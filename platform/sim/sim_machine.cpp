@@ -67,9 +67,9 @@ void setLastError(Dword error) { currentProcess().lastError = error; }
 bool enterFails(std::string_view name, std::string args) {
   Machine& m = machine();
   applyDueState();
-  m.calls.push_back(Call{std::string(name), std::move(args), m.clock, m.current});
 
-  // Controls that arrive while the service thread is busy in this call.
+  // Controls that arrive while the service thread is busy in this call: the handler runs
+  // before the call, so its own calls come first in the log.
   std::vector<CallControl> due;
   for (auto it = m.callControls.begin(); it != m.callControls.end();) {
     if (it->operation == name && --it->remaining == 0) {
@@ -82,6 +82,7 @@ bool enterFails(std::string_view name, std::string args) {
   for (CallControl const& control : due) {
     deliverControlNow(control.control, control.eventType);
   }
+  m.calls.push_back(Call{std::string(name), std::move(args), m.clock, m.current});
 
   std::optional<Dword> error;
   for (Fault& fault : m.faults) {

@@ -140,9 +140,11 @@ using namespace sim::detail;
 
 Bool CreateProcessAsUserW(Handle token, const char16_t* applicationName, char16_t* commandLine,
                           SecurityAttributes* processAttributes, SecurityAttributes* threadAttributes,
-                          Bool inheritHandles, Dword creationFlags, void* environment,
-                          const char16_t* currentDirectory, StartupInfoW* startupInfo,
-                          ProcessInformation* processInformation) {
+                          Bool inheritHandles, Dword creationFlags, void* environment, const char16_t* currentDirectory,
+                          StartupInfoW* startupInfo, ProcessInformation* processInformation) {
+  // The new process and thread handles are never inheritable here, whatever the attributes say.
+  (void)processAttributes;
+  (void)threadAttributes;
   std::string args = "token=" + handleText(token) + " app=" + text(applicationName) + " cmd=" + text(commandLine) +
                      " inherit=" + std::to_string(inheritHandles) + " flags=" + hex(creationFlags) +
                      " env=" + (environment == nullptr ? "null" : "block") + " cwd=" + text(currentDirectory);
@@ -171,7 +173,8 @@ Bool CreateProcessAsUserW(Handle token, const char16_t* applicationName, char16_
     return fail(kErrorBadTokenType);
   }
   bool const extended = (creationFlags & kExtendedStartupInfoPresent) != 0;
-  if (startupInfo == nullptr || processInformation == nullptr || (applicationName == nullptr && commandLine == nullptr) ||
+  if (startupInfo == nullptr || processInformation == nullptr ||
+      (applicationName == nullptr && commandLine == nullptr) ||
       startupInfo->cb != (extended ? kStartupInfoExWSize : kStartupInfoWSize) ||
       ((creationFlags & kDetachedProcess) != 0 && (creationFlags & sim::kCreateNewConsole) != 0)) {
     return fail(kErrorInvalidParameter);
@@ -285,8 +288,8 @@ Bool CreateProcessAsUserW(Handle token, const char16_t* applicationName, char16_
   // Its output reaches the standard output handle when the child really inherits it.
   if (!behaviour.output.empty() && (startupInfo->dwFlags & kStartfUseStdHandles) != 0) {
     HandleEntry const* const out = lookupHandle(startupInfo->hStdOutput, Kind::file);
-    bool const listed = !attributes.handleList || std::find(inherited.begin(), inherited.end(),
-                                                            startupInfo->hStdOutput) != inherited.end();
+    bool const listed = !attributes.handleList ||
+                        std::find(inherited.begin(), inherited.end(), startupInfo->hStdOutput) != inherited.end();
     if (out != nullptr && out->inheritable && inheritHandles != kFalse && listed) {
       if (FsNode* const file = findNode(m.files.at(out->object).key)) {
         file->content += behaviour.output;
@@ -324,8 +327,6 @@ Bool CreateProcessAsUserW(Handle token, const char16_t* applicationName, char16_
   } else if (child.behaviour.exitAfter != sim::kNever) {
     child.pendingEnd = PendingEnd{m.clock + child.behaviour.exitAfter, child.behaviour.exitCode};
   }
-  (void)processAttributes;
-  (void)threadAttributes;
   return kTrue;
 }
 

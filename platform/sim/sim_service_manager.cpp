@@ -11,7 +11,8 @@ using namespace detail;
 
 namespace {
 
-platform::ServiceStatusHandle const kStatusHandle = reinterpret_cast<platform::ServiceStatusHandle>(std::uintptr_t{0x5C0001});
+platform::ServiceStatusHandle const kStatusHandle =
+    reinterpret_cast<platform::ServiceStatusHandle>(std::uintptr_t{0x5C0001});
 
 // Stop, pre-shutdown and session-change controls need the matching accept flag of the
 // last report; the SCM sends every other control regardless.
@@ -99,8 +100,7 @@ Bool StartServiceCtrlDispatcherA(const ServiceTableEntryA* table) {
     setLastError(kErrorFailedServiceControllerConnect);
     return kFalse;
   }
-  if (table == nullptr || table->lpServiceName == nullptr || table->lpServiceProc == nullptr ||
-      m.dispatcherRunning) {
+  if (table == nullptr || table->lpServiceName == nullptr || table->lpServiceProc == nullptr || m.dispatcherRunning) {
     setLastError(kErrorInvalidParameter);
     return kFalse;
   }
@@ -122,8 +122,7 @@ Bool StartServiceCtrlDispatcherA(const ServiceTableEntryA* table) {
   return kTrue;
 }
 
-ServiceStatusHandle RegisterServiceCtrlHandlerExA(const char* serviceName, HandlerFunctionEx handler,
-                                                  void* context) {
+ServiceStatusHandle RegisterServiceCtrlHandlerExA(const char* serviceName, HandlerFunctionEx handler, void* context) {
   if (enterFails("RegisterServiceCtrlHandlerExA", text(serviceName))) {
     return nullptr;
   }

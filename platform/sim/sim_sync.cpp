@@ -41,9 +41,8 @@ std::string waitArgs(Dword count, const Handle* handles, Bool waitAll, Dword mil
   for (Dword i = 0; handles != nullptr && i < count && i < kMaximumWaitObjects; ++i) {
     args += (i == 0 ? "" : ",") + handleText(handles[i]);
   }
-  args += " all=" + std::to_string(waitAll) + " ms=" + (milliseconds == platform::kInfinite
-                                                            ? std::string("INFINITE")
-                                                            : std::to_string(milliseconds));
+  args += " all=" + std::to_string(waitAll) +
+          " ms=" + (milliseconds == platform::kInfinite ? std::string("INFINITE") : std::to_string(milliseconds));
   return args;
 }
 
@@ -81,7 +80,7 @@ Dword wait(Dword count, const Handle* handles, Bool waitAll, Dword milliseconds)
         }
       }
     }
-    if (deadline && m.clock + 1 >= *deadline && m.clock > 0) {
+    if (deadline && m.clock >= *deadline) {
       return platform::kWaitTimeout;
     }
     std::optional<std::uint64_t> next = nextEventTime();

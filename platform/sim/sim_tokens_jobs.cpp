@@ -26,8 +26,6 @@ using namespace sim::detail;
 
 namespace {
 
-inline constexpr Dword kTokenAssignPrimary = 0x1;
-inline constexpr Dword kTokenQuery = 0x8;
 inline constexpr Dword kTokenAdjustDefault = 0x80;
 inline constexpr Dword kTokenAdjustSessionId = 0x100;
 inline constexpr Dword kHeapZeroMemory = 0x8;
@@ -38,7 +36,9 @@ std::size_t attributeListSize(Dword count) { return 48 + 24 * std::size_t{count}
 }  // namespace
 
 Dword WTSGetActiveConsoleSessionId() {
-  enterFails("WTSGetActiveConsoleSessionId", {});
+  if (enterFails("WTSGetActiveConsoleSessionId", {})) {
+    return kNoConsoleSession;
+  }
   return machine().consoleSession;
 }
 
@@ -75,9 +75,8 @@ Bool OpenProcessToken(Handle process, Dword desiredAccess, Handle* token) {
 
 Bool DuplicateTokenEx(Handle token, Dword desiredAccess, SecurityAttributes* attributes, int impersonationLevel,
                       int tokenType, Handle* newToken) {
-  if (enterFails("DuplicateTokenEx", "token=" + handleText(token) + " access=" + hex(desiredAccess) +
-                                         " level=" + std::to_string(impersonationLevel) +
-                                         " type=" + std::to_string(tokenType))) {
+  if (enterFails("DuplicateTokenEx", "token=" + handleText(token) + " access=" + hex(desiredAccess) + " level=" +
+                                         std::to_string(impersonationLevel) + " type=" + std::to_string(tokenType))) {
     return kFalse;
   }
   HandleEntry const* const entry = lookupHandle(token, Kind::token);
@@ -104,8 +103,8 @@ Bool DuplicateTokenEx(Handle token, Dword desiredAccess, SecurityAttributes* att
 }
 
 Bool SetTokenInformation(Handle token, int informationClass, void* information, Dword length) {
-  std::string args = "token=" + handleText(token) + " class=" + std::to_string(informationClass) +
-                     " length=" + std::to_string(length);
+  std::string args =
+      "token=" + handleText(token) + " class=" + std::to_string(informationClass) + " length=" + std::to_string(length);
   if (information != nullptr && length == sizeof(Dword)) {
     Dword value = 0;
     std::memcpy(&value, information, sizeof value);
@@ -127,7 +126,8 @@ Bool SetTokenInformation(Handle token, int informationClass, void* information, 
     setLastError(kErrorBadLength);
     return kFalse;
   }
-  if ((entry->access & (kTokenAdjustDefault | kTokenAdjustSessionId)) != (kTokenAdjustDefault | kTokenAdjustSessionId)) {
+  if ((entry->access & (kTokenAdjustDefault | kTokenAdjustSessionId)) !=
+      (kTokenAdjustDefault | kTokenAdjustSessionId)) {
     setLastError(kErrorAccessDenied);
     return kFalse;
   }
@@ -179,16 +179,19 @@ Bool SetInformationJobObject(Handle job, int informationClass, void* information
 }
 
 Handle GetProcessHeap() {
-  enterFails("GetProcessHeap", {});
+  if (enterFails("GetProcessHeap", {})) {
+    return nullptr;
+  }
   return reinterpret_cast<Handle>(std::uintptr_t{0x7FF0000});
 }
 
 void* HeapAlloc(Handle heap, Dword flags, std::size_t bytes) {
-  if (enterFails("HeapAlloc", "heap=" + handleText(heap) + " flags=" + hex(flags) + " bytes=" + std::to_string(bytes))) {
+  if (enterFails("HeapAlloc",
+                 "heap=" + handleText(heap) + " flags=" + hex(flags) + " bytes=" + std::to_string(bytes))) {
     return nullptr;
   }
-  void* const block = (flags & kHeapZeroMemory) != 0 ? std::calloc(bytes == 0 ? 1 : bytes, 1)
-                                                      : std::malloc(bytes == 0 ? 1 : bytes);
+  void* const block =
+      (flags & kHeapZeroMemory) != 0 ? std::calloc(bytes == 0 ? 1 : bytes, 1) : std::malloc(bytes == 0 ? 1 : bytes);
   if (block == nullptr) {
     setLastError(kErrorNotEnoughMemory);
     return nullptr;

@@ -110,8 +110,8 @@ Dword GetFileVersionInfoSizeW(const char16_t* path, Dword* handle) {
 }
 
 Bool GetFileVersionInfoW(const char16_t* path, Dword handle, Dword length, void* data) {
-  if (enterFails("GetFileVersionInfoW", text(path) + " handle=" + std::to_string(handle) +
-                                            " length=" + std::to_string(length))) {
+  if (enterFails("GetFileVersionInfoW",
+                 text(path) + " handle=" + std::to_string(handle) + " length=" + std::to_string(length))) {
     return kFalse;
   }
   Dword error = 0;

@@ -14,6 +14,12 @@
 # another session is never exercised here; SESSIONCHANGE and PRESHUTDOWN controls are
 # never delivered; there are no privilege checks (a service without SeTcbPrivilege cannot
 # be shown); and the SCM does not notice a service process that dies.
+#
+# Wine also differs in two ways the scenarios allow for: a Ctrl-C raised for process group
+# 0 reaches only those processes on the console that are in the caller's own process group
+# (in the service the child and the stop-request instance share the service's group, so
+# the stop works), and the service control dispatcher, started outside the SCM, gives up
+# only after about 10 s.
 set -uo pipefail
 
 if [[ $# -ne 5 ]]; then

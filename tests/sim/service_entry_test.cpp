@@ -19,8 +19,12 @@ struct ModeCase {
 
 TEST(Entry, CommandLineChoosesTheMode) {
   const std::vector<ModeCase> cases = {
-      {{"--terminate", "1234"}, true},  {{"--Terminate", "1234"}, false},     {{"--terminate"}, false},
-      {{"--terminate", "1234", "x"}, false}, {{}, false},                  {{"1234", "--terminate"}, false},
+      {{"--terminate", "1234"}, true},
+      {{"--Terminate", "1234"}, false},
+      {{"--terminate"}, false},
+      {{"--terminate", "1234", "x"}, false},
+      {{}, false},
+      {{"1234", "--terminate"}, false},
       {{"--terminate ", "1234"}, false},
   };
   for (const ModeCase& c : cases) {

@@ -48,8 +48,13 @@ inline void setUpMachine(sim::ProgramBehaviour server) {
   sim::installProgram(kServerPath, std::move(server));
 }
 
+// A stop an hour into every scenario: a service that fails to stop when it should ends
+// there, and the scenario's expectations fail instead of the test running for ever.
+inline constexpr std::uint64_t kLastResortStopAt = 3600000;
+
 // Starts the executable as the SCM does (no arguments) and returns its exit code.
 inline int runService() {
+  sim::scheduleControl(kLastResortStopAt, platform::kServiceControlStop);
   return sim::runProcess([] { return runEntryWith({"HalcyraService.exe"}); });
 }
 

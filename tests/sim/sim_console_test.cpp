@@ -129,7 +129,8 @@ TEST_F(SimConsole, AttachConsoleErrors) {
   };
   sim::installProgram(u"C:\\attach.exe", attaching);
   EXPECT_EQ(exitCode(launch(u"C:\\attach.exe", kChildFlags).hProcess), kErrorAccessDenied);
-  EXPECT_EQ(exitCode(launch(u"C:\\attach.exe", kDetachedProcess).hProcess), kErrorInvalidHandle);  // the service has none
+  EXPECT_EQ(exitCode(launch(u"C:\\attach.exe", kDetachedProcess).hProcess),
+            kErrorInvalidHandle);  // the service has none
   EXPECT_EQ(GenerateConsoleCtrlEvent(kCtrlCEvent, 0), kFalse);
   EXPECT_EQ(GetLastError(), kErrorInvalidHandle);
 }
@@ -147,8 +148,8 @@ TEST_F(SimConsole, RunExecutesAsTheNewProcess) {
   };
   sim::installProgram(u"C:\\Program Files\\tool.exe", program);
   SetLastError(11);
-  ProcessInformation const info =
-      launch(u"C:\\Program Files\\tool.exe", kDetachedProcess, u"\"C:\\Program Files\\tool.exe\" --terminate \"a b\" c\\\"d");
+  ProcessInformation const info = launch(u"C:\\Program Files\\tool.exe", kDetachedProcess,
+                                         u"\"C:\\Program Files\\tool.exe\" --terminate \"a b\" c\\\"d");
   EXPECT_EQ(GetLastError(), 11u);
   EXPECT_EQ(GetCurrentProcessId(), 100u);
   EXPECT_EQ(seenId, info.dwProcessId);

@@ -60,7 +60,8 @@ TEST(SimBase64, LinesOf64WithoutNoCrlfAndShortBuffers) {
 
   char16_t text[4];
   Dword length = 4;
-  EXPECT_EQ(CryptBinaryToStringW(reinterpret_cast<const std::uint8_t*>("foo"), 3, kBase64NoCrlf, text, &length), kFalse);
+  EXPECT_EQ(CryptBinaryToStringW(reinterpret_cast<const std::uint8_t*>("foo"), 3, kBase64NoCrlf, text, &length),
+            kFalse);
   EXPECT_EQ(CryptBinaryToStringW(reinterpret_cast<const std::uint8_t*>("foo"), 3, 0x2, nullptr, &length), kFalse);
 }
 
@@ -106,8 +107,8 @@ TEST(SimVersionInfo, ProductVersionFromTheRootBlock) {
   EXPECT_TRUE(exact.read);
   EXPECT_EQ(exact.ms, 0x00010002u);
   EXPECT_EQ(exact.ls, 0x00030004u);
-  for (const char16_t* path : {u"C:\\App\\plain.exe", u"C:\\App\\missing.exe", u"C:\\App\\tiny.exe",
-                               u"C:\\App\\big.exe"}) {
+  for (const char16_t* path :
+       {u"C:\\App\\plain.exe", u"C:\\App\\missing.exe", u"C:\\App\\tiny.exe", u"C:\\App\\big.exe"}) {
     EXPECT_FALSE(readVersion(path).read);
   }
   EXPECT_EQ(GetFileVersionInfoSizeW(u"C:\\App\\big.exe", nullptr), 2049u);

@@ -87,7 +87,8 @@ TEST_F(SimFiles, ExistenceAnswersFollowWindowsErrors) {
 TEST_F(SimFiles, CreateAlwaysEmptiesAndSharingIsEnforced) {
   sim::addFile(u"C:\\Temp\\log.txt", "old");
   SecurityAttributes inherit{24, nullptr, kTrue};
-  Handle const log = CreateFileW(u"C:\\Temp\\log.txt", kGenericWrite, kFileShareRead, &inherit, kCreateAlways, 0, nullptr);
+  Handle const log =
+      CreateFileW(u"C:\\Temp\\log.txt", kGenericWrite, kFileShareRead, &inherit, kCreateAlways, 0, nullptr);
   ASSERT_NE(log, kInvalidHandle);
   EXPECT_EQ(GetLastError(), 183u);  // ERROR_ALREADY_EXISTS on success
   EXPECT_EQ(sim::fileContent(u"C:\\Temp\\log.txt"), "");
@@ -170,9 +171,9 @@ TEST_F(SimFiles, NarrowToWideConversion) {
       {kCpUtf8, "res\\cfg.json", 12, u"res\\cfg.json"},
       {kCpUtf8, "\xC3\xA9", 1, u"\u00E9"},
       {kCpUtf8, "\xF0\x9F\x98\x80", 2, u"\U0001F600"},
-      {kCpUtf8, "\xC3", 0, u""},              // cut-off sequence
-      {kCpUtf8, "\xC0\xAF", 0, u""},          // overlong
-      {kCpUtf8, "\xED\xA0\x80", 0, u""},      // a surrogate
+      {kCpUtf8, "\xC3", 0, u""},                 // cut-off sequence
+      {kCpUtf8, "\xC0\xAF", 0, u""},             // overlong
+      {kCpUtf8, "\xED\xA0\x80", 0, u""},         // a surrogate
       {kCpAcp, "\xC3\xA9", 2, u"\u00C3\u00A9"},  // one unit per byte
   };
   for (Case const& c : cases) {

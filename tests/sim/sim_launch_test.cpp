@@ -27,7 +27,8 @@ class SimLaunch : public ::testing::Test {
     Handle process = nullptr;
     Handle token = nullptr;
     EXPECT_EQ(OpenProcessToken(GetCurrentProcess(), kTokenDuplicate, &process), kTrue);
-    EXPECT_EQ(DuplicateTokenEx(process, kTokenAllAccess, nullptr, kSecurityImpersonation, kTokenPrimary, &token), kTrue);
+    EXPECT_EQ(DuplicateTokenEx(process, kTokenAllAccess, nullptr, kSecurityImpersonation, kTokenPrimary, &token),
+              kTrue);
     CloseHandle(process);
     EXPECT_EQ(SetTokenInformation(token, kTokenSessionId, &session, sizeof session), kTrue);
     return token;
@@ -56,7 +57,8 @@ TEST_F(SimLaunch, RecordsTheLaunchAndReadsTheJobSlotAtCreation) {
   Handle log = CreateFileW(u"C:\\Temp\\x.log", kGenericWrite, kFileShareRead, &inherit, kCreateAlways, 0, nullptr);
   ProcThreadAttributeList* const list = newAttributeList(2);
   Handle jobSlot = nullptr;
-  ASSERT_EQ(UpdateProcThreadAttribute(list, 0, kProcThreadAttributeHandleList, &log, sizeof log, nullptr, nullptr), kTrue);
+  ASSERT_EQ(UpdateProcThreadAttribute(list, 0, kProcThreadAttributeHandleList, &log, sizeof log, nullptr, nullptr),
+            kTrue);
   ASSERT_EQ(UpdateProcThreadAttribute(list, 0, kProcThreadAttributeJobList, &jobSlot, sizeof jobSlot, nullptr, nullptr),
             kTrue);
   StartupInfoExW startup{};
@@ -109,6 +111,52 @@ TEST_F(SimLaunch, RecordsTheLaunchAndReadsTheJobSlotAtCreation) {
   CloseHandle(jobs[1]);
   EXPECT_EQ(GetExitCodeProcess(info.hProcess, &code), kTrue);
   EXPECT_NE(code, 259u);
+}
+
+TEST_F(SimLaunch, GrandchildSharesConsoleAndJob) {
+  sim::ProgramBehaviour parent;
+  parent.startsGrandchild = true;
+  sim::installProgram(u"C:\\Halcyra\\Parent.exe", parent);
+  Handle jobSlot = killOnCloseJob();
+  ProcThreadAttributeList* const list = newAttributeList(1);
+  UpdateProcThreadAttribute(list, 0, kProcThreadAttributeJobList, &jobSlot, sizeof jobSlot, nullptr, nullptr);
+  StartupInfoExW startup{};
+  startup.StartupInfo.cb = kStartupInfoExWSize;
+  startup.lpAttributeList = list;
+  ProcessInformation info{};
+  ASSERT_EQ(CreateProcessAsUserW(sessionToken(1), u"Parent.exe", nullptr, nullptr, nullptr, kFalse, kChildFlags,
+                                 nullptr, nullptr, &startup.StartupInfo, &info),
+            kTrue);
+  ASSERT_EQ(sim::processes().size(), 2u);
+  sim::ProcessRecord const& grandchild = sim::processes()[1];
+  EXPECT_EQ(grandchild.parentId, info.dwProcessId);
+  EXPECT_EQ(grandchild.job, jobSlot);
+  EXPECT_TRUE(grandchild.hasConsole);
+  CloseHandle(jobSlot);
+  EXPECT_TRUE(sim::processes()[0].endTime && sim::processes()[1].endTime);
+}
+
+TEST_F(SimLaunch, OutputReachesTheLogOnlyThroughAnInheritedHandle) {
+  sim::ProgramBehaviour talking;
+  talking.output = "hello\n";
+  sim::installProgram(u"C:\\Halcyra\\Talk.exe", talking);
+  struct Case {
+    bool inheritableLog;
+    Bool inheritHandles;
+    std::string content;
+  } const cases[] = {{true, kTrue, "hello\n"}, {false, kTrue, ""}, {true, kFalse, ""}};
+  for (Case const& c : cases) {
+    SecurityAttributes attributes{24, nullptr, c.inheritableLog ? kTrue : kFalse};
+    Handle const log =
+        CreateFileW(u"C:\\Temp\\talk.log", kGenericWrite, kFileShareRead, &attributes, kCreateAlways, 0, nullptr);
+    StartupInfoW startup{kStartupInfoWSize, nullptr, kStartfUseStdHandles, nullptr, log, log};
+    ProcessInformation info{};
+    ASSERT_EQ(CreateProcessAsUserW(sessionToken(1), u"Talk.exe", nullptr, nullptr, nullptr, c.inheritHandles,
+                                   kCreateNoWindow, nullptr, nullptr, &startup, &info),
+              kTrue);
+    EXPECT_EQ(sim::fileContent(u"C:\\Temp\\talk.log"), c.content);
+    CloseHandle(log);
+  }
 }
 
 TEST_F(SimLaunch, CreationFailures) {
@@ -164,7 +212,8 @@ TEST_F(SimLaunch, SessionChangeNeedsTheTcbPrivilege) {
   Handle queryOnly = nullptr;
   OpenProcessToken(GetCurrentProcess(), 0x8, &queryOnly);
   Handle copy = nullptr;
-  EXPECT_EQ(DuplicateTokenEx(queryOnly, kTokenAllAccess, nullptr, kSecurityImpersonation, kTokenPrimary, &copy), kFalse);
+  EXPECT_EQ(DuplicateTokenEx(queryOnly, kTokenAllAccess, nullptr, kSecurityImpersonation, kTokenPrimary, &copy),
+            kFalse);
   EXPECT_EQ(GetLastError(), kErrorAccessDenied);
 }
 

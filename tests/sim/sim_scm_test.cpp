@@ -56,7 +56,7 @@ void serviceMain(Dword argc, char** argv) {
   SetServiceStatus(statusHandle, &status);
   Handle const events[] = {stopEvent, sessionEvent};
   SetLastError(42);
-  while (WaitForMultipleObjects(2, events, kFalse, kInfinite) != kWaitObject0) {
+  for (int round = 0; round < 10 && WaitForMultipleObjects(2, events, kFalse, kInfinite) != kWaitObject0; ++round) {
     EXPECT_EQ(GetLastError(), 42u);
   }
   status.dwCurrentState = kServiceStopped;
@@ -114,9 +114,10 @@ TEST_F(SimScm, ControlsReachTheHandlerAtWaitPointsWhileAccepted) {
   for (sim::StatusReport const& report : sim::statusReports()) {
     reports.emplace_back(report.status.dwCurrentState, report.time);
   }
-  EXPECT_EQ(reports, (std::vector<std::pair<Dword, std::uint64_t>>{
-                         {kServiceStartPending, 0}, {kServiceRunning, 0}, {kServiceStopPending, 4000},
-                         {kServiceStopped, 4000}}));
+  EXPECT_EQ(
+      reports,
+      (std::vector<std::pair<Dword, std::uint64_t>>{
+          {kServiceStartPending, 0}, {kServiceRunning, 0}, {kServiceStopPending, 4000}, {kServiceStopped, 4000}}));
   // Once the dispatcher has returned, nothing reaches the handler.
   EXPECT_EQ(sim::deliverControl(kServiceControlInterrogate), 1062u);
 }

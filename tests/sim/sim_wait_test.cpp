@@ -52,7 +52,8 @@ TEST_F(SimWait, LowestSignalledIndexWinsAndAutoResetEventsAreConsumed) {
   SetEvent(manual);
   SetEvent(automatic);
   EXPECT_EQ(WaitForMultipleObjects(2, both, kFalse, 0), kWaitObject0);
-  EXPECT_EQ(WaitForMultipleObjects(2, reversed, kFalse, 0), kWaitObject0);  // the auto event: the last wait returned the other one
+  EXPECT_EQ(WaitForMultipleObjects(2, reversed, kFalse, 0),
+            kWaitObject0);  // the auto event: the last wait returned the other one
   EXPECT_EQ(WaitForMultipleObjects(2, reversed, kFalse, 0), kWaitObject0 + 1);
   EXPECT_EQ(WaitForSingleObject(manual, 0), kWaitObject0);  // a manual event stays signalled
   EXPECT_EQ(sim::now(), 0u);
@@ -70,9 +71,9 @@ TEST_F(SimWait, WaitsMoveTheClockToTheNextEvent) {
     std::uint64_t time;
   } const steps[] = {
       {event, 500, kWaitTimeout, 500},
-      {early.hProcess, kInfinite, kWaitObject0, 1000},     // other events pass by on the way
-      {early.hThread, 0, kWaitObject0, 1000},              // the thread ends with its process
-      {atDeadline.hProcess, 2000, kWaitObject0, 3000},     // an end exactly at the deadline is seen
+      {early.hProcess, kInfinite, kWaitObject0, 1000},  // other events pass by on the way
+      {early.hThread, 0, kWaitObject0, 1000},           // the thread ends with its process
+      {atDeadline.hProcess, 2000, kWaitObject0, 3000},  // an end exactly at the deadline is seen
       {event, 250, kWaitTimeout, 3250},
   };
   for (Step const& step : steps) {

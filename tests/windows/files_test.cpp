@@ -128,14 +128,6 @@ TEST(FileNameCodePage, FollowsTheFileApisWithoutAUtf8Locale) {
   EXPECT_EQ(platform::fileNameCodePage(), platform::kCpAcp);
 }
 
-TEST(MultiByteToWideChar, RejectsInvalidBytesWhenAsked) {
-  char16_t buffer[8] = {};
-  EXPECT_EQ(platform::MultiByteToWideChar(platform::kCpUtf8, platform::kMbErrInvalidChars, "a\xC3\xA9", 3, buffer, 8),
-            2);
-  EXPECT_EQ(std::u16string(buffer, 2), u"a\u00E9");
-  EXPECT_EQ(platform::MultiByteToWideChar(platform::kCpUtf8, platform::kMbErrInvalidChars, "a\xC3", 2, buffer, 8), 0);
-}
-
 // The service's log: emptied on open, readable by others, not writable or deletable by
 // them while it is open.
 TEST(CreateFileW, LogFileIsEmptiedAndSharedForReadingOnly) {

@@ -2,7 +2,6 @@
 // token, a kill-on-close job, and an extended startup information whose attribute list
 // carries the log handle and a pointer to the job slot.
 
-#include "platform/files.h"
 #include "platform/processes.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +9,7 @@
 
 #include <string>
 
+#include "platform/files.h"
 #include "platform/sync.h"
 #include "tests/windows/test_files.h"
 
