@@ -62,8 +62,8 @@ Dword copyOut(std::u16string_view value, char16_t* buffer, Dword size) {
   return length;
 }
 
-// An existing file (not a folder) for reading, or the error that prevents it.
-Dword openableForRead(const char16_t* path, FsNode** node) {
+// The object at `path`, or the error by which the system says it cannot be reached.
+Dword lookUpExisting(const char16_t* path, FsNode** node) {
   if (path == nullptr || *path == u'\0') {
     return platform::kErrorPathNotFound;
   }
@@ -75,9 +75,15 @@ Dword openableForRead(const char16_t* path, FsNode** node) {
     return *error;
   }
   *node = findNode(key);
-  if (*node == nullptr) {
-    return missingPathError(key);
+  return *node == nullptr ? missingPathError(key) : platform::kErrorSuccess;
+}
+
+// An existing file (not a folder) for reading, or the error that prevents it.
+Dword openableForRead(const char16_t* path, FsNode** node) {
+  if (Dword const error = lookUpExisting(path, node); error != platform::kErrorSuccess) {
+    return error;
   }
+  std::u16string const key = pathKey(path);
   if ((*node)->directory) {
     return platform::kErrorAccessDenied;
   }
@@ -243,14 +249,9 @@ Bool SetCurrentDirectoryW(const char16_t* path) {
     setLastError(kErrorInvalidParameter);
     return kFalse;
   }
-  if (hasInvalidNameCharacters(path)) {
-    setLastError(kErrorInvalidName);
-    return kFalse;
-  }
-  std::u16string const key = pathKey(path);
-  FsNode const* const node = findNode(key);
-  if (node == nullptr || pathErrorFor(key)) {
-    setLastError(missingPathError(key));
+  FsNode* node = nullptr;
+  if (Dword const error = lookUpExisting(path, &node); error != kErrorSuccess) {
+    setLastError(error);
     return kFalse;
   }
   if (!node->directory) {
@@ -409,18 +410,9 @@ Bool GetFileAttributesFollowingLinks(const char16_t* path, Dword* attributes) {
     setLastError(kErrorInvalidParameter);
     return kFalse;
   }
-  if (*path == u'\0') {
-    setLastError(kErrorPathNotFound);
-    return kFalse;
-  }
-  if (hasInvalidNameCharacters(path)) {
-    setLastError(kErrorInvalidName);
-    return kFalse;
-  }
-  std::u16string const key = pathKey(path);
-  FsNode const* const node = findNode(key);
-  if (node == nullptr || pathErrorFor(key)) {
-    setLastError(missingPathError(key));
+  FsNode* node = nullptr;
+  if (Dword const error = lookUpExisting(path, &node); error != kErrorSuccess) {
+    setLastError(error);
     return kFalse;
   }
   *attributes = node->directory ? kAttributeDirectory : kAttributeArchive;
