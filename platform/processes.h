@@ -102,9 +102,8 @@ Bool UpdateProcThreadAttribute(ProcThreadAttributeList* list, Dword flags, std::
 
 Bool CreateProcessAsUserW(Handle token, const char16_t* applicationName, char16_t* commandLine,
                           SecurityAttributes* processAttributes, SecurityAttributes* threadAttributes,
-                          Bool inheritHandles, Dword creationFlags, void* environment,
-                          const char16_t* currentDirectory, StartupInfoW* startupInfo,
-                          ProcessInformation* processInformation);
+                          Bool inheritHandles, Dword creationFlags, void* environment, const char16_t* currentDirectory,
+                          StartupInfoW* startupInfo, ProcessInformation* processInformation);
 Bool GetExitCodeProcess(Handle process, Dword* exitCode);
 Bool TerminateProcess(Handle process, Dword exitCode);
 

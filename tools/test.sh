@@ -36,5 +36,13 @@ run_preset linux
 run_preset linux-asan
 run_preset mingw
 
+echo "== lint"
+if tools/lint.sh; then
+  passed=$((passed + 1))
+else
+  failed=$((failed + 1))
+  status=1
+fi
+
 echo "$passed passed, $failed failed"
 exit $status

@@ -109,24 +109,24 @@ std::u16string formatVersionNumber(const VersionNumber& version) {
 }
 
 std::u16string readProductVersion(const std::u16string& path) {
-  std::u16string const none = u"0.0.0.0";
+  constexpr std::u16string_view none = u"0.0.0.0";
   platform::Dword const size = platform::GetFileVersionInfoSizeW(path.c_str(), nullptr);
   if (size == 0 || size > kVersionInfoBufferSize) {
-    return none;
+    return std::u16string(none);
   }
   alignas(platform::FixedFileInfo) std::array<unsigned char, kVersionInfoBufferSize> buffer{};
   if (platform::GetFileVersionInfoW(path.c_str(), 0, size, buffer.data()) != platform::kTrue) {
-    return none;
+    return std::u16string(none);
   }
   void* root = nullptr;
   unsigned rootLength = 0;
   if (platform::VerQueryValueA(buffer.data(), "\\", &root, &rootLength) != platform::kTrue) {
-    return none;
+    return std::u16string(none);
   }
   // A root block shorter than the fixed structure would make us read past it; such a
   // resource is damaged and counts as having no version.
   if (root == nullptr || rootLength < sizeof(platform::FixedFileInfo)) {
-    return none;
+    return std::u16string(none);
   }
   platform::FixedFileInfo info{};
   std::memcpy(&info, root, sizeof info);

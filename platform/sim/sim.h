@@ -68,16 +68,16 @@ void failCall(std::string_view operation, int nth, Dword error, bool repeat = fa
 // ---- Files ---------------------------------------------------------------------------
 // Paths are Windows paths: case-insensitive, `\` and `/` both separators.
 
-void setModulePath(std::u16string path);  // also creates the file when it is missing
+void setModulePath(const std::u16string& path);  // also creates the file when it is missing
 // What GetTempPathW returns, trailing backslash included; the folder is not created.
 void setTempPath(std::u16string path);
 std::u16string currentDirectory();
-void setCurrentDirectory(std::u16string path);
-void addFile(std::u16string path, std::string bytes);  // creates the folders above it
-void addDirectory(std::u16string path);
+void setCurrentDirectory(const std::u16string& path);
+void addFile(const std::u16string& path, std::string bytes);  // creates the folders above it
+void addDirectory(const std::u16string& path);
 // The attribute query for `path` fails with `error` (e.g. access denied).
-void setPathError(std::u16string path, Dword error);
-std::optional<std::string> fileContent(std::u16string path);
+void setPathError(const std::u16string& path, Dword error);
+std::optional<std::string> fileContent(const std::u16string& path);
 
 // What an open file handle was opened with, for the handle's owner; nullopt for a
 // handle that is not an open file.
@@ -91,7 +91,7 @@ std::optional<OpenFileRecord> openFile(Handle handle);
 
 // Version information of the file at `path` (which must exist). `totalSize` is what
 // GetFileVersionInfoSizeW reports; the product and file versions are MS/LS pairs.
-void setVersionInfo(std::u16string path, Dword productMS, Dword productLS, Dword fileMS, Dword fileLS,
+void setVersionInfo(const std::u16string& path, Dword productMS, Dword productLS, Dword fileMS, Dword fileLS,
                     Dword totalSize = 1024);
 
 // ---- Processes -----------------------------------------------------------------------
@@ -126,7 +126,7 @@ struct ProgramBehaviour {
 // ERROR_FILE_NOT_FOUND (a folder with ERROR_ACCESS_DENIED, a file that is no installed
 // program with ERROR_BAD_EXE_FORMAT). Installing creates the file when it is missing.
 // A process ended by the close of its kill-on-close job gets exit code 0.
-void installProgram(std::u16string path, ProgramBehaviour behaviour);
+void installProgram(const std::u16string& path, ProgramBehaviour behaviour);
 
 struct ProcessRecord {
   Dword id;

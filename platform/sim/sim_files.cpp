@@ -153,7 +153,7 @@ namespace halcyra::sim {
 
 using namespace detail;
 
-void setModulePath(std::u16string path) {
+void setModulePath(const std::u16string& path) {
   Machine& m = machine();
   m.modulePath = path;
   m.processes.at(kServiceProcessId).image = path;
@@ -166,7 +166,7 @@ void setTempPath(std::u16string path) { machine().tempPath = std::move(path); }
 
 std::u16string currentDirectory() { return machine().processes.at(kServiceProcessId).cwd; }
 
-void setCurrentDirectory(std::u16string path) {
+void setCurrentDirectory(const std::u16string& path) {
   ensureDirectory(path);
   std::u16string full = fullPath(path);
   if (full.size() > 3 && full.back() == u'\\') {
@@ -175,7 +175,7 @@ void setCurrentDirectory(std::u16string path) {
   machine().processes.at(kServiceProcessId).cwd = full;
 }
 
-void addFile(std::u16string path, std::string bytes) {
+void addFile(const std::u16string& path, std::string bytes) {
   std::u16string const key = pathKey(path);
   std::u16string const parent = parentKey(key);
   if (parent == key) {
@@ -190,11 +190,11 @@ void addFile(std::u16string path, std::string bytes) {
   node.content = std::move(bytes);
 }
 
-void addDirectory(std::u16string path) { ensureDirectory(path); }
+void addDirectory(const std::u16string& path) { ensureDirectory(path); }
 
-void setPathError(std::u16string path, Dword error) { machine().pathErrors[pathKey(path)] = error; }
+void setPathError(const std::u16string& path, Dword error) { machine().pathErrors[pathKey(path)] = error; }
 
-std::optional<std::string> fileContent(std::u16string path) {
+std::optional<std::string> fileContent(const std::u16string& path) {
   FsNode const* const node = findNode(pathKey(path));
   if (node == nullptr || node->directory) {
     return std::nullopt;

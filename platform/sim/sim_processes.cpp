@@ -124,7 +124,7 @@ void runAsProcess(Dword id, std::u16string_view commandLine) {
 
 }  // namespace
 
-void installProgram(std::u16string path, ProgramBehaviour behaviour) {
+void installProgram(const std::u16string& path, ProgramBehaviour behaviour) {
   std::u16string const key = pathKey(path);
   if (findNode(key) == nullptr) {
     addFile(path, {});

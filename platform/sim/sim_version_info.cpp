@@ -75,7 +75,7 @@ VersionInfo const* versionOf(const char16_t* path, Dword& error) {
 
 }  // namespace
 
-void setVersionInfo(std::u16string path, Dword productMS, Dword productLS, Dword fileMS, Dword fileLS,
+void setVersionInfo(const std::u16string& path, Dword productMS, Dword productLS, Dword fileMS, Dword fileLS,
                     Dword totalSize) {
   FsNode* const node = findNode(pathKey(path));
   if (node == nullptr || node->directory) {
