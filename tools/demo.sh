@@ -20,6 +20,9 @@ die() {
   exit 1
 }
 
+say "Making the machine ready (tools/setup.sh)"
+"$repo/tools/setup.sh" || die "setup failed"
+
 mkdir -p "$repo/build"
 say "Building HalcyraService.exe and the sample server (preset mingw, in $build)"
 cmake --preset mingw -B "$build" >"$repo/build/demo-configure.log" 2>&1 ||
