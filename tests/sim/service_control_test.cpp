@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "platform/processes.h"
 #include "platform/sync.h"
 #include "tests/sim/service_scenario.h"
@@ -19,37 +21,25 @@ using platform::kServiceStopPending;
 
 constexpr Dword kRunningControls = 0x181;
 
-struct StatusCase {
-  const char* name;
-  sim::ProgramBehaviour server;
-  Dword control;  // scheduled at 10 s; 0 for none
-  std::vector<ReportRow> expected;
-};
-
 TEST(ServiceStatus, SequencesEndWithTheRecordAsTheLastReportLeftIt) {
-  const std::vector<StatusCase> cases = {
+  const ReportRow starting{kServiceStartPending, 0, 0, 0}, running{kServiceRunning, kRunningControls, 0, 0};
+  struct Case {
+    const char* name;
+    sim::ProgramBehaviour server;
+    Dword control;  // scheduled at 10 s; 0 for none
+    std::vector<ReportRow> expected;
+  };
+  const Case cases[] = {
       {"scm stop",
        patientServer(),
        platform::kServiceControlStop,
-       {{kServiceStartPending, 0, 0, 0},
-        {kServiceRunning, kRunningControls, 0, 0},
-        {kServiceStopPending, 0, 0, 30000},
-        {kServiceStopped, 0, 0, 30000}}},
-      {"pre-shutdown",
-       patientServer(),
-       platform::kServiceControlPreshutdown,
-       {{kServiceStartPending, 0, 0, 0},
-        {kServiceRunning, kRunningControls, 0, 0},
-        {kServiceStopPending, 0, 0, 30000},
-        {kServiceStopped, 0, 0, 30000}}},
+       {starting, running, {kServiceStopPending, 0, 0, 30000}, {kServiceStopped, 0, 0, 30000}}},
       {"child exits with 1115",
        serverExitingAfter(5000, 1115),
        0,
-       {{kServiceStartPending, 0, 0, 0},
-        {kServiceRunning, kRunningControls, 0, 0},
-        {kServiceStopped, kRunningControls, 0, 0}}},
+       {starting, running, {kServiceStopped, kRunningControls, 0, 0}}},
   };
-  for (const StatusCase& c : cases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     setUpMachine(c.server);
     if (c.control != 0) sim::scheduleControl(10000, c.control);
@@ -68,11 +58,9 @@ TEST(ServiceStatus, SequencesEndWithTheRecordAsTheLastReportLeftIt) {
 // record are set up as serviceMain leaves them when running.
 struct HandlerOutcome {
   Dword result = 0;
-  bool stopSignalled = false;
-  bool sessionSignalled = false;
+  bool stopSignalled = false, sessionSignalled = false;
 };
-Dword probeControl = 0;
-Dword probeEventType = 0;
+Dword probeControl = 0, probeEventType = 0;
 HandlerOutcome probeOutcome;
 
 void probeServiceMain(Dword /*argc*/, char** /*argv*/) {
@@ -91,17 +79,14 @@ void probeServiceMain(Dword /*argc*/, char** /*argv*/) {
   platform::SetServiceStatus(statusHandle, &ServiceStatus);
 }
 
-struct ControlCase {
-  const char* name;
-  Dword control;
-  Dword eventType;
-  Dword result;
-  bool stop;     // stop report made and stopEvent signalled
-  bool session;  // sessionEvent signalled
-};
-
 TEST(ServiceControlHandler, AnswersEachControlAndSignalsOnlyWhatItShould) {
-  const std::vector<ControlCase> cases = {
+  struct Case {
+    const char* name;
+    Dword control, eventType, result;
+    bool stop;     // stop report made and stopEvent signalled
+    bool session;  // sessionEvent signalled
+  };
+  const Case cases[] = {
       {"stop", platform::kServiceControlStop, 0, 0, true, false},
       {"pre-shutdown", platform::kServiceControlPreshutdown, 0, 0, true, false},
       {"console connect", platform::kServiceControlSessionChange, platform::kWtsConsoleConnect, 0, false, true},
@@ -113,7 +98,7 @@ TEST(ServiceControlHandler, AnswersEachControlAndSignalsOnlyWhatItShould) {
       {"shutdown", platform::kServiceControlShutdown, 0, 120, false, false},
       {"user-defined", 200, 0, 120, false, false},
   };
-  for (const ControlCase& c : cases) {
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     sim::reset();
     probeControl = c.control;
@@ -135,62 +120,51 @@ TEST(ServiceControlHandler, AnswersEachControlAndSignalsOnlyWhatItShould) {
   }
 }
 
-struct StartFailureCase {
-  const char* name;
-  const char* operation;
-  int nth;
-  Dword injected;
-  Dword reported;
-  const char* alsoFailing = nullptr;  // a clean-up call that fails as well, with error 6
-};
+// A temporary folder of `length` units with its final backslash: 241 units, and 18 of the
+// log file's name, leave just room for the terminator in MAX_PATH.
+std::u16string useTempFolder(std::size_t length) {
+  const std::u16string temp = u"C:\\" + std::u16string(length - 4, u'T') + u"\\";
+  sim::addDirectory(temp);
+  sim::setTempPath(temp);
+  return temp;
+}
 
 TEST(ServiceStart, EachFailedStepEndsTheStartWithItsError) {
-  const std::vector<StartFailureCase> cases = {
-      {"stop event", "CreateEventA", 1, platform::kErrorNotEnoughMemory, platform::kErrorNotEnoughMemory},
-      {"session event", "CreateEventA", 2, platform::kErrorInvalidParameter, platform::kErrorInvalidParameter},
-      {"log file", "CreateFileW", 1, platform::kErrorAccessDenied, platform::kErrorAccessDenied},
-      {"log file shared", "CreateFileW", 1, platform::kErrorSharingViolation, platform::kErrorSharingViolation},
-      {"temporary folder", "GetTempPathW", 1, platform::kErrorPathNotFound, platform::kErrorPathNotFound},
-      // HeapAlloc sets no error of its own: the size query's 122 must not be reported.
-      {"attribute list memory", "HeapAlloc", 1, 0, platform::kErrorNotEnoughMemory},
-      {"attribute list", "InitializeProcThreadAttributeList", 2, platform::kErrorInvalidParameter,
-       platform::kErrorInvalidParameter},
-      // Freeing the block must not replace the reason of the failure.
-      {"attribute list, then freeing it", "InitializeProcThreadAttributeList", 2, platform::kErrorInvalidParameter,
-       platform::kErrorInvalidParameter, "HeapFree"},
+  using namespace platform;
+  const auto failing = [](const char* operation, int nth, Dword error) {
+    return [=] { sim::failCall(operation, nth, error); };
   };
-  for (const StartFailureCase& c : cases) {
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    Dword reported;
+  };
+  const Case cases[] = {
+      {"stop event", failing("CreateEventA", 1, kErrorNotEnoughMemory), kErrorNotEnoughMemory},
+      {"session event", failing("CreateEventA", 2, kErrorInvalidParameter), kErrorInvalidParameter},
+      {"log file", failing("CreateFileW", 1, kErrorAccessDenied), kErrorAccessDenied},
+      {"temporary folder", failing("GetTempPathW", 1, kErrorPathNotFound), kErrorPathNotFound},
+      {"log path one unit too long", [] { useTempFolder(242); }, 206},
+      // HeapAlloc sets no error of its own: the size query's 122 must not be reported.
+      {"attribute list memory", failing("HeapAlloc", 1, 0), kErrorNotEnoughMemory},
+      {"attribute list", failing("InitializeProcThreadAttributeList", 2, kErrorInvalidParameter),
+       kErrorInvalidParameter},
+      // Freeing the block must not replace the reason of the failure.
+      {"attribute list, then freeing it",
+       [] {
+         sim::failCall("InitializeProcThreadAttributeList", 2, kErrorInvalidParameter);
+         sim::failCall("HeapFree", 1, kErrorInvalidHandle);
+       },
+       kErrorInvalidParameter},
+  };
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     setUpMachine(patientServer());
-    sim::failCall(c.operation, c.nth, c.injected);
-    if (c.alsoFailing != nullptr) sim::failCall(c.alsoFailing, 1, platform::kErrorInvalidHandle);
+    c.arrange();
     EXPECT_EQ(runService(), 1);
     const std::vector<ReportRow> expected = {{kServiceStartPending, 0, 0, 0}, {kServiceStopped, 0, c.reported, 0}};
     EXPECT_EQ(reportRows(), expected);
     EXPECT_TRUE(sim::processes().empty());
-  }
-}
-
-TEST(ServiceStart, LogPathThatDoesNotFitFailsTheStart) {
-  // 241 units of folder and 18 of file name leave just room for the terminator; one
-  // more unit does not fit.
-  for (const bool fits : {true, false}) {
-    SCOPED_TRACE(fits ? "fits" : "too long");
-    std::u16string temp = u"C:\\";
-    temp.append(fits ? 237 : 238, u'T');
-    temp.push_back(u'\\');
-    setUpMachine(serverExitingAfter(1000, 1115));
-    sim::addDirectory(temp);
-    sim::setTempPath(temp);
-    runService();
-    if (fits) {
-      EXPECT_EQ(sim::statusReports().back().status.dwWin32ExitCode, 0u);
-      EXPECT_TRUE(sim::fileContent(temp + u"HalcyraService.log").has_value());
-    } else {
-      const std::vector<ReportRow> expected = {{kServiceStartPending, 0, 0, 0}, {kServiceStopped, 0, 206, 0}};
-      EXPECT_EQ(reportRows(), expected);
-      EXPECT_TRUE(sim::callsNamed("CreateFileW").empty());
-    }
   }
 }
 
@@ -206,18 +180,19 @@ TEST(ServiceStart, LogFileIsEmptiedAtStartAndCollectsEveryChildsOutput) {
   sim::ProgramBehaviour server = serverExitingAfter(1000, 0);
   server.output = "served\n";
   setUpMachine(server);
-  sim::addFile(u"C:\\Temp\\HalcyraService.log", "left from the last run\n");
+  const std::u16string log = useTempFolder(241) + u"HalcyraService.log";  // the longest that fits
+  sim::addFile(log, "left from the last run\n");
   sim::scheduleControl(9500, platform::kServiceControlStop);
   runService();
   ASSERT_EQ(servers().size(), 2u);
-  EXPECT_EQ(sim::fileContent(u"C:\\Temp\\HalcyraService.log"), "served\nserved\n");
+  EXPECT_EQ(sim::fileContent(log), "served\nserved\n");
   for (const sim::ProcessRecord& started : servers()) {
     ASSERT_EQ(started.inheritedHandles.size(), 1u);
-    const auto log = sim::openFile(started.inheritedHandles[0]);
-    ASSERT_TRUE(log.has_value());
-    EXPECT_TRUE(log->inheritable);
-    EXPECT_EQ(log->access, 0x40000000u);
-    EXPECT_EQ(log->shareMode, 0x1u);
+    const auto open = sim::openFile(started.inheritedHandles[0]);
+    ASSERT_TRUE(open.has_value());
+    EXPECT_TRUE(open->inheritable);
+    EXPECT_EQ(open->access, 0x40000000u);
+    EXPECT_EQ(open->shareMode, 0x1u);
   }
 }
 

@@ -13,9 +13,9 @@
 #include "platform/processes.h"
 #include "platform/sim/sim.h"
 
-// Built with -Wl,--wrap=curl_global_init (tests/unit/update.cmake): every global
+// Built with -Wl,--wrap=curl_global_init (tests/unit/CMakeLists.txt): every global
 // initialisation of libcurl shows in the simulated machine's call log. Weak, so that a
-// build without the option still links and the checks below say what is missing.
+// build without the option still links and the fixture says what is missing.
 extern "C" __attribute__((weak)) CURLcode __real_curl_global_init(long flags);
 extern "C" CURLcode __wrap_curl_global_init(long flags) {
   halcyra::sim::logCall("curl_global_init", "flags=" + std::to_string(flags));
@@ -66,13 +66,9 @@ constexpr char16_t kServer[] = u"C:\\Halcyra\\HalcyraServer.exe";
 std::string configFileBytes(const UpdaterConfig& config) {
   std::string bytes;
   for (char16_t const unit : config.toJson()) {
-    if (unit < 0x7F) {
-      bytes += static_cast<char>(unit);
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned>(unit));
-      bytes += escaped;
-    }
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned>(unit));
+    bytes += unit < 0x7F ? std::string(1, static_cast<char>(unit)) : escaped;
   }
   return bytes;
 }
@@ -89,8 +85,7 @@ struct Machine {
 };
 
 struct Outcome {
-  bool hasError;
-  bool updateAvailable;
+  bool hasError, updateAvailable;
   std::string lastError;
   std::size_t curlInits;
   std::string printed;  // a fetch of an absent manifest prints "curl told us 37"
@@ -98,32 +93,45 @@ struct Outcome {
   bool filledIn;  // pid and appFolder replaced
 };
 
+// The check ends before libcurl is initialised.
+Outcome beforeFetch(std::string error) { return {!error.empty(), false, std::move(error), 0, "", {}, {}, false}; }
+// The check has read both versions.
+Outcome compared(VersionNumber local, VersionNumber remote, bool due) {
+  return {false, due, "", 1, "", local, remote, true};
+}
+
+// The manifest announces `version`; an application without a version resource counts as 0.0.0.0.
+std::function<void(Machine&)> announce(std::string version, bool appVersioned = true, bool useLatest = false) {
+  return [=](Machine& m) {
+    m.manifest = R"({"Version":")" + version + R"(","Files":[]})";
+    m.appVersioned = appVersioned;
+    m.config->useLatest = useLatest;
+  };
+}
+
 class CheckForUpdate : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_NE(&__real_curl_global_init, nullptr) << "link with -Wl,--wrap=curl_global_init (tests/unit/update.cmake)";
+    ASSERT_NE(&__real_curl_global_init, nullptr) << "link with -Wl,--wrap=curl_global_init";
     manifestRoot_ = std::filesystem::temp_directory_path() /
                     ("halcyra_check_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-    std::filesystem::remove_all(manifestRoot_);
   }
   void TearDown() override { std::filesystem::remove_all(manifestRoot_); }
 
   Machine defaults() const {
-    UpdaterConfig config;
+    Machine machine;
+    UpdaterConfig& config = machine.config.emplace();
     config.pid = 4242;
     config.appFolder = u"D:\\Old";
     config.server = u"file://" + manifestRoot_.generic_u16string();
     config.versionFile = u"manifest.json";
     config.relativeAppPath = u"HalcyraServer.exe";
     config.updaterPath = kUpdater;
-    config.enableUpdate = true;
-    config.autoUpdate = true;
-    Machine machine;
-    machine.config = config;
+    config.enableUpdate = config.autoUpdate = true;
     return machine;
   }
 
-  void install(const Machine& machine) {
+  void expectOutcome(const Machine& machine, const Outcome& expected) {
     sim::reset();
     sim::setCurrentDirectory(kInstallRoot);
     if (machine.config) sim::addFile(kConfigFile, configFileBytes(*machine.config));
@@ -135,68 +143,52 @@ class CheckForUpdate : public ::testing::Test {
     std::filesystem::remove_all(manifestRoot_);
     std::filesystem::create_directories(manifestRoot_ / "latest");
     if (machine.manifest) std::ofstream(manifestRoot_ / "latest" / "manifest.json") << *machine.manifest;
-  }
 
-  void expectOutcome(const char* what, const Machine& machine, const Outcome& expected) {
-    install(machine);
     UpdaterSettings settings;
     settings.updateAvailable = true;  // the check clears it first
     ::testing::internal::CaptureStdout();
     checkForUpdate(settings, "resources\\updater\\config.json", u"HalcyraServer.exe");
-    std::string const printed = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), expected.printed);
 
-    EXPECT_EQ(settings.hasError, expected.hasError) << what;
-    EXPECT_EQ(settings.updateAvailable, expected.updateAvailable) << what;
-    EXPECT_EQ(settings.lastError, expected.lastError) << what;
-    EXPECT_EQ(sim::callsNamed("curl_global_init").size(), expected.curlInits) << what;
-    for (const sim::Call& call : sim::callsNamed("curl_global_init")) EXPECT_EQ(call.args, "flags=3") << what;
-    EXPECT_EQ(printed, expected.printed) << what;
-    EXPECT_EQ(settings.localVersion, expected.local) << what;
-    EXPECT_EQ(settings.remoteVersion, expected.remote) << what;
+    EXPECT_EQ(settings.hasError, expected.hasError);
+    EXPECT_EQ(settings.updateAvailable, expected.updateAvailable);
+    EXPECT_EQ(settings.lastError, expected.lastError);
+    EXPECT_EQ(sim::callsNamed("curl_global_init").size(), expected.curlInits);
+    for (const sim::Call& call : sim::callsNamed("curl_global_init")) EXPECT_EQ(call.args, "flags=3");
+    EXPECT_EQ(settings.localVersion, expected.local);
+    EXPECT_EQ(settings.remoteVersion, expected.remote);
     // pid and appFolder: filled in by the check, else as the file has them, else as constructed.
     bool const fromFile = machine.config.has_value();
-    EXPECT_EQ(settings.pid, expected.filledIn ? platform::GetCurrentProcessId() : fromFile ? 4242u : 0u) << what;
-    EXPECT_EQ(settings.appFolder, expected.filledIn ? kInstallRoot : fromFile ? u"D:\\Old" : u"") << what;
+    EXPECT_EQ(settings.pid, expected.filledIn ? platform::GetCurrentProcessId() : fromFile ? 4242u : 0u);
+    EXPECT_EQ(settings.appFolder, expected.filledIn ? kInstallRoot : fromFile ? u"D:\\Old" : u"");
   }
 
   std::filesystem::path manifestRoot_;
 };
 
 TEST_F(CheckForUpdate, EndsWithTheFirstOutcomeThatApplies) {
-  const VersionNumber zero{}, local{1, 2, 3, 4}, remote{1, 3, 0, 0};
+  const VersionNumber zero{}, local{1, 2, 3, 4};
+  const Outcome badVersion{true, false, "Can't connect to update service", 1, "", local, zero, true};
   struct Row {
     const char* what;
     std::function<void(Machine&)> arrange;
     Outcome outcome;
   };
   const Row rows[] = {
-      {"no configuration file",
-       [](Machine& m) { m.config.reset(); },
-       {true, false, "Updater config doesn't exist", 0, "", zero, zero, false}},
-      {"configuration not JSON",
-       [](Machine& m) {
-         m.config.reset();
-         m.rawConfig = "{";
-       },
-       {true, false, "Updater config has parse error", 0, "", zero, zero, false}},
-      {"updates disabled",
-       [](Machine& m) { m.config->enableUpdate = false; },
-       {false, false, "", 0, "", zero, zero, false}},
-      {"updaterPath empty",
-       [](Machine& m) { m.config->updaterPath.clear(); },
-       {true, false, "Updater path is not configured", 0, "", zero, zero, false}},
-      {"nothing at updaterPath",
-       [](Machine& m) { m.config->updaterPath = u"C:\\Halcyra\\missing\\U.exe"; },
-       {true, false, "C:\\Halcyra\\missing\\U.exe doesn't exist", 0, "", zero, zero, false}},
-      {"updaterPath above U+00FF",
-       [](Machine& m) { m.config->updaterPath = u"C:\\Upd\u0141\u00E9.exe"; },
-       {true, false, "C:\\UpdA\xE9.exe doesn't exist", 0, "", zero, zero, false}},
-      {"updaterPath access denied",
-       [](Machine& m) { m.updaterPathError = platform::kErrorAccessDenied; },
-       {true, false, "C:\\Halcyra\\updater\\HalcyraUpdater.exe can't be accessed", 0, "", zero, zero, false}},
-      {"updaterPath a folder",
-       [](Machine& m) { m.config->updaterPath = u"C:\\Halcyra\\updater"; },
-       {false, true, "", 1, "", local, remote, true}},
+      {"no configuration file", [](Machine& m) { m.config.reset(); }, beforeFetch("Updater config doesn't exist")},
+      {"configuration not JSON", [](Machine& m) { m.config.reset(), m.rawConfig = "{"; },
+       beforeFetch("Updater config has parse error")},
+      {"updates disabled", [](Machine& m) { m.config->enableUpdate = false; }, beforeFetch("")},
+      {"updaterPath empty", [](Machine& m) { m.config->updaterPath.clear(); },
+       beforeFetch("Updater path is not configured")},
+      {"nothing at updaterPath", [](Machine& m) { m.config->updaterPath = u"C:\\Halcyra\\missing\\U.exe"; },
+       beforeFetch("C:\\Halcyra\\missing\\U.exe doesn't exist")},
+      {"updaterPath above U+00FF", [](Machine& m) { m.config->updaterPath = u"C:\\Upd\u0141\u00E9.exe"; },
+       beforeFetch("C:\\UpdA\xE9.exe doesn't exist")},
+      {"updaterPath access denied", [](Machine& m) { m.updaterPathError = platform::kErrorAccessDenied; },
+       beforeFetch("C:\\Halcyra\\updater\\HalcyraUpdater.exe can't be accessed")},
+      {"updaterPath a folder", [](Machine& m) { m.config->updaterPath = u"C:\\Halcyra\\updater"; },
+       compared(local, {1, 3, 0, 0}, true)},
       {"relativeAppPath longer than the path",
        [](Machine& m) { m.config->relativeAppPath = u"C:\\Halcyra\\HalcyraServer.exe"; },
        {true, false, "Application folder can't be derived", 1, "", zero, zero, false}},
@@ -206,64 +198,32 @@ TEST_F(CheckForUpdate, EndsWithTheFirstOutcomeThatApplies) {
       {"manifest without Files",
        [](Machine& m) { m.manifest = R"({"Version":"1.3.0.0"})"; },
        {true, false, "Invalid remote update config", 1, "", zero, zero, true}},
-      {"three-part version",
-       [](Machine& m) { m.manifest = R"({"Version":"1.3.0","Files":[]})"; },
-       {true, false, "Can't connect to update service", 1, "", local, zero, true}},
-      {"five-part version",
-       [](Machine& m) { m.manifest = R"({"Version":"1.3.0.0.0","Files":[]})"; },
-       {true, false, "Can't connect to update service", 1, "", local, zero, true}},
-      {"due", [](Machine&) {}, {false, true, "", 1, "", local, remote, true}},
-      {"due without autoUpdate",
-       [](Machine& m) { m.config->autoUpdate = false; },
-       {false, false, "", 1, "", local, remote, true}},
-      {"not due",
-       [](Machine& m) { m.manifest = R"({"Version":"1.2.9.9","Files":[]})"; },
-       {false, false, "", 1, "", local, {1, 2, 9, 9}, true}},
-      {"trailing dot",
-       [](Machine& m) { m.manifest = R"({"Version":"1.2.3.","Files":[]})"; },
-       {false, false, "", 1, "", local, {1, 2, 3, 0}, true}},
-      {"part -1 is 65535",
-       [](Machine& m) { m.manifest = R"({"Version":"1.-1.0.0","Files":[]})"; },
-       {false, true, "", 1, "", local, {1, 65535, 0, 0}, true}},
-      {"no version resource",
-       [](Machine& m) {
-         m.appVersioned = false;
-         m.manifest = R"({"Version":"0.1.0.0","Files":[]})";
-       },
-       {false, true, "", 1, "", zero, {0, 1, 0, 0}, true}},
-      {"no version resource, revision only",
-       [](Machine& m) {
-         m.appVersioned = false;
-         m.manifest = R"({"Version":"0.0.0.1","Files":[]})";
-       },
-       {false, false, "", 1, "", zero, {0, 0, 0, 1}, true}},
-      {"no version resource, revision with useLatest",
-       [](Machine& m) {
-         m.appVersioned = false;
-         m.config->useLatest = true;
-         m.manifest = R"({"Version":"0.0.0.1","Files":[]})";
-       },
-       {false, true, "", 1, "", zero, {0, 0, 0, 1}, true}},
+      {"three-part version", announce("1.3.0"), badVersion},
+      {"five-part version", announce("1.3.0.0.0"), badVersion},
+      {"due", [](Machine&) {}, compared(local, {1, 3, 0, 0}, true)},
+      {"due without autoUpdate", [](Machine& m) { m.config->autoUpdate = false; },
+       compared(local, {1, 3, 0, 0}, false)},
+      {"not due", announce("1.2.9.9"), compared(local, {1, 2, 9, 9}, false)},
+      {"trailing dot", announce("1.2.3."), compared(local, {1, 2, 3, 0}, false)},
+      {"part -1 is 65535", announce("1.-1.0.0"), compared(local, {1, 65535, 0, 0}, true)},
+      {"no version resource", announce("0.1.0.0", false), compared(zero, {0, 1, 0, 0}, true)},
+      {"no version resource, revision only", announce("0.0.0.1", false), compared(zero, {0, 0, 0, 1}, false)},
+      {"no version resource, revision with useLatest", announce("0.0.0.1", false, true),
+       compared(zero, {0, 0, 0, 1}, true)},
   };
   for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
     Machine machine = defaults();
     row.arrange(machine);
-    expectOutcome(row.what, machine, row.outcome);
+    expectOutcome(machine, row.outcome);
   }
 }
 
-class DeriveAppFolder : public ::testing::Test {
- protected:
-  void SetUp() override {
-    sim::reset();
-    sim::setCurrentDirectory(kInstallRoot);
-  }
-};
-
-TEST_F(DeriveAppFolder, RemovesTheRelativePathsLengthPlusOneWithoutComparing) {
+TEST(DeriveAppFolder, RemovesTheRelativePathsLengthPlusOneWithoutComparing) {
   struct Case {
     std::u16string appPath, relativeAppPath;
     std::optional<std::u16string> absolutePath, folder;
+    const char* failing = nullptr;  // a platform call that fails
   };
   std::u16string const deep = u"C:\\" + std::u16string(300, u'd') + u"\\S.exe";
   const Case cases[] = {
@@ -276,26 +236,19 @@ TEST_F(DeriveAppFolder, RemovesTheRelativePathsLengthPlusOneWithoutComparing) {
       {u"bin\\..\\HalcyraServer.exe", u"HalcyraServer.exe", u"C:\\Halcyra\\HalcyraServer.exe", u"C:\\Halcyra"},
       {u"", u"bin\\HalcyraService.exe", u"C:\\Halcyra\\bin\\HalcyraService.exe", u"C:\\Halcyra"},
       {deep, u"S.exe", deep, deep.substr(0, deep.size() - 6)},  // longer than MAX_PATH
+      {u"C:\\A\\S.exe", u"S.exe", std::nullopt, std::nullopt, "GetFullPathNameW"},
+      {u"", u"S.exe", std::nullopt, std::nullopt, "GetModuleFileNameW"},
   };
   for (const Case& c : cases) {
-    std::optional<AppLocation> const location = deriveAppFolder(c.appPath, c.relativeAppPath);
-    std::string const what(c.appPath.begin(), c.appPath.end());
-    ASSERT_EQ(location.has_value(), c.absolutePath.has_value()) << what;
-    if (!location) continue;
-    EXPECT_EQ(location->absolutePath, *c.absolutePath) << what;
-    EXPECT_EQ(location->folder, *c.folder) << what;
-  }
-}
-
-TEST_F(DeriveAppFolder, GivesNothingWhenThePlatformCannotNameThePath) {
-  struct Case {
-    const char* operation;
-    std::u16string appPath;
-  };
-  for (const Case& c : {Case{"GetFullPathNameW", u"C:\\A\\S.exe"}, Case{"GetModuleFileNameW", u""}}) {
+    SCOPED_TRACE(std::string(c.appPath.begin(), c.appPath.end()) + (c.failing ? c.failing : ""));
     sim::reset();
-    sim::failCall(c.operation, 1, platform::kErrorAccessDenied);
-    EXPECT_FALSE(deriveAppFolder(c.appPath, u"S.exe").has_value()) << c.operation;
+    sim::setCurrentDirectory(kInstallRoot);
+    if (c.failing) sim::failCall(c.failing, 1, platform::kErrorAccessDenied);
+    std::optional<AppLocation> const location = deriveAppFolder(c.appPath, c.relativeAppPath);
+    ASSERT_EQ(location.has_value(), c.absolutePath.has_value());
+    if (!location) continue;
+    EXPECT_EQ(location->absolutePath, *c.absolutePath);
+    EXPECT_EQ(location->folder, *c.folder);
   }
 }
 

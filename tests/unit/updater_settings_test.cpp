@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-// Built the same way as the configuration reader, so that the default and iterative
-// parsers can be compared on texts that would trip RapidJSON's debug assertions.
+// Built the same way as the configuration reader, so that its default parser can judge
+// texts that would trip RapidJSON's debug assertions.
 #define RAPIDJSON_NAMESPACE halcyra_config_test_rapidjson
 #define RAPIDJSON_ASSERT(condition) static_cast<void>(0)
 #include <rapidjson/document.h>
@@ -41,16 +41,6 @@ TEST(ToJson, WritesTheConstructedRecordAsOneCompactLine) {
             u"\"updaterPath\":\"\"}");
 }
 
-TEST(ToJson, WritesNumbersInFullAndListsInOrder) {
-  UpdaterConfig config;
-  config.pid = 4294967295;
-  config.files = {u"b.dll", u"a.dll", u"b.dll"};
-  config.useGUI = -2147483647 - 1;
-  std::u16string const json = config.toJson();
-  EXPECT_TRUE(json.starts_with(u"{\"pid\":4294967295,\"files\":[\"b.dll\",\"a.dll\",\"b.dll\"],")) << narrow(json);
-  EXPECT_NE(json.find(u",\"useGUI\":-2147483648,"), std::u16string::npos) << narrow(json);
-}
-
 TEST(ToJson, EscapesOnlyQuoteBackslashAndControlCharacters) {
   struct Case {
     std::u16string value;
@@ -61,10 +51,8 @@ TEST(ToJson, EscapesOnlyQuoteBackslashAndControlCharacters) {
       {u"\b\t\n\f\r", u"\\b\\t\\n\\f\\r"},
       {u"\u0001\u000B\u001B\u001F", u"\\u0001\\u000B\\u001B\\u001F"},
       {u"/\u007F\u00E9\uFFFF", u"/\u007F\u00E9\uFFFF"},
-      {unit(0xD800) + u"x" + unit(0xDC00), unit(0xD800) + u"x" + unit(0xDC00)},
-      {u"\U0001F600", u"\U0001F600"},
+      {unit(0xD800) + u"x" + unit(0xDC00) + u"\U0001F600", unit(0xD800) + u"x" + unit(0xDC00) + u"\U0001F600"},
       {std::u16string(u"ab\0\u0001cd", 6), u"ab"},
-      {std::u16string(1, u'\0'), u""},
   };
   for (const Case& c : cases) {
     UpdaterConfig config;
@@ -77,24 +65,17 @@ TEST(ToJson, EscapesOnlyQuoteBackslashAndControlCharacters) {
   }
 }
 
+// Every member set, numbers at their extremes, a list in no order with a repeat.
 UpdaterConfig fullConfig() {
   UpdaterConfig config;
-  config.pid = 4321;
+  config.pid = 4294967295, config.useGUI = -2147483647 - 1;
   config.files = {u"a.dll", u"sub\\b \"quoted\".dll", u"a.dll", u""};
-  config.server = u"ftp://updates.example/";
-  config.appFolder = u"C:\\Program Files\\Halcyra\\";
-  config.relativeAppPath = u"bin\\HalcyraServer.exe";
-  config.login = u"user\u00E9";
-  config.password = u"p\u0001\u001B\t/\\\"" + unit(0xDC00);
-  config.version = u"1.2.3.4";
-  config.versionFile = u"manifest.json";
-  config.tempFolder = u"C:\\Temp\\\u00C3\u00A9";
+  config.server = u"ftp://updates.example/", config.appFolder = u"C:\\Program Files\\Halcyra\\";
+  config.relativeAppPath = u"bin\\HalcyraServer.exe", config.login = u"user\u00E9";
+  config.password = u"p\u0001\u001B\t/\\\"" + unit(0xDC00), config.version = u"1.2.3.4";
+  config.versionFile = u"manifest.json", config.tempFolder = u"C:\\Temp\\\u00C3\u00A9";
   config.updaterPath = u"resources\\updater\\Updater.exe";
-  config.useGUI = -7;
-  config.autoUpdate = true;
-  config.serverOneVersion = true;
-  config.useLatest = false;
-  config.enableUpdate = true;
+  config.autoUpdate = config.serverOneVersion = config.enableUpdate = true;
   return config;
 }
 
@@ -106,25 +87,16 @@ TEST(FromJson, ReadsBackWhatToJsonWrote) {
 }
 
 // The six required members, `useGUI` last; every case below adds to or replaces some.
-constexpr char16_t kRequiredButGui[] =
-    uR"("server":"s","relativeAppPath":"r","login":"l","password":"p","versionFile":"vf")";
-
-std::u16string withRequired(std::u16string_view extra) {
-  return u"{" + std::u16string(kRequiredButGui) + u",\"useGUI\":2" + std::u16string(extra) + u"}";
-}
-
 std::u16string withGui(std::u16string_view gui) {
-  return u"{" + std::u16string(kRequiredButGui) + u",\"useGUI\":" + std::u16string(gui) + u"}";
+  return uR"({"server":"s","relativeAppPath":"r","login":"l","password":"p","versionFile":"vf","useGUI":)" +
+         std::u16string(gui) + u"}";
 }
+std::u16string withRequired(std::u16string_view extra) { return withGui(u"2" + std::u16string(extra)); }
 
 UpdaterConfig requiredOnly() {
   UpdaterConfig config;
-  config.server = u"s";
-  config.relativeAppPath = u"r";
-  config.login = u"l";
-  config.password = u"p";
-  config.versionFile = u"vf";
-  config.useGUI = 2;
+  config.server = u"s", config.relativeAppPath = u"r", config.login = u"l";
+  config.password = u"p", config.versionFile = u"vf", config.useGUI = 2;
   return config;
 }
 
@@ -137,25 +109,21 @@ TEST(FromJson, AppliesTheRulesForRequiredOptionalAndMistypedMembers) {
   };
   auto const none = [](UpdaterConfig&) {};
   auto const guiNotRead = [](UpdaterConfig& c) { c.useGUI = 0; };
+  auto const nothingRead = [](UpdaterConfig& c) { c = UpdaterConfig{}; };
+  std::u16string const valid = withRequired(u"");
   const Case cases[] = {
-      {"only the required members", withRequired(u""), true, none},
+      {"only the required members", valid, true, none},
       {"all optional members",
        withRequired(uR"(,"pid":7,"files":["x"],"appFolder":"af","version":"9","tempFolder":"t","autoUpdate":true,)"
                     uR"("serverOneVersion":true,"useLatest":true,"enableUpdate":true,"updaterPath":"u","other":{})"),
        true,
        [](UpdaterConfig& c) {
-         c.pid = 7;
-         c.files = {u"x"};
-         c.appFolder = u"af";
-         c.version = u"9";
-         c.tempFolder = u"t";
-         c.autoUpdate = c.serverOneVersion = c.useLatest = c.enableUpdate = true;
-         c.updaterPath = u"u";
+         c.pid = 7, c.files = {u"x"}, c.appFolder = u"af", c.version = u"9", c.tempFolder = u"t";
+         c.autoUpdate = c.serverOneVersion = c.useLatest = c.enableUpdate = true, c.updaterPath = u"u";
        }},
       {"useGUI true", withGui(u"true"), false, guiNotRead},
       {"useGUI 1.0", withGui(u"1.0"), false, guiNotRead},
       {"useGUI \"1\"", withGui(u"\"1\""), false, guiNotRead},
-      {"useGUI 1e0", withGui(u"1e0"), false, guiNotRead},
       {"useGUI beyond int32", withGui(u"2147483648"), false, guiNotRead},
       {"useGUI smallest int32", withGui(u"-2147483648"), true, [](UpdaterConfig& c) { c.useGUI = -2147483647 - 1; }},
       {"useGUI minus zero", withGui(u"-0"), true, guiNotRead},
@@ -182,16 +150,24 @@ TEST(FromJson, AppliesTheRulesForRequiredOptionalAndMistypedMembers) {
        false,
        [](UpdaterConfig& c) {
          c = UpdaterConfig{};
-         c.pid = 3;
-         c.server = u"s";
-         c.appFolder = u"af";
-         c.relativeAppPath = u"r";
+         c.pid = 3, c.server = u"s", c.appFolder = u"af", c.relativeAppPath = u"r";
        }},
       {"escapes decoded", withRequired(uR"(,"tempFolder":"\u00e9\"\/\\\t\uD83D\uDE00\uDC00")"), true,
        [](UpdaterConfig& c) { c.tempFolder = u"\u00E9\"/\\\t\U0001F600" + unit(0xDC00); }},
       {"escaped U+0000 cuts the value", withRequired(uR"(,"tempFolder":"ab\u0000cd","files":["x\u0000y"])"), true,
        [](UpdaterConfig& c) { c.tempFolder = u"ab", c.files = {u"x"}; }},
-      {"text ends at U+0000", withRequired(u"") + std::u16string(u"\0 trailing garbage {", 20), true, none},
+      {"text ends at U+0000", valid + std::u16string(u"\0 trailing garbage {", 20), true, none},
+      {"empty", u"", false, nothingRead},
+      {"in an array", u"[" + valid + u"]", false, nothingRead},
+      {"comment", u"/* c */" + valid, false, nothingRead},
+      {"trailing comma", withRequired(u","), false, nothingRead},
+      {"two roots", valid + u"{}", false, nothingRead},
+      {"form feed is no white space", valid + u"\f", false, nothingRead},
+      {"lone surrogate escape", withRequired(uR"(,"x":"\uD800")"), false, nothingRead},
+      {"U+0000 inside the object", std::u16string(u"{\"server\":\"s\"\0}", 15), false, nothingRead},
+      {"member names are case-sensitive",
+       uR"({"Server":"s","relativeAppPath":"r","login":"l","password":"p","versionFile":"vf","useGUI":2})", false,
+       nothingRead},
   };
   for (const Case& c : cases) {
     UpdaterConfig expected = requiredOnly();
@@ -199,27 +175,6 @@ TEST(FromJson, AppliesTheRulesForRequiredOptionalAndMistypedMembers) {
     UpdaterConfig actual;
     EXPECT_EQ(actual.fromJson(c.text), c.accepted) << c.name;
     EXPECT_EQ(actual, expected) << c.name;
-  }
-}
-
-TEST(FromJson, RejectsTextsThatAreNotAConfigurationObject) {
-  std::u16string const valid = withRequired(u"");
-  const std::u16string texts[] = {
-      u"",
-      u" \t\r\n",
-      u"[" + valid + u"]",
-      u"/* c */" + valid,
-      withRequired(u","),
-      valid + u"{}",
-      valid + u"\f",
-      withRequired(uR"(,"x":"\uD800")"),
-      std::u16string(u"{\"server\":\"s\"\0}", 15),
-      uR"({"Server":"s","relativeAppPath":"r","login":"l","password":"p","versionFile":"vf","useGUI":2})",
-  };
-  for (const std::u16string& text : texts) {
-    UpdaterConfig config;
-    EXPECT_FALSE(config.fromJson(text)) << narrow(text);
-    EXPECT_EQ(config, UpdaterConfig{}) << narrow(text);
   }
 }
 
@@ -231,11 +186,10 @@ TEST(FromJson, AppendsToFilesWithoutClearingThem) {
 }
 
 // Random code units, mutations of a valid configuration and very deep nesting: the
-// reader must answer every one without crashing, and its iterative parser must agree
-// with RapidJSON's default one on what is well-formed.
+// reader must answer every one without crashing, and accept only what RapidJSON's
+// default parser finds well-formed.
 TEST(FromJson, SurvivesHostileTexts) {
   namespace json = halcyra_config_test_rapidjson;
-  using Document = json::GenericDocument<json::UTF16<char16_t>>;
   std::mt19937 random(20240607);
   std::u16string const valid = fullConfig().toJson();
   std::u16string const alphabet = u"{}[]\":,.0123456789-+eEtrufalsn \t\r\n\\u/\u00E9" + unit(0xD800) + unit(0xDC00);
@@ -243,35 +197,19 @@ TEST(FromJson, SurvivesHostileTexts) {
   for (int i = 0; i < 20000; ++i) {
     std::u16string text = valid;
     if (i % 10 == 0) {
-      text.assign(random() % 64, u' ');
-      for (char16_t& c : text) {
-        c = static_cast<char16_t>(random() % 0x10000);
-      }
-    } else {
-      for (auto edits = 1 + random() % 4; edits > 0; --edits) {
-        std::size_t const at = random() % (text.size() + 1);
-        char16_t const c = alphabet[random() % alphabet.size()];
-        switch (random() % 3) {
-          case 0:
-            text.insert(at, 1, c);
-            break;
-          case 1:
-            if (at < text.size()) text.erase(at, 1);
-            break;
-          default:
-            if (at < text.size()) text[at] = c;
-        }
-      }
+      text.resize(random() % 64);
+      for (char16_t& c : text) c = static_cast<char16_t>(random());
+    }
+    // Up to four edits, each an insertion, a deletion or a replacement.
+    for (auto edits = i % 10 == 0 ? 0 : 1 + random() % 4; edits > 0; --edits) {
+      text.replace(random() % text.size(), random() % 2, random() % 2, alphabet[random() % alphabet.size()]);
     }
     UpdaterConfig config;
-    accepted += config.fromJson(text) ? 1 : 0;
-
-    std::u16string const terminated = text.substr(0, text.find(u'\0'));
-    Document recursive;
-    recursive.Parse(terminated.c_str());
-    Document iterative;
-    iterative.Parse<json::kParseIterativeFlag>(terminated.c_str());
-    ASSERT_EQ(recursive.HasParseError(), iterative.HasParseError()) << narrow(text);
+    if (!config.fromJson(text)) continue;
+    ++accepted;
+    json::GenericDocument<json::UTF16<char16_t>> reference;
+    reference.Parse(text.substr(0, text.find(u'\0')).c_str());
+    ASSERT_FALSE(reference.HasParseError()) << narrow(text);
   }
   EXPECT_GT(accepted, 100);  // the mutations do reach the member rules
 
