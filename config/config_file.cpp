@@ -1,12 +1,12 @@
 #include "config/config_file.h"
 
-#include <array>
 #include <climits>
 #include <optional>
 #include <string>
 
 #include "platform/file_existence.h"
 #include "platform/files.h"
+#include "platform/module_path.h"
 #include "platform/types.h"
 
 namespace halcyra {
@@ -70,18 +70,6 @@ std::optional<std::u16string> toWide(const std::string& narrow) {
   return wide;
 }
 
-// The full path of the running executable; nothing when the system fails or when the
-// path does not fit MAX_PATH, since a cut path would point at some other folder.
-std::optional<std::u16string> modulePath() {
-  std::array<char16_t, platform::kMaxPath> buffer{};
-  platform::Dword const length =
-      platform::GetModuleFileNameW(nullptr, buffer.data(), static_cast<platform::Dword>(buffer.size()));
-  if (length == 0 || length >= buffer.size()) {
-    return std::nullopt;
-  }
-  return std::u16string(buffer.data(), length);
-}
-
 bool fail(UpdaterSettings& settings, char const* message) {
   settings.hasError = true;
   settings.lastError = message;
@@ -119,7 +107,7 @@ bool loadUpdaterConfig(UpdaterSettings& settings, const std::string& configPath)
   if (!relativePath) {
     return fail(settings, kConfigMissing);
   }
-  std::optional<std::u16string> const module = modulePath();
+  std::optional<std::u16string> const module = platform::modulePath();
   if (!module) {
     return fail(settings, kConfigMissing);
   }

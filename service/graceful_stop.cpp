@@ -1,6 +1,9 @@
 #include "service/graceful_stop.h"
 
-#include "platform/files.h"
+#include <optional>
+#include <string>
+
+#include "platform/module_path.h"
 #include "platform/sync.h"
 #include "platform/unique_handle.h"
 
@@ -45,15 +48,13 @@ std::u16string stopRequestCommandLine(std::u16string_view executablePath, Dword 
 }
 
 bool requestGracefulStop(Handle token, Dword processId) {
-  char16_t path[platform::kMaxPath] = {};
-  const Dword length = platform::GetModuleFileNameW(nullptr, path, platform::kMaxPath);
-  // A path that filled the buffer is cut off and names no program; asking for a stop
-  // with it cannot succeed.
-  if (length == 0 || length >= platform::kMaxPath) {
+  // Without its own full path the service cannot name the program to start.
+  const std::optional<std::u16string> path = platform::modulePath();
+  if (!path) {
     return false;
   }
 
-  std::u16string commandLine = stopRequestCommandLine(std::u16string_view(path, length), processId);
+  std::u16string commandLine = stopRequestCommandLine(*path, processId);
 
   // No standard handles and no attribute list: the instance inherits nothing.
   platform::StartupInfoW startupInfo{};
@@ -61,7 +62,7 @@ bool requestGracefulStop(Handle token, Dword processId) {
   startupInfo.lpDesktop = kInstanceDesktop;
 
   platform::ProcessInformation instance{};
-  if (!platform::CreateProcessAsUserW(token, path, commandLine.data(), nullptr, nullptr, platform::kFalse,
+  if (!platform::CreateProcessAsUserW(token, path->c_str(), commandLine.data(), nullptr, nullptr, platform::kFalse,
                                       kInstanceCreationFlags, nullptr, nullptr, &startupInfo, &instance)) {
     return false;
   }

@@ -9,6 +9,7 @@
 #include "config/config_file.h"
 #include "platform/file_existence.h"
 #include "platform/files.h"
+#include "platform/module_path.h"
 #include "platform/processes.h"
 #include "update/text_conversion.h"
 #include "update/update_server_client.h"
@@ -29,18 +30,6 @@ void fail(UpdaterSettings& settings, std::string text) {
   settings.hasError = true;
   settings.updateAvailable = false;
   settings.lastError = std::move(text);
-}
-
-// The path of the running executable; empty when the platform cannot give it whole
-// (a truncated path would name the wrong folder).
-std::u16string ownModulePath() {
-  std::vector<char16_t> buffer(platform::kMaxPath);
-  platform::Dword const length =
-      platform::GetModuleFileNameW(nullptr, buffer.data(), static_cast<platform::Dword>(buffer.size()));
-  if (length == 0 || length >= buffer.size()) {
-    return {};
-  }
-  return {buffer.data(), length};
 }
 
 // `path` made absolute; empty when the platform rejects it. A first buffer of MAX_PATH
@@ -65,7 +54,7 @@ std::u16string fullPathOf(const std::u16string& path) {
 }  // namespace
 
 std::optional<AppLocation> deriveAppFolder(const std::u16string& appPath, std::u16string_view relativeAppPath) {
-  std::u16string const path = appPath.empty() ? ownModulePath() : appPath;
+  std::u16string const path = appPath.empty() ? platform::modulePath().value_or(std::u16string()) : appPath;
   if (path.empty()) {
     return std::nullopt;
   }

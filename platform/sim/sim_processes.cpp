@@ -280,6 +280,12 @@ Bool CreateProcessAsUserW(Handle token, const char16_t* applicationName, char16_
   state.tcb = tokenState.tcb;
   state.console = console;
   state.job = job;
+  // A grandchild runs the same image in the same session, job and console, with the
+  // default behaviour (it obeys Ctrl-C at once).
+  std::optional<ProcessState> grandchildState;
+  if (program->second.startsGrandchild) {
+    grandchildState = state;
+  }
   state.behaviour = program->second;
   Dword const creatorId = m.current;
   Dword const id = sim::newProcess(creatorId, std::move(record), std::move(state));
@@ -296,7 +302,7 @@ Bool CreateProcessAsUserW(Handle token, const char16_t* applicationName, char16_
       }
     }
   }
-  if (behaviour.startsGrandchild) {
+  if (grandchildState) {
     sim::ProcessRecord grandchild{};
     grandchild.application = m.records.back().application;
     grandchild.sessionId = tokenState.sessionId;
@@ -304,14 +310,7 @@ Bool CreateProcessAsUserW(Handle token, const char16_t* applicationName, char16_
     grandchild.hasConsole = console != 0;
     grandchild.parentId = id;
     grandchild.currentDirectory = cwd;
-    ProcessState grandchildState;
-    grandchildState.image = grandchild.application;
-    grandchildState.cwd = cwd;
-    grandchildState.sessionId = tokenState.sessionId;
-    grandchildState.tcb = tokenState.tcb;
-    grandchildState.console = console;
-    grandchildState.job = job;
-    sim::newProcess(id, std::move(grandchild), std::move(grandchildState));
+    sim::newProcess(id, std::move(grandchild), std::move(*grandchildState));
   }
 
   processInformation->hProcess = addHandle(Kind::process, id, false);

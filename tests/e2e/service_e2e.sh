@@ -134,6 +134,13 @@ server_pid() { pid_in "$install_root/HalcyraServer.pid"; }
 alive() { w "$win_probe" alive "$1" >/dev/null; }
 dead() { ! alive "$1"; }
 new_server_pid() { local pid; pid=$(server_pid) && [[ -n "$pid" && "$pid" != "$1" ]]; }
+# Waits for the process id file that a sample program writes when it starts; a failure is
+# counted and the scenario ends.
+await_started() {
+  wait_until 15 has_pid "$install_root/$1.pid" && return 0
+  fail "no $2 started"
+  return 1
+}
 
 install_service() {
   local behaviour=$1
@@ -187,10 +194,7 @@ trap cleanup EXIT
 # 3 s later; a stop ends it with a Ctrl-C and the service reports STOPPED.
 scenario_start_restart() {
   install_service "on-ctrl-c=exit" && start_service || return
-  wait_until 15 has_pid "$install_root/HalcyraServer.pid" || {
-    fail "no server started"
-    return
-  }
+  await_started HalcyraServer server || return
   local first
   first=$(server_pid)
   check "the server runs" alive "$first"
@@ -222,10 +226,7 @@ scenario_start_restart() {
 # own exit code stands; the stop completes well within the grace period.
 scenario_graceful_stop() {
   install_service "grandchild=yes ctrl-c-delay-ms=500 ctrl-c-exit-code=42" && start_service || return
-  wait_until 15 has_pid "$install_root/HalcyraServer.grandchild.pid" || {
-    fail "no grandchild started"
-    return
-  }
+  await_started HalcyraServer.grandchild grandchild || return
   local server grandchild
   server=$(server_pid)
   grandchild=$(pid_in "$install_root/HalcyraServer.grandchild.pid")
@@ -250,10 +251,7 @@ scenario_graceful_stop() {
 # A server that ignores Ctrl-C is terminated with 1067 about 20 s after the request.
 scenario_ignored_ctrl_c() {
   install_service "on-ctrl-c=ignore" && start_service || return
-  wait_until 15 has_pid "$install_root/HalcyraServer.pid" || {
-    fail "no server started"
-    return
-  }
+  await_started HalcyraServer server || return
   local server
   server=$(server_pid)
   wine "$win_probe" wait "$server" 60000 >"$work/server-exit.out" 2>&1 </dev/null &
@@ -284,10 +282,7 @@ scenario_exit_1115() {
 # A grandchild left behind by a server that ended is ended when the pass closes its job.
 scenario_grandchild_job() {
   install_service "grandchild=yes exit-after-ms=1500 exit-code=0" && start_service || return
-  wait_until 15 has_pid "$install_root/HalcyraServer.grandchild.pid" || {
-    fail "no grandchild started"
-    return
-  }
+  await_started HalcyraServer.grandchild grandchild || return
   local server grandchild
   server=$(server_pid)
   grandchild=$(pid_in "$install_root/HalcyraServer.grandchild.pid")
