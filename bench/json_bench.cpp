@@ -6,7 +6,7 @@
 #include <string>
 
 #include "config/updater_settings.h"
-#include "update/version_number.h"
+#include "version/version_number.h"
 
 namespace halcyra {
 namespace {

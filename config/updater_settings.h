@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "update/version_number.h"
+#include "version/version_number.h"
 
 namespace halcyra {
 

@@ -13,7 +13,7 @@
 #include "platform/processes.h"
 #include "update/text_conversion.h"
 #include "update/update_server_client.h"
-#include "update/version_number.h"
+#include "version/version_number.h"
 
 namespace halcyra {
 

@@ -1,4 +1,4 @@
-#include "update/version_number.h"
+#include "version/version_number.h"
 
 #include <gtest/gtest.h>
 

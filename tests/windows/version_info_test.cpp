@@ -7,7 +7,7 @@
 #include <string>
 
 #include "tests/windows/test_files.h"
-#include "update/version_number.h"
+#include "version/version_number.h"
 
 namespace halcyra {
 namespace {
