@@ -13,13 +13,19 @@
 //   halcyra-probe wait <pid> <ms>      waits for the process to end; prints "exit code N"
 //                                      and exits 0, or exits 1 when it still runs
 //   halcyra-probe kill <pid> [code]    TerminateProcess with the code (default 1)
+//   halcyra-probe stats <pid>          prints one line about a running process, measured
+//                                      from outside: "handles H private P working W
+//                                      cpu_us C" (bytes; user plus kernel CPU time in µs)
 //
 // Exit code 2 means a usage error or a failed system call (reported on standard error).
 
 #include <windows.h>
 // After <windows.h>, which it needs.
 #include <shellapi.h>
+// After <windows.h>, which it needs.
+#include <psapi.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -154,6 +160,29 @@ int kill(DWORD pid, DWORD code) {
   return ended ? 0 : failed("TerminateProcess");
 }
 
+std::uint64_t microseconds(const FILETIME& time) {
+  return ((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime) / 10;
+}
+
+int stats(DWORD pid) {
+  HANDLE const process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+  if (process == nullptr) return failed("OpenProcess");
+  DWORD handles = 0;
+  PROCESS_MEMORY_COUNTERS_EX memory{};
+  memory.cb = sizeof memory;
+  FILETIME created{}, exited{}, kernel{}, user{};
+  bool const ok = GetProcessHandleCount(process, &handles) &&
+                  GetProcessMemoryInfo(process, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory) &&
+                  GetProcessTimes(process, &created, &exited, &kernel, &user);
+  CloseHandle(process);
+  if (!ok) return failed("process queries");
+  std::printf("handles %lu private %llu working %llu cpu_us %llu\n", handles,
+              static_cast<unsigned long long>(memory.PrivateUsage),
+              static_cast<unsigned long long>(memory.WorkingSetSize),
+              static_cast<unsigned long long>(microseconds(kernel) + microseconds(user)));
+  return 0;
+}
+
 int dispatch(wchar_t** arguments, int count) {
   if (count < 2) return 2;
   std::wstring const command = arguments[1];
@@ -166,6 +195,7 @@ int dispatch(wchar_t** arguments, int count) {
   if (command == L"stop-request") return stopRequest(rest, restCount);
   if (command == L"alive" && restCount == 1) return alive(number(rest[0]));
   if (command == L"wait" && restCount == 2) return wait(number(rest[0]), number(rest[1]));
+  if (command == L"stats" && restCount == 1) return stats(number(rest[0]));
   if (command == L"kill" && restCount >= 1) return kill(number(rest[0]), restCount > 1 ? number(rest[1]) : 1);
   return 2;
 }
@@ -178,7 +208,7 @@ int main() {
   if (arguments == nullptr) return failed("CommandLineToArgvW");
   int const result = dispatch(arguments, count);
   if (result == 2 && count < 2) {
-    std::fprintf(stderr, "usage: halcyra-probe run|stop-request|alive|wait|kill ...\n");
+    std::fprintf(stderr, "usage: halcyra-probe run|stop-request|alive|wait|kill|stats ...\n");
   }
   std::fflush(stdout);
   LocalFree(arguments);
