@@ -160,8 +160,10 @@ if [[ "$preshutdown" == "REG_DWORD 0xea60" ]]; then
 else
   gap "PreshutdownTimeout is Wine's own $preshutdown: Wine's Windows Installer is version 4.5 and does not run MsiConfigureServices"
 fi
+message_file=$(reg_value "$event_key" EventMessageFile)
+echo "EventMessageFile: $message_file"
 check "the event source reads messages from the service executable" \
-  test "$(reg_value "$event_key" EventMessageFile)" = "REG_EXPAND_SZ $win_service"
+  test "$message_file" = "REG_EXPAND_SZ $win_service"
 check "the event source supports error, warning and information events" \
   test "$(reg_value "$event_key" TypesSupported)" = "REG_DWORD 0x7"
 check "the installed executable carries version $version.0 of Halcyra" \
