@@ -166,6 +166,9 @@ check "the event source reads messages from the service executable" \
   test "$message_file" = "REG_EXPAND_SZ $win_service"
 check "the event source supports error, warning and information events" \
   test "$(reg_value "$event_key" TypesSupported)" = "REG_DWORD 0x7"
+if msiinfo export "$package" File | grep -q HalcyraUpdateCheck.exe; then
+  check "the diagnostic program is installed beside the service" test -f "$root/bin/HalcyraUpdateCheck.exe"
+fi
 check "the installed executable carries version $version.0 of Halcyra" \
   test "$(installed_version)" = "file $version.0 product $version.0 company Halcyra"
 
