@@ -38,6 +38,7 @@ if [[ -z "${HALCYRA_E2E_WINEPREFIX:-}" ]]; then
   fi
 fi
 export HALCYRA_WINEPREFIX=${HALCYRA_E2E_WINEPREFIX%/}-package
+export HALCYRA_WINE_LOGS=${HALCYRA_WINEPREFIX}-logs
 rm -rf "$HALCYRA_WINEPREFIX"
 # shellcheck source=tools/wine-env.sh
 . "$repo/tools/wine-env.sh"
@@ -117,9 +118,11 @@ installed_version() { w "$win_probe" version "$win_service"; }
 # Deployment tools count 0 and 3010 (success, restart needed) as success.
 succeeded() { [[ "$1" == 0 || "$1" == 3010 ]]; }
 
+# A passed run leaves nothing behind; a failed one keeps the prefix for a look inside.
 cleanup() {
   halcyra_wine_down
   rm -rf "$work"
+  ((failures == 0)) && rm -rf "$WINEPREFIX"
 }
 trap cleanup EXIT
 
