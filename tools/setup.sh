@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes a Debian 12 machine ready to build and test HalcyraService: native toolchain,
 # MinGW-w64 cross toolchain, Wine, RapidJSON, libcurl (native and a static MinGW build),
-# GoogleTest, Google Benchmark and the Python servers used by the network tests.
+# GoogleTest, Google Benchmark, the Python servers used by the network tests and the
+# Windows Installer tools (wixl, msitools) that build the package.
 # Idempotent: when everything is present it only checks and returns in seconds.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -14,6 +15,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-pyftpdlib
   dpkg-dev
+  wixl msitools
 )
 
 missing=()
