@@ -106,9 +106,11 @@ UniqueHandle createPassJob() {
 // The update check must not take the pass down with it: an error raised inside (an
 // existence test that met an unexpected system error, exhausted memory) counts as a
 // failed check, and a failed check means that no update is due, so the server runs.
+// A stop cuts the manifest transfer short; the pass then goes on as after any failed
+// check, and the watch that follows sees the stop at once.
 void runUpdateCheck(UpdaterSettings& settings) {
   try {
-    checkForUpdate(settings, kConfigPath, kServerFileName);
+    checkForUpdate(settings, kConfigPath, kServerFileName, stopEvent);
   } catch (...) {
     settings.updateAvailable = false;
   }
