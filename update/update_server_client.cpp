@@ -81,8 +81,8 @@ bool UpdateServerClient::downloadToStream(std::u16string_view path, std::string&
   curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str());
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &context);
   curl_easy_setopt(curl, CURLOPT_FTP_USE_EPSV, 1L);
-  // The check runs on the supervisor's thread beside the service's others: libcurl must
-  // not use signals (SIGALRM) to time out name resolution.
+  // The service is multithreaded, so libcurl must not use signals (an alarm around a
+  // blocking name lookup) to time anything out.
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   // Bounded, so that neither a silent server nor a slow one holds the pass and keeps the
   // server from starting; each of these ends the transfer with CURLE_OPERATION_TIMEDOUT.

@@ -45,9 +45,9 @@ std::size_t writeToStream(char* data, std::size_t size, std::size_t count, void*
 // with the defaults; tests shorten a stall instead of waiting it out, and trust the
 // certificate authority of their own TLS server.
 struct TransferOptions {
-  // Name resolution, TCP and TLS handshakes together. Windows gives up on an unanswered
-  // SYN after about 21 s (retries at 3 s and 9 s); 15 s lets two retries through and still
-  // ends a connection that never completes long before the next thing is due.
+  // Name resolution, TCP and TLS handshakes together. A reachable server answers within
+  // a second; 15 s leaves room for a slow name lookup and for lost connection requests,
+  // which TCP repeats after pauses of a few seconds.
   long connectTimeoutMs = 15000;
   // A transfer that moves at all, however slowly, goes on; one that receives nothing for
   // lowSpeedSeconds (a server that accepted and went silent, a swallowed reply) ends with
