@@ -259,7 +259,7 @@ TEST_F(UpdateServers, TheCheckEndsAsItsTransferDoes) {
   const Case cases[] = {
       {"closed port", closedPort_, false, "curl told us 7\n", false, "Invalid remote update config", 10},
       {"slow but steady manifest", portFromEnvironment("HALCYRA_TRICKLE_PORT"), false, "", true, "", 30},
-      // The stop comes 1 s into a stall that would otherwise last 20 s.
+      // The stop comes 1 s into a stall that would otherwise last about 26 s.
       {"stop during a stall", portFromEnvironment("HALCYRA_STALL_PORT"), true, "curl told us 42\n", false,
        "Invalid remote update config", 3.5},
   };
