@@ -9,8 +9,8 @@
 #include "platform/sync.h"
 #include "platform/unique_handle.h"
 #include "service/graceful_stop.h"
+#include "service/pass_update_check.h"
 #include "service/service_control.h"
-#include "update/update_check.h"
 #include "update/updater_launch.h"
 
 namespace halcyra {
@@ -29,8 +29,6 @@ constexpr Dword kErrorFilenameExceedsRange = 206;                           // E
 
 constexpr std::u16string_view kLogFileName = u"HalcyraService.log";
 constexpr char16_t kChildDesktop[] = u"winsta0\\default";
-constexpr char kConfigPath[] = "resources\\updater\\config.json";
-constexpr char16_t kServerFileName[] = u"HalcyraServer.exe";
 
 constexpr Dword kServerCreationFlags =
     platform::kCreateNoWindow | platform::kExtendedStartupInfoPresent | platform::kCreateUnicodeEnvironment;
@@ -101,19 +99,6 @@ UniqueHandle createPassJob() {
     return {};
   }
   return job;
-}
-
-// The update check must not take the pass down with it: an error raised inside (an
-// existence test that met an unexpected system error, exhausted memory) counts as a
-// failed check, and a failed check means that no update is due, so the server runs.
-// A stop cuts the manifest transfer short; the pass then goes on as after any failed
-// check, and the watch that follows sees the stop at once.
-void runUpdateCheck(UpdaterSettings& settings) {
-  try {
-    checkForUpdate(settings, kConfigPath, kServerFileName, stopEvent);
-  } catch (...) {
-    settings.updateAvailable = false;
-  }
 }
 
 // An error raised by the updater launch counts as a failed launch. Should the process
@@ -198,7 +183,9 @@ void runPass(bool& launchFailed) {
 
   {
     UpdaterSettings settings;
-    runUpdateCheck(settings);
+    // A stop cuts the manifest transfer short; the pass then goes on as after any failed
+    // check, and the watch that follows sees the stop at once.
+    runPassUpdateCheck(settings, stopEvent);
 
     platform::ProcessInformation processInfo{};
     bool started = false;
