@@ -4,9 +4,9 @@
 
 namespace halcyra {
 
-bool runPassUpdateCheck(UpdaterSettings& settings) {
+bool runPassUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent) {
   try {
-    checkForUpdate(settings, kPassConfigPath, kServerFileName);
+    checkForUpdate(settings, kPassConfigPath, kServerFileName, cancelEvent);
     return true;
   } catch (...) {
     settings.updateAvailable = false;

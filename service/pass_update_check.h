@@ -3,6 +3,7 @@
 // diagnostic so that both see the same configuration, server and decision.
 
 #include "config/updater_settings.h"
+#include "platform/types.h"
 
 namespace halcyra {
 
@@ -15,7 +16,8 @@ inline constexpr char16_t kServerFileName[] = u"HalcyraServer.exe";
 // Runs checkForUpdate on the pass's configuration and server. The check must not take the
 // pass down with it: an error raised inside (an existence test that met an unexpected
 // system error, exhausted memory) counts as a failed check with no update due, so the
-// server runs. Returns false in that case, when `settings` tells nothing about why.
-bool runPassUpdateCheck(UpdaterSettings& settings);
+// server runs. Returns false in that case, when `settings` tells nothing about why. A
+// signalled cancelEvent (manual-reset, or null for none) cuts the manifest transfer short.
+bool runPassUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent = nullptr);
 
 }  // namespace halcyra

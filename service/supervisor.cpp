@@ -183,7 +183,9 @@ void runPass(bool& launchFailed) {
 
   {
     UpdaterSettings settings;
-    runPassUpdateCheck(settings);
+    // A stop cuts the manifest transfer short; the pass then goes on as after any failed
+    // check, and the watch that follows sees the stop at once.
+    runPassUpdateCheck(settings, stopEvent);
 
     platform::ProcessInformation processInfo{};
     bool started = false;

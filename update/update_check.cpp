@@ -87,7 +87,8 @@ bool isUpdateDue(const VersionNumber& local, const VersionNumber& remote, bool u
   return useLatest || local.major != remote.major || local.minor != remote.minor;
 }
 
-void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath) {
+void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath,
+                    platform::Handle cancelEvent) {
   settings.updateAvailable = false;
   if (!loadUpdaterConfig(settings, configPath)) {
     return;
@@ -112,7 +113,7 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
   }
 
   // The client copies the configuration as loaded, before pid and appFolder are filled in.
-  UpdateServerClient client(settings);
+  UpdateServerClient client(settings, cancelEvent);
   // Requested on every check that gets this far and never undone; libcurl counts the
   // calls itself, and a failure shows up as a failed transfer.
   static_cast<void>(curl_global_init(CURL_GLOBAL_ALL));

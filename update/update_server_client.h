@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config/updater_settings.h"
+#include "platform/types.h"
 
 namespace halcyra {
 
@@ -47,12 +48,35 @@ struct WriteContext {
 // silently incomplete.
 std::size_t writeToStream(char* data, std::size_t size, std::size_t count, void* context);
 
+// How long one manifest transfer may take and whom it trusts. The service always runs
+// with the defaults; tests shorten a stall instead of waiting it out, and trust the
+// certificate authority of their own TLS server.
+struct TransferOptions {
+  // Name resolution, TCP and TLS handshakes together. A reachable server answers within
+  // a second; 15 s leaves room for a slow name lookup and for lost connection requests,
+  // which TCP repeats after pauses of a few seconds.
+  long connectTimeoutMs = 15000;
+  // A transfer that moves at all, however slowly, goes on; one that receives nothing for
+  // lowSpeedSeconds (a server that accepted and went silent, a swallowed reply) ends with
+  // CURLE_OPERATION_TIMEDOUT. 20 s of silence is far beyond a working server's answer.
+  long lowSpeedBytesPerSecond = 1;
+  long lowSpeedSeconds = 20;
+  // The ceiling for a transfer that keeps trickling just fast enough: the server then
+  // starts no later than 3 s (the first pass's wait) + 60 s after the service runs.
+  long totalTimeoutMs = 60000;
+  // PEM file of the certificate authorities to trust; empty leaves libcurl's own choice:
+  // the system bundle with OpenSSL, the machine's certificate store with Schannel.
+  std::string certificateAuthorityFile;
+};
+
 // One update check's conversation with the update server. It keeps its own copy of the
 // configuration; the manifest's version replaces the copy's `version` once a parse
 // succeeds, and the caller's record is never written.
 class UpdateServerClient {
  public:
-  explicit UpdateServerClient(const UpdaterConfig& configuration);
+  // A signalled cancelEvent (a manual-reset event, or null for none) ends a running
+  // transfer within about a second.
+  explicit UpdateServerClient(const UpdaterConfig& configuration, platform::Handle cancelEvent = nullptr);
   UpdateServerClient(const UpdateServerClient&) = delete;
   UpdateServerClient& operator=(const UpdateServerClient&) = delete;
 
@@ -71,8 +95,12 @@ class UpdateServerClient {
   // The configured version until a parse succeeds, then the manifest's.
   ReleaseManifest manifest() const;
 
+  void setTransferOptions(const TransferOptions& options);
+
  private:
   UpdaterConfig configuration_;
+  platform::Handle cancelEvent_;
+  TransferOptions options_;
   std::vector<std::u16string> files_;
 };
 
