@@ -86,8 +86,8 @@ void report(Word type, Dword eventId, std::initializer_list<std::u16string> stri
   for (const std::u16string& text : strings) {
     pointers.push_back(text.c_str());
   }
-  static_cast<void>(platform::ReportEventW(state.source, type, 0, eventId, nullptr,
-                                           static_cast<Word>(pointers.size()), 0, pointers.data(), nullptr));
+  static_cast<void>(platform::ReportEventW(state.source, type, 0, eventId, nullptr, static_cast<Word>(pointers.size()),
+                                           0, pointers.data(), nullptr));
 }
 
 // Reporting must not take the service down: an error raised while building an event (no

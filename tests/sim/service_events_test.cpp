@@ -4,15 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <random>
-#include <sstream>
 
 #include "platform/event_log.h"
 #include "platform/processes.h"
+#include "service/event_messages.h"
 #include "tests/sim/service_scenario.h"
 
 namespace halcyra::test {
@@ -22,6 +24,11 @@ using platform::kServiceControlStop;
 
 constexpr char16_t kUpdaterPath[] = u"C:\\Halcyra\\updater\\Updater.exe";
 constexpr char16_t kConfigPath[] = u"C:\\Halcyra\\resources\\updater\\config.json";
+
+std::u16string decimal16(std::uint64_t value) {
+  const std::string text = std::to_string(value);
+  return {text.begin(), text.end()};
+}
 
 void loadMessages() {
   std::ifstream file(HALCYRA_EVENT_MESSAGES_TABLE, std::ios::binary);
@@ -85,37 +92,54 @@ TEST(Events, TellTheStoryOfTheService) {
     return 0;
   };
   const std::vector<EventCase> cases = {
-      {"start and graceful stop", obeying, [] { disableUpdates(); }, 10000, 1,
+      {"start and graceful stop",
+       obeying,
+       [] { disableUpdates(); },
+       10000,
+       1,
        {kStarted, "3000 I HalcyraServer.exe started as process 1000 in session 1.",
         "11500 I HalcyraServer.exe (process 1000) ended with exit code 3221225786 (0xC000013A) after the service's "
         "Ctrl-C.",
         "11500 " + kStopped}},
-      {"restart after a long run", serverExitingAfter(70000, 2), [] { disableUpdates(); }, 80000, 2,
+      {"restart after a long run",
+       serverExitingAfter(70000, 2),
+       [] { disableUpdates(); },
+       80000,
+       2,
        {kStarted, "3000 I HalcyraServer.exe started as process 1000 in session 1.",
         "73000 W HalcyraServer.exe (process 1000) ended with exit code 2 after 70.0 seconds.",
         "76000 I HalcyraServer.exe started as process 1004 in session 1.",
         "80000 I HalcyraServer.exe (process 1004) ended with exit code 3221225786 (0xC000013A) after the service's "
         "Ctrl-C.",
         "80000 " + kStopped}},
-      {"forced stop", ignoring, [] { disableUpdates(); }, 10000, 1,
+      {"forced stop",
+       ignoring,
+       [] { disableUpdates(); },
+       10000,
+       1,
        {kStarted, "3000 I HalcyraServer.exe started as process 1000 in session 1.",
         "30000 W HalcyraServer.exe (process 1000) was still running 20 seconds after the service's Ctrl-C. The "
         "service terminated it with exit code 1067.",
         "30000 " + kStopped}},
-      {"no configuration, and no stop request", patientServer(),
-       [] { sim::failCall("CreateProcessAsUserW", 2, platform::kErrorPrivilegeNotHeld); }, 10000, 1,
+      {"no configuration, and no stop request",
+       patientServer(),
+       [] { sim::failCall("CreateProcessAsUserW", 2, platform::kErrorPrivilegeNotHeld); },
+       10000,
+       1,
        {kStarted,
         "3000 W The update check failed: Updater config doesn't exist. The server is started without an update.",
         "3000 I HalcyraServer.exe started as process 1000 in session 1.",
         "10000 W The service could not raise a Ctrl-C on the console of HalcyraServer.exe (process 1000) and "
         "terminated it with exit code 1067.",
         "10000 " + kStopped}},
-      {"update", patientServer(),
+      {"update",
+       patientServer(),
        [&] {
          configureUpdates(true, "2.0.0.0");
          sim::installProgram(kUpdaterPath, updater);
        },
-       10000, 1,
+       10000,
+       1,
        {kStarted,
         "3000 I The update check found version 2.0.0.0 for the installed version 1.0.0.0. The updater "
         "C:\\Halcyra\\updater\\Updater.exe started as process 1000 in session 1, in place of the server.",
@@ -124,23 +148,37 @@ TEST(Events, TellTheStoryOfTheService) {
         "10000 I HalcyraServer.exe (process 1004) ended with exit code 3221225786 (0xC000013A) after the service's "
         "Ctrl-C.",
         "10000 " + kStopped}},
-      {"server missing", patientServer(),
+      {"server missing",
+       patientServer(),
        [] {
          disableUpdates();
          sim::failCall("CreateProcessAsUserW", 1, platform::kErrorFileNotFound, true);
        },
-       10000, 0,
+       10000,
+       0,
        {kStarted,
         "3000 E HalcyraServer.exe could not be started: error 2. The service tries again at its next pass, 3 "
         "seconds later.",
         "10000 " + kStopped}},
-      {"start failure", patientServer(), [] { sim::failCall("CreateEventA", 1, platform::kErrorNotEnoughMemory); },
-       10000, 0, {"0 E The service could not start: error 8."}},
+      {"start failure",
+       patientServer(),
+       [] { sim::failCall("CreateEventA", 1, platform::kErrorNotEnoughMemory); },
+       10000,
+       0,
+       {"0 E The service could not start: error 8."}},
       // Without the event log the service does its work all the same.
-      {"no event source", patientServer(),
-       [] { sim::failCall("RegisterEventSourceW", 1, platform::kErrorAccessDenied); }, 10000, 1, {}},
-      {"every report fails", patientServer(),
-       [] { sim::failCall("ReportEventW", 1, platform::kErrorNotEnoughMemory, true); }, 10000, 1, {}},
+      {"no event source",
+       patientServer(),
+       [] { sim::failCall("RegisterEventSourceW", 1, platform::kErrorAccessDenied); },
+       10000,
+       1,
+       {}},
+      {"every report fails",
+       patientServer(),
+       [] { sim::failCall("ReportEventW", 1, platform::kErrorNotEnoughMemory, true); },
+       10000,
+       1,
+       {}},
   };
   for (const EventCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -154,6 +192,74 @@ TEST(Events, TellTheStoryOfTheService) {
     EXPECT_EQ(servers().size(), c.serversStarted);
     EXPECT_EQ(sim::openEventSources(), 0u);
   }
+}
+
+// A server that ends by itself soon after every start, with an exit code that now and then
+// changes, and an update check that fails the same way on every pass. From the second pass
+// on, at most one event per pass; no change of exit code goes unreported; every report of
+// repeated quick ends counts them right.
+TEST(Events, CrashLoopWritesAtMostOneEventPerPass) {
+  std::size_t foldedReports = 0;
+  for (unsigned seed = 1; seed <= 40; ++seed) {
+    SCOPED_TRACE(seed);
+    std::mt19937 random(seed);
+    auto exitCodes = std::make_shared<std::vector<Dword>>();
+    sim::ProgramBehaviour server;
+    server.exitAfter = std::uniform_int_distribution<std::uint64_t>(0, 5000)(random);
+    server.run = [exitCodes, &random](const std::vector<std::string>&) {
+      const bool change = exitCodes->empty() || std::uniform_int_distribution<int>(0, 7)(random) == 0;
+      exitCodes->push_back(change ? std::uniform_int_distribution<Dword>(1, 3)(random) : exitCodes->back());
+      return static_cast<int>(exitCodes->back());
+    };
+    setUpMachine(server);
+    sim::scheduleControl(std::uniform_int_distribution<std::uint64_t>(100000, 400000)(random), kServiceControlStop);
+    runService();
+
+    const auto started = servers();
+    ASSERT_GE(started.size(), 10u);
+    std::vector<sim::ReportedEvent> events = sim::reportedEvents();
+    ASSERT_FALSE(events.empty());
+    events.pop_back();  // the service's stop, after the last pass
+    for (std::size_t pass = 1; pass < started.size(); ++pass) {
+      const std::uint64_t from = started[pass].startTime;
+      const std::uint64_t to = pass + 1 < started.size() ? started[pass + 1].startTime : sim::kNever;
+      const auto inPass = std::count_if(events.begin(), events.end(),
+                                        [&](const sim::ReportedEvent& e) { return e.time >= from && e.time < to; });
+      EXPECT_LE(inPass, 1) << "pass " << pass;
+    }
+
+    // An end by itself, found by its process id among the strings of an event.
+    auto reportedEnd = [&](Dword processId) -> const sim::ReportedEvent* {
+      const std::u16string id = decimal16(processId);
+      for (const sim::ReportedEvent& e : events) {
+        if ((e.eventId == EVENT_CHILD_EXITED && e.strings.at(1) == id) ||
+            (e.eventId == EVENT_CHILD_QUICK_ENDS && e.strings.at(3) == id)) {
+          return &e;
+        }
+      }
+      return nullptr;
+    };
+    std::size_t inARow = 0;
+    for (std::size_t pass = 0; pass < started.size(); ++pass) {
+      const sim::ProcessRecord process = *sim::findProcess(started[pass].id);
+      if (process.endTime.value_or(sim::kNever) >= sim::statusReports().back().time) {
+        break;  // ended by the stop
+      }
+      const bool changed = pass == 0 || (*exitCodes)[pass] != (*exitCodes)[pass - 1];
+      inARow = changed ? 1 : inARow + 1;
+      const sim::ReportedEvent* const end = reportedEnd(process.id);
+      if (changed) {
+        ASSERT_NE(end, nullptr) << "pass " << pass;
+        EXPECT_EQ(end->eventId, Dword{EVENT_CHILD_EXITED});
+        EXPECT_EQ(end->strings.at(2), decimal16((*exitCodes)[pass]));
+      } else if (end != nullptr) {
+        EXPECT_EQ(end->eventId, Dword{EVENT_CHILD_QUICK_ENDS});
+        EXPECT_EQ(end->strings.at(2), decimal16(inARow));
+        ++foldedReports;
+      }
+    }
+  }
+  EXPECT_GT(foldedReports, 0u);  // the loops were long enough to report repeated quick ends
 }
 
 }  // namespace
