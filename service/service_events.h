@@ -7,12 +7,13 @@
 // and without a registered source nothing is written.
 //
 // Events stay few. A child "ends quickly" when it ends by itself less than 60 seconds
-// after its start. The first quick end is reported like any other end. From then on, as
-// long as the same program keeps ending quickly with the same exit code, its starts are not
-// reported and only every 10th quick end is, with the count in a row. A different exit
-// code, a child that runs longer, or one that the service ends, is reported in full again.
-// An update-check failure or a launch failure is reported only when it differs from the
-// previous pass's. So a crash loop writes at most one event per pass from its second pass.
+// after its start. A quick end is reported like any other end, but after it the same
+// program's next start is not reported, and while the program keeps ending quickly with
+// the same exit code only every 10th end is, with the count in a row. A changed exit code
+// is reported in full and starts the count afresh; a longer run or a stop by the service
+// ends the folding. An update-check failure or a launch failure is reported only when it
+// differs from the previous pass's. So a crash loop writes at most one event per pass from
+// its second pass on.
 
 #include <optional>
 #include <string_view>

@@ -115,7 +115,7 @@ Handle RegisterEventSourceW(const char16_t* serverName, const char16_t* sourceNa
   if (enterFails("RegisterEventSourceW", text(serverName) + " " + text(sourceName))) {
     return nullptr;
   }
-  if (serverName != nullptr || sourceName == nullptr || *sourceName == u'\0') {
+  if (sourceName == nullptr || *sourceName == u'\0') {
     setLastError(kErrorInvalidParameter);
     return nullptr;
   }
