@@ -114,9 +114,10 @@ void childStarted(std::u16string_view program, Dword processId, Dword eventId,
 // The end of a child that ended by itself: folded while it keeps ending quickly.
 void childExited(const RunningChild& child, const std::optional<Dword>& exitCode) {
   const std::uint64_t ranFor = platform::GetTickCount64() - child.startTick;
-  if (ranFor >= kQuickEndMs) {
-    state.quickEnds.reset();
-  } else if (state.quickEnds && state.quickEnds->program == child.program && state.quickEnds->exitCode == exitCode) {
+  const bool quick = ranFor < kQuickEndMs;
+  const bool repeated =
+      quick && state.quickEnds && state.quickEnds->program == child.program && state.quickEnds->exitCode == exitCode;
+  if (repeated) {
     const unsigned count = ++state.quickEnds->count;
     if (count % kQuickEndReportEvery == 0) {
       report(platform::kEventlogWarningType, EVENT_CHILD_QUICK_ENDS,
@@ -124,8 +125,11 @@ void childExited(const RunningChild& child, const std::optional<Dword>& exitCode
               exitCodeText(exitCode), decimal(kQuickEndReportEvery)});
     }
     return;
-  } else {
+  }
+  if (quick) {
     state.quickEnds = QuickEnds{child.program, exitCode, 1};
+  } else {
+    state.quickEnds.reset();
   }
   const Word type = exitCode == Dword{0} ? platform::kEventlogInformationType : platform::kEventlogWarningType;
   report(type, EVENT_CHILD_EXITED,

@@ -140,20 +140,17 @@ bool startServer(Handle token, platform::ProcessInformation& processInfo) {
 // The child's end after the stop sequence, for its event; an obedient child's own exit
 // code is read for it.
 ChildEnd stoppedChildEnd(StopOutcome outcome, const platform::ProcessInformation& processInfo) {
-  switch (outcome) {
-    case StopOutcome::obeyed: {
-      Dword exitCode = 0;
-      if (!platform::GetExitCodeProcess(processInfo.hProcess, &exitCode)) {
-        return {ChildEndKind::stoppedByCtrlC, std::nullopt};
-      }
-      return {ChildEndKind::stoppedByCtrlC, exitCode};
-    }
-    case StopOutcome::terminatedAfterGrace:
-      return {ChildEndKind::terminatedAfterGrace, std::nullopt};
-    case StopOutcome::terminatedUnasked:
-      break;
+  if (outcome == StopOutcome::terminatedAfterGrace) {
+    return {ChildEndKind::terminatedAfterGrace, std::nullopt};
   }
-  return {ChildEndKind::terminatedUnasked, std::nullopt};
+  if (outcome == StopOutcome::terminatedUnasked) {
+    return {ChildEndKind::terminatedUnasked, std::nullopt};
+  }
+  Dword exitCode = 0;
+  if (!platform::GetExitCodeProcess(processInfo.hProcess, &exitCode)) {
+    return {ChildEndKind::stoppedByCtrlC, std::nullopt};
+  }
+  return {ChildEndKind::stoppedByCtrlC, exitCode};
 }
 
 // Watches the child together with the stop and session events until the child must go
