@@ -310,6 +310,8 @@ scenario_ignored_ctrl_c() {
   check "after the 20 s grace period" test "$took" -ge 19000 -a "$took" -le 30000
   check "the Ctrl-C reached it first" log_has "sample server: Ctrl-C ignored ($server)"
   check "the service stops" wait_until 10 is_state 1
+  check "event: terminated after the grace" \
+    traced "0x0002 0x80000008: HalcyraServer.exe \| $server \| 20 \| 1067"
 }
 
 # A server that exits with 1115 stops the service, with exit code 0 and no restart.
@@ -404,6 +406,8 @@ scenario_updater() {
   check "the manifest was fetched" grep -q "GET /latest/version.json" "$work/http.log"
   check "the server was not started" test "$(log_count "sample server: started")" = 0
   check "the updater ran once" test "$(log_count "sample updater: received")" = 1
+  check "event: the updater started for 2.0.0.0" \
+    traced "0x0004 0x40000005: [^|]*updater[^|]*sample-updater\.exe \| [0-9]+ \| 1 \| 2\.0\.0\.0 \| [0-9.]+"
 
   local received=$install_root/updater/sample-updater.received
   [[ -f "$received" ]] || {
