@@ -20,6 +20,8 @@ using platform::Word;
 namespace {
 
 constexpr char16_t kEventSourceName[] = u"HalcyraService";
+// The failure text of a check that raised an error instead of completing.
+constexpr char kCheckRaisedAnError[] = "an unexpected error ended the check";
 // The code the stop sequence gives TerminateProcess.
 constexpr Dword kTerminationExitCode = platform::kErrorProcessAborted;
 
@@ -164,17 +166,18 @@ void reportServiceStartFailure(Dword error) {
   guarded([&] { report(platform::kEventlogErrorType, EVENT_START_FAILED, {decimal(error)}); });
 }
 
-void reportUpdateCheck(const UpdaterSettings& settings) {
+void reportUpdateCheck(const UpdaterSettings& settings, bool completed) {
   guarded([&] {
-    if (!settings.hasError) {
+    if (completed && !settings.hasError) {
       state.lastCheckFailure.reset();
       return;
     }
-    if (state.lastCheckFailure == settings.lastError) {
+    const std::string failure = completed ? settings.lastError : kCheckRaisedAnError;
+    if (state.lastCheckFailure == failure) {
       return;
     }
-    state.lastCheckFailure = settings.lastError;
-    report(platform::kEventlogWarningType, EVENT_UPDATE_CHECK_FAILED, {widenBytes(settings.lastError)});
+    state.lastCheckFailure = failure;
+    report(platform::kEventlogWarningType, EVENT_UPDATE_CHECK_FAILED, {widenBytes(failure)});
   });
 }
 

@@ -51,8 +51,9 @@ void reportServiceStopped();
 // A start that fails, with the error the SCM is given.
 void reportServiceStartFailure(platform::Dword error);
 
-// After each update check: a failure whose text differs from the previous check's.
-void reportUpdateCheck(const UpdaterSettings& settings);
+// After each update check: a failure whose text differs from the previous check's. A check
+// that did not complete (an error was raised inside) is a failure without its own text.
+void reportUpdateCheck(const UpdaterSettings& settings, bool completed);
 
 // A child started; it is the one that the next reportChildEnded is about.
 void reportServerStarted(std::u16string_view serverName, platform::Dword processId, platform::Dword sessionId);

@@ -10,9 +10,9 @@
 #include "platform/sync.h"
 #include "platform/unique_handle.h"
 #include "service/graceful_stop.h"
+#include "service/pass_update_check.h"
 #include "service/service_control.h"
 #include "service/service_events.h"
-#include "update/update_check.h"
 #include "update/updater_launch.h"
 
 namespace halcyra {
@@ -31,8 +31,6 @@ constexpr Dword kErrorFilenameExceedsRange = 206;                           // E
 
 constexpr std::u16string_view kLogFileName = u"HalcyraService.log";
 constexpr char16_t kChildDesktop[] = u"winsta0\\default";
-constexpr char kConfigPath[] = "resources\\updater\\config.json";
-constexpr char16_t kServerFileName[] = u"HalcyraServer.exe";
 
 constexpr Dword kServerCreationFlags =
     platform::kCreateNoWindow | platform::kExtendedStartupInfoPresent | platform::kCreateUnicodeEnvironment;
@@ -103,17 +101,6 @@ UniqueHandle createPassJob() {
     return {};
   }
   return job;
-}
-
-// The update check must not take the pass down with it: an error raised inside (an
-// existence test that met an unexpected system error, exhausted memory) counts as a
-// failed check, and a failed check means that no update is due, so the server runs.
-void runUpdateCheck(UpdaterSettings& settings) {
-  try {
-    checkForUpdate(settings, kConfigPath, kServerFileName);
-  } catch (...) {
-    settings.updateAvailable = false;
-  }
 }
 
 // An error raised by the updater launch counts as a failed launch. Should the process
@@ -216,8 +203,8 @@ void runPass(bool& launchFailed) {
 
   {
     UpdaterSettings settings;
-    runUpdateCheck(settings);
-    reportUpdateCheck(settings);
+    const bool checkCompleted = runPassUpdateCheck(settings);
+    reportUpdateCheck(settings, checkCompleted);
 
     platform::ProcessInformation processInfo{};
     bool started = false;

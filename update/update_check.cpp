@@ -23,8 +23,6 @@ constexpr char kUpdaterPathMissing[] = "Updater path is not configured";
 constexpr char kUpdaterAbsentSuffix[] = " doesn't exist";
 constexpr char kUpdaterUncheckableSuffix[] = " can't be accessed";
 constexpr char kAppFolderUnknown[] = "Application folder can't be derived";
-constexpr char kManifestRejected[] = "Invalid remote update config";
-constexpr char kRemoteVersionRejected[] = "Can't connect to update service";
 
 void fail(UpdaterSettings& settings, std::string text) {
   settings.hasError = true;

@@ -9,6 +9,11 @@
 
 namespace halcyra {
 
+// The lastError texts of a manifest that was not usable: no JSON manifest came back
+// (unreachable server, failed transfer, invalid body), or its version is not a version.
+inline constexpr char kManifestRejected[] = "Invalid remote update config";
+inline constexpr char kRemoteVersionRejected[] = "Can't connect to update service";
+
 // Loads the configuration, reads the local product version of `appPath` (the service's
 // own executable when empty), fetches the release manifest and sets updateAvailable.
 // Every failure leaves hasError, a fixed lastError text and updateAvailable false.

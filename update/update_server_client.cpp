@@ -30,24 +30,31 @@ std::size_t writeToStream(char* data, std::size_t size, std::size_t count, void*
   return n;
 }
 
+std::u16string transferUrl(std::u16string_view server, std::u16string_view path) {
+  std::u16string url(server);
+  url += u'/';
+  url += path;
+  return url;
+}
+
+std::u16string releaseManifestPath(std::u16string_view versionFile) {
+  std::u16string path = u"latest/";
+  path += versionFile;
+  return path;
+}
+
 UpdateServerClient::UpdateServerClient(const UpdaterConfig& configuration) : configuration_(configuration) {}
 
 std::string UpdateServerClient::fetchReleaseManifest() {
   std::string body;
-  std::u16string path = u"latest/";
-  path += configuration_.versionFile;
+  std::u16string const path = releaseManifestPath(configuration_.versionFile);
   // A failed transfer leaves its trace in the body (empty or partial), which the parse rejects.
   static_cast<void>(downloadToStream(path, body));
   return body;
 }
 
 bool UpdateServerClient::downloadToStream(std::u16string_view path, std::string& sink) {
-  // The separator is always inserted and nothing is normalised: the server value is used
-  // exactly as configured.
-  std::u16string url = configuration_.server;
-  url += u'/';
-  url += path;
-  std::string const narrowUrl = narrowByTruncation(url);
+  std::string const narrowUrl = narrowByTruncation(transferUrl(configuration_.server, path));
 
   std::size_t const sizeBefore = sink.size();
   WriteContext context;

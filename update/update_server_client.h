@@ -20,6 +20,13 @@ inline constexpr int kManifestRead = 0;
 inline constexpr int kManifestNotJson = -1;     // not one well-formed JSON text
 inline constexpr int kManifestIncomplete = -2;  // "Version" or "Files" missing or of the wrong type
 
+// server + "/" + path, the address of one transfer: the separator is always inserted and
+// nothing is normalised, the server value is used exactly as configured.
+std::u16string transferUrl(std::u16string_view server, std::u16string_view path);
+
+// The release manifest's path below the server: "latest/" + versionFile.
+std::u16string releaseManifestPath(std::u16string_view versionFile);
+
 // The part of the server's manifest that the update check keeps.
 struct ReleaseManifest {
   std::u16string version;

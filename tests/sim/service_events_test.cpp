@@ -3,6 +3,7 @@
 // and a crash loop that stays quiet.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -53,7 +54,9 @@ std::vector<std::string> eventLines() {
 // A configuration and a manifest (read by libcurl from a local file) that announces
 // `remote`; the installed server is 1.0.0.0.
 void configureUpdates(bool enabled, const std::string& remote = "1.0.0.0") {
-  const std::filesystem::path root = std::filesystem::path(testing::TempDir()) / "halcyra_events_release";
+  // One folder per test process, so that test runs at the same time cannot swap manifests.
+  const std::filesystem::path root =
+      std::filesystem::path(testing::TempDir()) / ("halcyra_events_release_" + std::to_string(::getpid()));
   std::filesystem::create_directories(root / "latest");
   std::ofstream(root / "latest" / "release.json") << R"({"Version":")" << remote << R"(","Files":[]})";
   sim::addFile(kConfigPath, R"({"server":"file://)" + root.string() +
