@@ -60,6 +60,12 @@ http_pid=
 slow_pid=
 failures=0
 
+# Wine stores no events, but its event-log trace shows every ReportEventW: type and id on
+# the "fixme:advapi" line, then each insertion string. The first Wine command starts the
+# prefix's services.exe, whose environment and standard error every service inherits, so
+# with the trace on in that command the service's events land in event-trace.txt.
+WINEDEBUG=-all,+eventlog,fixme+advapi wine cmd /c exit 0 >"$work/event-trace.txt" 2>&1 </dev/null
+
 # ---- helpers -------------------------------------------------------------------------
 
 # Runs a Windows program; its output goes to a file first (Wine's helper processes must
@@ -127,6 +133,28 @@ show_log() {
   log=$(log_file) && [[ -n "$log" ]] && tr -d '\r' <"$log"
   echo "----"
 }
+
+# The service's events from the trace, one a line: "<type> <id>", then ": " and the
+# insertion strings joined by " | " when there are any.
+traced_events() {
+  tr -d '\r' <"$work/event-trace.txt" | awk '
+    /:fixme:advapi:ReportEventW \(/ {
+      if (event != "") print event
+      split($0, field, /[(,]/)
+      event = field[3] " " field[5]
+      separator = ": "
+      next
+    }
+    /:eventlog:ReportEventW L"/ {
+      text = $0
+      sub(/^[^"]*L"/, "", text)
+      sub(/"$/, "", text)
+      event = event separator text
+      separator = " | "
+    }
+    END { if (event != "") print event }'
+}
+traced() { traced_events | grep -qxE -- "$1"; }
 
 # The id that the sample server (or its grandchild) last recorded.
 pid_in() { [[ -f "$1" ]] && tr -dc '0-9' <"$1"; }
@@ -238,6 +266,20 @@ scenario_start_restart() {
   check "the service stops" wait_until 15 is_state 1
   check "the server received the Ctrl-C" log_has "sample server: Ctrl-C received ($second)"
   check "the server is gone" dead "$second"
+
+  # Informational 0x0004, warning 0x0002. The server's restart after an end within 60 s
+  # of its start is folded into the next report, so only the first start is an event.
+  echo "---- traced events"
+  traced_events
+  echo "----"
+  check "event: the service started" traced "0x0004 0x40000001"
+  check "event: no configuration" traced "0x0002 0x8000000b: Updater config doesn't exist"
+  check "event: the first server started" traced "0x0004 0x40000004: HalcyraServer.exe \| $first \| 1"
+  check "event: the first server ended with the probe's exit code 1" \
+    traced "0x0002 0x40000006: HalcyraServer.exe \| $first \| 1 \| [0-9]+\.[0-9]"
+  check "event: the second server obeyed the Ctrl-C with its exit code 42" \
+    traced "0x0004 0x40000007: HalcyraServer.exe \| $second \| 42"
+  check "event: the service stopped" traced "0x0004 0x40000002"
 }
 
 # The Ctrl-C reaches the server and the grandchild that shares its console; the server's
@@ -286,6 +328,8 @@ scenario_ignored_ctrl_c() {
   check "after the 20 s grace period" test "$took" -ge 19000 -a "$took" -le 30000
   check "the Ctrl-C reached it first" log_has "sample server: Ctrl-C ignored ($server)"
   check "the service stops" wait_until 10 is_state 1
+  check "event: terminated after the grace" \
+    traced "0x0002 0x80000008: HalcyraServer.exe \| $server \| 20 \| 1067"
 }
 
 # A server that exits with 1115 stops the service, with exit code 0 and no restart.
@@ -375,6 +419,8 @@ scenario_updater() {
   check "the manifest was fetched" grep -q "GET /latest/version.json" "$work/http.log"
   check "the server was not started" test "$(log_count "sample server: started")" = 0
   check "the updater ran once" test "$(log_count "sample updater: received")" = 1
+  check "event: the updater started for 2.0.0.0" \
+    traced "0x0004 0x40000005: [^|]*updater[^|]*sample-updater\.exe \| [0-9]+ \| 1 \| 2\.0\.0\.0 \| [0-9.]+"
 
   local received=$install_root/updater/sample-updater.received
   [[ -f "$received" ]] || {
