@@ -26,6 +26,7 @@ namespace {
 constexpr Dword kPassIntervalMs = 3000;
 constexpr Dword kStopServiceExitCode = platform::kErrorShutdownInProgress;  // 1115
 constexpr Dword kErrorFilenameExceedsRange = 206;                           // ERROR_FILENAME_EXCED_RANGE
+constexpr Dword kErrorAttributeAlreadySet = 698;  // a repeated JOB_LIST update: the list holds it already
 
 constexpr std::u16string_view kLogFileName = u"HalcyraService.log";
 constexpr char16_t kChildDesktop[] = u"winsta0\\default";
@@ -191,8 +192,14 @@ void runPass(bool& launchFailed) {
   // when a child is created. A job list that the platform refuses to set again in a
   // later pass (Windows answers 698) therefore still names this pass's job.
   childLaunchSetup.jobSlot = job.get();
-  platform::UpdateProcThreadAttribute(childLaunchSetup.attributeList, 0, platform::kProcThreadAttributeJobList,
-                                      &childLaunchSetup.jobSlot, sizeof(Handle), nullptr, nullptr);
+  if (!platform::UpdateProcThreadAttribute(childLaunchSetup.attributeList, 0, platform::kProcThreadAttributeJobList,
+                                           &childLaunchSetup.jobSlot, sizeof(Handle), nullptr, nullptr) &&
+      platform::GetLastError() != kErrorAttributeAlreadySet) {
+    // Without the job list the child would start outside the job, and nothing would end
+    // it, or what it starts, with the pass.
+    childLaunchSetup.jobSlot = nullptr;
+    return;
+  }
 
   {
     UpdaterSettings settings;
@@ -280,16 +287,28 @@ bool prepareChildLaunchSetup() {
   setup.attributeList = list;
   setup.startupInfo.lpAttributeList = list;
   // Together with bInheritHandles TRUE, this limits what a child inherits to the log.
-  platform::UpdateProcThreadAttribute(list, 0, platform::kProcThreadAttributeHandleList, &setup.logFile, sizeof(Handle),
-                                      nullptr, nullptr);
+  // Without it a child would inherit every inheritable handle of the service.
+  if (!platform::UpdateProcThreadAttribute(list, 0, platform::kProcThreadAttributeHandleList, &setup.logFile,
+                                           sizeof(Handle), nullptr, nullptr)) {
+    return false;
+  }
   setup.jobSlot = nullptr;
   return true;
 }
 
-void runSupervisorLoop() {
+Dword runSupervisorLoop() {
   bool launchFailed = false;
-  // A time-out or a failed wait both mean: not stopping, go on with a pass.
-  while (platform::WaitForSingleObject(stopEvent, kPassIntervalMs) != platform::kWaitObject0) {
+  for (;;) {
+    const Dword result = platform::WaitForSingleObject(stopEvent, kPassIntervalMs);
+    if (result == platform::kWaitObject0) {
+      return 0;
+    }
+    if (result == platform::kWaitFailed) {
+      // The loop can tell neither a stop from a time-out nor keep its 3 seconds between
+      // passes: going on would start children back to back, beyond the SCM's stop. The
+      // service ends instead, with the reason for the SCM to show.
+      return platform::GetLastError();
+    }
     runPass(launchFailed);
   }
 }

@@ -28,7 +28,8 @@ extern ChildLaunchSetup childLaunchSetup;
 // False with the reason in GetLastError.
 bool prepareChildLaunchSetup();
 
-// Runs passes until a pass finds stopEvent signalled at its start.
-void runSupervisorLoop();
+// Runs passes until a pass finds stopEvent signalled at its start; returns 0 then. A wait
+// for stopEvent that fails ends the loop too, with the wait's error as the result.
+platform::Dword runSupervisorLoop();
 
 }  // namespace halcyra

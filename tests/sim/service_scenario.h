@@ -3,7 +3,11 @@
 // executable installed so that its stop-request instances run the real entry code, a
 // server with scripted behaviour in the working folder, and readers for the outcomes.
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -46,6 +50,25 @@ inline void setUpMachine(sim::ProgramBehaviour server) {
   self.run = [](const std::vector<std::string>& args) { return runEntryWith(args); };
   sim::installProgram(kModulePath, std::move(self));
   sim::installProgram(kServerPath, std::move(server));
+}
+
+inline constexpr char16_t kUpdaterPath[] = u"C:\\Halcyra\\updater\\Updater.exe";
+
+// A configuration that enables updates, and a release manifest (read by libcurl from a
+// local file) that announces `version` for an installed 1.0.0.0; the updater installed
+// with `updater`.
+inline void announceRelease(const std::string& version, sim::ProgramBehaviour updater) {
+  const std::filesystem::path root = std::filesystem::path(testing::TempDir()) / "halcyra_service_release";
+  std::filesystem::create_directories(root / "latest");
+  std::ofstream(root / "latest" / "release.json") << R"({"Version":")" << version << R"(","Files":[]})";
+  const std::string config = R"({"server":"file://)" + root.string() +
+                             R"(","relativeAppPath":"HalcyraServer.exe","login":"","password":"",)"
+                             R"("versionFile":"release.json","autoUpdate":true,"useLatest":true,)"
+                             R"("enableUpdate":true,"useGUI":0,"updaterPath":"C:\\Halcyra\\updater\\Updater.exe"})";
+  sim::addFile(u"C:\\Halcyra\\resources\\updater\\config.json", config);
+  sim::setVersionInfo(kServerPath, 0x00010000, 0, 0x00010000, 0);
+  sim::addFile(kUpdaterPath, "MZ");
+  sim::installProgram(kUpdaterPath, std::move(updater));
 }
 
 // A stop an hour into every scenario: a service that fails to stop when it should ends
