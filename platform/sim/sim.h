@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -77,8 +78,9 @@ struct RandomFaults {
   std::function<bool(const Call&)> throwsBadAlloc;
 };
 void setRandomFaults(RandomFaults faults);
-// Random faults injected since setRandomFaults, std::bad_alloc included.
-std::size_t injectedFaults();
+// Random faults injected since setRandomFaults, by operation; a std::bad_alloc thrown for
+// an operation counts under its name followed by " std::bad_alloc".
+std::map<std::string, std::size_t> injectedFaults();
 
 // Called with every seam call as it is logged, before it runs (and before a fault is
 // drawn for it): lets a scenario check its invariants at chosen points of a run.

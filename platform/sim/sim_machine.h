@@ -144,7 +144,7 @@ struct RandomFaultState {
   std::mt19937 engine;
   std::uint32_t perMille = 0;
   std::function<bool(const Call&)> throwsBadAlloc;
-  std::size_t injected = 0;
+  std::map<std::string, std::size_t> injected;
 };
 
 struct ConsoleSwitch {

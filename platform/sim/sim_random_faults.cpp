@@ -66,10 +66,11 @@ std::optional<Dword> drawRandomFault(const Call& call) {
   if (faults.engine() % 1000 >= faults.perMille) {
     return std::nullopt;
   }
-  ++faults.injected;
   if (faults.throwsBadAlloc && faults.throwsBadAlloc(call)) {
+    ++faults.injected[call.name + " std::bad_alloc"];
     throw std::bad_alloc();
   }
+  ++faults.injected[call.name];
   if (known != plausibleErrors().end()) {
     return known->second[faults.engine() % known->second.size()];
   }
@@ -84,9 +85,9 @@ void setRandomFaults(RandomFaults faults) {
   state.engine.seed(faults.seed);
   state.perMille = faults.perMille;
   state.throwsBadAlloc = std::move(faults.throwsBadAlloc);
-  state.injected = 0;
+  state.injected.clear();
 }
 
-std::size_t injectedFaults() { return detail::machine().randomFaults.injected; }
+std::map<std::string, std::size_t> injectedFaults() { return detail::machine().randomFaults.injected; }
 
 }  // namespace halcyra::sim

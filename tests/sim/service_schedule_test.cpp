@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <optional>
 #include <random>
@@ -82,6 +83,16 @@ void scheduleRandomEvents(Dice& dice) {
         sim::scheduleConsoleConnect(at + dice.below(5000), static_cast<Dword>(dice.between(1, 3)));
         break;
     }
+  }
+  // A stop or a console connect while the service thread is busy in a call, a status
+  // report among them.
+  if (dice.chance(2)) {
+    static const char* const kBusyIn[] = {"SetServiceStatus", "CreateProcessAsUserW", "GetFileAttributesFollowingLinks",
+                                          "TerminateProcess", "WTSGetActiveConsoleSessionId"};
+    const bool stop = dice.chance(6);
+    sim::scheduleControlAtCall(kBusyIn[dice.below(std::size(kBusyIn))], static_cast<int>(dice.between(1, 6)),
+                               stop ? platform::kServiceControlStop : platform::kServiceControlSessionChange,
+                               stop ? 0 : platform::kWtsConsoleConnect);
   }
   // Whatever else happens, the service is asked to stop in the end.
   sim::scheduleControl(dice.between(1000, 400000), platform::kServiceControlStop);
@@ -204,7 +215,7 @@ TEST(SupervisorSchedule, RandomSchedulesAndFaultsKeepTheInvariants) {
   const unsigned single = environmentNumber("HALCYRA_SEED", 0);
   const unsigned first = single != 0 ? single : 1;
   const unsigned last = single != 0 ? single : environmentNumber("HALCYRA_SEEDS", 1000);
-  std::size_t faults = 0;
+  std::map<std::string, std::size_t> faults;
   std::size_t passes = 0;
   for (unsigned seed = first; seed <= last; ++seed) {
     Dice dice(seed);
@@ -223,15 +234,21 @@ TEST(SupervisorSchedule, RandomSchedulesAndFaultsKeepTheInvariants) {
     }
     sim::setCallObserver(nullptr);
     expectInvariants(longestStopRequest);
-    faults += sim::injectedFaults();
+    for (const auto& [operation, count] : sim::injectedFaults()) faults[operation] += count;
     if (HasFailure()) {
       std::cout << "seed " << seed << " breaks an invariant; replay it with\n  HALCYRA_SEED=" << seed
                 << " build/linux/tests/sim/service_scenario_tests --gtest_filter=SupervisorSchedule.*\n";
       return;
     }
   }
-  std::cout << "seeds " << first << ".." << last << ": " << passes << " passes, " << faults
-            << " faults injected, no invariant broken\n";
+  std::size_t total = 0;
+  std::string byOperation;
+  for (const auto& [operation, count] : faults) {
+    total += count;
+    byOperation += " " + operation + "=" + std::to_string(count);
+  }
+  std::cout << "seeds " << first << ".." << last << ": " << passes << " passes, " << total
+            << " faults injected, no invariant broken\n " << byOperation << "\n";
 }
 
 }  // namespace
