@@ -306,8 +306,10 @@ Dword runSupervisorLoop() {
     if (result == platform::kWaitFailed) {
       // The loop can tell neither a stop from a time-out nor keep its 3 seconds between
       // passes: going on would start children back to back, beyond the SCM's stop. The
-      // service ends instead, with the reason for the SCM to show.
-      return platform::GetLastError();
+      // service ends instead, with the reason for the SCM to show (never 0, which would
+      // read as a clean stop).
+      const Dword error = platform::GetLastError();
+      return error != 0 ? error : platform::kErrorInvalidHandle;
     }
     runPass(launchFailed);
   }
