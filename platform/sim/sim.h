@@ -69,8 +69,9 @@ void failCall(std::string_view operation, int nth, Dword error, bool repeat = fa
 // From now on every seam call fails at random: with a chance of perMille in 1000, drawn
 // from a generator seeded with `seed`, with an error Windows could give for that
 // operation (operations that cannot fail on valid arguments, such as CloseHandle and
-// SetEvent, are spared). A call for which throwsBadAlloc answers true throws
-// std::bad_alloc instead: it stands for the text the caller builds around that call.
+// SetEvent, are spared). For a call for which throwsBadAlloc answers true, half the
+// faults throw std::bad_alloc instead: it stands for the text the caller builds around
+// that call.
 // perMille 0 turns random faults off.
 struct RandomFaults {
   std::uint32_t seed = 0;

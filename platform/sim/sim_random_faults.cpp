@@ -66,7 +66,7 @@ std::optional<Dword> drawRandomFault(const Call& call) {
   if (faults.engine() % 1000 >= faults.perMille) {
     return std::nullopt;
   }
-  if (faults.throwsBadAlloc && faults.throwsBadAlloc(call)) {
+  if (faults.throwsBadAlloc && faults.throwsBadAlloc(call) && faults.engine() % 2 == 0) {
     ++faults.injected[call.name + " std::bad_alloc"];
     throw std::bad_alloc();
   }
