@@ -69,8 +69,12 @@ bool requestGracefulStop(Handle token, Dword processId) {
   platform::UniqueHandle instanceProcess(instance.hProcess);
   platform::UniqueHandle instanceThread(instance.hThread);
 
-  // The instance makes three calls and exits; it is given all the time it needs.
-  platform::WaitForSingleObject(instanceProcess.get(), platform::kInfinite);
+  // The instance makes three calls and exits; it is given all the time it needs. Should the
+  // wait fail, the instance is ended here: it is in no job, and nothing else would.
+  if (platform::WaitForSingleObject(instanceProcess.get(), platform::kInfinite) != platform::kWaitObject0) {
+    platform::TerminateProcess(instanceProcess.get(), platform::kErrorProcessAborted);
+    return false;
+  }
   Dword exitCode = 0;
   const bool exitCodeRead = platform::GetExitCodeProcess(instanceProcess.get(), &exitCode) != 0;
   instanceProcess.reset();
@@ -78,8 +82,22 @@ bool requestGracefulStop(Handle token, Dword processId) {
   return exitCodeRead && exitCode == 0;
 }
 
+namespace {
+
+// Building the request's path and command line can run out of memory. The child must end
+// all the same, so a request that could not be made counts as refused.
+bool askedToStop(Handle token, Dword processId) noexcept {
+  try {
+    return requestGracefulStop(token, processId);
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
 StopOutcome stopChild(Handle token, const platform::ProcessInformation& processInfo) {
-  const bool asked = requestGracefulStop(token, processInfo.dwProcessId);
+  const bool asked = askedToStop(token, processInfo.dwProcessId);
   if (asked && platform::WaitForSingleObject(processInfo.hProcess, kStopGraceMs) == platform::kWaitObject0) {
     return StopOutcome::obeyed;  // its own exit code stands
   }

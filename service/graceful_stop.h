@@ -22,11 +22,13 @@ enum class StopOutcome {
 
 // Ends the child of processInfo (hProcess and dwProcessId are used). token is the pass's
 // token, whose session is the one the child runs in. The caller keeps and closes the
-// child's handles.
+// child's handles. Throws nothing: whatever fails, the child is terminated.
 StopOutcome stopChild(platform::Handle token, const platform::ProcessInformation& processInfo);
 
 // Starts a stop-request instance for processId in the token's session and waits for its
-// end. True exactly when it ran and exited with 0, that is, the Ctrl-C was raised.
+// end. True exactly when it ran and exited with 0, that is, the Ctrl-C was raised. An
+// instance whose end cannot be waited for is terminated. Throws std::bad_alloc when its
+// path or command line cannot be built.
 bool requestGracefulStop(platform::Handle token, platform::Dword processId);
 
 // The stop-request instance's command line: the quoted path, " --terminate " and the id

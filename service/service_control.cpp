@@ -20,13 +20,12 @@ namespace {
 
 // Serialises the two threads' reports, so that each report passes a record written by one
 // of them alone, and a stop that races with the supervisor's final report cannot follow
-// SERVICE_STOPPED with SERVICE_STOP_PENDING. Recursive because the simulated machine
-// delivers a control on the service thread, in the middle of a report.
-std::recursive_mutex reportLock;
+// SERVICE_STOPPED with SERVICE_STOP_PENDING. The handler runs on the dispatcher thread and
+// the service thread never calls into it, so no thread takes the lock twice.
+std::mutex reportLock;
 
-// Passes the whole record; the SCM's answer is of no use to the service, so it is ignored.
-// The caller holds reportLock.
-void reportStatus() { platform::SetServiceStatus(statusHandle, &ServiceStatus); }
+// Passes the whole record; true when the SCM took it. The caller holds reportLock.
+bool reportStatus() { return platform::SetServiceStatus(statusHandle, &ServiceStatus) != platform::kFalse; }
 
 // A start that could not complete: SERVICE_STOPPED with the error of the failed step.
 // What the earlier steps obtained stays; the process ends soon after.
@@ -89,18 +88,29 @@ void serviceMain(Dword /*argc*/, char** /*argv*/) {
     const std::lock_guard lock(reportLock);
     ServiceStatus.dwControlsAccepted = kAcceptedWhileRunning;
     ServiceStatus.dwCurrentState = platform::kServiceRunning;
-    reportStatus();
+    if (!reportStatus()) {
+      // The SCM would go on seeing a start in progress and never send the stop: a service
+      // out of its reach must not start children that only a stop can end.
+      const Dword error = platform::GetLastError();
+      ServiceStatus.dwControlsAccepted = 0;
+      ServiceStatus.dwWin32ExitCode = error;
+      ServiceStatus.dwCurrentState = platform::kServiceStopped;
+      reportStatus();
+      return;
+    }
   }
   reportServiceStarted();
 
-  runSupervisorLoop();
+  const Dword supervisorError = runSupervisorLoop();
 
   // Reported while the process surely still runs: the SCM may end it once it is stopped.
   reportServiceStopped();
   closeEventSource();
 
-  // Only the state: a stop asked for by the SCM keeps its zero controls and its hint.
+  // Only the state and the loop's error: a stop asked for by the SCM keeps its zero
+  // controls and its hint. Whether the SCM takes this last report changes nothing now.
   const std::lock_guard lock(reportLock);
+  ServiceStatus.dwWin32ExitCode = supervisorError;
   ServiceStatus.dwCurrentState = platform::kServiceStopped;
   reportStatus();
 }

@@ -198,8 +198,16 @@ void runPass(bool& launchFailed) {
   // when a child is created. A job list that the platform refuses to set again in a
   // later pass (Windows answers 698) therefore still names this pass's job.
   childLaunchSetup.jobSlot = job.get();
-  platform::UpdateProcThreadAttribute(childLaunchSetup.attributeList, 0, platform::kProcThreadAttributeJobList,
-                                      &childLaunchSetup.jobSlot, sizeof(Handle), nullptr, nullptr);
+  if (platform::UpdateProcThreadAttribute(childLaunchSetup.attributeList, 0, platform::kProcThreadAttributeJobList,
+                                          &childLaunchSetup.jobSlot, sizeof(Handle), nullptr, nullptr)) {
+    childLaunchSetup.jobListSet = true;
+  }
+  if (!childLaunchSetup.jobListSet) {
+    // No update has succeeded yet: a child would start outside the job, and nothing would
+    // end it, or what it starts, with the pass.
+    childLaunchSetup.jobSlot = nullptr;
+    return;
+  }
 
   {
     UpdaterSettings settings;
@@ -299,17 +307,30 @@ bool prepareChildLaunchSetup() {
   }
   setup.attributeList = list;
   setup.startupInfo.lpAttributeList = list;
-  // Together with bInheritHandles TRUE, this limits what a child inherits to the log.
+  // Together with bInheritHandles TRUE, this limits what a child inherits to the log. The
+  // log is the service's only inheritable handle, so a failure here changes nothing.
   platform::UpdateProcThreadAttribute(list, 0, platform::kProcThreadAttributeHandleList, &setup.logFile, sizeof(Handle),
                                       nullptr, nullptr);
   setup.jobSlot = nullptr;
+  setup.jobListSet = false;
   return true;
 }
 
-void runSupervisorLoop() {
+Dword runSupervisorLoop() {
   bool launchFailed = false;
-  // A time-out or a failed wait both mean: not stopping, go on with a pass.
-  while (platform::WaitForSingleObject(stopEvent, kPassIntervalMs) != platform::kWaitObject0) {
+  for (;;) {
+    const Dword result = platform::WaitForSingleObject(stopEvent, kPassIntervalMs);
+    if (result == platform::kWaitObject0) {
+      return 0;
+    }
+    if (result == platform::kWaitFailed) {
+      // The loop can tell neither a stop from a time-out nor keep its 3 seconds between
+      // passes: going on would start children back to back, beyond the SCM's stop. The
+      // service ends instead, with the reason for the SCM to show (never 0, which would
+      // read as a clean stop).
+      const Dword error = platform::GetLastError();
+      return error != 0 ? error : platform::kErrorInvalidHandle;
+    }
     runPass(launchFailed);
   }
 }

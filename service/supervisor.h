@@ -20,6 +20,9 @@ struct ChildLaunchSetup {
   // The current pass's job, null when there is none; the job-list attribute reads it
   // when a child is created, so every child lands in the job of its own pass.
   platform::Handle jobSlot = nullptr;
+  // Whether a job-list update has succeeded. A later update may be refused (the list holds
+  // the attribute already), but the list keeps the address of jobSlot from the first one.
+  bool jobListSet = false;
 };
 
 extern ChildLaunchSetup childLaunchSetup;
@@ -28,7 +31,8 @@ extern ChildLaunchSetup childLaunchSetup;
 // False with the reason in GetLastError.
 bool prepareChildLaunchSetup();
 
-// Runs passes until a pass finds stopEvent signalled at its start.
-void runSupervisorLoop();
+// Runs passes until a pass finds stopEvent signalled at its start; returns 0 then. A wait
+// for stopEvent that fails ends the loop too, with the wait's error as the result.
+platform::Dword runSupervisorLoop();
 
 }  // namespace halcyra

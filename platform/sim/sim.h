@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -65,6 +66,31 @@ void logCall(std::string name, std::string args = {});
 // The nth call (1-based, counted from this request) of `operation` fails with `error`;
 // with `repeat`, that call and every later one fail.
 void failCall(std::string_view operation, int nth, Dword error, bool repeat = false);
+
+// From now on every seam call fails at random: with a chance of perMille in 1000, drawn
+// from a generator seeded with `seed`, with an error Windows could give for that
+// operation (operations that cannot fail on valid arguments, such as CloseHandle and
+// SetEvent, are spared). For a call for which throwsBadAlloc answers true, half the
+// faults throw std::bad_alloc instead: it stands for the text the caller builds around
+// that call.
+// perMille 0 turns random faults off.
+struct RandomFaults {
+  std::uint32_t seed = 0;
+  std::uint32_t perMille = 0;
+  std::function<bool(const Call&)> throwsBadAlloc;
+};
+void setRandomFaults(RandomFaults faults);
+// Random faults injected since setRandomFaults, by operation; a std::bad_alloc thrown for
+// an operation counts under its name followed by " std::bad_alloc".
+std::map<std::string, std::size_t> injectedFaults();
+
+// Called with every seam call as it is logged, before it runs (and before a fault is
+// drawn for it): lets a scenario check its invariants at chosen points of a run.
+void setCallObserver(std::function<void(const Call&)> observer);
+
+// Forgets the call log, the status reports, the reported events and every ended process
+// that no handle refers to, so that a run of any length keeps the machine's memory flat.
+void forgetHistory();
 
 // ---- Files ---------------------------------------------------------------------------
 // Paths are Windows paths: case-insensitive, `\` and `/` both separators.
@@ -172,7 +198,13 @@ void setScmConnected(bool connected);  // false: StartServiceCtrlDispatcherA fai
 // while the last status report accepts them; others are always delivered.
 void scheduleControl(std::uint64_t time, Dword control, Dword eventType = 0);
 // A control delivered when `operation` is called for the nth time from now, before the
-// call itself runs: a control that arrives while the service thread is busy there.
+// call itself runs: a control that arrives while the service thread is busy there. On
+// Windows the handler runs on the dispatcher thread while the service thread goes on; the
+// simulation runs it on the service thread, so it holds it back where the two threads
+// would meet: a control arriving during a status report (the service serialises its
+// reports with the handler) or during the handler itself (the dispatcher runs one
+// handler at a time) reaches the handler at the next wait point, or when serviceMain
+// returns if that comes first.
 void scheduleControlAtCall(std::string_view operation, int nth, Dword control, Dword eventType = 0);
 // Delivers a control to the handler now and returns what the handler returned.
 Dword deliverControl(Dword control, Dword eventType = 0);

@@ -69,7 +69,9 @@ bool enterFails(std::string_view name, std::string args) {
   applyDueState();
 
   // Controls that arrive while the service thread is busy in this call: the handler runs
-  // before the call, so its own calls come first in the log.
+  // before the call, so its own calls come first in the log. During a status report or
+  // inside the handler they wait for the next wait point instead.
+  bool const handlerCanRunNow = name != "SetServiceStatus" && !m.inHandler;
   std::vector<CallControl> due;
   for (auto it = m.callControls.begin(); it != m.callControls.end();) {
     if (it->operation == name && --it->remaining == 0) {
@@ -80,9 +82,18 @@ bool enterFails(std::string_view name, std::string args) {
     }
   }
   for (CallControl const& control : due) {
-    deliverControlNow(control.control, control.eventType);
+    if (handlerCanRunNow) {
+      deliverControlNow(control.control, control.eventType);
+    } else {
+      m.controls.push_back(TimedControl{m.clock, m.nextControlSequence++, control.control, control.eventType, true});
+    }
   }
   m.calls.push_back(Call{std::string(name), std::move(args), m.clock, m.current});
+  // A copy: the observer may log calls of its own or forget the history.
+  Call const call = m.calls.back();
+  if (m.callObserver) {
+    m.callObserver(call);
+  }
 
   std::optional<Dword> error;
   for (Fault& fault : m.faults) {
@@ -93,6 +104,11 @@ bool enterFails(std::string_view name, std::string args) {
     if (fault.seen == fault.nth || (fault.repeat && fault.seen > fault.nth)) {
       error = error.value_or(fault.error);
     }
+  }
+  m.lastFaultRandom = false;
+  if (!error) {
+    error = drawRandomFault(call);
+    m.lastFaultRandom = error.has_value();
   }
   if (error) {
     setLastError(*error);
@@ -139,13 +155,23 @@ void closeHandleEntry(std::uintptr_t key) {
       break;
     case Kind::job: {
       JobState& job = m.jobs.at(entry.object);
-      if (--job.handles == 0 && (job.limitFlags & platform::kJobObjectLimitKillOnJobClose) != 0) {
-        killJobMembers(entry.object);
+      if (--job.handles == 0) {
+        if ((job.limitFlags & platform::kJobObjectLimitKillOnJobClose) != 0) {
+          killJobMembers(entry.object);
+        }
+        m.jobs.erase(entry.object);  // nothing can reach a job without a handle
       }
       break;
     }
+    // Each event and token has one handle (the seam has no DuplicateHandle); it goes with it.
+    case Kind::event:
+      m.events.erase(entry.object);
+      break;
+    case Kind::token:
+      m.tokens.erase(entry.object);
+      break;
     default:
-      break;  // events, tokens and processes outlive their handles here; nothing reads them after
+      break;  // processes outlive their handles: their records are read afterwards
   }
 }
 
@@ -284,6 +310,35 @@ void logCall(std::string name, std::string args) {
 
 void failCall(std::string_view operation, int nth, Dword error, bool repeat) {
   machine().faults.push_back(Fault{std::string(operation), nth, 0, error, repeat});
+}
+
+void setCallObserver(std::function<void(const Call&)> observer) { machine().callObserver = std::move(observer); }
+
+void forgetHistory() {
+  Machine& m = machine();
+  m.calls.clear();
+  m.statusReports.clear();
+  m.reportedEvents.clear();
+  std::set<Dword> referenced;
+  for (auto const& [key, entry] : m.handles) {
+    if (entry.kind == Kind::process || entry.kind == Kind::thread) {
+      referenced.insert(static_cast<Dword>(entry.object));
+    }
+  }
+  std::vector<ProcessRecord> kept;
+  for (auto it = m.processes.begin(); it != m.processes.end();) {
+    ProcessState& state = it->second;
+    if (state.record && state.ended && referenced.count(it->first) == 0) {
+      it = m.processes.erase(it);
+      continue;
+    }
+    if (state.record) {
+      kept.push_back(std::move(m.records[*state.record]));
+      state.record = kept.size() - 1;
+    }
+    ++it;
+  }
+  m.records = std::move(kept);
 }
 
 const std::vector<ProcessRecord>& processes() { return machine().records; }

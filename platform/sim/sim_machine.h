@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <string_view>
@@ -118,6 +119,9 @@ struct TimedControl {
   std::uint64_t sequence;
   Dword control;
   Dword eventType;
+  // Arrived during a call where the handler cannot run at once; it also reaches the
+  // handler when serviceMain returns before the next wait point.
+  bool arrivedDuringCall = false;
 };
 
 struct CallControl {
@@ -133,6 +137,14 @@ struct Fault {
   int seen = 0;
   Dword error;
   bool repeat;
+};
+
+struct RandomFaultState {
+  bool active = false;
+  std::mt19937 engine;
+  std::uint32_t perMille = 0;
+  std::function<bool(const Call&)> throwsBadAlloc;
+  std::map<std::string, std::size_t> injected;
 };
 
 struct ConsoleSwitch {
@@ -158,6 +170,9 @@ struct Machine {
   std::vector<Call> calls;
   std::vector<Fault> faults;
   std::vector<CallControl> callControls;
+  RandomFaultState randomFaults;
+  bool lastFaultRandom = false;  // the last call that failed was made to fail at random
+  std::function<void(const Call&)> callObserver;
 
   std::map<std::u16string, FsNode> fs;  // key: upper-cased full path
   std::map<std::u16string, Dword> pathErrors;
@@ -178,6 +193,7 @@ struct Machine {
   bool dispatcherRunning = false;
   std::string serviceName;
   platform::HandlerFunctionEx handler = nullptr;
+  bool inHandler = false;
   void* handlerContext = nullptr;
   Dword controlsAccepted = 0;
   std::vector<TimedControl> controls;
@@ -200,6 +216,10 @@ void setLastError(Dword error);
 // scheduled at this call, and reports whether an injected fault makes it fail; when it
 // does, the last error is already set.
 bool enterFails(std::string_view name, std::string args);
+
+// The random fault for this call, if the draw makes it fail: the error to fail with. Throws
+// std::bad_alloc instead when the call is one where exhausted memory shows that way.
+std::optional<Dword> drawRandomFault(const Call& call);
 
 // Handles of the current process.
 Handle addHandle(Kind kind, std::uint64_t object, bool inheritable, Dword access = 0);

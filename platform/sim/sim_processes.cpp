@@ -353,6 +353,12 @@ Bool GetExitCodeProcess(Handle process, Dword* exitCode) {
 
 Bool TerminateProcess(Handle process, Dword exitCode) {
   if (enterFails("TerminateProcess", handleText(process) + " code=" + std::to_string(exitCode))) {
+    // The random fault is the refusal Windows gives for a process already on its way out:
+    // it ends all the same, with the code it was ending with.
+    HandleEntry const* const target = lookupHandle(process, Kind::process);
+    if (machine().lastFaultRandom && target != nullptr) {
+      endProcess(static_cast<Dword>(target->object), exitCode);
+    }
     return kFalse;
   }
   HandleEntry const* const entry = lookupHandle(process, Kind::process);

@@ -49,7 +49,9 @@ Dword deliverControlNow(Dword control, Dword eventType) {
   // The handler runs on the dispatcher thread of the service process: its last error is
   // not the one of the thread it interrupts.
   Dword const previous = m.current;
+  bool const wasInHandler = m.inHandler;
   m.current = kServiceProcessId;
+  m.inHandler = true;
   Dword const savedError = currentProcess().lastError;
   Dword result = 0;
   try {
@@ -57,10 +59,12 @@ Dword deliverControlNow(Dword control, Dword eventType) {
   } catch (...) {
     currentProcess().lastError = savedError;
     m.current = previous;
+    m.inHandler = wasInHandler;
     throw;
   }
   currentProcess().lastError = savedError;
   m.current = previous;
+  m.inHandler = wasInHandler;
   return result;
 }
 
@@ -119,6 +123,18 @@ Bool StartServiceCtrlDispatcherA(const ServiceTableEntryA* table) {
   std::string name = m.serviceName;
   char* argv[] = {name.data(), nullptr};
   table->lpServiceProc(1, argv);
+  // A control that arrived during the final status report reaches the handler now, as the
+  // dispatcher thread would run it once the service thread has let go of its report.
+  for (auto it = m.controls.begin(); it != m.controls.end();) {
+    if (it->arrivedDuringCall) {
+      TimedControl const control = *it;
+      m.controls.erase(it);
+      deliverControlNow(control.control, control.eventType);
+      it = m.controls.begin();
+    } else {
+      ++it;
+    }
+  }
   return kTrue;
 }
 

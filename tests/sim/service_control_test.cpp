@@ -156,6 +156,8 @@ TEST(ServiceStart, EachFailedStepEndsTheStartWithItsError) {
          sim::failCall("HeapFree", 1, kErrorInvalidHandle);
        },
        kErrorInvalidParameter},
+      // A service the SCM does not know to be running could never be stopped.
+      {"RUNNING report refused", failing("SetServiceStatus", 2, kErrorInvalidHandle), kErrorInvalidHandle},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -200,9 +202,16 @@ TEST(ServiceStart, LogFileIsEmptiedAtStartAndCollectsEveryChildsOutput) {
 // 1115) must not follow SERVICE_STOPPED with a SERVICE_STOP_PENDING.
 TEST(ServiceStatus, StopArrivingWithTheFinalReportDoesNotReopenTheService) {
   setUpMachine(serverExitingAfter(5000, 1115));
-  // SetServiceStatus: START_PENDING, RUNNING, then the final report.
+  // SetServiceStatus: START_PENDING, RUNNING, then the final report. The stop arrives
+  // during it and reaches the handler once the report is done, as serviceMain returns.
   sim::scheduleControlAtCall("SetServiceStatus", 3, platform::kServiceControlStop);
   runService();
+  // The stop was delivered, and only after the final report.
+  ASSERT_EQ(sim::callsNamed("ServiceControl").size(), 1u);
+  const auto& log = sim::calls();
+  const auto named = [](const char* name) { return [name](const sim::Call& call) { return call.name == name; }; };
+  EXPECT_LT(std::find_if(log.rbegin(), log.rend(), named("ServiceControl")),
+            std::find_if(log.rbegin(), log.rend(), named("SetServiceStatus")));
   ASSERT_FALSE(sim::statusReports().empty());
   EXPECT_EQ(sim::statusReports().back().status.dwCurrentState, kServiceStopped);
 }

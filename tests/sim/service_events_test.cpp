@@ -3,7 +3,6 @@
 // and a crash loop that stays quiet.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -22,9 +21,6 @@ namespace halcyra::test {
 namespace {
 
 using platform::kServiceControlStop;
-
-constexpr char16_t kUpdaterPath[] = u"C:\\Halcyra\\updater\\Updater.exe";
-constexpr char16_t kConfigPath[] = u"C:\\Halcyra\\resources\\updater\\config.json";
 
 std::u16string decimal16(std::uint64_t value) {
   const std::string text = std::to_string(value);
@@ -51,24 +47,7 @@ std::vector<std::string> eventLines() {
   return lines;
 }
 
-// A configuration and a manifest (read by libcurl from a local file) that announces
-// `remote`; the installed server is 1.0.0.0.
-void configureUpdates(bool enabled, const std::string& remote = "1.0.0.0") {
-  // One folder per test process, so that test runs at the same time cannot swap manifests.
-  const std::filesystem::path root =
-      std::filesystem::path(testing::TempDir()) / ("halcyra_events_release_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(root / "latest");
-  std::ofstream(root / "latest" / "release.json") << R"({"Version":")" << remote << R"(","Files":[]})";
-  sim::addFile(kConfigPath, R"({"server":"file://)" + root.string() +
-                                R"(","relativeAppPath":"HalcyraServer.exe","login":"","password":"",)"
-                                R"("versionFile":"release.json","autoUpdate":true,"useLatest":true,"enableUpdate":)" +
-                                (enabled ? "true" : "false") +
-                                R"(,"useGUI":0,"updaterPath":"C:\\Halcyra\\updater\\Updater.exe"})");
-  sim::setVersionInfo(kServerPath, 0x00010000, 0, 0x00010000, 0);
-  sim::addFile(kUpdaterPath, "MZ");
-}
-
-void disableUpdates() { configureUpdates(false); }
+void disableUpdates() { configureRelease("1.0.0.0", false); }
 
 struct EventCase {
   const char* name;
@@ -137,10 +116,7 @@ TEST(Events, TellTheStoryOfTheService) {
         "10000 " + kStopped}},
       {"update",
        patientServer(),
-       [&] {
-         configureUpdates(true, "2.0.0.0");
-         sim::installProgram(kUpdaterPath, updater);
-       },
+       [&] { announceRelease("2.0.0.0", updater); },
        10000,
        1,
        {kStarted,

@@ -3,7 +3,12 @@
 // executable installed so that its stop-request instances run the real entry code, a
 // server with scripted behaviour in the working folder, and readers for the outcomes.
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -46,6 +51,31 @@ inline void setUpMachine(sim::ProgramBehaviour server) {
   self.run = [](const std::vector<std::string>& args) { return runEntryWith(args); };
   sim::installProgram(kModulePath, std::move(self));
   sim::installProgram(kServerPath, std::move(server));
+}
+
+inline constexpr char16_t kUpdaterPath[] = u"C:\\Halcyra\\updater\\Updater.exe";
+
+// A configuration with updates enabled or not, and a release manifest (read by libcurl
+// from a local file) that announces `version` for an installed 1.0.0.0. The manifest is in
+// a folder of the test process's own, so that test runs at the same time cannot swap them.
+inline void configureRelease(const std::string& version, bool enabled = true) {
+  const std::filesystem::path root =
+      std::filesystem::path(testing::TempDir()) / ("halcyra_service_release_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(root / "latest");
+  std::ofstream(root / "latest" / "release.json") << R"({"Version":")" << version << R"(","Files":[]})";
+  sim::addFile(u"C:\\Halcyra\\resources\\updater\\config.json",
+               R"({"server":"file://)" + root.string() +
+                   R"(","relativeAppPath":"HalcyraServer.exe","login":"","password":"",)"
+                   R"("versionFile":"release.json","autoUpdate":true,"useLatest":true,"enableUpdate":)" +
+                   (enabled ? "true" : "false") + R"(,"useGUI":0,"updaterPath":"C:\\Halcyra\\updater\\Updater.exe"})");
+  sim::setVersionInfo(kServerPath, 0x00010000, 0, 0x00010000, 0);
+  sim::addFile(kUpdaterPath, "MZ");
+}
+
+// configureRelease with updates enabled, and the updater installed with `updater`.
+inline void announceRelease(const std::string& version, sim::ProgramBehaviour updater) {
+  configureRelease(version);
+  sim::installProgram(kUpdaterPath, std::move(updater));
 }
 
 // A stop an hour into every scenario: a service that fails to stop when it should ends

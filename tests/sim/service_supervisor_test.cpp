@@ -2,10 +2,6 @@
 // resources, and the updater in the child's place.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
 
 #include "platform/processes.h"
 #include "tests/sim/service_scenario.h"
@@ -186,29 +182,9 @@ TEST(Supervisor, FailedPassSetUpIsRetriedThreeSecondsLaterWithoutLeaks) {
 
 // ---- The updater in the server's place -------------------------------------------------
 
-constexpr char16_t kUpdaterPath[] = u"C:\\Halcyra\\updater\\Updater.exe";
-
-// A configuration that enables updates, and a release manifest (read by libcurl from a
-// local file) that announces 2.0.0.0 for an installed 1.0.0.0.
-void announceUpdate(sim::ProgramBehaviour updater) {
-  // One folder per test process, so that test runs at the same time cannot swap manifests.
-  const std::filesystem::path root =
-      std::filesystem::path(testing::TempDir()) / ("halcyra_service_release_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(root / "latest");
-  std::ofstream(root / "latest" / "release.json") << R"({"Version":"2.0.0.0","Files":[]})";
-  const std::string config = R"({"server":"file://)" + root.string() +
-                             R"(","relativeAppPath":"HalcyraServer.exe","login":"","password":"",)"
-                             R"("versionFile":"release.json","autoUpdate":true,"useLatest":true,)"
-                             R"("enableUpdate":true,"useGUI":0,"updaterPath":"C:\\Halcyra\\updater\\Updater.exe"})";
-  sim::addFile(u"C:\\Halcyra\\resources\\updater\\config.json", config);
-  sim::setVersionInfo(kServerPath, 0x00010000, 0, 0x00010000, 0);
-  sim::addFile(kUpdaterPath, "MZ");
-  sim::installProgram(kUpdaterPath, std::move(updater));
-}
-
 TEST(Supervisor, UpdaterThatAsksForTheStopEndsTheService) {
   setUpMachine(patientServer());
-  announceUpdate(serverExitingAfter(2000, 1115));
+  announceRelease("2.0.0.0", serverExitingAfter(2000, 1115));
   runService();
   EXPECT_TRUE(servers().empty());
   const auto updaters = processesOf(kUpdaterPath);
@@ -221,7 +197,7 @@ TEST(Supervisor, UpdaterThatAsksForTheStopEndsTheService) {
 
 TEST(Supervisor, UpdaterThatFailsToStartIsTriedAgainNeverReplacedByTheServerAndWatched) {
   setUpMachine(patientServer());
-  announceUpdate(serverExitingAfter(2000, 0));
+  announceRelease("2.0.0.0", serverExitingAfter(2000, 0));
   sim::failCall("CreateProcessAsUserW", 1, platform::kErrorAccessDenied);
   sim::scheduleControl(12000, kServiceControlStop);
   runService();
