@@ -16,6 +16,11 @@
 //   halcyra-probe stats <pid>          prints one line about a running process, measured
 //                                      from outside: "handles H private P working W
 //                                      cpu_us C" (bytes; user plus kernel CPU time in µs)
+//   halcyra-probe pids <name>          prints the id of each running process whose
+//                                      executable is called <name>, one a line
+//   halcyra-probe hold <file> <ms>     keeps the existing file open for reading, shared for
+//                                      reading and writing but not deletion; prints
+//                                      "holding" once it is open
 //
 // Exit code 2 means a usage error or a failed system call (reported on standard error).
 
@@ -24,6 +29,8 @@
 #include <shellapi.h>
 // After <windows.h>, which it needs.
 #include <psapi.h>
+// After <windows.h>, which it needs.
+#include <tlhelp32.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -183,6 +190,29 @@ int stats(DWORD pid) {
   return 0;
 }
 
+int pids(const wchar_t* name) {
+  HANDLE const snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return failed("CreateToolhelp32Snapshot");
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    if (_wcsicmp(entry.szExeFile, name) == 0) std::printf("%lu\n", entry.th32ProcessID);
+  }
+  CloseHandle(snapshot);
+  return 0;
+}
+
+int hold(const wchar_t* path, DWORD ms) {
+  HANDLE const file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return failed("CreateFileW");
+  std::printf("holding\n");
+  std::fflush(stdout);
+  Sleep(ms);
+  CloseHandle(file);
+  return 0;
+}
+
 int dispatch(wchar_t** arguments, int count) {
   if (count < 2) return 2;
   std::wstring const command = arguments[1];
@@ -196,6 +226,8 @@ int dispatch(wchar_t** arguments, int count) {
   if (command == L"alive" && restCount == 1) return alive(number(rest[0]));
   if (command == L"wait" && restCount == 2) return wait(number(rest[0]), number(rest[1]));
   if (command == L"stats" && restCount == 1) return stats(number(rest[0]));
+  if (command == L"pids" && restCount == 1) return pids(rest[0]);
+  if (command == L"hold" && restCount == 2) return hold(rest[0], number(rest[1]));
   if (command == L"kill" && restCount >= 1) return kill(number(rest[0]), restCount > 1 ? number(rest[1]) : 1);
   return 2;
 }
@@ -208,7 +240,7 @@ int main() {
   if (arguments == nullptr) return failed("CommandLineToArgvW");
   int const result = dispatch(arguments, count);
   if (result == 2 && count < 2) {
-    std::fprintf(stderr, "usage: halcyra-probe run|stop-request|alive|wait|kill|stats ...\n");
+    std::fprintf(stderr, "usage: halcyra-probe run|stop-request|alive|wait|kill|stats|pids|hold ...\n");
   }
   std::fflush(stdout);
   LocalFree(arguments);
