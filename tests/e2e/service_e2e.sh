@@ -36,14 +36,8 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 # A prefix of its own: the test installs a service named HalcyraService and ends every
 # process of the prefix when it is done, which must not disturb anyone else's runs.
-if [[ -z "${HALCYRA_E2E_WINEPREFIX:-}" ]]; then
-  if [[ $(id -u) -eq 0 ]]; then
-    HALCYRA_E2E_WINEPREFIX=${HALCYRA_CACHE:-/var/cache/halcyra}/wineprefix-e2e
-  else
-    HALCYRA_E2E_WINEPREFIX=${XDG_CACHE_HOME:-$HOME/.cache}/halcyra/wineprefix-e2e
-  fi
-fi
-export HALCYRA_WINEPREFIX=$HALCYRA_E2E_WINEPREFIX
+HALCYRA_WINEPREFIX=$(. "$repo/tools/wine-env.sh" && halcyra_e2e_wineprefix)
+export HALCYRA_WINEPREFIX
 # shellcheck source=tools/wine-env.sh
 . "$repo/tools/wine-env.sh"
 halcyra_wine_up || exit 1
