@@ -15,7 +15,6 @@ namespace {
 
 inline constexpr Dword kAttributeDirectory = 0x10;
 inline constexpr Dword kAttributeArchive = 0x20;
-inline constexpr Dword kErrorFileExists = 80;
 inline constexpr Dword kErrorDirNotEmpty = 145;
 inline constexpr Dword kErrorInvalidSecurityDescr = 1338;
 inline constexpr Dword kAttributeReadOnly = 0x1;
@@ -23,7 +22,6 @@ inline constexpr Dword kAttributeReparsePoint = 0x400;
 inline constexpr Dword kDeleteAccess = 0x10000;
 inline constexpr Dword kOpenReparsePoint = 0x00200000;
 
-inline constexpr Dword kCreateNew = 1;
 inline constexpr Dword kOpenExisting = 3;
 inline constexpr Dword kOpenAlways = 4;
 inline constexpr Dword kTruncateExisting = 5;
