@@ -9,7 +9,7 @@
 # end-to-end tests.
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-cd "$root"
+cd "$root" || exit 1
 cmake --preset mingw >/dev/null && cmake --build --preset mingw -j2 >/dev/null || exit 1
 
 build=$root/build/mingw
