@@ -36,7 +36,7 @@ inline constexpr Dword kErrorProcessAborted = 1067;
 inline constexpr Dword kErrorShutdownInProgress = 1115;
 inline constexpr Dword kErrorPrivilegeNotHeld = 1314;
 
-// SECURITY_ATTRIBUTES; lpSecurityDescriptor is always null in this system.
+// SECURITY_ATTRIBUTES.
 struct SecurityAttributes {
   Dword nLength = 0;
   void* lpSecurityDescriptor = nullptr;

@@ -10,6 +10,7 @@
 #include "platform/sync.h"
 #include "platform/unique_handle.h"
 #include "service/graceful_stop.h"
+#include "service/log_file.h"
 #include "service/pass_update_check.h"
 #include "service/service_control.h"
 #include "service/service_events.h"
@@ -269,14 +270,7 @@ bool prepareChildLaunchSetup() {
     return false;
   }
 
-  // Inheritable, so that children can write to it; others may read it but neither write
-  // nor delete it while the service runs. CREATE_ALWAYS empties it at every start.
-  platform::SecurityAttributes inheritable{};
-  inheritable.nLength = sizeof(platform::SecurityAttributes);
-  inheritable.lpSecurityDescriptor = nullptr;
-  inheritable.bInheritHandle = platform::kTrue;
-  setup.logFile = platform::CreateFileW(logPath, platform::kGenericWrite, platform::kFileShareRead, &inheritable,
-                                        platform::kCreateAlways, 0, nullptr);
+  setup.logFile = createPrivateLogFile(logPath);
   if (setup.logFile == platform::kInvalidHandle) {
     return false;
   }

@@ -7,6 +7,20 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 "$root/tools/setup.sh" || exit 1
 
+# The Windows tests leave a persistent wineserver for the shared prefix (tools/wine-run.sh
+# starts one so that each test does not pay for its own), and an interrupted end-to-end
+# test may leave its private prefix running: both end with this command, however it ends.
+end_wine_servers() {
+  (
+    # shellcheck source=tools/wine-env.sh
+    . "$root/tools/wine-env.sh"
+    halcyra_wine_down
+    WINEPREFIX=$(halcyra_e2e_wineprefix) halcyra_wine_down
+  )
+}
+trap end_wine_servers EXIT
+trap 'exit 130' INT TERM
+
 passed=0
 failed=0
 status=0

@@ -101,3 +101,15 @@ halcyra_wine_down() {
   wineserver -k >/dev/null 2>&1 </dev/null
   return 0
 }
+
+# The private prefix of the end-to-end tests, which install a service and end every
+# process of their prefix: HALCYRA_E2E_WINEPREFIX if set, else beside the shared one.
+halcyra_e2e_wineprefix() {
+  if [[ -n "${HALCYRA_E2E_WINEPREFIX:-}" ]]; then
+    echo "$HALCYRA_E2E_WINEPREFIX"
+  elif [[ $(id -u) -eq 0 ]]; then
+    echo "${HALCYRA_CACHE:-/var/cache/halcyra}/wineprefix-e2e"
+  else
+    echo "${XDG_CACHE_HOME:-$HOME/.cache}/halcyra/wineprefix-e2e"
+  fi
+}

@@ -104,7 +104,16 @@ void addFile(const std::u16string& path, std::string bytes);  // creates the fol
 void addDirectory(const std::u16string& path);
 // The attribute query for `path` fails with `error` (e.g. access denied).
 void setPathError(const std::u16string& path, Dword error);
+// The content of the file at `path`, through a hard or symbolic link to it.
 std::optional<std::string> fileContent(const std::u16string& path);
+
+// What another user can leave under a name: a second name of an existing file, a link to
+// a file (which may not exist) or a junction to a folder.
+enum class LinkKind { hard, symbolic, junction };
+void addLink(const std::u16string& path, const std::u16string& target, LinkKind kind);
+void setReadOnly(const std::u16string& path);
+// Another process keeps the file at `path` open for reading, sharing it by `shareMode`.
+void holdOpen(const std::u16string& path, Dword shareMode);
 
 // What an open file handle was opened with, for the handle's owner; nullopt for a
 // handle that is not an open file.
@@ -113,6 +122,7 @@ struct OpenFileRecord {
   Dword access;
   Dword shareMode;
   bool inheritable;
+  std::u16string securityDescriptor;  // SDDL of the descriptor it was created with; empty: the default
 };
 std::optional<OpenFileRecord> openFile(Handle handle);
 

@@ -15,9 +15,13 @@ namespace {
 
 inline constexpr Dword kAttributeDirectory = 0x10;
 inline constexpr Dword kAttributeArchive = 0x20;
-inline constexpr Dword kErrorFileExists = 80;
+inline constexpr Dword kErrorDirNotEmpty = 145;
+inline constexpr Dword kErrorInvalidSecurityDescr = 1338;
+inline constexpr Dword kAttributeReadOnly = 0x1;
+inline constexpr Dword kAttributeReparsePoint = 0x400;
+inline constexpr Dword kDeleteAccess = 0x10000;
+inline constexpr Dword kOpenReparsePoint = 0x00200000;
 
-inline constexpr Dword kCreateNew = 1;
 inline constexpr Dword kOpenExisting = 3;
 inline constexpr Dword kOpenAlways = 4;
 inline constexpr Dword kTruncateExisting = 5;
@@ -48,6 +52,16 @@ bool sharingAllows(const std::u16string& key, Dword access, Dword share) {
     }
   }
   return true;
+}
+
+// The key of the file that `key` names: a hard link's file, and with `followReparse` a
+// symbolic link's or junction's target; `key` itself otherwise.
+std::u16string fileKeyOf(const std::u16string& key, bool followReparse) {
+  FsNode const* const node = findNode(key);
+  if (node == nullptr || !node->link) {
+    return key;
+  }
+  return *node->link == LinkKind::hard || followReparse ? node->linkTarget : key;
 }
 
 // Copies `value` and its terminator when it fits in `size` units: returns its length;
@@ -195,7 +209,7 @@ void addDirectory(const std::u16string& path) { ensureDirectory(path); }
 void setPathError(const std::u16string& path, Dword error) { machine().pathErrors[pathKey(path)] = error; }
 
 std::optional<std::string> fileContent(const std::u16string& path) {
-  FsNode const* const node = findNode(pathKey(path));
+  FsNode const* const node = findNode(fileKeyOf(pathKey(path), true));
   if (node == nullptr || node->directory) {
     return std::nullopt;
   }
@@ -208,7 +222,26 @@ std::optional<OpenFileRecord> openFile(Handle handle) {
     return std::nullopt;
   }
   OpenFileState const& open = machine().files.at(entry->object);
-  return OpenFileRecord{open.path, open.access, open.shareMode, entry->inheritable};
+  return OpenFileRecord{open.path, open.access, open.shareMode, entry->inheritable, open.securityDescriptor};
+}
+
+void addLink(const std::u16string& path, const std::u16string& target, LinkKind kind) {
+  if (kind == LinkKind::junction) {
+    addDirectory(path);
+  } else {
+    addFile(path, {});
+  }
+  FsNode& node = machine().fs.at(pathKey(path));
+  node.link = kind;
+  node.linkTarget = pathKey(target);
+}
+
+void setReadOnly(const std::u16string& path) { machine().fs.at(pathKey(path)).readOnly = true; }
+
+void holdOpen(const std::u16string& path, Dword shareMode) {
+  Machine& m = machine();
+  std::u16string const key = fileKeyOf(pathKey(path), true);
+  m.files[m.nextObject++] = OpenFileState{key, m.fs.at(key).path, 0x80000000u, shareMode, {}};
 }
 
 }  // namespace halcyra::sim
@@ -298,12 +331,28 @@ Handle CreateFileW(const char16_t* path, Dword desiredAccess, Dword shareMode, S
   if (creationDisposition < kCreateNew || creationDisposition > kTruncateExisting || templateFile != nullptr) {
     return fail(kErrorInvalidParameter);
   }
-  std::u16string const key = pathKey(path);
-  if (std::optional<Dword> const error = pathErrorFor(key)) {
+  std::u16string securityDescriptor;
+  if (attributes != nullptr && attributes->lpSecurityDescriptor != nullptr) {
+    auto* const descriptor = static_cast<std::u16string*>(attributes->lpSecurityDescriptor);
+    if (machine().securityDescriptors.count(descriptor) == 0) {
+      return fail(kErrorInvalidSecurityDescr);
+    }
+    securityDescriptor = *descriptor;
+  }
+  std::u16string const named = pathKey(path);
+  if (std::optional<Dword> const error = pathErrorFor(named)) {
     return fail(*error);
   }
+  // CREATE_NEW never opens an existing object, a link included.
+  if (creationDisposition == kCreateNew && findNode(named) != nullptr) {
+    return fail(kErrorFileExists);
+  }
+  std::u16string const key = fileKeyOf(named, (flagsAndAttributes & kOpenReparsePoint) == 0);
   FsNode* node = findNode(key);
   if (node != nullptr && node->directory) {
+    return fail(kErrorAccessDenied);
+  }
+  if (node != nullptr && node->readOnly && wantsWrite(desiredAccess)) {
     return fail(kErrorAccessDenied);
   }
   bool const existed = node != nullptr;
@@ -330,7 +379,7 @@ Handle CreateFileW(const char16_t* path, Dword desiredAccess, Dword shareMode, S
     node->content.clear();
   }
   std::uint64_t const object = m.nextObject++;
-  m.files[object] = OpenFileState{key, node->path, desiredAccess, shareMode};
+  m.files[object] = OpenFileState{key, node->path, desiredAccess, shareMode, securityDescriptor};
   Handle const handle = addHandle(Kind::file, object, inheritable, desiredAccess);
   bool const reportsExisting = existed && (creationDisposition == kCreateAlways || creationDisposition == kOpenAlways);
   setLastError(reportsExisting ? kErrorAlreadyExists : kErrorSuccess);
@@ -357,6 +406,112 @@ Dword GetFullPathNameW(const char16_t* path, Dword size, char16_t* buffer, char1
     *filePart = endsInSeparator ? nullptr : buffer + (last == std::u16string::npos ? 0 : last + 1);
   }
   return result;
+}
+
+Bool DeleteWithoutFollowingLinks(const char16_t* path) {
+  if (enterFails("DeleteWithoutFollowingLinks", text(path))) {
+    return kFalse;
+  }
+  FsNode* node = nullptr;
+  if (Dword const error = lookUpExisting(path, &node); error != kErrorSuccess) {
+    setLastError(error);
+    return kFalse;
+  }
+  Machine& m = machine();
+  std::u16string const key = pathKey(path);
+  std::u16string const fileKey = fileKeyOf(key, false);
+  if (!sharingAllows(fileKey, kDeleteAccess, kShareRead | kShareWrite | kShareDelete)) {
+    setLastError(kErrorSharingViolation);
+    return kFalse;
+  }
+  std::u16string const below = key + u"\\";
+  auto const next = m.fs.lower_bound(below);
+  if (node->directory && !node->link && next != m.fs.end() && next->first.starts_with(below)) {
+    setLastError(kErrorDirNotEmpty);
+    return kFalse;
+  }
+  if (fileKey == key) {
+    // Whoever still has the file open keeps its data, but the name is free at once.
+    for (auto& [id, open] : m.files) {
+      if (open.key == key) {
+        open.key += u"|deleted";
+      }
+    }
+    // A file with other names lives on under the first of them.
+    std::u16string heir;
+    for (auto& [otherKey, other] : m.fs) {
+      if (other.link == sim::LinkKind::hard && other.linkTarget == key) {
+        if (heir.empty()) {
+          heir = otherKey;
+          std::u16string const heirPath = other.path;
+          other = *node;
+          other.path = heirPath;
+        } else {
+          other.linkTarget = heir;
+        }
+      }
+    }
+  }
+  m.fs.erase(key);
+  return kTrue;
+}
+
+Bool GetFileInformationByHandle(Handle file, FileInformation* information) {
+  if (enterFails("GetFileInformationByHandle", handleText(file))) {
+    return kFalse;
+  }
+  HandleEntry const* const entry = lookupHandle(file, Kind::file);
+  if (entry == nullptr || information == nullptr) {
+    setLastError(kErrorInvalidHandle);
+    return kFalse;
+  }
+  std::u16string const& key = machine().files.at(entry->object).key;
+  FsNode const* const node = findNode(key);
+  if (node == nullptr) {
+    *information = {kAttributeArchive, 0};  // its last name is gone
+    return kTrue;
+  }
+  information->attributes = (node->directory ? kAttributeDirectory : kAttributeArchive) |
+                            (node->readOnly ? kAttributeReadOnly : 0) | (node->link ? kAttributeReparsePoint : 0);
+  information->numberOfLinks = 1;
+  for (auto const& [otherKey, other] : machine().fs) {
+    if (other.link == sim::LinkKind::hard && other.linkTarget == key) {
+      ++information->numberOfLinks;
+    }
+  }
+  return kTrue;
+}
+
+Bool ConvertStringSecurityDescriptorToSecurityDescriptorW(const char16_t* sddl, Dword revision, void** descriptor,
+                                                          Dword* size) {
+  if (enterFails("ConvertStringSecurityDescriptorToSecurityDescriptorW",
+                 text(sddl) + " revision=" + std::to_string(revision))) {
+    return kFalse;
+  }
+  if (sddl == nullptr || descriptor == nullptr || revision != kSddlRevision1) {
+    setLastError(kErrorInvalidParameter);
+    return kFalse;
+  }
+  auto* const copy = new std::u16string(sddl);
+  machine().securityDescriptors.insert(copy);
+  *descriptor = copy;
+  if (size != nullptr) {
+    *size = static_cast<Dword>(copy->size());
+  }
+  return kTrue;
+}
+
+void* LocalFree(void* memory) {
+  if (enterFails("LocalFree", {})) {
+    return memory;
+  }
+  auto* const descriptor = static_cast<std::u16string*>(memory);
+  if (memory != nullptr && machine().securityDescriptors.erase(descriptor) == 0) {
+    setLastError(kErrorInvalidHandle);
+    return memory;
+  }
+  delete descriptor;
+  return nullptr;
 }
 
 unsigned fileNameCodePage() {

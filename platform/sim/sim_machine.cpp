@@ -282,6 +282,9 @@ void reset() {
   for (void* block : m.heapBlocks) {
     std::free(block);
   }
+  for (std::u16string* descriptor : m.securityDescriptors) {
+    delete descriptor;
+  }
   m = Machine{};
   m.installed = true;
   installDefaults(m);

@@ -70,6 +70,7 @@ struct OpenFileState {
   std::u16string path;
   Dword access;
   Dword shareMode;
+  std::u16string securityDescriptor;
 };
 
 struct VersionInfo {
@@ -81,6 +82,9 @@ struct FsNode {
   std::u16string path;  // as first created, for display
   std::string content;
   std::optional<VersionInfo> version;
+  std::optional<LinkKind> link;
+  std::u16string linkTarget;  // key of what the link names
+  bool readOnly = false;
 };
 
 struct PendingEnd {
@@ -184,6 +188,7 @@ struct Machine {
   std::vector<ProcessRecord> records;
 
   std::set<void*> heapBlocks;
+  std::set<std::u16string*> securityDescriptors;  // SDDL text, until LocalFree
   std::map<const void*, AttributeList> attributeLists;
 
   Dword consoleSession = 1;

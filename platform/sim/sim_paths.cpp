@@ -210,7 +210,9 @@ void ensureDirectory(const std::u16string& path) {
         throw std::logic_error("sim: a file stands where a folder is needed: " + utf8(display));
       }
     } else {
-      fs[key] = FsNode{true, display, {}, std::nullopt};
+      FsNode& folder = fs[key];
+      folder.directory = true;
+      folder.path = display;
     }
     std::u16string const parent = parentKey(key);
     if (parent == key) {

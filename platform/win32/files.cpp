@@ -5,11 +5,18 @@
 #include <stdio.h>
 
 #include "platform/win32/windows_types.h"
+// After <windows.h>, which it needs.
+#include <sddl.h>
 
 namespace halcyra::platform {
 
 static_assert(kMaxPath == MAX_PATH);
-static_assert(kGenericWrite == GENERIC_WRITE && kFileShareRead == FILE_SHARE_READ && kCreateAlways == CREATE_ALWAYS);
+static_assert(kGenericWrite == GENERIC_WRITE && kFileShareRead == FILE_SHARE_READ && kCreateAlways == CREATE_ALWAYS &&
+              kCreateNew == CREATE_NEW && kFileFlagOpenReparsePoint == FILE_FLAG_OPEN_REPARSE_POINT);
+static_assert(kFileAttributeReadOnly == FILE_ATTRIBUTE_READONLY &&
+              kFileAttributeDirectory == FILE_ATTRIBUTE_DIRECTORY &&
+              kFileAttributeReparsePoint == FILE_ATTRIBUTE_REPARSE_POINT);
+static_assert(kErrorFileExists == ERROR_FILE_EXISTS && kSddlRevision1 == SDDL_REVISION_1);
 static_assert(kCpAcp == CP_ACP && kCpOemcp == CP_OEMCP && kCpUtf8 == CP_UTF8 &&
               kMbErrInvalidChars == MB_ERR_INVALID_CHARS);
 
@@ -36,6 +43,63 @@ Dword GetFullPathNameW(const char16_t* path, Dword size, char16_t* buffer, char1
   }
   return length;
 }
+
+// Declared by the headers only for builds aimed at Windows 10 1809 and later; the values
+// are fixed by the Windows API, and older systems answer ERROR_INVALID_PARAMETER.
+constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD kDispositionIgnoreReadOnly = 0x10;  // FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE
+
+Bool DeleteWithoutFollowingLinks(const char16_t* path) {
+  // FILE_FLAG_OPEN_REPARSE_POINT opens a symbolic link or junction itself rather than its
+  // target; FILE_FLAG_BACKUP_SEMANTICS lets the same call open a junction or folder.
+  HANDLE const object =
+      ::CreateFileW(win32::wide(path), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (object == INVALID_HANDLE_VALUE) {
+    return kFalse;
+  }
+  // POSIX semantics take the name away when the handle closes even if others keep the
+  // file open; the read-only attribute is ignored rather than cleared, since clearing it
+  // would change a file that other names may share.
+  FILE_DISPOSITION_INFO_EX dispositionEx{};
+  dispositionEx.Flags =
+      FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS | kDispositionIgnoreReadOnly;
+  BOOL deleted = ::SetFileInformationByHandle(object, kFileDispositionInfoEx, &dispositionEx, sizeof dispositionEx);
+  if (!deleted && (::GetLastError() == ERROR_INVALID_PARAMETER || ::GetLastError() == ERROR_NOT_SUPPORTED)) {
+    // Before Windows 10 1809, or on a file system without the extended form: the plain
+    // deletion, which a read-only attribute refuses.
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    deleted = ::SetFileInformationByHandle(object, FileDispositionInfo, &disposition, sizeof disposition);
+  }
+  DWORD const error = ::GetLastError();
+  ::CloseHandle(object);
+  ::SetLastError(error);
+  return deleted ? kTrue : kFalse;
+}
+
+Bool GetFileInformationByHandle(Handle file, FileInformation* information) {
+  BY_HANDLE_FILE_INFORMATION native{};
+  if (!::GetFileInformationByHandle(file, &native)) {
+    return kFalse;
+  }
+  information->attributes = native.dwFileAttributes;
+  information->numberOfLinks = native.nNumberOfLinks;
+  return kTrue;
+}
+
+Bool ConvertStringSecurityDescriptorToSecurityDescriptorW(const char16_t* sddl, Dword revision, void** descriptor,
+                                                          Dword* size) {
+  ULONG nativeSize = 0;
+  BOOL const converted =
+      ::ConvertStringSecurityDescriptorToSecurityDescriptorW(win32::wide(sddl), revision, descriptor, &nativeSize);
+  if (converted && size != nullptr) {
+    *size = nativeSize;
+  }
+  return converted;
+}
+
+void* LocalFree(void* memory) { return ::LocalFree(memory); }
 
 unsigned fileNameCodePage() {
   // ___lc_codepage_func gives the code page of the C runtime's current locale.

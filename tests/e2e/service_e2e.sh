@@ -6,8 +6,10 @@
 #   service_e2e.sh <scenario> <HalcyraService.exe> <HalcyraServer.exe> <sample-updater.exe> <halcyra-probe.exe>
 #
 # Scenarios: start-restart, graceful-stop, ignored-ctrl-c, exit-1115, grandchild-job,
-# manual-start, stop-request, updater, stalled-update-server. Each one installs the service
-# afresh and leaves the prefix with no service and no running process.
+# manual-start, stop-request, updater, stalled-update-server, log-attacks, crash-loop,
+# faults; and soak, which takes about a quarter of an hour and runs through
+# tools/soak-wine.sh only. Each one installs the service afresh and leaves the prefix with
+# no service and no running process.
 #
 # What Wine cannot express is proven in the simulation instead: the console session is
 # always 1 and SetTokenInformation(TokenSessionId) changes nothing, so moving a child to
@@ -35,14 +37,8 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 # A prefix of its own: the test installs a service named HalcyraService and ends every
 # process of the prefix when it is done, which must not disturb anyone else's runs.
-if [[ -z "${HALCYRA_E2E_WINEPREFIX:-}" ]]; then
-  if [[ $(id -u) -eq 0 ]]; then
-    HALCYRA_E2E_WINEPREFIX=${HALCYRA_CACHE:-/var/cache/halcyra}/wineprefix-e2e
-  else
-    HALCYRA_E2E_WINEPREFIX=${XDG_CACHE_HOME:-$HOME/.cache}/halcyra/wineprefix-e2e
-  fi
-fi
-export HALCYRA_WINEPREFIX=$HALCYRA_E2E_WINEPREFIX
+HALCYRA_WINEPREFIX=$(. "$repo/tools/wine-env.sh" && halcyra_e2e_wineprefix)
+export HALCYRA_WINEPREFIX
 # shellcheck source=tools/wine-env.sh
 . "$repo/tools/wine-env.sh"
 halcyra_wine_up || exit 1
@@ -171,6 +167,58 @@ await_started() {
   return 1
 }
 
+service_pid() { w "$win_probe" service-pid HalcyraService | tr -dc '0-9'; }
+# One field (handles, private, working, cpu_us) of `halcyra-probe stats` for a process.
+stat_of() { w "$win_probe" stats "$1" | sed -nE "s/.*$2 ([0-9]+).*/\1/p"; }
+# The Unix process that runs the service in this prefix, and its CPU time (user plus
+# system, in µs) as Linux counts it: for the whole process, ended threads included. Wine's
+# own figure for another process (GetProcessTimes) counts only the threads still alive.
+unix_service_pid() {
+  local pid
+  for pid in $(pgrep -f 'HalcyraService\.exe'); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" && echo "$pid" && return 0
+  done
+  return 1
+}
+unix_cpu_us() {
+  local fields
+  read -ra fields <"/proc/$1/stat" || return 1
+  # utime and stime, fields 14 and 15, in clock ticks; the name (field 2) has no spaces here.
+  echo $(((fields[13] + fields[14]) * 1000000 / $(getconf CLK_TCK)))
+}
+
+# Open Unix descriptors and anonymous resident memory (kB) of a Unix process.
+unix_fds() { find "/proc/$1/fd" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l; }
+unix_rss_anon_kb() { sed -nE 's/^RssAnon:[[:space:]]+([0-9]+).*/\1/p' "/proc/$1/status"; }
+
+# The middle value of the numbers given, one an argument.
+median() { printf '%s\n' "$@" | sort -n | sed -n "$((($# + 1) / 2))p"; }
+
+# The service's temporary folder in the prefix (the Unix user's), created when missing.
+temp_folder() {
+  local folder
+  for folder in "$WINEPREFIX"/drive_c/users/*/Temp; do
+    [[ "$folder" == */Public/Temp ]] && continue
+    echo "$folder"
+    return 0
+  done
+  return 1
+}
+
+# A manifest server for the update check on a free port, serving $work/www; sets http_pid
+# and port.
+port=
+start_manifest_server() {
+  mkdir -p "$work/www/latest"
+  /usr/bin/python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$work/www" >"$work/http.log" 2>&1 &
+  http_pid=$!
+  wait_until 10 grep -q "port [0-9]" "$work/http.log" || {
+    fail "the manifest server did not start"
+    return 1
+  }
+  port=$(sed -nE 's/.* port ([0-9]+).*/\1/p' "$work/http.log" | head -1)
+}
+
 install_service() {
   local behaviour=$1
   remove_service
@@ -218,7 +266,7 @@ install_updater() {
 
 # A configuration with automatic updates from the manifest server on 127.0.0.1:<port>.
 write_update_config() {
-  printf '%s\r\n' '{' "  \"server\": \"http://127.0.0.1:$1\", \"versionFile\": \"version.json\"," \
+  printf '%s\r\n' '{' "  \"server\": \"http://127.0.0.1:$1\", \"versionFile\": \"${2:-version.json}\"," \
     '  "relativeAppPath": "HalcyraServer.exe", "login": "", "password": "", "useGUI": 0,' \
     '  "files": ["a.dll", "b.dll"], "version": "1.0.0.0", "tempFolder": "C:\\halcyra-e2e\\tmp",' \
     "  \"enableUpdate\": true, \"autoUpdate\": true, \"updaterPath\": \"$updater_json_path\"" '}' \
@@ -401,15 +449,7 @@ scenario_updater() {
   mkdir -p "$work/www/latest"
   echo 1115 >"$install_root/updater/sample-updater.exitcode"
   printf '{"Version":"2.0.0.0","Files":["HalcyraServer.exe"]}' >"$work/www/latest/version.json"
-
-  /usr/bin/python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$work/www" >"$work/http.log" 2>&1 &
-  http_pid=$!
-  wait_until 10 grep -q "port [0-9]" "$work/http.log" || {
-    fail "the manifest server did not start"
-    return
-  }
-  local port
-  port=$(sed -nE 's/.* port ([0-9]+).*/\1/p' "$work/http.log" | head -1)
+  start_manifest_server || return
 
   write_update_config "$port"
 
@@ -440,6 +480,246 @@ scenario_updater() {
   check "it is the configuration with the service's pid and the derived appFolder" test "$json" = "$expected"
   check "the pid is the service's, the updater's parent" \
     test "${pid:-none}" = "$(pid_in "$install_root/updater/sample-updater.parent")"
+}
+
+# Whatever a user left under the log's name in the temporary folder is never written
+# through: a hard link to another file gives way to a fresh log of the service's own; a
+# read-only file or one held open without FILE_SHARE_DELETE stays as it is and the start
+# fails with the error that blocks it. Wine 8 lacks the deletion that ignores the
+# read-only attribute (Windows has it since 10 1809), hence ERROR_ACCESS_DENIED there.
+# Symbolic links and junctions are left to the simulation: Wine shows a Unix symbolic
+# link as the plain file it points to and deletes the target when asked to delete the
+# link's name, which no Windows link does.
+scenario_log_attacks() {
+  local attack expected temp log other win_log holder
+  for attack in hard-link:running read-only:5 held-open:32; do
+    expected=${attack#*:}
+    attack=${attack%:*}
+    echo "-- a planted $attack"
+    install_service "on-ctrl-c=exit" || return
+    temp=$(temp_folder) && mkdir -p "$temp" || return
+    log=$temp/HalcyraService.log
+    win_log='C:\users\'"$(basename "$(dirname "$temp")")"'\Temp\HalcyraService.log'
+    other=$base/other.txt
+    echo "someone else's file" >"$other"
+    holder=
+    case $attack in
+      hard-link) ln "$other" "$log" ;;
+      read-only) echo "someone else's file" >"$log" && chmod a-w "$log" ;;
+      held-open)
+        echo "someone else's file" >"$log"
+        wine "$win_probe" hold "$win_log" 60000 >"$work/hold.out" 2>&1 </dev/null &
+        holder=$!
+        wait_until 10 grep -q holding "$work/hold.out" || fail "the log could not be held open"
+        ;;
+    esac
+    w sc start HalcyraService >/dev/null
+    if [[ $expected == running ]]; then
+      if wait_until 10 is_state 4 && await_started HalcyraServer server; then
+        wait_until 5 log_has "sample server: started"
+        check "the log is a file of its own" test -f "$log" -a "$(stat -c %h "$log")" = 1
+        check "the server writes to it" log_has "sample server: started ($(server_pid))"
+        stop_service
+        check "the service stops" wait_until 15 is_state 1
+      else
+        fail "the service did not start (exit code $(service_exit_code))"
+      fi
+    else
+      check "the start fails" wait_until 15 is_state 1
+      check "with error $expected" test "$(service_exit_code)" = "$expected"
+      check "the planted file is untouched" grep -qx "someone else's file" "$log"
+    fi
+    check "the other file is untouched" grep -qx "someone else's file" "$other"
+    if [[ -n "$holder" ]]; then
+      # "wine" becomes the Windows process itself, so the Unix signal ends the holder.
+      kill "$holder" 2>/dev/null
+      wait "$holder" 2>/dev/null
+    fi
+    chmod -f u+w "$log"
+  done
+}
+
+# A server that exits at once on every start: started again every 3 s while the service
+# stays RUNNING, no CPU spent by the service between passes, and a stop that lands in the
+# middle of a pass ends the service cleanly. HALCYRA_CRASH_LOOP_SECONDS sets the window
+# (12 s by default).
+scenario_crash_loop() {
+  local window=${HALCYRA_CRASH_LOOP_SECONDS:-12}
+  install_service "exit-after-ms=0 exit-code=3" && start_service || return
+  await_started HalcyraServer server || return
+  local service
+  service=$(service_pid)
+  [[ -n "$service" ]] || {
+    fail "no service process found"
+    return
+  }
+  local unix_service
+  unix_service=$(unix_service_pid) || {
+    fail "no Unix process for the service"
+    return
+  }
+  local last started_at cpu_start cpu_end between=0 after before gaps=() samples=() passes=0 deadline
+  last=$(server_pid)
+  started_at=$(now_ms)
+  cpu_start=$(unix_cpu_us "$unix_service")
+  deadline=$(($(now_ms) + window * 1000))
+  while (($(now_ms) < deadline)); do
+    wait_until 8 new_server_pid "$last" || {
+      fail "no new pass within 8 s"
+      break
+    }
+    last=$(server_pid)
+    local now
+    now=$(now_ms)
+    gaps+=($((now - started_at)))
+    started_at=$now
+    passes=$((passes + 1))
+    # From just after this pass to just before the next, the service must be idle.
+    sleep 0.8
+    after=$(unix_cpu_us "$unix_service")
+    sleep 1.6
+    before=$(unix_cpu_us "$unix_service")
+    between=$((between + before - after))
+    samples+=("$((before - after))")
+    is_state 4 || fail "the service left RUNNING"
+  done
+  cpu_end=$(unix_cpu_us "$unix_service")
+  local spent=$((cpu_end - cpu_start))
+  echo "crash loop: $passes passes in ${window} s, gaps between starts (ms): ${gaps[*]}"
+  echo "crash loop: CPU of Unix process $unix_service (us) from $cpu_start to $cpu_end"
+  echo "crash loop: service CPU ${spent} us in all, $((spent / (passes > 0 ? passes : 1))) us a pass;" \
+    "${between} us in the idle 1.6 s after the passes (each: ${samples[*]})"
+  echo "crash loop: Wine's own figure for the service (live threads only): $(w "$win_probe" stats "$service")"
+  local gap
+  for gap in "${gaps[@]}"; do
+    test "$gap" -ge 2500 -a "$gap" -le 5000 || fail "a gap of $gap ms between starts"
+  done
+  check "at least $((window / 4)) passes" test "$passes" -ge $((window / 4))
+  # Linux counts CPU time in ticks of 10 ms: one tick at most between two passes.
+  check "no CPU between passes" test "$between" -le $((passes * 10000))
+
+  # The stop comes as soon as the next server has started: in the middle of a pass.
+  wait_until 8 new_server_pid "$last" || fail "no pass to stop in"
+  local stop_at
+  stop_at=$(now_ms)
+  stop_service
+  check "the service stops" wait_until 15 is_state 1
+  echo "the stop in the middle of a pass took $(($(now_ms) - stop_at)) ms"
+  check "with exit code 0" test "$(service_exit_code)" = 0
+  check "the service process has ended" wait_until 5 dead "$service"
+}
+
+# Faults between passes: the configuration replaced while the service runs is read by the
+# next pass; a missing server executable is tried again every 3 s, and started once it is
+# back; an update server that has gone leaves the server running; a stop ends a service
+# that has no server to start.
+scenario_faults() {
+  install_service "exit-after-ms=1500 exit-code=0" || return
+  install_updater
+  start_manifest_server || return
+  printf '{"Version":"0.0.0.1","Files":[]}' >"$work/www/latest/first.json"
+  printf '{"Version":"0.0.0.1","Files":[]}' >"$work/www/latest/second.json"
+  write_update_config "$port" first.json
+  start_service || return
+  await_started HalcyraServer server || return
+  check "the first configuration is read" grep -q "GET /latest/first.json" "$work/http.log"
+
+  write_update_config "$port" second.json
+  local first
+  first=$(server_pid)
+  check "the next pass starts a server" wait_until 10 new_server_pid "$first"
+  check "after reading the new configuration" grep -q "GET /latest/second.json" "$work/http.log"
+
+  # The executable goes while a server runs; each later pass still checks for an update.
+  local running
+  running=$(server_pid)
+  mv "$install_root/HalcyraServer.exe" "$work/HalcyraServer.exe"
+  w "$win_probe" wait "$running" 10000 >/dev/null
+  local fetched
+  fetched=$(grep -c "GET /latest/second.json" "$work/http.log")
+  sleep 10
+  local retries=$(($(grep -c "GET /latest/second.json" "$work/http.log") - fetched))
+  echo "passes without an executable in 10 s: $retries"
+  check "passes go on every 3 s without the executable" test "$retries" -ge 2 -a "$retries" -le 4
+  check "the service stays RUNNING" is_state 4
+  check "no server started meanwhile" test "$(server_pid)" = "$running"
+  mv "$work/HalcyraServer.exe" "$install_root/HalcyraServer.exe"
+  check "the server starts once its file is back" wait_until 8 new_server_pid "$running"
+
+  # The update server goes away: the next pass starts the server all the same.
+  kill "$http_pid"
+  wait "$http_pid" 2>/dev/null
+  http_pid=
+  local before_outage
+  before_outage=$(server_pid)
+  check "the server runs without the update server" wait_until 15 new_server_pid "$before_outage"
+
+  # Without its executable the service still stops at once.
+  mv "$install_root/HalcyraServer.exe" "$work/HalcyraServer.exe"
+  sleep 4
+  stop_service
+  check "the service without a server stops" wait_until 10 is_state 1
+  check "with exit code 0" test "$(service_exit_code)" = 0
+}
+
+# The server killed again and again (HALCYRA_SOAK_KILLS times, 200 by default) is started
+# again each time about 3 s later; the service's handle count and private bytes, measured
+# from outside before each kill, stay flat. Wine 8 answers 0 for both when asked about
+# another process, so the Linux side of the same process is measured too: its open
+# descriptors and its anonymous resident memory.
+scenario_soak() {
+  local kills=${HALCYRA_SOAK_KILLS:-200}
+  install_service "on-ctrl-c=exit" && start_service || return
+  await_started HalcyraServer server || return
+  local service unix_service
+  service=$(service_pid)
+  unix_service=$(unix_service_pid) || {
+    fail "no Unix process for the service"
+    return
+  }
+  echo "soak: Wine's figures at the start: $(w "$win_probe" stats "$service")"
+  local handles=() private=() working=() fds=() anon=() gaps=() i server killed_at
+  sample() {
+    handles+=("$(stat_of "$service" handles)")
+    private+=("$(stat_of "$service" private)")
+    working+=("$(stat_of "$service" working)")
+    fds+=("$(unix_fds "$unix_service")")
+    anon+=("$(unix_rss_anon_kb "$unix_service")")
+  }
+  for ((i = 1; i <= kills; i++)); do
+    server=$(server_pid)
+    sample
+    killed_at=$(now_ms)
+    w "$win_probe" kill "$server" >/dev/null
+    wait_until 15 new_server_pid "$server" || {
+      fail "kill $i: the server was not started again"
+      return
+    }
+    gaps+=($(($(now_ms) - killed_at)))
+    ((i % 20 == 0)) && echo "soak: $i kills; working set ${working[-1]}, Unix descriptors ${fds[-1]}, RssAnon ${anon[-1]} kB"
+  done
+  sample
+  report() {
+    local -n values=$2
+    echo "soak: $1 first ${values[0]} median $(median "${values[@]}") last ${values[-1]}"
+  }
+  report "restart after (ms)" gaps
+  report "handle count (Wine)" handles
+  report "private bytes (Wine)" private
+  report "working set bytes (Wine)" working
+  report "open descriptors (Linux)" fds
+  report "anonymous resident kB (Linux)" anon
+  local gap late=0
+  for gap in "${gaps[@]}"; do
+    ((gap >= 2500 && gap <= 8000)) || late=$((late + 1))
+  done
+  check "every restart came about 3 s after the kill" test "$late" = 0
+  check "the handle count is flat" test $((handles[-1] - handles[0])) -le 4
+  check "private bytes are flat (within 1 MiB)" test $((private[-1] - private[0])) -le 1048576
+  check "open descriptors are flat" test $((fds[-1] - fds[0])) -le 4
+  check "anonymous memory is flat (within 1 MiB)" test $((anon[-1] - anon[0])) -le 1024
+  stop_service
+  check "the service stops" wait_until 15 is_state 1
 }
 
 # Update servers that never answer: one that accepts and stays silent, one whose
@@ -522,6 +802,10 @@ case $scenario in
   stop-request) scenario_stop_request ;;
   updater) scenario_updater ;;
   stalled-update-server) scenario_stalled_update_server ;;
+  log-attacks) scenario_log_attacks ;;
+  crash-loop) scenario_crash_loop ;;
+  faults) scenario_faults ;;
+  soak) scenario_soak ;;
   *)
     echo "unknown scenario $scenario" >&2
     exit 2

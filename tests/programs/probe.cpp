@@ -20,6 +20,9 @@
 //                                      version resource (fixed file version, string
 //                                      ProductVersion and CompanyName)
 //   halcyra-probe service-pid <name>   prints the process id of the running service
+//   halcyra-probe hold <file> <ms>     keeps the existing file open for reading, shared for
+//                                      reading and writing but not deletion; prints
+//                                      "holding" once it is open
 //
 // Exit code 2 means a usage error or a failed system call (reported on standard error).
 
@@ -239,6 +242,17 @@ int servicePid(const wchar_t* name) {
   return 0;
 }
 
+int hold(const wchar_t* path, DWORD ms) {
+  HANDLE const file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return failed("CreateFileW");
+  std::printf("holding\n");
+  std::fflush(stdout);
+  Sleep(ms);
+  CloseHandle(file);
+  return 0;
+}
+
 int dispatch(wchar_t** arguments, int count) {
   if (count < 2) return 2;
   std::wstring const command = arguments[1];
@@ -254,6 +268,7 @@ int dispatch(wchar_t** arguments, int count) {
   if (command == L"stats" && restCount == 1) return stats(number(rest[0]));
   if (command == L"version" && restCount == 1) return version(rest[0]);
   if (command == L"service-pid" && restCount == 1) return servicePid(rest[0]);
+  if (command == L"hold" && restCount == 2) return hold(rest[0], number(rest[1]));
   if (command == L"kill" && restCount >= 1) return kill(number(rest[0]), restCount > 1 ? number(rest[1]) : 1);
   return 2;
 }
@@ -266,7 +281,7 @@ int main() {
   if (arguments == nullptr) return failed("CommandLineToArgvW");
   int const result = dispatch(arguments, count);
   if (result == 2 && count < 2) {
-    std::fprintf(stderr, "usage: halcyra-probe run|stop-request|alive|wait|kill|stats|version|service-pid ...\n");
+    std::fprintf(stderr, "usage: halcyra-probe run|stop-request|alive|wait|kill|stats|version|service-pid|hold ...\n");
   }
   std::fflush(stdout);
   LocalFree(arguments);

@@ -7,6 +7,7 @@
 
 #include <functional>
 
+#include "platform/files.h"
 #include "platform/processes.h"
 #include "platform/sync.h"
 #include "tests/sim/service_scenario.h"
@@ -142,7 +143,7 @@ TEST(ServiceStart, EachFailedStepEndsTheStartWithItsError) {
   const Case cases[] = {
       {"stop event", failing("CreateEventA", 1, kErrorNotEnoughMemory), kErrorNotEnoughMemory},
       {"session event", failing("CreateEventA", 2, kErrorInvalidParameter), kErrorInvalidParameter},
-      {"log file", failing("CreateFileW", 1, kErrorAccessDenied), kErrorAccessDenied},
+      {"log file, every try", [] { sim::failCall("CreateFileW", 1, kErrorAccessDenied, true); }, kErrorAccessDenied},
       {"temporary folder", failing("GetTempPathW", 1, kErrorPathNotFound), kErrorPathNotFound},
       {"log path one unit too long", [] { useTempFolder(242); }, 206},
       // HeapAlloc sets no error of its own: the size query's 122 must not be reported.
@@ -195,6 +196,82 @@ TEST(ServiceStart, LogFileIsEmptiedAtStartAndCollectsEveryChildsOutput) {
     EXPECT_TRUE(open->inheritable);
     EXPECT_EQ(open->access, 0x40000000u);
     EXPECT_EQ(open->shareMode, 0x1u);
+  }
+}
+
+// Whatever another user leaves under the log's name in the shared temporary folder, the
+// service never writes or truncates anything else and never follows a link; the log it
+// writes to is a new file that only SYSTEM and the Administrators can open. What keeps
+// the name blocked is a failed start with the blocking error.
+TEST(ServiceStart, LogFileNamePlantedByAnotherUserIsNeverFollowed) {
+  const std::u16string secret = u"C:\\Secret\\data.txt", unborn = u"C:\\Secret\\new.txt";
+  struct Case {
+    const char* name;
+    std::function<void(const std::u16string& log)> plant;
+    Dword failure;  // 0: the service starts
+  };
+  const Case cases[] = {
+      {"nothing", [](const std::u16string&) {}, 0},
+      {"a file", [](const std::u16string& log) { sim::addFile(log, "planted"); }, 0},
+      {"a read-only file",
+       [](const std::u16string& log) {
+         sim::addFile(log, "planted");
+         sim::setReadOnly(log);
+       },
+       0},
+      {"a hard link", [&](const std::u16string& log) { sim::addLink(log, secret, sim::LinkKind::hard); }, 0},
+      {"a symbolic link", [&](const std::u16string& log) { sim::addLink(log, secret, sim::LinkKind::symbolic); }, 0},
+      {"a dangling symbolic link",
+       [&](const std::u16string& log) { sim::addLink(log, unborn, sim::LinkKind::symbolic); }, 0},
+      {"a junction", [](const std::u16string& log) { sim::addLink(log, u"C:\\Secret", sim::LinkKind::junction); }, 0},
+      {"a file held open, deletion shared",
+       [](const std::u16string& log) {
+         sim::addFile(log, "planted");
+         sim::holdOpen(log, 0x7);
+       },
+       0},
+      {"a file held open, deletion not shared",
+       [](const std::u16string& log) {
+         sim::addFile(log, "planted");
+         sim::holdOpen(log, 0x3);
+       },
+       platform::kErrorSharingViolation},
+      {"a hard link to a file held open, deletion not shared",
+       [&](const std::u16string& log) {
+         sim::addLink(log, secret, sim::LinkKind::hard);
+         sim::holdOpen(secret, 0x3);
+       },
+       platform::kErrorSharingViolation},
+      {"a folder with content", [](const std::u16string& log) { sim::addFile(log + u"\\inside", "x"); }, 145},
+      {"planted again before every creation",
+       [](const std::u16string&) { sim::failCall("CreateFileW", 1, platform::kErrorFileExists, true); },
+       platform::kErrorFileExists},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::ProgramBehaviour server = serverExitingAfter(1000, 1115);
+    server.output = "served\n";
+    setUpMachine(server);
+    const std::u16string log = useTempFolder(20) + u"HalcyraService.log";
+    sim::addFile(secret, "secret");
+    c.plant(log);
+    runService();
+
+    EXPECT_EQ(sim::fileContent(secret), "secret");
+    EXPECT_EQ(sim::fileContent(unborn), std::nullopt);
+    EXPECT_EQ(sim::callsNamed("LocalFree").size(),
+              sim::callsNamed("ConvertStringSecurityDescriptorToSecurityDescriptorW").size());
+    EXPECT_EQ(sim::statusReports().empty() ? ~Dword{0} : sim::statusReports().back().status.dwWin32ExitCode, c.failure);
+    if (c.failure != 0) {
+      EXPECT_TRUE(servers().empty());
+      continue;
+    }
+    EXPECT_EQ(sim::fileContent(log), "served\n");
+    const std::vector<sim::ProcessRecord> started = servers();
+    const bool inheritsOneHandle = started.size() == 1 && started[0].inheritedHandles.size() == 1;
+    EXPECT_TRUE(inheritsOneHandle);
+    const auto open = inheritsOneHandle ? sim::openFile(started[0].inheritedHandles[0]) : std::nullopt;
+    EXPECT_EQ(open ? open->securityDescriptor : u"", u"D:P(A;;FA;;;SY)(A;;FA;;;BA)");
   }
 }
 
