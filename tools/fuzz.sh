@@ -16,7 +16,10 @@ cd "$root"
 seconds=${1:-5}
 targets=(config_json config_file release_manifest version_number stop_request)
 
-if ! cmake --preset fuzz >/dev/null || ! cmake --build --preset fuzz -j2 >/dev/null; then
+mkdir -p build
+build_log=build/fuzz-build.log
+if ! { cmake --preset fuzz && cmake --build --preset fuzz -j2; } >"$build_log" 2>&1; then
+  tail -30 "$build_log"
   echo "fuzz: build failed"
   exit 1
 fi
