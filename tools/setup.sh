@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Makes a Debian 12 machine ready to build and test HalcyraService: native toolchain,
+# clang (second native compiler, libFuzzer and the sanitizer runtimes, format and lint),
 # MinGW-w64 cross toolchain, Wine, RapidJSON, libcurl (native and a static MinGW build),
 # GoogleTest, Google Benchmark, the Python servers used by the network tests and the
 # openssl tool that makes their TLS certificates, and the Windows Installer tools (wixl,
@@ -10,6 +11,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 packages=(
   build-essential cmake ninja-build pkg-config git ca-certificates
+  clang libclang-rt-14-dev clang-format clang-tidy
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   wine wine64
   rapidjson-dev libcurl4-openssl-dev

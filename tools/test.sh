@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every test: sets the machine up, builds the native tests (against the simulated
-# Windows, plain and with sanitizers) and the Windows build, and runs all test layers;
-# the Windows tests run under Wine.
+# Windows: with GCC, with sanitizers and with clang) and the Windows build, and runs all
+# test layers; the Windows tests run under Wine. Every fuzz target gets a short run.
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -48,7 +48,18 @@ run_preset() {
 
 run_preset linux
 run_preset linux-asan
+run_preset linux-clang
 run_preset mingw
+
+echo "== fuzz: 5 s per target"
+fuzz_log=$(mktemp)
+tools/fuzz.sh 5 2>&1 | tee "$fuzz_log"
+((PIPESTATUS[0] == 0)) || status=1
+fuzz_passed=$(sed -nE 's/^fuzz: ([0-9]+) passed, ([0-9]+) failed/\1/p' "$fuzz_log")
+fuzz_failed=$(sed -nE 's/^fuzz: ([0-9]+) passed, ([0-9]+) failed/\2/p' "$fuzz_log")
+passed=$((passed + ${fuzz_passed:-0}))
+failed=$((failed + ${fuzz_failed:-1}))
+rm -f "$fuzz_log"
 
 echo "== lint"
 if tools/lint.sh; then

@@ -171,7 +171,9 @@ TEST(Supervisor, FailedPassSetUpIsRetriedThreeSecondsLaterWithoutLeaks) {
   };
   for (const auto& [operation, error] : steps) {
     SCOPED_TRACE(operation);
-    const std::vector<std::size_t> faulty = runSampledPasses([&] { sim::failCall(operation, 1, error); });
+    // Named captures: clang 14 cannot capture structured bindings.
+    const std::vector<std::size_t> faulty =
+        runSampledPasses([&operation = operation, error = error] { sim::failCall(operation, 1, error); });
     // The first pass is dropped; the next comes 3 s later and holds as much as before.
     ASSERT_EQ(servers().size(), 3u);
     EXPECT_EQ(servers()[0].startTime, 6000u);
