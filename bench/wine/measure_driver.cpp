@@ -1,0 +1,241 @@
+// halcyra-measure: the timing side of tools/measure.sh, run under Wine. Every time is
+// taken inside Windows with the precise system time, so that the Unix shell's own
+// process starts never enter a figure. Times are printed in microseconds.
+//
+//   halcyra-measure nothing
+//       exits 0 at once: the child of the bare process start-and-end
+//   halcyra-measure spawn <count> <program> [arguments...]
+//       starts the program count times, one after the other, without a console
+//       (DETACHED_PROCESS, as the service starts its stop-request instance) and waits for
+//       each; prints "spawn_us N" for each, from CreateProcessW to the end of the wait
+//   halcyra-measure restart <count> <program>
+//       starts the program, waits for its end and starts it again at once, count times:
+//       the bare restart, with nothing between an end and the next start
+//   halcyra-measure service-start <service> <stamps file>
+//       starts the service and waits (up to 30 s) for the stamps file to gain a line
+//       "start T"; prints "start_us N", from StartServiceW to T
+//   halcyra-measure service-stop <service>
+//       asks the service to stop and polls its state every millisecond (up to 60 s);
+//       prints "stop_us N", from ControlService to SERVICE_STOPPED
+//   halcyra-measure service-pid <service>
+//       prints the id of the service's process
+//   halcyra-measure cpu-resolution
+//       spins until the process's own CPU time has grown three times and prints
+//       "cpu_resolution_us N", the smallest step seen: the finest CPU time the platform
+//       reports
+//
+// Exit code 1 means a failed system call or a time-out (reported on standard error), 2
+// a usage error.
+
+#include <windows.h>
+// After <windows.h>, which it needs.
+#include <shellapi.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+int failed(const char* what) {
+  std::fprintf(stderr, "halcyra-measure: %s failed with error %lu\n", what, GetLastError());
+  return 1;
+}
+
+std::uint64_t microsecondsOf(const FILETIME& time) {
+  return ((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime) / 10;
+}
+
+// Microseconds of the precise system time: the clock the sample server's stamps use.
+std::uint64_t nowUs() {
+  FILETIME now{};
+  GetSystemTimePreciseAsFileTime(&now);
+  return microsecondsOf(now);
+}
+
+int countOf(const wchar_t* text) { return static_cast<int>(std::wcstol(text, nullptr, 10)); }
+
+std::wstring commandLineOf(wchar_t** arguments, int count) {
+  std::wstring line;
+  for (int i = 0; i < count; ++i) {
+    line += (i == 0 ? L"\"" : L" \"");
+    line += arguments[i];
+    line += L'"';
+  }
+  return line;
+}
+
+// Starts the program and waits for its end. False after reporting a failed start.
+bool runOnce(wchar_t** program, int count, DWORD flags) {
+  std::wstring line = commandLineOf(program, count);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(program[0], line.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup, &process)) {
+    failed("CreateProcessW");
+    return false;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return true;
+}
+
+int spawn(int samples, wchar_t** program, int count) {
+  for (int i = 0; i < samples; ++i) {
+    std::uint64_t const started = nowUs();
+    if (!runOnce(program, count, DETACHED_PROCESS)) return 1;
+    std::printf("spawn_us %llu\n", static_cast<unsigned long long>(nowUs() - started));
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
+// The program stamps its own starts and ends; the gaps are read from its stamps file.
+int restart(int samples, wchar_t** program) {
+  for (int i = 0; i < samples; ++i) {
+    if (!runOnce(program, 1, CREATE_NO_WINDOW)) return 1;
+  }
+  return 0;
+}
+
+struct ServiceHandles {
+  SC_HANDLE manager = nullptr;
+  SC_HANDLE service = nullptr;
+  ~ServiceHandles() {
+    if (service != nullptr) CloseServiceHandle(service);
+    if (manager != nullptr) CloseServiceHandle(manager);
+  }
+};
+
+bool openService(ServiceHandles& handles, const wchar_t* name) {
+  handles.manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (handles.manager == nullptr) {
+    failed("OpenSCManagerW");
+    return false;
+  }
+  handles.service = OpenServiceW(handles.manager, name, SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
+  if (handles.service == nullptr) {
+    failed("OpenServiceW");
+    return false;
+  }
+  return true;
+}
+
+// The time of the last "start T" line of the stamps file, 0 when there is none.
+std::uint64_t lastStartStamp(const wchar_t* path) {
+  HANDLE const file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  std::string text;
+  char chunk[4096];
+  DWORD got = 0;
+  while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) text.append(chunk, got);
+  CloseHandle(file);
+  std::size_t const at = text.rfind("start ");
+  if (at == std::string::npos || text.find('\n', at) == std::string::npos) return 0;
+  return std::strtoull(text.c_str() + at + 6, nullptr, 10);
+}
+
+int serviceStart(const wchar_t* name, const wchar_t* stamps) {
+  ServiceHandles handles;
+  if (!openService(handles, name)) return 1;
+  std::uint64_t const before = lastStartStamp(stamps);
+  std::uint64_t const requested = nowUs();
+  if (!StartServiceW(handles.service, 0, nullptr)) return failed("StartServiceW");
+  for (int waited = 0; waited < 30000; ++waited) {
+    std::uint64_t const started = lastStartStamp(stamps);
+    if (started != before) {
+      std::printf("start_us %llu\n", static_cast<unsigned long long>(started - requested));
+      return 0;
+    }
+    Sleep(1);
+  }
+  std::fprintf(stderr, "halcyra-measure: no server start within 30 s\n");
+  return 1;
+}
+
+int serviceStop(const wchar_t* name) {
+  ServiceHandles handles;
+  if (!openService(handles, name)) return 1;
+  SERVICE_STATUS status{};
+  std::uint64_t const requested = nowUs();
+  if (!ControlService(handles.service, SERVICE_CONTROL_STOP, &status)) return failed("ControlService");
+  for (int waited = 0; waited < 60000; ++waited) {
+    if (!QueryServiceStatus(handles.service, &status)) return failed("QueryServiceStatus");
+    if (status.dwCurrentState == SERVICE_STOPPED) {
+      std::printf("stop_us %llu\n", static_cast<unsigned long long>(nowUs() - requested));
+      return 0;
+    }
+    Sleep(1);
+  }
+  std::fprintf(stderr, "halcyra-measure: the service did not stop within 60 s\n");
+  return 1;
+}
+
+int servicePid(const wchar_t* name) {
+  ServiceHandles handles;
+  if (!openService(handles, name)) return 1;
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  if (!QueryServiceStatusEx(handles.service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                            &needed)) {
+    return failed("QueryServiceStatusEx");
+  }
+  std::printf("%lu\n", status.dwProcessId);
+  return 0;
+}
+
+std::uint64_t ownCpuUs() {
+  FILETIME created{}, exited{}, kernel{}, user{};
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  return microsecondsOf(kernel) + microsecondsOf(user);
+}
+
+int cpuResolution() {
+  std::uint64_t smallest = UINT64_MAX;
+  std::uint64_t last = ownCpuUs();
+  for (int steps = 0; steps < 3;) {
+    std::uint64_t const now = ownCpuUs();
+    if (now != last) {
+      smallest = now - last < smallest ? now - last : smallest;
+      last = now;
+      ++steps;
+    }
+  }
+  std::printf("cpu_resolution_us %llu\n", static_cast<unsigned long long>(smallest));
+  return 0;
+}
+
+int dispatch(wchar_t** arguments, int count) {
+  if (count < 2) return 2;
+  std::wstring const command = arguments[1];
+  wchar_t** const rest = arguments + 2;
+  int const restCount = count - 2;
+  if (command == L"nothing") return 0;
+  if (command == L"spawn" && restCount >= 2) return spawn(countOf(rest[0]), rest + 1, restCount - 1);
+  if (command == L"restart" && restCount == 2) return restart(countOf(rest[0]), rest + 1);
+  if (command == L"service-start" && restCount == 2) return serviceStart(rest[0], rest[1]);
+  if (command == L"service-stop" && restCount == 1) return serviceStop(rest[0]);
+  if (command == L"service-pid" && restCount == 1) return servicePid(rest[0]);
+  if (command == L"cpu-resolution") return cpuResolution();
+  return 2;
+}
+
+}  // namespace
+
+int main() {
+  int count = 0;
+  wchar_t** const arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (arguments == nullptr) return failed("CommandLineToArgvW");
+  int const result = dispatch(arguments, count);
+  if (result == 2) {
+    std::fprintf(stderr,
+                 "usage: halcyra-measure nothing|spawn|restart|service-start|service-stop|service-pid|"
+                 "cpu-resolution ...\n");
+  }
+  std::fflush(stdout);
+  LocalFree(arguments);
+  return result;
+}
