@@ -11,14 +11,19 @@
 //   halcyra-measure restart <count> <program>
 //       starts the program, waits for its end and starts it again at once, count times:
 //       the bare restart, with nothing between an end and the next start
-//   halcyra-measure service-start <service> <stamps file>
+//   halcyra-measure service-start <service> [stamps file]
 //       starts the service and waits (up to 30 s) for the stamps file to gain a line
-//       "start T"; prints "start_us N", from StartServiceW to T
+//       "start T"; prints "start_us N", from StartServiceW to T. Without a stamps file it
+//       waits for SERVICE_RUNNING instead, polling every millisecond
 //   halcyra-measure service-stop <service>
 //       asks the service to stop and polls its state every millisecond (up to 60 s);
-//       prints "stop_us N", from ControlService to SERVICE_STOPPED
+//       prints "stop_us N", from ControlService to SERVICE_STOPPED, and "requested_at T"
+//       and "stopped_at T" in the precise system time, to line up with the server's stamps
 //   halcyra-measure service-pid <service>
 //       prints the id of the service's process
+//   halcyra-measure handles <pid>
+//       prints "handles N", the number of handles the process holds, counted in the
+//       system's handle table (Wine reports no handle count for another process)
 //   halcyra-measure cpu-resolution
 //       spins until the process's own CPU time has grown three times and prints
 //       "cpu_resolution_us N", the smallest step seen: the finest CPU time the platform
@@ -35,6 +40,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -138,15 +144,25 @@ std::uint64_t lastStartStamp(const wchar_t* path) {
   return std::strtoull(text.c_str() + at + 6, nullptr, 10);
 }
 
+// The time the service (or, with a stamps file, its server) was seen running; 0 while not.
+std::uint64_t runningSince(SC_HANDLE service, const wchar_t* stamps, std::uint64_t stampBefore) {
+  if (stamps != nullptr) {
+    std::uint64_t const started = lastStartStamp(stamps);
+    return started != stampBefore ? started : 0;
+  }
+  SERVICE_STATUS status{};
+  return QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING ? nowUs() : 0;
+}
+
 int serviceStart(const wchar_t* name, const wchar_t* stamps) {
   ServiceHandles handles;
   if (!openService(handles, name)) return 1;
-  std::uint64_t const before = lastStartStamp(stamps);
+  std::uint64_t const stampBefore = stamps != nullptr ? lastStartStamp(stamps) : 0;
   std::uint64_t const requested = nowUs();
   if (!StartServiceW(handles.service, 0, nullptr)) return failed("StartServiceW");
   for (int waited = 0; waited < 30000; ++waited) {
-    std::uint64_t const started = lastStartStamp(stamps);
-    if (started != before) {
+    std::uint64_t const started = runningSince(handles.service, stamps, stampBefore);
+    if (started != 0) {
       std::printf("start_us %llu\n", static_cast<unsigned long long>(started - requested));
       return 0;
     }
@@ -165,7 +181,10 @@ int serviceStop(const wchar_t* name) {
   for (int waited = 0; waited < 60000; ++waited) {
     if (!QueryServiceStatus(handles.service, &status)) return failed("QueryServiceStatus");
     if (status.dwCurrentState == SERVICE_STOPPED) {
-      std::printf("stop_us %llu\n", static_cast<unsigned long long>(nowUs() - requested));
+      std::uint64_t const stopped = nowUs();
+      std::printf("stop_us %llu\nrequested_at %llu\nstopped_at %llu\n",
+                  static_cast<unsigned long long>(stopped - requested), static_cast<unsigned long long>(requested),
+                  static_cast<unsigned long long>(stopped));
       return 0;
     }
     Sleep(1);
@@ -184,6 +203,53 @@ int servicePid(const wchar_t* name) {
     return failed("QueryServiceStatusEx");
   }
   std::printf("%lu\n", status.dwProcessId);
+  return 0;
+}
+
+// The layout of NtQuerySystemInformation's SystemExtendedHandleInformation (64), which
+// the MinGW headers do not declare.
+struct HandleEntry {
+  void* object;
+  ULONG_PTR processId;
+  ULONG_PTR handleValue;
+  ULONG grantedAccess;
+  USHORT creatorBackTraceIndex;
+  USHORT objectTypeIndex;
+  ULONG handleAttributes;
+  ULONG reserved;
+};
+struct HandleTable {
+  ULONG_PTR count;
+  ULONG_PTR reserved;
+  HandleEntry entries[1];
+};
+using QuerySystemInformation = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+constexpr ULONG kSystemExtendedHandleInformation = 64;
+constexpr LONG kStatusInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+
+int handles(DWORD pid) {
+  HMODULE const ntdll = GetModuleHandleW(L"ntdll.dll");
+  auto const query = reinterpret_cast<QuerySystemInformation>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQuerySystemInformation")));
+  if (query == nullptr) return failed("GetProcAddress");
+  std::vector<unsigned char> buffer(1 << 20);
+  LONG status = kStatusInfoLengthMismatch;
+  for (int attempt = 0; attempt < 8 && status == kStatusInfoLengthMismatch; ++attempt) {
+    ULONG needed = 0;
+    status = query(kSystemExtendedHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+    if (status == kStatusInfoLengthMismatch) buffer.resize(buffer.size() * 2 > needed ? buffer.size() * 2 : needed);
+  }
+  if (status != 0) {
+    std::fprintf(stderr, "halcyra-measure: NtQuerySystemInformation failed with status 0x%lx\n",
+                 static_cast<unsigned long>(status));
+    return 1;
+  }
+  auto const* table = reinterpret_cast<const HandleTable*>(buffer.data());
+  unsigned long count = 0;
+  for (ULONG_PTR i = 0; i < table->count; ++i) {
+    count += table->entries[i].processId == pid ? 1 : 0;
+  }
+  std::printf("handles %lu\n", count);
   return 0;
 }
 
@@ -216,9 +282,12 @@ int dispatch(wchar_t** arguments, int count) {
   if (command == L"nothing") return 0;
   if (command == L"spawn" && restCount >= 2) return spawn(countOf(rest[0]), rest + 1, restCount - 1);
   if (command == L"restart" && restCount == 2) return restart(countOf(rest[0]), rest + 1);
-  if (command == L"service-start" && restCount == 2) return serviceStart(rest[0], rest[1]);
+  if (command == L"service-start" && (restCount == 1 || restCount == 2)) {
+    return serviceStart(rest[0], restCount == 2 ? rest[1] : nullptr);
+  }
   if (command == L"service-stop" && restCount == 1) return serviceStop(rest[0]);
   if (command == L"service-pid" && restCount == 1) return servicePid(rest[0]);
+  if (command == L"handles" && restCount == 1) return handles(static_cast<DWORD>(std::wcstoul(rest[0], nullptr, 10)));
   if (command == L"cpu-resolution") return cpuResolution();
   return 2;
 }
@@ -233,7 +302,7 @@ int main() {
   if (result == 2) {
     std::fprintf(stderr,
                  "usage: halcyra-measure nothing|spawn|restart|service-start|service-stop|service-pid|"
-                 "cpu-resolution ...\n");
+                 "handles|cpu-resolution ...\n");
   }
   std::fflush(stdout);
   LocalFree(arguments);

@@ -11,9 +11,10 @@
 //   on-ctrl-c=exit      on Ctrl-C: print "sample server: Ctrl-C received", wait
 //                       ctrl-c-delay-ms (default 0), exit with ctrl-c-exit-code (default 42)
 //   on-ctrl-c=ignore    on Ctrl-C: print "sample server: Ctrl-C ignored" and run on
-//   stamps=yes          append "start T" when it starts and "exit T" just before it exits
-//                       to HalcyraServer.stamps beside itself, T in microseconds of the
-//                       precise system time, so that timings across processes line up
+//   stamps=yes          append "start T" when it starts, "ctrl-c T" when a Ctrl-C reaches it
+//                       and "exit T" just before it exits to HalcyraServer.stamps beside
+//                       itself, T in microseconds of the precise system time, so that
+//                       timings across processes line up
 //   grandchild=yes      start a copy of itself with the argument --grandchild that shares
 //                       its console; the copy records its id in HalcyraServer.grandchild.pid,
 //                       runs until it is ended and exits 43 on Ctrl-C
@@ -170,6 +171,7 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
     say(stdout, "sample server grandchild: Ctrl-C received (%lu)\n", GetCurrentProcessId());
     ExitProcess(43);
   }
+  stamp("ctrl-c");
   if (!behaviour.obeyCtrlC) {
     say(stdout, "sample server: Ctrl-C ignored (%lu)\n", GetCurrentProcessId());
     return TRUE;
@@ -201,9 +203,11 @@ int main(int argc, char** argv) {
   isGrandchild = argc == 2 && std::strcmp(argv[1], "--grandchild") == 0;
   if (!isGrandchild) {
     readBehaviour();
-    stamp("start");
   }
   SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+  if (!isGrandchild) {
+    stamp("start");  // from here on a stop request reaches it
+  }
   DWORD const self = GetCurrentProcessId();
   writeWholeFile(besideSelf(isGrandchild ? L".grandchild.pid" : L".pid"), std::to_string(self) + "\n");
 
