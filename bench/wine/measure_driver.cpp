@@ -8,9 +8,10 @@
 //       starts the program count times, one after the other, without a console
 //       (DETACHED_PROCESS, as the service starts its stop-request instance) and waits for
 //       each; prints "spawn_us N" for each, from CreateProcessW to the end of the wait
-//   halcyra-measure restart <count> <program>
-//       starts the program, waits for its end and starts it again at once, count times:
-//       the bare restart, with nothing between an end and the next start
+//   halcyra-measure restart <count> <pause ms> <program>
+//       starts the program, waits for its end, sleeps the pause and starts it again,
+//       count times: a bare restart, with nothing but the pause between an end and the
+//       next start
 //   halcyra-measure service-start <service> [stamps file]
 //       starts the service and waits (up to 30 s) for the stamps file to gain a line
 //       "start T"; prints "start_us N", from StartServiceW to T. Without a stamps file it
@@ -99,8 +100,9 @@ int spawn(int samples, wchar_t** program, int count) {
 }
 
 // The program stamps its own starts and ends; the gaps are read from its stamps file.
-int restart(int samples, wchar_t** program) {
+int restart(int samples, DWORD pauseMs, wchar_t** program) {
   for (int i = 0; i < samples; ++i) {
+    if (i > 0) Sleep(pauseMs);
     if (!runOnce(program, 1, CREATE_NO_WINDOW)) return 1;
   }
   return 0;
@@ -281,7 +283,9 @@ int dispatch(wchar_t** arguments, int count) {
   int const restCount = count - 2;
   if (command == L"nothing") return 0;
   if (command == L"spawn" && restCount >= 2) return spawn(countOf(rest[0]), rest + 1, restCount - 1);
-  if (command == L"restart" && restCount == 2) return restart(countOf(rest[0]), rest + 1);
+  if (command == L"restart" && restCount == 3) {
+    return restart(countOf(rest[0]), static_cast<DWORD>(countOf(rest[1])), rest + 2);
+  }
   if (command == L"service-start" && (restCount == 1 || restCount == 2)) {
     return serviceStart(rest[0], restCount == 2 ? rest[1] : nullptr);
   }
