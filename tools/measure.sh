@@ -163,11 +163,11 @@ cp "$service_exe" "$install_root/bin/HalcyraService.exe" &&
   cp "$probe_exe" "$tools_dir"/*.exe "$base/tools/" &&
   cp "$tools_dir/halcyra-update-check-timer.exe" "$base/check/bin/" || exit 1
 rm -f "$WINEPREFIX"/drive_c/users/*/Temp/HalcyraService.log
-w sc create HalcyraService binPath= "$win_base"'\Halcyra\bin\HalcyraService.exe' >/dev/null &&
-  w sc create HalcyraIdle binPath= "$win_base"'\tools\halcyra-idle-service.exe' >/dev/null || {
+if ! w sc create HalcyraService binPath= "$win_base"'\Halcyra\bin\HalcyraService.exe' >/dev/null ||
+  ! w sc create HalcyraIdle binPath= "$win_base"'\tools\halcyra-idle-service.exe' >/dev/null; then
   say "sc create failed"
   exit 1
-}
+fi
 
 # ---- the update check without the network, natively ----------------------------------
 
@@ -210,7 +210,7 @@ w "$measure" restart $((samples + 1)) 3000 "$win_base"'\floor\HalcyraServer.exe'
 read -r restart_floor_median _ restart_floor_n < <(gaps <"$base/floor/HalcyraServer.stamps" | summary)
 
 say "floor: a bare start and end of a process"
-read -r spawn_median _ spawn_n < <(w "$measure" spawn "$samples" "$measure" nothing | field spawn_us | summary)
+read -r spawn_median _ _ < <(w "$measure" spawn "$samples" "$measure" nothing | field spawn_us | summary)
 
 say "floor: the SCM's round trip with a do-nothing service"
 : >"$work/idle-start"
@@ -218,7 +218,7 @@ for ((i = 0; i < samples; i++)); do
   w "$measure" service-start HalcyraIdle | field start_us >>"$work/idle-start"
   w "$measure" service-stop HalcyraIdle | field stop_us
 done >"$work/idle-stop"
-read -r scm_median _ scm_n < <(summary <"$work/idle-stop")
+read -r scm_median _ _ < <(summary <"$work/idle-stop")
 read -r idle_start_median idle_start_max idle_start_n < <(summary <"$work/idle-start")
 
 # ---- start and graceful stop --------------------------------------------------------
