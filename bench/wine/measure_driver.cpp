@@ -12,6 +12,14 @@
 //       starts the program, waits for its end, sleeps the pause and starts it again,
 //       count times: a bare restart, with nothing but the pause between an end and the
 //       next start
+//   halcyra-measure ctrl-c-stop <count> <service exe> <server exe> <stamps file>
+//       the platform's part of a graceful stop, outside the service: starts the server
+//       with a console of its own and no window (as the service does), waits for its
+//       "start" stamp, then runs "<service exe>" --terminate <its id> without a console
+//       and waits for both to end; prints "ctrl_c_stop_us N" for each, from the start of
+//       the stop-request instance to the server's end. This program is the parent of both,
+//       as the service is: Wine delivers a Ctrl-C for process group 0 only within the
+//       caller's process group
 //   halcyra-measure service-start <service> [stamps file]
 //       starts the service and waits (up to 30 s) for the stamps file to gain a line
 //       "start T"; prints "start_us N", from StartServiceW to T. Without a stamps file it
@@ -108,6 +116,60 @@ int restart(int samples, DWORD pauseMs, wchar_t** program) {
   return 0;
 }
 
+// The time of the last line "<kind> T" of the stamps file, 0 when there is none.
+std::uint64_t lastStamp(const wchar_t* path, const char* kind) {
+  HANDLE const file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  std::string text;
+  char chunk[4096];
+  DWORD got = 0;
+  while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) text.append(chunk, got);
+  CloseHandle(file);
+  std::string const prefix = std::string(kind) + " ";
+  std::size_t at = text.rfind(prefix);
+  // Only a whole line counts: the prefix at a line's start, and the line complete.
+  while (at != std::string::npos && at != 0 && text[at - 1] != '\n') {
+    at = text.rfind(prefix, at - 1);
+  }
+  if (at == std::string::npos || text.find('\n', at) == std::string::npos) return 0;
+  return std::strtoull(text.c_str() + at + prefix.size(), nullptr, 10);
+}
+
+int ctrlCStop(int samples, const wchar_t* serviceExe, const wchar_t* serverExe, const wchar_t* stamps) {
+  for (int i = 0; i < samples; ++i) {
+    std::uint64_t const startedBefore = lastStamp(stamps, "start");
+    std::wstring serverLine = L"\"" + std::wstring(serverExe) + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION server{};
+    if (!CreateProcessW(serverExe, serverLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &server)) {
+      return failed("CreateProcessW");
+    }
+    for (int waited = 0; waited < 30000 && lastStamp(stamps, "start") == startedBefore; ++waited) Sleep(1);
+
+    wchar_t option[] = L"--terminate";
+    std::wstring service = serviceExe;
+    std::wstring idText = std::to_wstring(server.dwProcessId);
+    wchar_t* request[] = {service.data(), option, idText.data()};
+    std::uint64_t const requested = nowUs();
+    bool const ran = runOnce(request, 3, DETACHED_PROCESS);
+    bool const ended = WaitForSingleObject(server.hProcess, 10000) == WAIT_OBJECT_0;
+    std::uint64_t const stopped = nowUs();
+    if (!ended) TerminateProcess(server.hProcess, 1);
+    CloseHandle(server.hThread);
+    CloseHandle(server.hProcess);
+    if (!ran || !ended) {
+      std::fprintf(stderr, "halcyra-measure: the server did not end on the stop request\n");
+      return 1;
+    }
+    std::printf("ctrl_c_stop_us %llu\n", static_cast<unsigned long long>(stopped - requested));
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
 struct ServiceHandles {
   SC_HANDLE manager = nullptr;
   SC_HANDLE service = nullptr;
@@ -131,25 +193,10 @@ bool openService(ServiceHandles& handles, const wchar_t* name) {
   return true;
 }
 
-// The time of the last "start T" line of the stamps file, 0 when there is none.
-std::uint64_t lastStartStamp(const wchar_t* path) {
-  HANDLE const file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 0;
-  std::string text;
-  char chunk[4096];
-  DWORD got = 0;
-  while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) text.append(chunk, got);
-  CloseHandle(file);
-  std::size_t const at = text.rfind("start ");
-  if (at == std::string::npos || text.find('\n', at) == std::string::npos) return 0;
-  return std::strtoull(text.c_str() + at + 6, nullptr, 10);
-}
-
 // The time the service (or, with a stamps file, its server) was seen running; 0 while not.
 std::uint64_t runningSince(SC_HANDLE service, const wchar_t* stamps, std::uint64_t stampBefore) {
   if (stamps != nullptr) {
-    std::uint64_t const started = lastStartStamp(stamps);
+    std::uint64_t const started = lastStamp(stamps, "start");
     return started != stampBefore ? started : 0;
   }
   SERVICE_STATUS status{};
@@ -159,7 +206,7 @@ std::uint64_t runningSince(SC_HANDLE service, const wchar_t* stamps, std::uint64
 int serviceStart(const wchar_t* name, const wchar_t* stamps) {
   ServiceHandles handles;
   if (!openService(handles, name)) return 1;
-  std::uint64_t const stampBefore = stamps != nullptr ? lastStartStamp(stamps) : 0;
+  std::uint64_t const stampBefore = stamps != nullptr ? lastStamp(stamps, "start") : 0;
   std::uint64_t const requested = nowUs();
   if (!StartServiceW(handles.service, 0, nullptr)) return failed("StartServiceW");
   for (int waited = 0; waited < 30000; ++waited) {
@@ -286,6 +333,7 @@ int dispatch(wchar_t** arguments, int count) {
   if (command == L"restart" && restCount == 3) {
     return restart(countOf(rest[0]), static_cast<DWORD>(countOf(rest[1])), rest + 2);
   }
+  if (command == L"ctrl-c-stop" && restCount == 4) return ctrlCStop(countOf(rest[0]), rest[1], rest[2], rest[3]);
   if (command == L"service-start" && (restCount == 1 || restCount == 2)) {
     return serviceStart(rest[0], restCount == 2 ? rest[1] : nullptr);
   }
@@ -305,7 +353,7 @@ int main() {
   int const result = dispatch(arguments, count);
   if (result == 2) {
     std::fprintf(stderr,
-                 "usage: halcyra-measure nothing|spawn|restart|service-start|service-stop|service-pid|"
+                 "usage: halcyra-measure nothing|spawn|restart|ctrl-c-stop|service-start|service-stop|service-pid|"
                  "handles|cpu-resolution ...\n");
   }
   std::fflush(stdout);
