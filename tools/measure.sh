@@ -208,8 +208,9 @@ gaps() {
   done
 }
 
-# The time of the last stamp of a kind ("start", "ctrl-c", "exit") the server wrote.
-last_stamp() { awk -v kind="$1" '$1 == kind { t = $2 } END { print t }' "$stamps"; }
+# The time of the last stamp of a kind ("start", "ctrl-c", "exit") that the installed
+# server (or the one whose stamps file is given) wrote.
+last_stamp() { awk -v kind="$1" '$1 == kind { t = $2 } END { print t }' "${2:-$stamps}"; }
 
 # ---- start and graceful stop, each sample beside its floors ------------------------------
 
@@ -218,7 +219,7 @@ last_stamp() { awk -v kind="$1" '$1 == kind { t = $2 } END { print t }' "$stamps
 say "start and graceful stop, $samples rounds, each with its floors"
 behave "stamps=yes"
 printf '%s\n' "stamps=yes" >"$base/console/HalcyraServer.behaviour"
-for file in start graceful to-ctrl-c from-exit spawn idle-start idle-stop instance ctrl-c-stop; do : >"$work/$file"; done
+for file in start graceful to-ctrl-c from-exit spawn idle-start idle-stop instance ctrl-c-stop ctrl-c-alone; do : >"$work/$file"; done
 for ((i = 0; i < samples; i++)); do
   w "$measure" service-start HalcyraService "$win_stamps" | field start_us >>"$work/start"
   stopped=$(w "$measure" service-stop HalcyraService)
@@ -237,8 +238,11 @@ for ((i = 0; i < samples; i++)); do
     >>"$work/instance"
   # The platform's part of the stop alone: a stop-request instance ending a console
   # process, run by a program that is the parent of both, as the service is.
-  w "$measure" ctrl-c-stop 1 "$win_base"'\Halcyra\bin\HalcyraService.exe' "$win_base"'\console\HalcyraServer.exe' \
-    "$win_base"'\console\HalcyraServer.stamps' | field ctrl_c_stop_us >>"$work/ctrl-c-stop"
+  alone=$(w "$measure" ctrl-c-stop 1 "$win_base"'\Halcyra\bin\HalcyraService.exe' \
+    "$win_base"'\console\HalcyraServer.exe' "$win_base"'\console\HalcyraServer.stamps')
+  field ctrl_c_stop_us <<<"$alone" >>"$work/ctrl-c-stop"
+  echo $(($(last_stamp ctrl-c "$base/console/HalcyraServer.stamps") - $(field requested_at <<<"$alone"))) \
+    >>"$work/ctrl-c-alone"
 done
 read -r start_median start_max start_n < <(summary <"$work/start")
 read -r idle_start_median idle_start_max idle_start_n < <(summary <"$work/idle-start")
@@ -257,7 +261,12 @@ row "graceful stop: sc stop -> STOPPED" ms "$(ms "$graceful_median")" "$(ms "$gr
 read -r to_ctrl_c_median to_ctrl_c_max _ < <(summary <"$work/to-ctrl-c")
 read -r from_exit_median from_exit_max _ < <(summary <"$work/from-exit")
 read -r instance_median instance_max instance_n < <(summary <"$work/instance")
-row "  sc stop -> Ctrl-C reaches the server" ms "$(ms "$to_ctrl_c_median")" "$(ms "$to_ctrl_c_max")" "$graceful_n" - ""
+read -r ctrl_c_alone_median _ _ < <(summary <"$work/ctrl-c-alone")
+to_ctrl_c_floor=-
+[[ "$ctrl_c_alone_median" != - && "$scm_median" != - ]] &&
+  to_ctrl_c_floor=$((${ctrl_c_alone_median%.*} + ${scm_median%.*}))
+row "  sc stop -> Ctrl-C reaches the server" ms "$(ms "$to_ctrl_c_median")" "$(ms "$to_ctrl_c_max")" "$graceful_n" \
+  "$(ms "$to_ctrl_c_floor")" "SCM + platform's request->Ctrl-C"
 row "  server's exit -> STOPPED" ms "$(ms "$from_exit_median")" "$(ms "$from_exit_max")" "$graceful_n" - ""
 row "  HalcyraService.exe --terminate, start+end" ms "$(ms "$instance_median")" "$(ms "$instance_max")" \
   "$instance_n" "$(ms "$spawn_median")" "bare start+end"
@@ -271,16 +280,20 @@ budget "graceful stop at most its floor + 100 ms (median $(ms "$graceful_median"
 
 say "forced stop, $forced_samples times (a server that ignores Ctrl-C)"
 behave "on-ctrl-c=ignore stamps=yes"
-: >"$work/forced" && : >"$work/forced-after-ctrl-c"
+: >"$work/forced" && : >"$work/forced-after-ctrl-c" && : >"$work/forced-to-ctrl-c"
 for ((i = 0; i < forced_samples; i++)); do
   w "$measure" service-start HalcyraService "$win_stamps" >/dev/null
   stopped=$(w "$measure" service-stop HalcyraService)
   field stop_us <<<"$stopped" >>"$work/forced"
   echo $(($(field stopped_at <<<"$stopped") - $(last_stamp ctrl-c))) >>"$work/forced-after-ctrl-c"
+  echo $(($(last_stamp ctrl-c) - $(field requested_at <<<"$stopped"))) >>"$work/forced-to-ctrl-c"
 done
 read -r forced_median forced_max forced_n < <(summary <"$work/forced")
 row "forced stop: sc stop -> STOPPED" ms "$(ms "$forced_median")" "$(ms "$forced_max")" "$forced_n" 20000.0 \
   "20 s grace"
+read -r forced_head_median forced_head_max _ < <(summary <"$work/forced-to-ctrl-c")
+row "  sc stop -> Ctrl-C reaches the server" ms "$(ms "$forced_head_median")" "$(ms "$forced_head_max")" "$forced_n" \
+  "$(ms "$to_ctrl_c_floor")" "SCM + platform's request->Ctrl-C"
 read -r forced_tail_median forced_tail_max _ < <(summary <"$work/forced-after-ctrl-c")
 row "  Ctrl-C reaches the server -> STOPPED" ms "$(ms "$forced_tail_median")" "$(ms "$forced_tail_max")" "$forced_n" \
   20000.0 "20 s grace"
@@ -368,8 +381,8 @@ for ((round = 0; round < rounds; round++)); do
   await_starts $((starts_before + restarts / rounds)) $((restarts * 10)) || say "fewer restarts than asked for"
   behave "stamps=yes"
   await_starts $((starts_before + restarts / rounds + 1)) 30 || say "the server did not settle after the restarts"
-  w "$measure" restart $(((samples + rounds - 1) / rounds + 1)) 3000 "$win_base"'\floor\HalcyraServer.exe' \
-    >/dev/null || say "the bare restart failed"
+  w "$measure" restart $(((samples + rounds - 1) / rounds + 1)) 3000 "$win_base"'\floor\floor.log' \
+    "$win_base"'\floor\HalcyraServer.exe' >/dev/null || say "the bare restart failed"
 done
 sleep 2
 handles_after=$(handle_count "$service_pid")

@@ -8,16 +8,16 @@
 //       starts the program count times, one after the other, without a console
 //       (DETACHED_PROCESS, as the service starts its stop-request instance) and waits for
 //       each; prints "spawn_us N" for each, from CreateProcessW to the end of the wait
-//   halcyra-measure restart <count> <pause ms> <program>
-//       starts the program, waits for its end, sleeps the pause and starts it again,
-//       count times: a bare restart, with nothing but the pause between an end and the
-//       next start
+//   halcyra-measure restart <count> <pause ms> <log file> <program>
+//       starts the program with its output to the log file (as the service starts the
+//       server), waits for its end, sleeps the pause and starts it again, count times: a
+//       bare restart, with nothing but the pause between an end and the next start
 //   halcyra-measure ctrl-c-stop <count> <service exe> <server exe> <stamps file>
 //       the platform's part of a graceful stop, outside the service: starts the server
 //       with a console of its own and no window (as the service does), waits for its
 //       "start" stamp, then runs "<service exe>" --terminate <its id> without a console
 //       and waits for both to end; prints "ctrl_c_stop_us N" for each, from the start of
-//       the stop-request instance to the server's end. This program is the parent of both,
+//       the stop-request instance to the server's end, and "requested_at T". This program is the parent of both,
 //       as the service is: Wine delivers a Ctrl-C for process group 0 only within the
 //       caller's process group
 //   halcyra-measure service-start <service> [stamps file]
@@ -82,12 +82,21 @@ std::wstring commandLineOf(wchar_t** arguments, int count) {
 }
 
 // Starts the program and waits for its end. False after reporting a failed start.
-bool runOnce(wchar_t** program, int count, DWORD flags) {
+// Starts the program and waits for its end; with `output`, its standard output and error
+// go there (an inheritable handle, as the service hands its log to its children). False
+// after reporting a failed start.
+bool runOnce(wchar_t** program, int count, DWORD flags, HANDLE output = nullptr) {
   std::wstring line = commandLineOf(program, count);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
+  if (output != nullptr) {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+  }
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(program[0], line.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup, &process)) {
+  if (!CreateProcessW(program[0], line.data(), nullptr, nullptr, output != nullptr, flags, nullptr, nullptr, &startup,
+                      &process)) {
     failed("CreateProcessW");
     return false;
   }
@@ -108,12 +117,18 @@ int spawn(int samples, wchar_t** program, int count) {
 }
 
 // The program stamps its own starts and ends; the gaps are read from its stamps file.
-int restart(int samples, DWORD pauseMs, wchar_t** program) {
-  for (int i = 0; i < samples; ++i) {
+int restart(int samples, DWORD pauseMs, const wchar_t* logPath, wchar_t** program) {
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  HANDLE const log =
+      CreateFileW(logPath, GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (log == INVALID_HANDLE_VALUE) return failed("CreateFileW");
+  int status = 0;
+  for (int i = 0; i < samples && status == 0; ++i) {
     if (i > 0) Sleep(pauseMs);
-    if (!runOnce(program, 1, CREATE_NO_WINDOW)) return 1;
+    status = runOnce(program, 1, CREATE_NO_WINDOW, log) ? 0 : 1;
   }
-  return 0;
+  CloseHandle(log);
+  return status;
 }
 
 // The time of the last line "<kind> T" of the stamps file, 0 when there is none.
@@ -164,7 +179,8 @@ int ctrlCStop(int samples, const wchar_t* serviceExe, const wchar_t* serverExe, 
       std::fprintf(stderr, "halcyra-measure: the server did not end on the stop request\n");
       return 1;
     }
-    std::printf("ctrl_c_stop_us %llu\n", static_cast<unsigned long long>(stopped - requested));
+    std::printf("ctrl_c_stop_us %llu\nrequested_at %llu\n", static_cast<unsigned long long>(stopped - requested),
+                static_cast<unsigned long long>(requested));
     std::fflush(stdout);
   }
   return 0;
@@ -330,8 +346,8 @@ int dispatch(wchar_t** arguments, int count) {
   int const restCount = count - 2;
   if (command == L"nothing") return 0;
   if (command == L"spawn" && restCount >= 2) return spawn(countOf(rest[0]), rest + 1, restCount - 1);
-  if (command == L"restart" && restCount == 3) {
-    return restart(countOf(rest[0]), static_cast<DWORD>(countOf(rest[1])), rest + 2);
+  if (command == L"restart" && restCount == 4) {
+    return restart(countOf(rest[0]), static_cast<DWORD>(countOf(rest[1])), rest[2], rest + 3);
   }
   if (command == L"ctrl-c-stop" && restCount == 4) return ctrlCStop(countOf(rest[0]), rest[1], rest[2], rest[3]);
   if (command == L"service-start" && (restCount == 1 || restCount == 2)) {
