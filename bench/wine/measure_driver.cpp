@@ -82,6 +82,9 @@ std::wstring commandLineOf(wchar_t** arguments, int count) {
 }
 
 // Starts the program and waits for its end. False after reporting a failed start.
+// Every child starts on the interactive desktop, as the service's children do.
+wchar_t interactiveDesktop[] = L"winsta0\\default";
+
 // Starts the program and waits for its end; with `output`, its standard output and error
 // go there (an inheritable handle, as the service hands its log to its children). False
 // after reporting a failed start.
@@ -89,6 +92,7 @@ bool runOnce(wchar_t** program, int count, DWORD flags, HANDLE output = nullptr)
   std::wstring line = commandLineOf(program, count);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
+  startup.lpDesktop = interactiveDesktop;
   if (output != nullptr) {
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = output;
@@ -157,6 +161,7 @@ int ctrlCStop(int samples, const wchar_t* serviceExe, const wchar_t* serverExe, 
     std::wstring serverLine = L"\"" + std::wstring(serverExe) + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
+    startup.lpDesktop = interactiveDesktop;
     PROCESS_INFORMATION server{};
     if (!CreateProcessW(serverExe, serverLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
                         &startup, &server)) {
