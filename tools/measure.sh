@@ -8,7 +8,7 @@
 #
 # It builds the Windows programs (mingw preset) and the native benchmarks (linux preset),
 # installs the service in a Wine prefix of its own (HALCYRA_MEASURE_WINEPREFIX, by default
-# beside the other prefixes) together with a do-nothing service, and takes about 15
+# beside the other prefixes) together with a do-nothing service, and takes about 12
 # minutes. Tunables: HALCYRA_MEASURE_SAMPLES (per timing, default 20),
 # HALCYRA_MEASURE_FORCED_SAMPLES (default 3), HALCYRA_MEASURE_RESTARTS (default 100),
 # HALCYRA_MEASURE_WATCH_SECONDS (default 60).
@@ -424,14 +424,16 @@ printf '%s\r\n' '{' "  \"server\": \"http://127.0.0.1:$port\", \"versionFile\": 
   '  "relativeAppPath": "HalcyraServer.exe", "login": "", "password": "", "useGUI": 0, "files": [],' \
   '  "enableUpdate": true, "autoUpdate": true, "updaterPath": "C:\\halcyra-measure\\check\\updater.exe"' '}' \
   >"$base/check/resources/updater/config.json"
-# In rounds, alternating, so that a change in the machine's load falls on both alike.
+# In rounds, alternating, so that a change in the machine's load falls on both alike; twice
+# the usual samples, since a local transfer on a busy machine varies tenfold.
 rounds=4
+per_round=$(((2 * samples + rounds - 1) / rounds))
 : >"$work/check" && : >"$work/transfer"
 for ((i = 0; i < rounds; i++)); do
-  (cd "$base/check" && w "$win_base"'\check\bin\halcyra-update-check-timer.exe' $(((samples + rounds - 1) / rounds))) |
+  (cd "$base/check" && w "$win_base"'\check\bin\halcyra-update-check-timer.exe' "$per_round") |
     field check_us >>"$work/check"
-  w "$win_base"'\tools\halcyra-curl-floor.exe' "http://127.0.0.1:$port/latest/manifest.json" \
-    $(((samples + rounds - 1) / rounds)) | field transfer_us >>"$work/transfer"
+  w "$win_base"'\tools\halcyra-curl-floor.exe' "http://127.0.0.1:$port/latest/manifest.json" "$per_round" |
+    field transfer_us >>"$work/transfer"
 done
 read -r check_median check_max check_n < <(summary <"$work/check")
 read -r transfer_median _ transfer_n < <(summary <"$work/transfer")

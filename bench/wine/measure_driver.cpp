@@ -15,7 +15,7 @@
 //   halcyra-measure ctrl-c-stop <count> <service exe> <server exe> <stamps file>
 //       the platform's part of a graceful stop, outside the service: starts the server
 //       with a console of its own and no window (as the service does), waits for its
-//       "start" stamp, then runs "<service exe>" --terminate <its id> without a console
+//       "start" stamp and half a second more, then runs "<service exe>" --terminate <its id> without a console
 //       and waits for both to end; prints "ctrl_c_stop_us N" for each, from the start of
 //       the stop-request instance to the server's end, and "requested_at T". This program is the parent of both,
 //       as the service is: Wine delivers a Ctrl-C for process group 0 only within the
@@ -155,6 +155,8 @@ std::uint64_t lastStamp(const wchar_t* path, const char* kind) {
   return std::strtoull(text.c_str() + at + prefix.size(), nullptr, 10);
 }
 
+constexpr DWORD kSettleMs = 500;
+
 int ctrlCStop(int samples, const wchar_t* serviceExe, const wchar_t* serverExe, const wchar_t* stamps) {
   for (int i = 0; i < samples; ++i) {
     std::uint64_t const startedBefore = lastStamp(stamps, "start");
@@ -168,6 +170,8 @@ int ctrlCStop(int samples, const wchar_t* serviceExe, const wchar_t* serverExe, 
       return failed("CreateProcessW");
     }
     for (int waited = 0; waited < 30000 && lastStamp(stamps, "start") == startedBefore; ++waited) Sleep(1);
+    // The service's server has long settled when a stop comes; so does this one.
+    Sleep(kSettleMs);
 
     wchar_t option[] = L"--terminate";
     std::wstring service = serviceExe;
