@@ -13,9 +13,6 @@ namespace halcyra {
 
 namespace {
 
-constexpr char const* kConfigMissing = "Updater config doesn't exist";
-constexpr char const* kConfigUnreadable = "Updater config has parse error";
-
 bool isSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 
 bool isDriveLetter(char16_t c) { return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z'); }
@@ -100,16 +97,14 @@ std::u16string parentPath(std::u16string_view path) {
 
 std::u16string installRootOf(std::u16string_view modulePath) { return parentPath(parentPath(modulePath)); }
 
-bool loadUpdaterConfig(UpdaterSettings& settings, const std::string& configPath) {
-  // A path that cannot be converted or located names no file we could read, so these
-  // failures report the configuration as missing.
+std::optional<std::u16string> configFilePath(const std::string& configPath) {
   std::optional<std::u16string> const relativePath = toWide(configPath);
   if (!relativePath) {
-    return fail(settings, kConfigMissing);
+    return std::nullopt;
   }
   std::optional<std::u16string> const module = platform::modulePath();
   if (!module) {
-    return fail(settings, kConfigMissing);
+    return std::nullopt;
   }
 
   std::u16string fullPath = installRootOf(*module);
@@ -117,6 +112,17 @@ bool loadUpdaterConfig(UpdaterSettings& settings, const std::string& configPath)
     fullPath.push_back(u'\\');
   }
   fullPath += *relativePath;
+  return fullPath;
+}
+
+bool loadUpdaterConfig(UpdaterSettings& settings, const std::string& configPath) {
+  // A path that cannot be converted or located names no file we could read, so these
+  // failures report the configuration as missing.
+  std::optional<std::u16string> const found = configFilePath(configPath);
+  if (!found) {
+    return fail(settings, kConfigMissing);
+  }
+  std::u16string const& fullPath = *found;
 
   // Only a positive answer counts as present: when the system cannot tell (access denied
   // on a folder of the path, say) there is no file we could read either.

@@ -1,6 +1,7 @@
 #pragma once
 // Locating and reading the updater configuration file below installRoot.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -8,12 +9,21 @@
 
 namespace halcyra {
 
+// The lastError texts of a configuration that could not be read.
+inline constexpr char kConfigMissing[] = "Updater config doesn't exist";
+inline constexpr char kConfigUnreadable[] = "Updater config has parse error";
+
 // The parent of `path` under Windows path rules: both separators, drive designators,
 // UNC server names and the \\?\, \\.\ and \??\ prefixes form the root, which is never cut.
 std::u16string parentPath(std::u16string_view path);
 
 // The folder above the folder that holds the executable at `modulePath`.
 std::u16string installRootOf(std::u16string_view modulePath);
+
+// The full path of the configuration file `configPath` (relative to installRoot), or
+// nothing when `configPath` is not valid in the file-name code page or the executable's
+// path cannot be read.
+std::optional<std::u16string> configFilePath(const std::string& configPath);
 
 // Reads the configuration file `configPath` (relative to installRoot) into `settings`
 // with fromJson. False after setting hasError and lastError.

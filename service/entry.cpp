@@ -2,12 +2,12 @@
 
 #include <cstring>
 #include <limits>
-#include <string>
 
 #include "platform/console.h"
-#include "platform/files.h"
 #include "platform/service_manager.h"
+#include "platform/types.h"
 #include "service/service_control.h"
+#include "service/working_folder.h"
 
 namespace halcyra {
 
@@ -16,7 +16,6 @@ using platform::Dword;
 namespace {
 
 constexpr char kTerminateOption[] = "--terminate";
-constexpr Dword kErrorFilenameExceedsRange = 206;  // ERROR_FILENAME_EXCED_RANGE
 
 bool isAtolSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
@@ -35,32 +34,12 @@ int runStopRequest(const char* idText) {
   return 0;
 }
 
-// Ends the text at its last backslash; without one it is left as it is.
-void cutAtLastBackslash(char16_t* path) {
-  const std::u16string_view text(path);
-  const std::size_t backslash = text.rfind(u'\\');
-  if (backslash != std::u16string_view::npos) {
-    path[backslash] = u'\0';
-  }
-}
-
 int runService() {
-  // The working folder is the folder above the executable's folder: the relative server
-  // name, the configuration and every child's current directory are based on it.
-  char16_t path[platform::kMaxPath] = {};
-  const Dword length = platform::GetModuleFileNameW(nullptr, path, platform::kMaxPath);
-  if (length == 0 || length >= platform::kMaxPath) {
-    // A path that filled the buffer is cut off, and a folder derived from it would be
-    // wrong. The current directory is left alone and serviceMain fails the start with the
-    // reason, which the SCM shows.
-    const Dword error = length == 0 ? platform::GetLastError() : kErrorFilenameExceedsRange;
-    entryFailure = error != 0 ? error : kErrorFilenameExceedsRange;
-  } else {
-    entryFailure = 0;
-    cutAtLastBackslash(path);
-    cutAtLastBackslash(path);
-    platform::SetCurrentDirectoryW(path);  // a failure goes unnoticed here
-  }
+  // The working folder is the install root: the relative server name, the configuration
+  // and every child's current directory are based on it. When the executable's path
+  // cannot be read the current directory is left alone and serviceMain fails the start
+  // with the reason, which the SCM shows.
+  entryFailure = enterInstallRoot();
 
   static const platform::ServiceTableEntryA dispatchTable[] = {{kServiceName, serviceMain}, {nullptr, nullptr}};
   // Blocks until the service has stopped; FALSE when no SCM is there to connect to.

@@ -78,14 +78,15 @@ bool requestGracefulStop(Handle token, Dword processId) {
   return exitCodeRead && exitCode == 0;
 }
 
-void stopChild(Handle token, const platform::ProcessInformation& processInfo) {
-  if (requestGracefulStop(token, processInfo.dwProcessId) &&
-      platform::WaitForSingleObject(processInfo.hProcess, kStopGraceMs) == platform::kWaitObject0) {
-    return;  // it obeyed; its own exit code stands
+StopOutcome stopChild(Handle token, const platform::ProcessInformation& processInfo) {
+  const bool asked = requestGracefulStop(token, processInfo.dwProcessId);
+  if (asked && platform::WaitForSingleObject(processInfo.hProcess, kStopGraceMs) == platform::kWaitObject0) {
+    return StopOutcome::obeyed;  // its own exit code stands
   }
   // Not asked, or not obeyed in time (a failed wait counts the same). Nothing waits for
   // the termination: the pass's job ends the process in any case.
   platform::TerminateProcess(processInfo.hProcess, platform::kErrorProcessAborted);
+  return asked ? StopOutcome::terminatedAfterGrace : StopOutcome::terminatedUnasked;
 }
 
 }  // namespace halcyra

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "platform/sync.h"
+#include "service/service_events.h"
 #include "service/supervisor.h"
 
 namespace halcyra {
@@ -30,6 +31,8 @@ void reportStatus() { platform::SetServiceStatus(statusHandle, &ServiceStatus); 
 // A start that could not complete: SERVICE_STOPPED with the error of the failed step.
 // What the earlier steps obtained stays; the process ends soon after.
 void reportStartFailure(Dword error) {
+  reportServiceStartFailure(error);
+  closeEventSource();
   const std::lock_guard lock(reportLock);
   ServiceStatus.dwWin32ExitCode = error;
   ServiceStatus.dwCurrentState = platform::kServiceStopped;
@@ -39,11 +42,15 @@ void reportStartFailure(Dword error) {
 }  // namespace
 
 void serviceMain(Dword /*argc*/, char** /*argv*/) {
+  // Before anything can fail: every outcome of the start is reported.
+  openEventSource();
   statusHandle = platform::RegisterServiceCtrlHandlerExA(kServiceName, serviceControlHandler, nullptr);
   if (statusHandle == nullptr) {
     // Without a status handle the SCM cannot be told anything; the exit code carries the
     // reason instead.
-    platform::ExitProcess(platform::GetLastError());
+    const Dword error = platform::GetLastError();
+    reportServiceStartFailure(error);
+    platform::ExitProcess(error);
   }
 
   {
@@ -84,8 +91,13 @@ void serviceMain(Dword /*argc*/, char** /*argv*/) {
     ServiceStatus.dwCurrentState = platform::kServiceRunning;
     reportStatus();
   }
+  reportServiceStarted();
 
   runSupervisorLoop();
+
+  // Reported while the process surely still runs: the SCM may end it once it is stopped.
+  reportServiceStopped();
+  closeEventSource();
 
   // Only the state: a stop asked for by the SCM keeps its zero controls and its hint.
   const std::lock_guard lock(reportLock);

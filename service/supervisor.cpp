@@ -1,6 +1,7 @@
 #include "service/supervisor.h"
 
 #include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -9,8 +10,9 @@
 #include "platform/sync.h"
 #include "platform/unique_handle.h"
 #include "service/graceful_stop.h"
+#include "service/pass_update_check.h"
 #include "service/service_control.h"
-#include "update/update_check.h"
+#include "service/service_events.h"
 #include "update/updater_launch.h"
 
 namespace halcyra {
@@ -29,8 +31,6 @@ constexpr Dword kErrorFilenameExceedsRange = 206;                           // E
 
 constexpr std::u16string_view kLogFileName = u"HalcyraService.log";
 constexpr char16_t kChildDesktop[] = u"winsta0\\default";
-constexpr char kConfigPath[] = "resources\\updater\\config.json";
-constexpr char16_t kServerFileName[] = u"HalcyraServer.exe";
 
 constexpr Dword kServerCreationFlags =
     platform::kCreateNoWindow | platform::kExtendedStartupInfoPresent | platform::kCreateUnicodeEnvironment;
@@ -103,17 +103,6 @@ UniqueHandle createPassJob() {
   return job;
 }
 
-// The update check must not take the pass down with it: an error raised inside (an
-// existence test that met an unexpected system error, exhausted memory) counts as a
-// failed check, and a failed check means that no update is due, so the server runs.
-void runUpdateCheck(UpdaterSettings& settings) {
-  try {
-    checkForUpdate(settings, kConfigPath, kServerFileName);
-  } catch (...) {
-    settings.updateAvailable = false;
-  }
-}
-
 // An error raised by the updater launch counts as a failed launch. Should the process
 // have been created before the error, its handles are closed here; the pass's job ends
 // the process itself.
@@ -135,24 +124,43 @@ bool startServer(Handle token, platform::ProcessInformation& processInfo) {
                                         &childLaunchSetup.startupInfo.StartupInfo, &processInfo) != 0;
 }
 
+// The child's end after the stop sequence, for its event; an obedient child's own exit
+// code is read for it.
+ChildEnd stoppedChildEnd(StopOutcome outcome, const platform::ProcessInformation& processInfo) {
+  if (outcome == StopOutcome::terminatedAfterGrace) {
+    return {ChildEndKind::terminatedAfterGrace, std::nullopt};
+  }
+  if (outcome == StopOutcome::terminatedUnasked) {
+    return {ChildEndKind::terminatedUnasked, std::nullopt};
+  }
+  Dword exitCode = 0;
+  if (!platform::GetExitCodeProcess(processInfo.hProcess, &exitCode)) {
+    return {ChildEndKind::stoppedByCtrlC, std::nullopt};
+  }
+  return {ChildEndKind::stoppedByCtrlC, exitCode};
+}
+
 // Watches the child together with the stop and session events until the child must go
-// or has gone. The order of the handles makes a stop win over the child's end, and the
-// child's end win over a session change, when several are signalled at once.
-void watchChild(Handle token, Dword sessionId, const platform::ProcessInformation& processInfo) {
+// or has gone, and says how it went; nothing when the wait failed. The order of the
+// handles makes a stop win over the child's end, and the child's end win over a session
+// change, when several are signalled at once.
+std::optional<ChildEnd> watchChild(Handle token, Dword sessionId, const platform::ProcessInformation& processInfo) {
   const Handle watched[3] = {stopEvent, processInfo.hProcess, sessionEvent};
   for (;;) {
     const Dword result = platform::WaitForMultipleObjects(3, watched, platform::kFalse, platform::kInfinite);
     if (result == platform::kWaitObject0) {
-      stopChild(token, processInfo);
-      return;
+      return stoppedChildEnd(stopChild(token, processInfo), processInfo);
     }
     if (result == platform::kWaitObject0 + 1) {
       // Only 1115 matters; any other code, or none at all, just leads to the next pass.
       Dword exitCode = 0;
-      if (platform::GetExitCodeProcess(processInfo.hProcess, &exitCode) && exitCode == kStopServiceExitCode) {
+      if (!platform::GetExitCodeProcess(processInfo.hProcess, &exitCode)) {
+        return ChildEnd{ChildEndKind::exited, std::nullopt};
+      }
+      if (exitCode == kStopServiceExitCode) {
         platform::SetEvent(stopEvent);
       }
-      return;
+      return ChildEnd{ChildEndKind::exited, exitCode};
     }
     if (result == platform::kWaitObject0 + 2) {
       // The same user coming back to the console changes nothing.
@@ -160,11 +168,10 @@ void watchChild(Handle token, Dword sessionId, const platform::ProcessInformatio
         continue;
       }
       // The token still holds the old session, so the stop request starts where the child is.
-      stopChild(token, processInfo);
-      return;
+      return stoppedChildEnd(stopChild(token, processInfo), processInfo);
     }
     // The wait failed: leave the child to the job, which the clean-up closes.
-    return;
+    return std::nullopt;
   }
 }
 
@@ -196,7 +203,10 @@ void runPass(bool& launchFailed) {
 
   {
     UpdaterSettings settings;
-    runUpdateCheck(settings);
+    // A stop cuts the manifest transfer short; the pass then goes on as after any failed
+    // check, and the watch that follows sees the stop at once.
+    const bool checkCompleted = runPassUpdateCheck(settings, stopEvent);
+    reportUpdateCheck(settings, checkCompleted);
 
     platform::ProcessInformation processInfo{};
     bool started = false;
@@ -204,7 +214,10 @@ void runPass(bool& launchFailed) {
       started = startUpdater(settings, token.get(), processInfo);
       // The server never takes a failed updater's place.
       if (!started) {
+        reportLaunchFailure(settings.updaterPath, platform::GetLastError());
         launchFailed = true;
+      } else {
+        reportUpdaterStarted(settings, processInfo.dwProcessId, sessionId);
       }
       // When the updater starts while the flag is still set from an earlier pass whose
       // launch started nothing, the updater alone is watched, as at any other time: the
@@ -213,13 +226,20 @@ void runPass(bool& launchFailed) {
     } else {
       launchFailed = true;
       started = startServer(token.get(), processInfo);
+      if (!started) {
+        reportLaunchFailure(kServerFileName, platform::GetLastError());
+      } else {
+        reportServerStarted(kServerFileName, processInfo.dwProcessId, sessionId);
+      }
     }
 
     if (started) {
       UniqueHandle childThread(processInfo.hThread);
       UniqueHandle childProcess(processInfo.hProcess);
       launchFailed = false;
-      watchChild(token.get(), sessionId, processInfo);
+      if (const std::optional<ChildEnd> end = watchChild(token.get(), sessionId, processInfo)) {
+        reportChildEnded(*end);
+      }
       childThread.reset();
       childProcess.reset();
     }

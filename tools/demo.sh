@@ -3,12 +3,21 @@
 #
 #   tools/demo.sh
 #
-# Builds HalcyraService.exe and a sample server with the mingw preset, installs the
-# service in a private Wine prefix with the sample server in its installRoot, starts it,
-# shows its status and log, kills the server and shows it back about 3 seconds later, then
-# stops the service and shows the server's own Ctrl-C message in the log. The prefix is
-# HALCYRA_DEMO_WINEPREFIX, by default "wineprefix-demo" beside the shared test prefix; it
-# is created on the first run (about 20 s) and left without a service afterwards.
+# Builds HalcyraService.exe, HalcyraUpdateCheck.exe and the sample programs with the mingw
+# preset, installs the service in a private Wine prefix with the sample server (release
+# 1.0.0.0) in its installRoot, starts it, shows its status and log, kills the server and
+# shows it back about 3 seconds later, then stops the service and shows the server's own
+# Ctrl-C message in the log.
+#
+# Then the update cycle: a release manifest served on 127.0.0.1 announces 2.0.0.0, and
+# HalcyraUpdateCheck.exe says an update is due. The service is started again; its pass
+# starts the sample updater instead of the server, the updater installs release 2.0.0.0
+# from the download folder and exits, and the next pass finds no update due and starts
+# the new server. HalcyraUpdateCheck.exe agrees, and a graceful stop ends the demo.
+#
+# The prefix is HALCYRA_DEMO_WINEPREFIX, by default "wineprefix-demo" beside the shared
+# test prefix; it is created on the first run (about 20 s) and left without a service
+# afterwards.
 set -uo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -24,10 +33,11 @@ say "Making the machine ready (tools/setup.sh)"
 "$repo/tools/setup.sh" || die "setup failed"
 
 mkdir -p "$repo/build"
-say "Building HalcyraService.exe and the sample server (preset mingw, in $build)"
+say "Building HalcyraService.exe, HalcyraUpdateCheck.exe and the sample programs (preset mingw, in $build)"
 cmake --preset mingw -B "$build" >"$repo/build/demo-configure.log" 2>&1 ||
   die "configure failed, see build/demo-configure.log"
-cmake --build "$build" --target HalcyraService sample-server halcyra-probe -j2 || die "build failed"
+cmake --build "$build" --target HalcyraService HalcyraUpdateCheck sample-server sample-server-v2 sample-updater \
+  halcyra-probe -j2 || die "build failed"
 
 if [[ -z "${HALCYRA_DEMO_WINEPREFIX:-}" ]]; then
   if [[ $(id -u) -eq 0 ]]; then
@@ -43,6 +53,7 @@ say "Bringing up the Wine prefix $WINEPREFIX"
 halcyra_wine_up || die "the Wine prefix could not be brought up"
 
 out=$(mktemp "${TMPDIR:-/tmp}/halcyra-demo.XXXXXX") || exit 1
+www=$(mktemp -d "${TMPDIR:-/tmp}/halcyra-demo-www.XXXXXX") || exit 1
 # Wine's helper processes must never inherit a pipe: output goes to a file first.
 w() {
   wine "$@" >"$out" 2>&1 </dev/null
@@ -68,10 +79,13 @@ remove_service() {
     w sc delete HalcyraService >/dev/null
   fi
 }
+http_pid=
 finish() {
   remove_service
+  [[ -n "$http_pid" ]] && kill "$http_pid" 2>/dev/null
   halcyra_wine_down
   rm -f "$out"
+  rm -rf "$www" "$www.log"
 }
 trap finish EXIT
 
@@ -83,7 +97,7 @@ pid_file=$root/HalcyraServer.pid
 server_pid() { [[ -f "$pid_file" ]] && tr -dc '0-9' <"$pid_file"; }
 wait_for_new_server() {
   local old=$1 i pid
-  for ((i = 0; i < 100; i++)); do
+  for ((i = 0; i < 200; i++)); do
     pid=$(server_pid)
     [[ -n "$pid" && "$pid" != "$old" ]] && echo "$pid" && return 0
     sleep 0.1
@@ -100,11 +114,11 @@ show_log() {
   done
 }
 
-say "Installing: $win_root\\bin\\HalcyraService.exe, with the sample server $win_root\\HalcyraServer.exe"
+say "Installing: $win_root\\bin\\HalcyraService.exe, with the sample server $win_root\\HalcyraServer.exe (release 1.0.0.0)"
 remove_service
 rm -rf "$base"
 mkdir -p "$root/bin" "$base/tools"
-cp "$build/service/HalcyraService.exe" "$root/bin/"
+cp "$build/service/HalcyraService.exe" "$build/diagnostic/HalcyraUpdateCheck.exe" "$root/bin/"
 cp "$build/tests/programs/HalcyraServer.exe" "$root/"
 cp "$build/tests/programs/halcyra-probe.exe" "$base/tools/"
 echo "on-ctrl-c=exit ctrl-c-delay-ms=500" >"$root/HalcyraServer.behaviour"
@@ -138,5 +152,69 @@ if grep -qF "sample server: Ctrl-C received ($second)" "$WINEPREFIX"/drive_c/use
 else
   die "the server's Ctrl-C message is missing from the log"
 fi
+
+update_check() {
+  local status
+  w "$win_root\\bin\\HalcyraUpdateCheck.exe" "$@" | sed 's/^/   /'
+  status=${PIPESTATUS[0]}
+  echo "HalcyraUpdateCheck.exe exit code: $status"
+}
+
+say "Publishing release 2.0.0.0: a manifest on 127.0.0.1, the new server in the download folder"
+mkdir -p "$www/latest" "$base/download" "$root/updater" "$root/resources/updater"
+printf '{"Version":"2.0.0.0","Files":["HalcyraServer.exe"]}' >"$www/latest/version.json"
+/usr/bin/python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$www" >"$www.log" 2>&1 &
+http_pid=$!
+for ((i = 0; i < 50; i++)); do
+  port=$(sed -nE 's/.* port ([0-9]+).*/\1/p' "$www.log" | head -1)
+  [[ -n "$port" ]] && break
+  sleep 0.1
+done
+[[ -n "$port" ]] || die "the manifest server did not start"
+cp "$build/tests/programs/release-2/HalcyraServer.exe" "$base/download/"
+cp "$build/tests/programs/sample-updater.exe" "$root/updater/"
+touch "$root/updater/sample-updater.install"
+printf '%s\r\n' '{' "  \"server\": \"http://127.0.0.1:$port\", \"versionFile\": \"version.json\"," \
+  '  "login": "demo", "password": "demo-secret", "relativeAppPath": "HalcyraServer.exe", "useGUI": 0,' \
+  '  "files": ["HalcyraServer.exe"], "tempFolder": "C:\\Halcyra-demo\\download",' \
+  '  "enableUpdate": true, "autoUpdate": true,' \
+  '  "updaterPath": "C:\\Halcyra-demo\\Halcyra\\updater\\sample-updater.exe"' '}' \
+  >"$root/resources/updater/config.json"
+echo "http://127.0.0.1:$port/latest/version.json: $(cat "$www/latest/version.json")"
+echo "$win_root\\resources\\updater\\config.json:"
+tr -d '\r' <"$root/resources/updater/config.json" | sed 's/^/   /'
+
+say "$win_root\\bin\\HalcyraUpdateCheck.exe: what would the next pass do?"
+update_check
+
+say "sc start HalcyraService: its first pass runs the same check"
+rm -f "$pid_file"
+w sc start HalcyraService >/dev/null
+started=$(date +%s%3N)
+wait_for_state RUNNING || die "the service did not start"
+third=$(wait_for_new_server "") || die "no server was started after the update"
+echo "Release 2.0.0.0 runs as process $third, $(($(date +%s%3N) - started)) ms after sc start"
+sleep 0.5
+show_log
+log=$(ls "$WINEPREFIX"/drive_c/users/*/Temp/HalcyraService.log)
+[[ "$(head -n 1 "$log")" == "sample updater: installed HalcyraServer.exe"* ]] ||
+  die "the first pass did not start the updater"
+grep -qF "sample server: version 2.0.0.0" "$log" || die "the new release is not the one running"
+echo "As HalcyraUpdateCheck.exe said, the first pass started the updater instead of the server; the"
+echo "updater installed release 2.0.0.0 and exited, and the next pass (3 s later) started the new server."
+echo "Requests for the manifest so far (HalcyraUpdateCheck.exe, then each pass):" \
+  "$(grep -c "GET /latest/version.json" "$www.log")"
+
+say "$win_root\\bin\\HalcyraUpdateCheck.exe, after the update, and with --json for scripts"
+update_check
+update_check --json
+
+say "sc stop HalcyraService"
+w sc stop HalcyraService | grep -E "STATE|WAIT_HINT"
+wait_for_state STOPPED || die "the service did not stop"
+show_log | tail -n 2
+grep -qF "sample server: Ctrl-C received ($third)" "$WINEPREFIX"/drive_c/users/*/Temp/HalcyraService.log ||
+  die "the new server's Ctrl-C message is missing from the log"
+echo "Release 2.0.0.0 received the Ctrl-C and ended by itself."
 
 say "Removing the service"

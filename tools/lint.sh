@@ -7,6 +7,6 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 mapfile -t sources < <(git ls-files '*.cpp' '*.h')
 clang-format --dry-run --Werror "${sources[@]}"
 [ -f build/linux/compile_commands.json ] || cmake --preset linux >/dev/null
-mapfile -t product < <(git ls-files ':(glob)config/*.cpp' ':(glob)update/*.cpp' ':(glob)service/*.cpp' ':(glob)platform/*.cpp' ':(glob)platform/sim/*.cpp')
+mapfile -t product < <(git ls-files ':(glob)config/*.cpp' ':(glob)update/*.cpp' ':(glob)service/*.cpp' ':(glob)diagnostic/*.cpp' ':(glob)platform/*.cpp' ':(glob)platform/sim/*.cpp')
 clang-tidy -p build/linux --quiet "${product[@]}" 2>/dev/null
 echo "lint: clean"

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Makes a Debian 12 machine ready to build and test HalcyraService: native toolchain,
 # MinGW-w64 cross toolchain, Wine, RapidJSON, libcurl (native and a static MinGW build),
-# GoogleTest, Google Benchmark and the Python servers used by the network tests.
+# GoogleTest, Google Benchmark, the Python servers used by the network tests and the
+# openssl tool that makes their TLS certificates, and the Windows Installer tools (wixl,
+# msitools) that build the package.
 # Idempotent: when everything is present it only checks and returns in seconds.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -12,8 +14,9 @@ packages=(
   wine wine64
   rapidjson-dev libcurl4-openssl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  python3 python3-pyftpdlib
+  python3 python3-pyftpdlib openssl
   dpkg-dev
+  wixl msitools
 )
 
 missing=()

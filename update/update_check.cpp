@@ -23,8 +23,6 @@ constexpr char kUpdaterPathMissing[] = "Updater path is not configured";
 constexpr char kUpdaterAbsentSuffix[] = " doesn't exist";
 constexpr char kUpdaterUncheckableSuffix[] = " can't be accessed";
 constexpr char kAppFolderUnknown[] = "Application folder can't be derived";
-constexpr char kManifestRejected[] = "Invalid remote update config";
-constexpr char kRemoteVersionRejected[] = "Can't connect to update service";
 
 void fail(UpdaterSettings& settings, std::string text) {
   settings.hasError = true;
@@ -89,7 +87,8 @@ bool isUpdateDue(const VersionNumber& local, const VersionNumber& remote, bool u
   return useLatest || local.major != remote.major || local.minor != remote.minor;
 }
 
-void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath) {
+void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath,
+                    platform::Handle cancelEvent) {
   settings.updateAvailable = false;
   if (!loadUpdaterConfig(settings, configPath)) {
     return;
@@ -114,7 +113,7 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
   }
 
   // The client copies the configuration as loaded, before pid and appFolder are filled in.
-  UpdateServerClient client(settings);
+  UpdateServerClient client(settings, cancelEvent);
   // Requested on every check that gets this far and never undone; libcurl counts the
   // calls itself, and a failure shows up as a failed transfer.
   static_cast<void>(curl_global_init(CURL_GLOBAL_ALL));

@@ -6,13 +6,22 @@
 #include <string_view>
 
 #include "config/updater_settings.h"
+#include "platform/types.h"
 
 namespace halcyra {
 
+// The lastError texts of a manifest that was not usable: no JSON manifest came back
+// (unreachable server, failed transfer, invalid body), or its version is not a version.
+inline constexpr char kManifestRejected[] = "Invalid remote update config";
+inline constexpr char kRemoteVersionRejected[] = "Can't connect to update service";
+
 // Loads the configuration, reads the local product version of `appPath` (the service's
 // own executable when empty), fetches the release manifest and sets updateAvailable.
-// Every failure leaves hasError, a fixed lastError text and updateAvailable false.
-void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath);
+// Every failure leaves hasError, a fixed lastError text and updateAvailable false. A
+// signalled cancelEvent (manual-reset, or null for none) cuts the manifest transfer short,
+// which then fails like any other.
+void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath,
+                    platform::Handle cancelEvent = nullptr);
 
 // The application executable as the check sees it.
 struct AppLocation {

@@ -7,9 +7,21 @@
 #include <exception>
 #include <utility>
 
+#include "platform/sync.h"
 #include "update/text_conversion.h"
 
 namespace halcyra {
+
+namespace {
+
+// libcurl's progress callback, with the cancel event (possibly null) as its user pointer.
+// libcurl calls it about once a second even while nothing arrives, also while it
+// connects; a non-zero result aborts the transfer with CURLE_ABORTED_BY_CALLBACK.
+int abortWhenCancelled(void* cancelEvent, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return cancelEvent != nullptr && platform::WaitForSingleObject(cancelEvent, 0) == platform::kWaitObject0 ? 1 : 0;
+}
+
+}  // namespace
 
 std::size_t writeToStream(char* data, std::size_t size, std::size_t count, void* context) {
   auto& target = *static_cast<WriteContext*>(context);
@@ -30,24 +42,34 @@ std::size_t writeToStream(char* data, std::size_t size, std::size_t count, void*
   return n;
 }
 
-UpdateServerClient::UpdateServerClient(const UpdaterConfig& configuration) : configuration_(configuration) {}
+std::u16string transferUrl(std::u16string_view server, std::u16string_view path) {
+  std::u16string url(server);
+  url += u'/';
+  url += path;
+  return url;
+}
+
+std::u16string releaseManifestPath(std::u16string_view versionFile) {
+  std::u16string path = u"latest/";
+  path += versionFile;
+  return path;
+}
+
+UpdateServerClient::UpdateServerClient(const UpdaterConfig& configuration, platform::Handle cancelEvent)
+    : configuration_(configuration), cancelEvent_(cancelEvent) {}
+
+void UpdateServerClient::setTransferOptions(const TransferOptions& options) { options_ = options; }
 
 std::string UpdateServerClient::fetchReleaseManifest() {
   std::string body;
-  std::u16string path = u"latest/";
-  path += configuration_.versionFile;
+  std::u16string const path = releaseManifestPath(configuration_.versionFile);
   // A failed transfer leaves its trace in the body (empty or partial), which the parse rejects.
   static_cast<void>(downloadToStream(path, body));
   return body;
 }
 
 bool UpdateServerClient::downloadToStream(std::u16string_view path, std::string& sink) {
-  // The separator is always inserted and nothing is normalised: the server value is used
-  // exactly as configured.
-  std::u16string url = configuration_.server;
-  url += u'/';
-  url += path;
-  std::string const narrowUrl = narrowByTruncation(url);
+  std::string const narrowUrl = narrowByTruncation(transferUrl(configuration_.server, path));
 
   std::size_t const sizeBefore = sink.size();
   WriteContext context;
@@ -66,6 +88,27 @@ bool UpdateServerClient::downloadToStream(std::u16string_view path, std::string&
   curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str());
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &context);
   curl_easy_setopt(curl, CURLOPT_FTP_USE_EPSV, 1L);
+  // The service is multithreaded, so libcurl must not use signals (an alarm around a
+  // blocking name lookup) to time anything out.
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  // Bounded, so that neither a silent server nor a slow one holds the pass and keeps the
+  // server from starting; each of these ends the transfer with CURLE_OPERATION_TIMEDOUT.
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, options_.connectTimeoutMs);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, options_.lowSpeedBytesPerSecond);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, options_.lowSpeedSeconds);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, options_.totalTimeoutMs);
+  // Stoppable, so that a stop of the service during the check ends the transfer at once.
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &abortWhenCancelled);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, cancelEvent_);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  // Without a file, the Windows build (Schannel) verifies the server's certificate
+  // against the machine's certificate store; the service runs as LocalSystem, which
+  // trusts the Local Machine store's "Trusted Root Certification Authorities". An update
+  // server with a private CA needs that CA there (certutil -addstore Root ca.cer). Wine's
+  // Schannel checks no certificate, so under Wine any certificate passes.
+  if (!options_.certificateAuthorityFile.empty()) {
+    curl_easy_setopt(curl, CURLOPT_CAINFO, options_.certificateAuthorityFile.c_str());
+  }
 
   CURLcode const code = curl_easy_perform(curl);
   curl_easy_cleanup(curl);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "config/updater_settings.h"
+#include "platform/types.h"
 
 namespace halcyra {
 
@@ -19,6 +20,13 @@ inline constexpr std::size_t kMaxManifestBytes = std::size_t{1} << 20;
 inline constexpr int kManifestRead = 0;
 inline constexpr int kManifestNotJson = -1;     // not one well-formed JSON text
 inline constexpr int kManifestIncomplete = -2;  // "Version" or "Files" missing or of the wrong type
+
+// server + "/" + path, the address of one transfer: the separator is always inserted and
+// nothing is normalised, the server value is used exactly as configured.
+std::u16string transferUrl(std::u16string_view server, std::u16string_view path);
+
+// The release manifest's path below the server: "latest/" + versionFile.
+std::u16string releaseManifestPath(std::u16string_view versionFile);
 
 // The part of the server's manifest that the update check keeps.
 struct ReleaseManifest {
@@ -40,12 +48,35 @@ struct WriteContext {
 // silently incomplete.
 std::size_t writeToStream(char* data, std::size_t size, std::size_t count, void* context);
 
+// How long one manifest transfer may take and whom it trusts. The service always runs
+// with the defaults; tests shorten a stall instead of waiting it out, and trust the
+// certificate authority of their own TLS server.
+struct TransferOptions {
+  // Name resolution, TCP and TLS handshakes together. A reachable server answers within
+  // a second; 15 s leaves room for a slow name lookup and for lost connection requests,
+  // which TCP repeats after pauses of a few seconds.
+  long connectTimeoutMs = 15000;
+  // A transfer that moves at all, however slowly, goes on; one that receives nothing for
+  // lowSpeedSeconds (a server that accepted and went silent, a swallowed reply) ends with
+  // CURLE_OPERATION_TIMEDOUT. 20 s of silence is far beyond a working server's answer.
+  long lowSpeedBytesPerSecond = 1;
+  long lowSpeedSeconds = 20;
+  // The ceiling for a transfer that keeps trickling just fast enough: the server then
+  // starts no later than 3 s (the first pass's wait) + 60 s after the service runs.
+  long totalTimeoutMs = 60000;
+  // PEM file of the certificate authorities to trust; empty leaves libcurl's own choice:
+  // the system bundle with OpenSSL, the machine's certificate store with Schannel.
+  std::string certificateAuthorityFile;
+};
+
 // One update check's conversation with the update server. It keeps its own copy of the
 // configuration; the manifest's version replaces the copy's `version` once a parse
 // succeeds, and the caller's record is never written.
 class UpdateServerClient {
  public:
-  explicit UpdateServerClient(const UpdaterConfig& configuration);
+  // A signalled cancelEvent (a manual-reset event, or null for none) ends a running
+  // transfer within about a second.
+  explicit UpdateServerClient(const UpdaterConfig& configuration, platform::Handle cancelEvent = nullptr);
   UpdateServerClient(const UpdateServerClient&) = delete;
   UpdateServerClient& operator=(const UpdateServerClient&) = delete;
 
@@ -64,8 +95,12 @@ class UpdateServerClient {
   // The configured version until a parse succeeds, then the manifest's.
   ReleaseManifest manifest() const;
 
+  void setTransferOptions(const TransferOptions& options);
+
  private:
   UpdaterConfig configuration_;
+  platform::Handle cancelEvent_;
+  TransferOptions options_;
   std::vector<std::u16string> files_;
 };
 

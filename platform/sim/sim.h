@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/event_log.h"
 #include "platform/service_manager.h"
 #include "platform/types.h"
 
@@ -181,5 +182,26 @@ struct StatusReport {
   std::uint64_t time;
 };
 const std::vector<StatusReport>& statusReports();
+
+// ---- Event log -----------------------------------------------------------------------
+
+struct ReportedEvent {
+  std::u16string source;  // as registered
+  platform::Word type;
+  Dword eventId;
+  std::vector<std::u16string> strings;
+  std::uint64_t time;
+  Dword processId;  // the process that reported it
+};
+const std::vector<ReportedEvent>& reportedEvents();
+// Sources registered and not yet deregistered (they are no kernel handles).
+std::size_t openEventSources();
+// Installs a compiled message table (the MESSAGETABLE resource's bytes), so that eventText
+// can show an event as the event viewer would.
+void loadMessageTable(std::string_view resource);
+// The event's message with %1, %2, ... replaced by its strings and %% by %, without the
+// final line break; an insertion without a string stays as it is. Throws when the table
+// has no message with the event's id.
+std::u16string eventText(const ReportedEvent& event);
 
 }  // namespace halcyra::sim

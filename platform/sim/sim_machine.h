@@ -183,6 +183,11 @@ struct Machine {
   std::vector<TimedControl> controls;
   std::uint64_t nextControlSequence = 0;
   std::vector<StatusReport> statusReports;
+
+  // The event log: sources open now (by handle value), and every event reported.
+  std::map<std::uintptr_t, std::u16string> eventSources;
+  std::vector<ReportedEvent> reportedEvents;
+  std::map<Dword, std::u16string> messageTable;  // message id to its text
 };
 
 Machine& machine();

@@ -6,8 +6,8 @@
 #   service_e2e.sh <scenario> <HalcyraService.exe> <HalcyraServer.exe> <sample-updater.exe> <halcyra-probe.exe>
 #
 # Scenarios: start-restart, graceful-stop, ignored-ctrl-c, exit-1115, grandchild-job,
-# manual-start, stop-request, updater. Each one installs the service afresh and leaves the
-# prefix with no service and no running process.
+# manual-start, stop-request, updater, stalled-update-server. Each one installs the service
+# afresh and leaves the prefix with no service and no running process.
 #
 # What Wine cannot express is proven in the simulation instead: the console session is
 # always 1 and SetTokenInformation(TokenSessionId) changes nothing, so moving a child to
@@ -57,7 +57,14 @@ install_root=$base/Halcyra
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/halcyra-e2e.XXXXXX") || exit 1
 http_pid=
+slow_pid=
 failures=0
+
+# Wine stores no events, but its event-log trace shows every ReportEventW: type and id on
+# the "fixme:advapi" line, then each insertion string. The first Wine command starts the
+# prefix's services.exe, whose environment and standard error every service inherits, so
+# with the trace on in that command the service's events land in event-trace.txt.
+WINEDEBUG=-all,+eventlog,fixme+advapi wine cmd /c exit 0 >"$work/event-trace.txt" 2>&1 </dev/null
 
 # ---- helpers -------------------------------------------------------------------------
 
@@ -127,6 +134,28 @@ show_log() {
   echo "----"
 }
 
+# The service's events from the trace, one a line: "<type> <id>", then ": " and the
+# insertion strings joined by " | " when there are any.
+traced_events() {
+  tr -d '\r' <"$work/event-trace.txt" | awk '
+    /:fixme:advapi:ReportEventW \(/ {
+      if (event != "") print event
+      split($0, field, /[(,]/)
+      event = field[3] " " field[5]
+      separator = ": "
+      next
+    }
+    /:eventlog:ReportEventW L"/ {
+      text = $0
+      sub(/^[^"]*L"/, "", text)
+      sub(/"$/, "", text)
+      event = event separator text
+      separator = " | "
+    }
+    END { if (event != "") print event }'
+}
+traced() { traced_events | grep -qxE -- "$1"; }
+
 # The id that the sample server (or its grandchild) last recorded.
 pid_in() { [[ -f "$1" ]] && tr -dc '0-9' <"$1"; }
 has_pid() { [[ -n "$(pid_in "$1")" ]]; }
@@ -180,9 +209,26 @@ remove_service() {
   fi
 }
 
+# The sample updater in installRoot\updater, where the configuration names it.
+updater_json_path='C:\\halcyra-e2e\\Halcyra\\updater\\sample-updater.exe'
+install_updater() {
+  mkdir -p "$install_root/updater" "$install_root/resources/updater"
+  cp "$updater_exe" "$install_root/updater/sample-updater.exe"
+}
+
+# A configuration with automatic updates from the manifest server on 127.0.0.1:<port>.
+write_update_config() {
+  printf '%s\r\n' '{' "  \"server\": \"http://127.0.0.1:$1\", \"versionFile\": \"version.json\"," \
+    '  "relativeAppPath": "HalcyraServer.exe", "login": "", "password": "", "useGUI": 0,' \
+    '  "files": ["a.dll", "b.dll"], "version": "1.0.0.0", "tempFolder": "C:\\halcyra-e2e\\tmp",' \
+    "  \"enableUpdate\": true, \"autoUpdate\": true, \"updaterPath\": \"$updater_json_path\"" '}' \
+    >"$install_root/resources/updater/config.json"
+}
+
 cleanup() {
   remove_service
   [[ -n "$http_pid" ]] && kill "$http_pid" 2>/dev/null
+  [[ -n "$slow_pid" ]] && kill "$slow_pid" 2>/dev/null
   halcyra_wine_down
   rm -rf "$work"
 }
@@ -220,6 +266,20 @@ scenario_start_restart() {
   check "the service stops" wait_until 15 is_state 1
   check "the server received the Ctrl-C" log_has "sample server: Ctrl-C received ($second)"
   check "the server is gone" dead "$second"
+
+  # Informational 0x0004, warning 0x0002. The server's restart after an end within 60 s
+  # of its start is folded into the next report, so only the first start is an event.
+  echo "---- traced events"
+  traced_events
+  echo "----"
+  check "event: the service started" traced "0x0004 0x40000001"
+  check "event: no configuration" traced "0x0002 0x8000000b: Updater config doesn't exist"
+  check "event: the first server started" traced "0x0004 0x40000004: HalcyraServer.exe \| $first \| 1"
+  check "event: the first server ended with the probe's exit code 1" \
+    traced "0x0002 0x40000006: HalcyraServer.exe \| $first \| 1 \| [0-9]+\.[0-9]"
+  check "event: the second server obeyed the Ctrl-C with its exit code 42" \
+    traced "0x0004 0x40000007: HalcyraServer.exe \| $second \| 42"
+  check "event: the service stopped" traced "0x0004 0x40000002"
 }
 
 # The Ctrl-C reaches the server and the grandchild that shares its console; the server's
@@ -268,6 +328,8 @@ scenario_ignored_ctrl_c() {
   check "after the 20 s grace period" test "$took" -ge 19000 -a "$took" -le 30000
   check "the Ctrl-C reached it first" log_has "sample server: Ctrl-C ignored ($server)"
   check "the service stops" wait_until 10 is_state 1
+  check "event: terminated after the grace" \
+    traced "0x0002 0x80000008: HalcyraServer.exe \| $server \| 20 \| 1067"
 }
 
 # A server that exits with 1115 stops the service, with exit code 0 and no restart.
@@ -335,8 +397,8 @@ scenario_stop_request() {
 # as base64 JSON; the updater's exit code 1115 stops the service.
 scenario_updater() {
   install_service "" || return
-  mkdir -p "$install_root/updater" "$install_root/resources/updater" "$work/www/latest"
-  cp "$updater_exe" "$install_root/updater/sample-updater.exe"
+  install_updater
+  mkdir -p "$work/www/latest"
   echo 1115 >"$install_root/updater/sample-updater.exitcode"
   printf '{"Version":"2.0.0.0","Files":["HalcyraServer.exe"]}' >"$work/www/latest/version.json"
 
@@ -349,12 +411,7 @@ scenario_updater() {
   local port
   port=$(sed -nE 's/.* port ([0-9]+).*/\1/p' "$work/http.log" | head -1)
 
-  local updater_path='C:\\halcyra-e2e\\Halcyra\\updater\\sample-updater.exe'
-  printf '%s\r\n' '{' "  \"server\": \"http://127.0.0.1:$port\", \"versionFile\": \"version.json\"," \
-    '  "relativeAppPath": "HalcyraServer.exe", "login": "", "password": "", "useGUI": 0,' \
-    '  "files": ["a.dll", "b.dll"], "version": "1.0.0.0", "tempFolder": "C:\\halcyra-e2e\\tmp",' \
-    "  \"enableUpdate\": true, \"autoUpdate\": true, \"updaterPath\": \"$updater_path\"" '}' \
-    >"$install_root/resources/updater/config.json"
+  write_update_config "$port"
 
   start_service || return
   check "the updater's 1115 stops the service" wait_until 30 is_state 1
@@ -362,6 +419,8 @@ scenario_updater() {
   check "the manifest was fetched" grep -q "GET /latest/version.json" "$work/http.log"
   check "the server was not started" test "$(log_count "sample server: started")" = 0
   check "the updater ran once" test "$(log_count "sample updater: received")" = 1
+  check "event: the updater started for 2.0.0.0" \
+    traced "0x0004 0x40000005: [^|]*updater[^|]*sample-updater\.exe \| [0-9]+ \| 1 \| 2\.0\.0\.0 \| [0-9.]+"
 
   local received=$install_root/updater/sample-updater.received
   [[ -f "$received" ]] || {
@@ -369,7 +428,7 @@ scenario_updater() {
     show_log
     return
   }
-  local json pid
+  local json pid updater_path=$updater_json_path
   json=$(iconv -f UTF-16LE -t UTF-8 "$received")
   echo "the updater received: $json"
   pid=$(sed -nE 's/^\{"pid":([0-9]+),.*/\1/p' <<<"$json")
@@ -383,6 +442,76 @@ scenario_updater() {
     test "${pid:-none}" = "$(pid_in "$install_root/updater/sample-updater.parent")"
 }
 
+# Update servers that never answer: one that accepts and stays silent, one whose
+# connections never complete. Neither may keep the server from starting nor hold a stop.
+scenario_stalled_update_server() {
+  install_service "on-ctrl-c=exit" || return
+  install_updater
+  /usr/bin/python3 -u "$repo/tests/network/slow_server.py" silent unaccepted >"$work/slow.out" 2>&1 &
+  slow_pid=$!
+  wait_until 10 grep -qx ready "$work/slow.out" || {
+    fail "the stalling servers did not start"
+    return
+  }
+  local silent_port unaccepted_port
+  silent_port=$(sed -nE 's/^silent ([0-9]+)$/\1/p' "$work/slow.out")
+  unaccepted_port=$(sed -nE 's/^unaccepted ([0-9]+)$/\1/p' "$work/slow.out")
+  asked() { test "$(grep -cx "connection silent" "$work/slow.out")" -ge "$1"; }
+
+  # A silent server: the check gives up after 20 s without a byte, and the server starts.
+  write_update_config "$silent_port"
+  start_service || return
+  local running_at took
+  running_at=$(now_ms)
+  wait_until 40 has_pid "$install_root/HalcyraServer.pid" || {
+    fail "no server started despite the silent update server"
+    return
+  }
+  took=$(($(now_ms) - running_at))
+  echo "with a silent update server the server started ${took} ms after RUNNING"
+  check "the check asked the silent update server" asked 1
+  check "the server started after the 20 s stall, well within a minute and a half" \
+    test "$took" -ge 20000 -a "$took" -le 35000
+
+  # Its end leads to a pass that asks the update server again; a stop during that stalled
+  # check completes at once.
+  local first
+  first=$(server_pid)
+  w "$win_probe" kill "$first" >/dev/null
+  check "the next pass asks the update server again" wait_until 15 asked 2
+  sleep 2
+  local started_before stop_at
+  started_before=$(log_count "sample server: started")
+  stop_at=$(now_ms)
+  stop_service
+  check "the service stops" wait_until 15 is_state 1
+  took=$(($(now_ms) - stop_at))
+  echo "a stop during the stalled check took ${took} ms"
+  check "the stop during the stalled check took less than 5 s" test "$took" -lt 5000
+  # The check ends as a failed one, so the pass launches the server as after any failed
+  # check; the watch sees the stop at once and ends it with a Ctrl-C.
+  local after_stop=$(($(log_count "sample server: started") - started_before))
+  echo "servers started after the stop: $after_stop"
+  check "at most the pass's own server started after the stop" test "$after_stop" -le 1
+  check "and none is left running" test "$(log_count "sample server: started")" = \
+    "$(($(log_count "sample server: Ctrl-C received") + 1))"
+
+  # A connection that never completes ends with the 15 s connect time-out.
+  write_update_config "$unaccepted_port"
+  rm -f "$install_root/HalcyraServer.pid"
+  start_service || return
+  running_at=$(now_ms)
+  wait_until 40 has_pid "$install_root/HalcyraServer.pid" || {
+    fail "no server started despite the update server that never accepts"
+    return
+  }
+  took=$(($(now_ms) - running_at))
+  echo "with a connection that never completes the server started ${took} ms after RUNNING"
+  check "after the 15 s connect time-out" test "$took" -ge 15000 -a "$took" -le 28000
+  stop_service
+  check "the service stops" wait_until 15 is_state 1
+}
+
 case $scenario in
   start-restart) scenario_start_restart ;;
   graceful-stop) scenario_graceful_stop ;;
@@ -392,6 +521,7 @@ case $scenario in
   manual-start) scenario_manual_start ;;
   stop-request) scenario_stop_request ;;
   updater) scenario_updater ;;
+  stalled-update-server) scenario_stalled_update_server ;;
   *)
     echo "unknown scenario $scenario" >&2
     exit 2

@@ -5,7 +5,8 @@ Serves the files below --root to requests that carry the configured Basic creden
 (401 otherwise); a missing file is answered with 404 and the bytes of <root>/404.body, so
 that the client's handling of error bodies can be seen. Every request is recorded as one
 line "<raw path>\t<hex of the decoded credentials, or ->\t<status>", appended to --log and
-served, without credentials and without being recorded, at /__requests.
+served, without credentials and without being recorded, at /__requests. With --tls-cert
+and --tls-key it speaks HTTPS.
 """
 
 import argparse
@@ -14,6 +15,7 @@ import binascii
 import http.server
 import os
 import posixpath
+import ssl
 import urllib.parse
 
 REQUEST_LOG_PATH = "/__requests"
@@ -96,9 +98,15 @@ def main():
     parser.add_argument("--user", required=True)
     parser.add_argument("--password-hex", required=True, help="the password's bytes, in hex")
     parser.add_argument("--log", required=True)
+    parser.add_argument("--tls-cert", help="PEM certificate chain; HTTPS when given")
+    parser.add_argument("--tls-key", help="PEM private key of --tls-cert")
     args = parser.parse_args()
     expected = args.user.encode("latin-1") + b":" + bytes.fromhex(args.password_hex)
     server = http.server.HTTPServer(("127.0.0.1", args.port), make_handler(args.root, expected, args.log))
+    if args.tls_cert:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(args.tls_cert, args.tls_key)
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     server.serve_forever()
 
 

@@ -5,15 +5,19 @@
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/config_file.h"
 #include "platform/files.h"
+#include "platform/sync.h"
+#include "platform/unique_handle.h"
 #include "update/update_check.h"
 #include "update/update_server_client.h"
 
@@ -227,7 +231,14 @@ std::string jsonString(const std::u16string& text) {
   return quoted + "\"";
 }
 
-TEST_F(UpdateServers, AClosedPortEndsTheCheckAsAnInvalidManifest) {
+// Seconds since `start`.
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The whole check against servers that refuse, trickle or stall, with the service's own
+// transfer limits. A stop during a stalled transfer ends it within about a second.
+TEST_F(UpdateServers, TheCheckEndsAsItsTransferDoes) {
   std::vector<char16_t> module(platform::kMaxPath);
   platform::Dword const length = platform::GetModuleFileNameW(nullptr, module.data(), platform::kMaxPath);
   ASSERT_GT(length, 0u);
@@ -236,35 +247,134 @@ TEST_F(UpdateServers, AClosedPortEndsTheCheckAsAnInvalidManifest) {
   std::u16string const moduleName = modulePath.substr(modulePath.find_last_of(u"\\/") + 1);
   std::u16string const configFile = root + u"\\resources\\updater\\config.json";
 
-  std::string const json = R"({"server":"http://127.0.0.1:)" + closedPort_ + R"(","relativeAppPath":)" +
-                           jsonString(moduleName) + R"(,"login":"","password":"","versionFile":"manifest.json",)" +
-                           R"("useGUI":0,"autoUpdate":true,"enableUpdate":true,"updaterPath":)" + jsonString(root) +
-                           "}";
+  struct Case {
+    const char* what;
+    std::string port;
+    bool cancelled;
+    std::string printed;
+    bool updateAvailable;
+    std::string lastError;
+    double maxSeconds;
+  };
+  const Case cases[] = {
+      {"closed port", closedPort_, false, "curl told us 7\n", false, "Invalid remote update config", 10},
+      {"slow but steady manifest", portFromEnvironment("HALCYRA_TRICKLE_PORT"), false, "", true, "", 30},
+      // The stop comes 1 s into a stall that would otherwise last about 26 s.
+      {"stop during a stall", portFromEnvironment("HALCYRA_STALL_PORT"), true, "curl told us 42\n", false,
+       "Invalid remote update config", 3.5},
+  };
+  for (const Case& c : cases) {
+    std::string const json = R"({"server":"http://127.0.0.1:)" + c.port + R"(","relativeAppPath":)" +
+                             jsonString(moduleName) + R"(,"login":"","password":"","versionFile":"manifest.json",)" +
+                             R"("useGUI":0,"autoUpdate":true,"enableUpdate":true,"updaterPath":)" + jsonString(root) +
+                             "}";
 #ifdef HALCYRA_SIM_BACKEND
-  sim::reset();
-  sim::addFile(configFile, json);
+    sim::reset();
+    sim::addFile(configFile, json);
 #else
-  std::filesystem::create_directories(std::filesystem::path(configFile).parent_path());
-  std::ofstream(std::filesystem::path(configFile), std::ios::binary) << json;
+    std::filesystem::create_directories(std::filesystem::path(configFile).parent_path());
+    std::ofstream(std::filesystem::path(configFile), std::ios::binary) << json;
 #endif
+    platform::UniqueHandle const stop(platform::CreateEventA(nullptr, platform::kTrue, platform::kFalse, nullptr));
+    ASSERT_TRUE(stop) << c.what;
+    std::thread stopper;
+    if (c.cancelled) {
+#ifdef HALCYRA_SIM_BACKEND
+      // The simulated machine serves one thread: the stop is there before the transfer.
+      platform::SetEvent(stop.get());
+#else
+      stopper = std::thread([&stop] {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        platform::SetEvent(stop.get());
+      });
+#endif
+    }
 
-  UpdaterSettings settings;
-  ::testing::internal::CaptureStdout();
-  checkForUpdate(settings, "resources\\updater\\config.json", u"");
-  std::string const printed = ::testing::internal::GetCapturedStdout();
+    UpdaterSettings settings;
+    auto const started = std::chrono::steady_clock::now();
+    ::testing::internal::CaptureStdout();
+    checkForUpdate(settings, "resources\\updater\\config.json", u"", stop.get());
+    std::string const printed = ::testing::internal::GetCapturedStdout();
+    double const took = secondsSince(started);
+    if (stopper.joinable()) {
+      stopper.join();
+    }
 
 #ifndef HALCYRA_SIM_BACKEND
-  // Only what this test created goes; folders that hold anything else stay.
-  std::error_code ignored;
-  std::filesystem::path const file(configFile);
-  std::filesystem::remove(file, ignored);
-  std::filesystem::remove(file.parent_path(), ignored);
-  std::filesystem::remove(file.parent_path().parent_path(), ignored);
+    // Only what this test created goes; folders that hold anything else stay.
+    std::error_code ignored;
+    std::filesystem::path const file(configFile);
+    std::filesystem::remove(file, ignored);
+    std::filesystem::remove(file.parent_path(), ignored);
+    std::filesystem::remove(file.parent_path().parent_path(), ignored);
 #endif
-  EXPECT_EQ(printed, "curl told us 7\n");  // CURLE_COULDNT_CONNECT
-  EXPECT_TRUE(settings.hasError);
-  EXPECT_FALSE(settings.updateAvailable);
-  EXPECT_EQ(settings.lastError, "Invalid remote update config");
+    EXPECT_EQ(printed, c.printed) << c.what;
+    EXPECT_EQ(settings.hasError, !c.lastError.empty()) << c.what;
+    EXPECT_EQ(settings.updateAvailable, c.updateAvailable) << c.what;
+    EXPECT_EQ(settings.lastError, c.lastError) << c.what;
+    EXPECT_LT(took, c.maxSeconds) << c.what;
+  }
+}
+
+// Shortened limits show that each one ends its kind of stall, and the certificate
+// check of an HTTPS transfer.
+TEST_F(UpdateServers, BoundedTransfersAndCertificates) {
+  std::string const httpsCa = portFromEnvironment("HALCYRA_HTTPS_CA");
+  struct Case {
+    const char* what;
+    std::string url;
+    TransferOptions options;
+    std::string printed;
+    int parse;
+    double maxSeconds;
+  };
+  TransferOptions quickStall;
+  quickStall.lowSpeedBytesPerSecond = 100;  // the few bytes sent before the stall count as a stall
+  quickStall.lowSpeedSeconds = 2;
+  TransferOptions quickConnect;
+  quickConnect.connectTimeoutMs = 1500;
+  TransferOptions trusted;
+  trusted.certificateAuthorityFile = httpsCa;
+#ifdef _WIN32
+  // Wine's Schannel accepts any certificate; Windows would check it against the
+  // machine's certificate store and answer 60.
+  std::string const untrustedPrinted;
+  int const untrustedParse = kManifestRead;
+#else
+  std::string const untrustedPrinted = "curl told us 60\n";  // CURLE_PEER_FAILED_VERIFICATION
+  int const untrustedParse = kManifestNotJson;
+#endif
+  std::string const https = "https://127.0.0.1:" + portFromEnvironment("HALCYRA_HTTPS_PORT");
+  const Case cases[] = {
+      {"stall after a few bytes", "http://127.0.0.1:" + portFromEnvironment("HALCYRA_STALL_PORT"), quickStall,
+       "curl told us 28\n", kManifestNotJson, 6},
+      {"connection never accepted", "http://127.0.0.1:" + portFromEnvironment("HALCYRA_UNACCEPTED_PORT"), quickConnect,
+       "curl told us 28\n", kManifestNotJson, 4},
+#ifndef _WIN32
+      {"HTTPS, CA trusted", https, trusted, "", kManifestRead, 10},
+#endif
+      {"HTTPS, CA unknown to the system", https, TransferOptions{}, untrustedPrinted, untrustedParse, 10},
+  };
+  for (const Case& c : cases) {
+    UpdaterConfig config;
+    config.server = ascii(c.url);
+    config.versionFile = u"manifest.json";
+    config.login = kHttpUser;
+    config.password = kHttpPassword;
+    config.version = u"0.0.0.0";
+    UpdateServerClient client(config);
+    client.setTransferOptions(c.options);
+
+    auto const started = std::chrono::steady_clock::now();
+    ::testing::internal::CaptureStdout();
+    std::string const body = client.fetchReleaseManifest();
+    std::string const printed = ::testing::internal::GetCapturedStdout();
+    double const took = secondsSince(started);
+
+    EXPECT_EQ(printed, c.printed) << c.what;
+    EXPECT_EQ(client.parseReleaseManifest(body), c.parse) << c.what << ": " << body;
+    EXPECT_LT(took, c.maxSeconds) << c.what;
+  }
 }
 
 }  // namespace

@@ -16,6 +16,10 @@
 //   halcyra-probe stats <pid>          prints one line about a running process, measured
 //                                      from outside: "handles H private P working W
 //                                      cpu_us C" (bytes; user plus kernel CPU time in µs)
+//   halcyra-probe version <file>       prints "file F product P company C" from the file's
+//                                      version resource (fixed file version, string
+//                                      ProductVersion and CompanyName)
+//   halcyra-probe service-pid <name>   prints the process id of the running service
 //
 // Exit code 2 means a usage error or a failed system call (reported on standard error).
 
@@ -183,6 +187,58 @@ int stats(DWORD pid) {
   return 0;
 }
 
+// The string `name` of the resource's first translation, or "-" when there is none.
+std::wstring versionString(const void* block, const wchar_t* name) {
+  struct Translation {
+    WORD language;
+    WORD codePage;
+  };
+  Translation* translation = nullptr;
+  UINT size = 0;
+  if (!VerQueryValueW(block, L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &size) ||
+      size < sizeof(Translation)) {
+    return L"-";
+  }
+  wchar_t path[64];
+  std::swprintf(path, 64, L"\\StringFileInfo\\%04x%04x\\%ls", translation->language, translation->codePage, name);
+  wchar_t* value = nullptr;
+  if (!VerQueryValueW(block, path, reinterpret_cast<void**>(&value), &size) || size == 0) return L"-";
+  return value;
+}
+
+int version(const wchar_t* path) {
+  DWORD const size = GetFileVersionInfoSizeW(path, nullptr);
+  if (size == 0) return failed("GetFileVersionInfoSizeW");
+  std::string block(size, '\0');
+  if (!GetFileVersionInfoW(path, 0, size, block.data())) return failed("GetFileVersionInfoW");
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT fixedSize = 0;
+  if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&fixed), &fixedSize)) {
+    return failed("VerQueryValueW");
+  }
+  auto const part = [](DWORD word, int shift) { return static_cast<unsigned>((word >> shift) & 0xFFFFu); };
+  std::printf("file %u.%u.%u.%u product %ls company %ls\n", part(fixed->dwFileVersionMS, 16),
+              part(fixed->dwFileVersionMS, 0), part(fixed->dwFileVersionLS, 16), part(fixed->dwFileVersionLS, 0),
+              versionString(block.data(), L"ProductVersion").c_str(),
+              versionString(block.data(), L"CompanyName").c_str());
+  return 0;
+}
+
+int servicePid(const wchar_t* name) {
+  SC_HANDLE const manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (manager == nullptr) return failed("OpenSCManagerW");
+  SC_HANDLE const service = OpenServiceW(manager, name, SERVICE_QUERY_STATUS);
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  bool const ok = service != nullptr && QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                                                             reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
+  if (service != nullptr) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  if (!ok) return failed("QueryServiceStatusEx");
+  std::printf("%lu\n", status.dwProcessId);
+  return 0;
+}
+
 int dispatch(wchar_t** arguments, int count) {
   if (count < 2) return 2;
   std::wstring const command = arguments[1];
@@ -196,6 +252,8 @@ int dispatch(wchar_t** arguments, int count) {
   if (command == L"alive" && restCount == 1) return alive(number(rest[0]));
   if (command == L"wait" && restCount == 2) return wait(number(rest[0]), number(rest[1]));
   if (command == L"stats" && restCount == 1) return stats(number(rest[0]));
+  if (command == L"version" && restCount == 1) return version(rest[0]);
+  if (command == L"service-pid" && restCount == 1) return servicePid(rest[0]);
   if (command == L"kill" && restCount >= 1) return kill(number(rest[0]), restCount > 1 ? number(rest[1]) : 1);
   return 2;
 }
@@ -208,7 +266,7 @@ int main() {
   if (arguments == nullptr) return failed("CommandLineToArgvW");
   int const result = dispatch(arguments, count);
   if (result == 2 && count < 2) {
-    std::fprintf(stderr, "usage: halcyra-probe run|stop-request|alive|wait|kill|stats ...\n");
+    std::fprintf(stderr, "usage: halcyra-probe run|stop-request|alive|wait|kill|stats|version|service-pid ...\n");
   }
   std::fflush(stdout);
   LocalFree(arguments);

@@ -1,9 +1,9 @@
 // A stand-in for HalcyraServer.exe with scriptable behaviour, for the tests that drive
 // the real service under Wine.
 //
-// It writes its process id and working folder to standard output and one line to
-// standard error, records its process id in HalcyraServer.pid beside itself, and then
-// behaves as told by the text in HALCYRA_SERVER_BEHAVIOUR or, when that is unset, in
+// It writes its process id, its product version and its working folder to standard output
+// and one line to standard error, records its process id in HalcyraServer.pid beside
+// itself, and then behaves as told by the text in HALCYRA_SERVER_BEHAVIOUR or, when that is unset, in
 // HalcyraServer.behaviour beside it (read once at start). The text is a list of key=value words:
 //
 //   exit-after-ms=N     end by itself N ms after the start (default: never)
@@ -217,6 +217,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   say(stdout, "sample server: started (%lu)\n", self);
+  std::printf("sample server: version %s\n", SAMPLE_VERSION_TEXT);
   wchar_t folder[MAX_PATH];
   if (GetCurrentDirectoryW(MAX_PATH, folder) > 0) {
     std::printf("sample server: working folder %ls\n", folder);

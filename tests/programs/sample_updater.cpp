@@ -10,6 +10,10 @@
 // that started it in <its name>.parent beside itself, so that a test can compare it with
 // the process id the configuration carries. A command line that is not one
 // valid base64 argument ends it with exit code 2 and nothing written.
+//
+// When <its name>.install exists beside it, it also installs the release: every name in
+// the configuration's "files" is copied from "tempFolder" over the same name in
+// "appFolder", where the update's files wait and where the application lives.
 
 #include <windows.h>
 // After <windows.h>, which they need.
@@ -18,6 +22,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <cwchar>
 #include <optional>
 #include <string>
 #include <vector>
@@ -119,6 +125,76 @@ DWORD parentProcessId() {
   return parent;
 }
 
+// The text of the JSON string that starts at `position` (just after its opening quote);
+// `position` ends after the closing quote. Folder and file names hold no control
+// characters, so their short escapes (\n, \t, ...) are not expected: an escaped
+// character stands for itself, "\uXXXX" for its code unit.
+std::wstring readJsonString(const std::wstring& json, std::size_t& position) {
+  std::wstring text;
+  while (position < json.size() && json[position] != L'"') {
+    wchar_t c = json[position++];
+    if (c == L'\\' && position < json.size()) {
+      wchar_t const escape = json[position++];
+      if (escape == L'u') {
+        c = static_cast<wchar_t>(std::wcstoul(json.substr(position, 4).c_str(), nullptr, 16));
+        position += 4;
+      } else {
+        c = escape;
+      }
+    }
+    text.push_back(c);
+  }
+  ++position;
+  return text;
+}
+
+std::wstring jsonStringMember(const std::wstring& json, const wchar_t* key) {
+  std::wstring const opening = L"\"" + std::wstring(key) + L"\":\"";
+  std::size_t position = json.find(opening);
+  if (position == std::wstring::npos) {
+    return {};
+  }
+  position += opening.size();
+  return readJsonString(json, position);
+}
+
+std::vector<std::wstring> jsonStringArrayMember(const std::wstring& json, const wchar_t* key) {
+  std::vector<std::wstring> values;
+  std::wstring const opening = L"\"" + std::wstring(key) + L"\":[";
+  std::size_t position = json.find(opening);
+  if (position == std::wstring::npos) {
+    return values;
+  }
+  position += opening.size();
+  while (position < json.size() && json[position] == L'"') {
+    ++position;
+    values.push_back(readJsonString(json, position));
+    if (position < json.size() && json[position] == L',') {
+      ++position;
+    }
+  }
+  return values;
+}
+
+// Copies each file of the release from tempFolder over appFolder.
+void install(const std::string& utf16leJson) {
+  std::wstring json(utf16leJson.size() / 2, L'\0');
+  std::memcpy(json.data(), utf16leJson.data(), json.size() * sizeof(wchar_t));
+  std::wstring const from = jsonStringMember(json, L"tempFolder");
+  std::wstring const to = jsonStringMember(json, L"appFolder");
+  for (std::wstring const& file : jsonStringArrayMember(json, L"files")) {
+    std::wstring const source = from + L"\\" + file;
+    std::wstring const target = to + L"\\" + file;
+    if (CopyFileW(source.c_str(), target.c_str(), FALSE)) {
+      std::printf("sample updater: installed %ls from %ls\n", file.c_str(), from.c_str());
+    } else {
+      std::printf("sample updater: cannot install %ls from %ls (error %lu)\n", file.c_str(), from.c_str(),
+                  GetLastError());
+    }
+  }
+  std::fflush(stdout);
+}
+
 void writeWholeFile(const std::wstring& path, const std::string& bytes) {
   HANDLE const file =
       CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -151,6 +227,9 @@ int main() {
 
   writeWholeFile(outputPath(), *bytes);
   writeWholeFile(besideSelf(L".parent"), std::to_string(parentProcessId()) + "\n");
+  if (GetFileAttributesW(besideSelf(L".install").c_str()) != INVALID_FILE_ATTRIBUTES) {
+    install(*bytes);
+  }
 
   DWORD const code = exitCode();
   std::printf("sample updater: received %zu bytes, exiting with %lu\n", bytes->size(), code);

@@ -2,6 +2,7 @@
 // resources, and the updater in the child's place.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -190,7 +191,9 @@ constexpr char16_t kUpdaterPath[] = u"C:\\Halcyra\\updater\\Updater.exe";
 // A configuration that enables updates, and a release manifest (read by libcurl from a
 // local file) that announces 2.0.0.0 for an installed 1.0.0.0.
 void announceUpdate(sim::ProgramBehaviour updater) {
-  const std::filesystem::path root = std::filesystem::path(testing::TempDir()) / "halcyra_service_release";
+  // One folder per test process, so that test runs at the same time cannot swap manifests.
+  const std::filesystem::path root =
+      std::filesystem::path(testing::TempDir()) / ("halcyra_service_release_" + std::to_string(::getpid()));
   std::filesystem::create_directories(root / "latest");
   std::ofstream(root / "latest" / "release.json") << R"({"Version":"2.0.0.0","Files":[]})";
   const std::string config = R"({"server":"file://)" + root.string() +

@@ -1,0 +1,73 @@
+#include "diagnostic/update_check_command.h"
+
+#include <cstring>
+#include <string>
+
+#include "config/config_file.h"
+#include "diagnostic/report_format.h"
+#include "diagnostic/update_check_report.h"
+#include "platform/types.h"
+#include "service/pass_update_check.h"
+#include "service/working_folder.h"
+
+namespace halcyra {
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+constexpr char kUsage[] =
+    "Usage: HalcyraUpdateCheck [--json]\n"
+    "\n"
+    "Runs the update check that HalcyraService runs before every launch, once, with the\n"
+    "same code and the same paths: the install root is the folder above this program's\n"
+    "folder, the configuration is resources\\updater\\config.json below it, and the local\n"
+    "version is the product version of HalcyraServer.exe there. It never starts the\n"
+    "updater or the server.\n"
+    "\n"
+    "It prints the configuration file it read, the values it used (the password masked),\n"
+    "the manifest URL, the local and the remote version, the decision and, when the check\n"
+    "failed, the failure text. \"updates disabled\" (enableUpdate false) is a decision.\n"
+    "\n"
+    "  --json   print the same as one JSON object on the last line of the output; a failed\n"
+    "           transfer prints a line \"curl told us N\" before it, as it does in the service\n"
+    "  --help   print this text\n"
+    "\n"
+    "Exit codes: 0 an update is due, 1 no update is due (or updates are disabled),\n"
+    "2 the check failed (or the command line is wrong).\n";
+
+UpdateCheckReport runCheck() {
+  platform::Dword const rootError = enterInstallRoot();
+  if (rootError != 0) {
+    return reportInstallRootUnknown(rootError);
+  }
+  UpdaterSettings settings;
+  bool const completed = runPassUpdateCheck(settings);
+  UpdateCheckReport report = interpretUpdateCheck(settings, completed);
+  report.configFile = configFilePath(kPassConfigPath);
+  return report;
+}
+
+}  // namespace
+
+int runUpdateCheckCommand(int argc, char** argv, std::FILE* out, std::FILE* err) {
+  bool json = false;
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kUsage, out);
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--json") == 0) {
+    json = true;
+  } else if (argc != 1) {
+    std::fputs(kUsage, err);
+    return kUsageError;
+  }
+
+  UpdateCheckReport const report = runCheck();
+  std::string const text = json ? formatReportJson(report) : formatReportText(report);
+  std::fputs(text.c_str(), out);
+  std::fflush(out);
+  return exitCodeOf(report.decision);
+}
+
+}  // namespace halcyra

@@ -1,0 +1,68 @@
+#include "diagnostic/update_check_report.h"
+
+#include <string>
+
+#include "config/config_file.h"
+#include "diagnostic/utf8_text.h"
+#include "update/update_check.h"
+
+namespace halcyra {
+
+namespace {
+
+constexpr char kCheckRaised[] = "The check was cut short by an unexpected error";
+constexpr char kInstallRootUnknown[] = "The install root can't be derived from the executable's path (error ";
+
+}  // namespace
+
+UpdateCheckReport interpretUpdateCheck(const UpdaterSettings& settings, bool completed) {
+  UpdateCheckReport report;
+  report.settings = settings;
+  if (!completed) {
+    // The record may be half written: none of it is shown as what the check used.
+    report.failure = kCheckRaised;
+    return report;
+  }
+
+  // The check stops at its first failure, so the failure text tells how far it got:
+  // the configuration comes first, then the updater and the application folder, then the
+  // manifest transfer and parse, the local version and last the remote version.
+  std::string const& error = settings.lastError;
+  bool const failed = settings.hasError;
+  report.configurationRead = !failed || (error != kConfigMissing && error != kConfigUnreadable);
+  bool const enabled = report.configurationRead && settings.enableUpdate;
+  report.manifestRequested = enabled && (!failed || error == kManifestRejected || error == kRemoteVersionRejected);
+  report.localVersionKnown = enabled && (!failed || error == kRemoteVersionRejected);
+  report.remoteVersionKnown = enabled && !failed;
+
+  if (failed) {
+    report.decision = UpdateDecision::checkFailed;
+    report.failure = utf8FromLatin1(error);
+  } else if (!settings.enableUpdate) {
+    report.decision = UpdateDecision::updatesDisabled;
+  } else {
+    report.decision = settings.updateAvailable ? UpdateDecision::updateDue : UpdateDecision::noUpdateDue;
+  }
+  return report;
+}
+
+UpdateCheckReport reportInstallRootUnknown(platform::Dword error) {
+  UpdateCheckReport report;
+  report.failure = kInstallRootUnknown + std::to_string(error) + ")";
+  return report;
+}
+
+int exitCodeOf(UpdateDecision decision) {
+  switch (decision) {
+    case UpdateDecision::updateDue:
+      return 0;
+    case UpdateDecision::noUpdateDue:
+    case UpdateDecision::updatesDisabled:
+      return 1;
+    case UpdateDecision::checkFailed:
+      break;
+  }
+  return 2;
+}
+
+}  // namespace halcyra

@@ -1,0 +1,46 @@
+#pragma once
+// What one update check found, in the terms an administrator asks about: which
+// configuration was read, what was fetched, which versions were compared, what was decided.
+
+#include <optional>
+#include <string>
+
+#include "config/updater_settings.h"
+#include "platform/types.h"
+
+namespace halcyra {
+
+enum class UpdateDecision {
+  updateDue,        // a pass starts the updater instead of the server
+  noUpdateDue,      // a pass starts the server
+  updatesDisabled,  // enableUpdate is off: a pass starts the server without asking
+  checkFailed,      // a pass starts the server; `failure` says why
+};
+
+struct UpdateCheckReport {
+  // The configuration file's full path; none when it cannot be located at all.
+  std::optional<std::u16string> configFile;
+  // The check's record after the check: the configuration values and the versions.
+  UpdaterSettings settings;
+  // What the check got to; a value is shown only when the check set it.
+  bool configurationRead = false;
+  bool manifestRequested = false;
+  bool localVersionKnown = false;
+  bool remoteVersionKnown = false;
+  UpdateDecision decision = UpdateDecision::checkFailed;
+  // UTF-8; empty unless the check failed.
+  std::string failure;
+};
+
+// The report of a check that ran: `completed` is false when the check was cut short by an
+// error raised inside it, which a pass counts as a failed check.
+UpdateCheckReport interpretUpdateCheck(const UpdaterSettings& settings, bool completed);
+
+// The report of a check that could not run because the install root, the folder every
+// path is relative to, could not be derived from the executable's path.
+UpdateCheckReport reportInstallRootUnknown(platform::Dword error);
+
+// 0 when an update is due, 1 when none is (updates disabled included), 2 when the check failed.
+int exitCodeOf(UpdateDecision decision);
+
+}  // namespace halcyra

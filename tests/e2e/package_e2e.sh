@@ -1,0 +1,232 @@
+#!/usr/bin/env bash
+# The Windows Installer package under Wine, in a fresh prefix, as an administrator deploys
+# it: a silent install with the install-root property, the service's registry key, the
+# running service and server, an upgrade to a higher version, and a silent uninstall.
+#
+#   package_e2e.sh <package.msi> <version> <next package.msi> <next version> <HalcyraServer.exe> <halcyra-probe.exe>
+#
+# The install root has a space in its name, so that an unquoted service path would show.
+#
+# Where Wine's Windows Installer differs from Windows, the script says so instead of
+# failing (lines starting with "wine gap:"):
+# - it writes ImagePath without quotation marks;
+# - it reports Windows Installer 4.5 and does nothing in MsiConfigureServices, so the
+#   pre-shutdown time-out stays at the 180000 ms that Wine writes into every service key;
+# - its StopServices does not wait for the service process to end. Before the upgrade the
+#   script therefore stops the service itself (otherwise the new executable cannot replace
+#   the running one), and at uninstall the executable may be left behind.
+set -uo pipefail
+
+if [[ $# -ne 6 ]]; then
+  echo "usage: $0 <package.msi> <version> <next package.msi> <next version> <HalcyraServer.exe> <halcyra-probe.exe>" >&2
+  exit 2
+fi
+package=$1
+version=$2
+next_package=$3
+next_version=$4
+server_exe=$5
+probe_exe=$6
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+
+# A fresh prefix of its own, so that no earlier installation is registered.
+if [[ -z "${HALCYRA_E2E_WINEPREFIX:-}" ]]; then
+  if [[ $(id -u) -eq 0 ]]; then
+    HALCYRA_E2E_WINEPREFIX=${HALCYRA_CACHE:-/var/cache/halcyra}/wineprefix-e2e
+  else
+    HALCYRA_E2E_WINEPREFIX=${XDG_CACHE_HOME:-$HOME/.cache}/halcyra/wineprefix-e2e
+  fi
+fi
+export HALCYRA_WINEPREFIX=${HALCYRA_E2E_WINEPREFIX%/}-package
+export HALCYRA_WINE_LOGS=${HALCYRA_WINEPREFIX}-logs
+rm -rf "$HALCYRA_WINEPREFIX"
+# shellcheck source=tools/wine-env.sh
+. "$repo/tools/wine-env.sh"
+halcyra_wine_up || exit 1
+
+win_root='C:\Program Files\Halcyra Test'
+root="$WINEPREFIX/drive_c/Program Files/Halcyra Test"
+win_service="$win_root"'\bin\HalcyraService.exe'
+service_file=$root/bin/HalcyraService.exe
+config=$root/resources/updater/config.json
+win_probe='C:\halcyra-tools\halcyra-probe.exe'
+service_key='HKLM\System\CurrentControlSet\Services\HalcyraService'
+event_key='HKLM\System\CurrentControlSet\Services\EventLog\Application\HalcyraService'
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/halcyra-package-e2e.XXXXXX") || exit 1
+failures=0
+
+# ---- helpers (as in service_e2e.sh) ----------------------------------------------------
+
+w() {
+  wine "$@" >"$work/wine.out" 2>&1 </dev/null
+  local status=$?
+  tr -d '\r' <"$work/wine.out"
+  return $status
+}
+now_ms() { date +%s%3N; }
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+check() {
+  local message=$1
+  shift
+  if "$@"; then
+    echo "ok: $message"
+  else
+    fail "$message"
+  fi
+}
+gap() { echo "wine gap: $*"; }
+wait_until() {
+  local seconds=$1
+  shift
+  local deadline=$(($(now_ms) + seconds * 1000))
+  until "$@"; do
+    (($(now_ms) < deadline)) || return 1
+    sleep 0.2
+  done
+}
+
+service_state() { w sc query HalcyraService | sed -nE 's/^ *STATE *: *([0-9]+).*/\1/p'; }
+is_state() { [[ "$(service_state)" == "$1" ]]; }
+service_gone() { ! w sc query HalcyraService >/dev/null; }
+service_pid() { w "$win_probe" service-pid HalcyraService; }
+alive() { w "$win_probe" alive "$1" >/dev/null; }
+dead() { ! alive "$1"; }
+server_pid() { [[ -f "$root/HalcyraServer.pid" ]] && tr -dc '0-9' <"$root/HalcyraServer.pid"; }
+server_started_after() { local pid; pid=$(server_pid) && [[ -n "$pid" && "$pid" != "$1" ]] && alive "$pid"; }
+log_file() {
+  local file
+  for file in "$WINEPREFIX"/drive_c/users/*/Temp/HalcyraService.log; do
+    [[ -f "$file" ]] && echo "$file" && return 0
+  done
+  return 1
+}
+log_has() { local log; log=$(log_file) && grep -qF -- "$1" "$log"; }
+# One value of a registry key: "<type> <data>".
+reg_value() {
+  w reg query "$1" /v "$2" | sed -nE "s/^ +$2 +(REG_[A-Z_]+) +(.*)$/\1 \2/p"
+}
+# Runs msiexec with the arguments and waits for it (it is a GUI program, so "wine" alone
+# returns at once); prints its full exit code.
+msiexec_code() {
+  w "$win_probe" run 'C:\windows\system32\msiexec.exe' "$@" | sed -nE 's/^exit code ([0-9]+)$/\1/p'
+}
+installed_version() { w "$win_probe" version "$win_service"; }
+# Deployment tools count 0 and 3010 (success, restart needed) as success.
+succeeded() { [[ "$1" == 0 || "$1" == 3010 ]]; }
+
+# A passed run leaves nothing behind; a failed one keeps the prefix for a look inside.
+cleanup() {
+  halcyra_wine_down
+  rm -rf "$work"
+  ((failures == 0)) && rm -rf "$WINEPREFIX"
+}
+trap cleanup EXIT
+
+# ---- the machine: the server from its own installer, the packages, the probe -------------
+
+mkdir -p "$root" "$WINEPREFIX/drive_c/halcyra-tools" "$WINEPREFIX/drive_c/packages" || exit 1
+cp "$server_exe" "$root/HalcyraServer.exe" &&
+  printf 'on-ctrl-c=exit\n' >"$root/HalcyraServer.behaviour" &&
+  cp "$probe_exe" "$WINEPREFIX/drive_c/halcyra-tools/halcyra-probe.exe" &&
+  cp "$package" "$WINEPREFIX/drive_c/packages/HalcyraService.msi" &&
+  cp "$next_package" "$WINEPREFIX/drive_c/packages/HalcyraService-next.msi" || exit 1
+
+check "the package configures a 60 s pre-shutdown time-out" \
+  grep -qP '^HalcyraServicePreshutdown\tHalcyraService\t5\t7\t60000\t' <(msiinfo export "$package" MsiServiceConfig)
+
+# ---- install -----------------------------------------------------------------------------
+
+code=$(msiexec_code /i 'C:\packages\HalcyraService.msi' /qn /l*v 'C:\packages\install.log' "INSTALLROOT=$win_root")
+echo "msiexec /i exit code: $code"
+check "the silent install succeeds" succeeded "$code"
+
+check "Start is automatic (2)" test "$(reg_value "$service_key" Start)" = "REG_DWORD 0x2"
+check "Type is own process (0x10)" test "$(reg_value "$service_key" Type)" = "REG_DWORD 0x10"
+check "ObjectName is LocalSystem" test "$(reg_value "$service_key" ObjectName)" = "REG_SZ LocalSystem"
+check "the service has a description" grep -q '^REG_SZ Keeps HalcyraServer.exe running' <<<"$(reg_value "$service_key" Description)"
+image_path=$(reg_value "$service_key" ImagePath)
+echo "ImagePath: $image_path"
+if [[ "$image_path" == "REG_EXPAND_SZ \"$win_service\"" || "$image_path" == "REG_SZ \"$win_service\"" ]]; then
+  echo "ok: ImagePath is the quoted path of bin\\HalcyraService.exe"
+else
+  check "ImagePath names bin\\HalcyraService.exe below the install root" grep -qF "$win_service" <<<"$image_path"
+  gap "ImagePath is written without quotation marks (Windows Installer quotes it on Windows)"
+fi
+preshutdown=$(reg_value "$service_key" PreshutdownTimeout)
+echo "PreshutdownTimeout: $preshutdown"
+if [[ "$preshutdown" == "REG_DWORD 0xea60" ]]; then
+  echo "ok: the pre-shutdown time-out is 60000 ms"
+else
+  gap "PreshutdownTimeout is Wine's own $preshutdown: Wine's Windows Installer is version 4.5 and does not run MsiConfigureServices"
+fi
+message_file=$(reg_value "$event_key" EventMessageFile)
+echo "EventMessageFile: $message_file"
+check "the event source reads messages from the service executable" \
+  test "$message_file" = "REG_EXPAND_SZ $win_service"
+check "the event source supports error, warning and information events" \
+  test "$(reg_value "$event_key" TypesSupported)" = "REG_DWORD 0x7"
+if msiinfo export "$package" File | grep -q HalcyraUpdateCheck.exe; then
+  check "the diagnostic program is installed beside the service" test -f "$root/bin/HalcyraUpdateCheck.exe"
+fi
+check "the installed executable carries version $version.0 of Halcyra" \
+  test "$(installed_version)" = "file $version.0 product $version.0 company Halcyra"
+
+check "the service runs" wait_until 15 is_state 4
+check "the server runs" wait_until 15 server_started_after none
+first_server=$(server_pid)
+check "in the install root" wait_until 5 log_has "sample server: working folder $win_root"
+first_service=$(service_pid)
+echo "service process $first_service, server process $first_server"
+
+# ---- upgrade -----------------------------------------------------------------------------
+
+mkdir -p "$(dirname "$config")"
+printf '{ "enableUpdate": false, "server": "http://updates.example", "versionFile": "version.json" }\r\n' >"$config"
+cp "$config" "$work/config.json"
+
+gap "StopServices does not wait for the service to end; the service is stopped before the upgrade"
+w net stop HalcyraService >/dev/null
+wait_until 30 dead "$first_service"
+code=$(msiexec_code /i 'C:\packages\HalcyraService-next.msi' /qn /l*v 'C:\packages\upgrade.log')
+echo "msiexec /i (upgrade, no INSTALLROOT given) exit code: $code"
+check "the silent upgrade succeeds" succeeded "$code"
+check "the service runs again" wait_until 15 is_state 4
+second_service=$(service_pid)
+echo "service process $second_service"
+check "in a new process" test -n "$second_service" -a "$second_service" != "$first_service"
+check "started from the new executable, version $next_version.0, in the remembered install root" \
+  test "$(installed_version)" = "file $next_version.0 product $next_version.0 company Halcyra"
+check "the server runs again" wait_until 15 server_started_after "$first_server"
+check "config.json is kept as it was" cmp -s "$config" "$work/config.json"
+
+# ---- uninstall ---------------------------------------------------------------------------
+
+second_server=$(server_pid)
+code=$(msiexec_code /x 'C:\packages\HalcyraService-next.msi' /qn /l*v 'C:\packages\uninstall.log')
+echo "msiexec /x exit code: $code"
+check "the silent uninstall succeeds" succeeded "$code"
+check "the server was stopped with a Ctrl-C" wait_until 30 log_has "sample server: Ctrl-C received ($second_server)"
+check "the service process ends" wait_until 30 dead "$second_service"
+check "the service is deleted" wait_until 10 service_gone
+check "the event source is removed" test -z "$(reg_value "$event_key" EventMessageFile)"
+check "config.json is kept as it was" cmp -s "$config" "$work/config.json"
+check "the server is left to its own installer" test -f "$root/HalcyraServer.exe"
+if [[ -e "$service_file" ]]; then
+  gap "bin\\HalcyraService.exe was left behind: StopServices returned before the service process ended"
+else
+  echo "ok: bin\\HalcyraService.exe is removed"
+fi
+check "nothing else of the package is left in bin" \
+  test -z "$(find "$root/bin" -mindepth 1 ! -name HalcyraService.exe 2>/dev/null)"
+
+if ((failures > 0)); then
+  echo "---- HalcyraService.log"
+  log=$(log_file) && tr -d '\r' <"$log"
+  echo "package: $failures check(s) failed"
+  exit 1
+fi
+echo "package: passed"
