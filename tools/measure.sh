@@ -2,7 +2,8 @@
 # Measures the real HalcyraService.exe under Wine side by side with its floors, each floor
 # measured in the same run, and prints one table (figure, floor, ratio) followed by a line
 # "budgets: N met, M missed". Absolute times on a shared machine drift from run to run;
-# the ratios to floors taken minutes apart on the same machine are what carry meaning.
+# the ratios to floors taken in the same rounds on the same machine are what carry meaning.
+# Budgets are judged on medians.
 #
 #   tools/measure.sh
 #
@@ -14,8 +15,9 @@
 # HALCYRA_MEASURE_WATCH_SECONDS (default 60).
 #
 # Every time is taken inside Windows, from the precise system time or the performance
-# counter: the sample server stamps its starts and exits into a file, and
-# halcyra-measure times the SCM calls; the shell only collects the numbers.
+# counter: the sample server stamps its starts, Ctrl-Cs and exits into a file, and
+# halcyra-measure times the SCM calls; the shell only collects the numbers. CPU time,
+# wake-ups and memory come from the kernel's accounting of the Wine process.
 set -uo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
