@@ -11,6 +11,10 @@
 //   on-ctrl-c=exit      on Ctrl-C: print "sample server: Ctrl-C received", wait
 //                       ctrl-c-delay-ms (default 0), exit with ctrl-c-exit-code (default 42)
 //   on-ctrl-c=ignore    on Ctrl-C: print "sample server: Ctrl-C ignored" and run on
+//   stamps=yes          append "start T" when it starts, "ctrl-c T" when a Ctrl-C reaches it
+//                       and "exit T" just before it exits to HalcyraServer.stamps beside
+//                       itself, T in microseconds of the precise system time, so that
+//                       timings across processes line up
 //   grandchild=yes      start a copy of itself with the argument --grandchild that shares
 //                       its console; the copy records its id in HalcyraServer.grandchild.pid,
 //                       runs until it is ended and exits 43 on Ctrl-C
@@ -34,6 +38,7 @@ struct Behaviour {
   DWORD ctrlCDelayMs = 0;
   DWORD ctrlCExitCode = 42;
   bool startGrandchild = false;
+  bool writeStamps = false;
 };
 
 Behaviour behaviour;
@@ -88,6 +93,28 @@ std::string readWholeFile(const std::wstring& path) {
   return text;
 }
 
+// One line "<event> <µs of the precise system time>" appended to the stamps file; the
+// file is opened and closed each time so that every copy of the server appends in turn.
+void stamp(const char* event) {
+  if (!behaviour.writeStamps) {
+    return;
+  }
+  FILETIME now{};
+  GetSystemTimePreciseAsFileTime(&now);
+  unsigned long long const microseconds =
+      ((static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime) / 10;
+  std::string const line = std::string(event) + " " + std::to_string(microseconds) + "\n";
+  HANDLE const file = CreateFileW(besideSelf(L".stamps").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    say(stderr, "sample server: cannot write its stamps file (error %lu)\n", GetLastError());
+    return;
+  }
+  DWORD written = 0;
+  WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  CloseHandle(file);
+}
+
 std::string behaviourText() {
   char const* const fromEnvironment = std::getenv("HALCYRA_SERVER_BEHAVIOUR");
   if (fromEnvironment != nullptr) {
@@ -112,6 +139,8 @@ void applyWord(const std::string& word) {
     behaviour.ctrlCDelayMs = number(value);
   } else if (key == "ctrl-c-exit-code") {
     behaviour.ctrlCExitCode = number(value);
+  } else if (key == "stamps") {
+    behaviour.writeStamps = value == "yes";
   } else if (key == "grandchild") {
     behaviour.startGrandchild = value == "yes";
   } else {
@@ -142,12 +171,14 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
     say(stdout, "sample server grandchild: Ctrl-C received (%lu)\n", GetCurrentProcessId());
     ExitProcess(43);
   }
+  stamp("ctrl-c");
   if (!behaviour.obeyCtrlC) {
     say(stdout, "sample server: Ctrl-C ignored (%lu)\n", GetCurrentProcessId());
     return TRUE;
   }
   say(stdout, "sample server: Ctrl-C received (%lu)\n", GetCurrentProcessId());
   Sleep(behaviour.ctrlCDelayMs);
+  stamp("exit");
   ExitProcess(behaviour.ctrlCExitCode);
 }
 
@@ -174,6 +205,9 @@ int main(int argc, char** argv) {
     readBehaviour();
   }
   SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+  if (!isGrandchild) {
+    stamp("start");  // from here on a stop request reaches it
+  }
   DWORD const self = GetCurrentProcessId();
   writeWholeFile(besideSelf(isGrandchild ? L".grandchild.pid" : L".pid"), std::to_string(self) + "\n");
 
@@ -195,5 +229,6 @@ int main(int argc, char** argv) {
   }
   Sleep(behaviour.exitAfterMs);
   say(stdout, "sample server: exiting with %lu\n", behaviour.exitCode);
+  stamp("exit");
   ExitProcess(behaviour.exitCode);
 }
