@@ -338,7 +338,7 @@ say "watching: CPU time over $watch_seconds s, then $restarts restarts"
 behave "stamps=yes"
 w "$measure" service-start HalcyraService "$win_stamps" >/dev/null
 w "$measure" service-start HalcyraIdle >/dev/null
-service_pid=$(w "$measure" service-pid HalcyraService)
+service_pid=$(w "$probe" service-pid HalcyraService)
 service_unix_pid=$(unix_pid_of "$win_base"'\Halcyra\bin\HalcyraService.exe')
 idle_unix_pid=$(unix_pid_of "$win_base"'\tools\halcyra-idle-service.exe')
 sleep 2

@@ -28,8 +28,6 @@
 //       asks the service to stop and polls its state every millisecond (up to 60 s);
 //       prints "stop_us N", from ControlService to SERVICE_STOPPED, and "requested_at T"
 //       and "stopped_at T" in the precise system time, to line up with the server's stamps
-//   halcyra-measure service-pid <service>
-//       prints the id of the service's process
 //   halcyra-measure handles <pid>
 //       prints "handles N", the number of handles the process holds, counted in the
 //       system's handle table (Wine reports no handle count for another process)
@@ -267,19 +265,6 @@ int serviceStop(const wchar_t* name) {
   return 1;
 }
 
-int servicePid(const wchar_t* name) {
-  ServiceHandles handles;
-  if (!openService(handles, name)) return 1;
-  SERVICE_STATUS_PROCESS status{};
-  DWORD needed = 0;
-  if (!QueryServiceStatusEx(handles.service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
-                            &needed)) {
-    return failed("QueryServiceStatusEx");
-  }
-  std::printf("%lu\n", status.dwProcessId);
-  return 0;
-}
-
 // The layout of NtQuerySystemInformation's SystemExtendedHandleInformation (64), which
 // the MinGW headers do not declare.
 struct HandleEntry {
@@ -363,7 +348,6 @@ int dispatch(wchar_t** arguments, int count) {
     return serviceStart(rest[0], restCount == 2 ? rest[1] : nullptr);
   }
   if (command == L"service-stop" && restCount == 1) return serviceStop(rest[0]);
-  if (command == L"service-pid" && restCount == 1) return servicePid(rest[0]);
   if (command == L"handles" && restCount == 1) return handles(static_cast<DWORD>(std::wcstoul(rest[0], nullptr, 10)));
   if (command == L"cpu-resolution") return cpuResolution();
   return 2;
@@ -378,7 +362,7 @@ int main() {
   int const result = dispatch(arguments, count);
   if (result == 2) {
     std::fprintf(stderr,
-                 "usage: halcyra-measure nothing|spawn|restart|ctrl-c-stop|service-start|service-stop|service-pid|"
+                 "usage: halcyra-measure nothing|spawn|restart|ctrl-c-stop|service-start|service-stop|"
                  "handles|cpu-resolution ...\n");
   }
   std::fflush(stdout);

@@ -56,55 +56,15 @@ event_key='HKLM\System\CurrentControlSet\Services\EventLog\Application\HalcyraSe
 work=$(mktemp -d "${TMPDIR:-/tmp}/halcyra-package-e2e.XXXXXX") || exit 1
 failures=0
 
-# ---- helpers (as in service_e2e.sh) ----------------------------------------------------
+# ---- helpers ---------------------------------------------------------------------------
 
-w() {
-  wine "$@" >"$work/wine.out" 2>&1 </dev/null
-  local status=$?
-  tr -d '\r' <"$work/wine.out"
-  return $status
-}
-now_ms() { date +%s%3N; }
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-check() {
-  local message=$1
-  shift
-  if "$@"; then
-    echo "ok: $message"
-  else
-    fail "$message"
-  fi
-}
+# shellcheck source=tests/e2e/e2e_helpers.sh
+. "$repo/tests/e2e/e2e_helpers.sh"
 gap() { echo "wine gap: $*"; }
-wait_until() {
-  local seconds=$1
-  shift
-  local deadline=$(($(now_ms) + seconds * 1000))
-  until "$@"; do
-    (($(now_ms) < deadline)) || return 1
-    sleep 0.2
-  done
-}
 
-service_state() { w sc query HalcyraService | sed -nE 's/^ *STATE *: *([0-9]+).*/\1/p'; }
-is_state() { [[ "$(service_state)" == "$1" ]]; }
 service_gone() { ! w sc query HalcyraService >/dev/null; }
-service_pid() { w "$win_probe" service-pid HalcyraService; }
-alive() { w "$win_probe" alive "$1" >/dev/null; }
-dead() { ! alive "$1"; }
 server_pid() { [[ -f "$root/HalcyraServer.pid" ]] && tr -dc '0-9' <"$root/HalcyraServer.pid"; }
 server_started_after() { local pid; pid=$(server_pid) && [[ -n "$pid" && "$pid" != "$1" ]] && alive "$pid"; }
-log_file() {
-  local file
-  for file in "$WINEPREFIX"/drive_c/users/*/Temp/HalcyraService.log; do
-    [[ -f "$file" ]] && echo "$file" && return 0
-  done
-  return 1
-}
-log_has() { local log; log=$(log_file) && grep -qF -- "$1" "$log"; }
 # One value of a registry key: "<type> <data>".
 reg_value() {
   w reg query "$1" /v "$2" | sed -nE "s/^ +$2 +(REG_[A-Z_]+) +(.*)$/\1 \2/p"

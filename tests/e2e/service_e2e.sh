@@ -64,57 +64,11 @@ WINEDEBUG=-all,+eventlog,fixme+advapi wine cmd /c exit 0 >"$work/event-trace.txt
 
 # ---- helpers -------------------------------------------------------------------------
 
-# Runs a Windows program; its output goes to a file first (Wine's helper processes must
-# never inherit a pipe) and is then printed without carriage returns.
-w() {
-  wine "$@" >"$work/wine.out" 2>&1 </dev/null
-  local status=$?
-  tr -d '\r' <"$work/wine.out"
-  return $status
-}
+# shellcheck source=tests/e2e/e2e_helpers.sh
+. "$repo/tests/e2e/e2e_helpers.sh"
 
-now_ms() { date +%s%3N; }
-
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-
-check() {
-  local message=$1
-  shift
-  if "$@"; then
-    echo "ok: $message"
-  else
-    fail "$message"
-  fi
-}
-
-# Polls `command...` every 0.2 s until it succeeds or `seconds` have passed.
-wait_until() {
-  local seconds=$1
-  shift
-  local deadline=$(($(now_ms) + seconds * 1000))
-  until "$@"; do
-    (($(now_ms) < deadline)) || return 1
-    sleep 0.2
-  done
-}
-
-service_state() { w sc query HalcyraService | sed -nE 's/^ *STATE *: *([0-9]+).*/\1/p'; }
 service_exit_code() { w sc query HalcyraService | sed -nE 's/^ *WIN32_EXIT_CODE *: *([0-9]+).*/\1/p'; }
-is_state() { [[ "$(service_state)" == "$1" ]]; }
 
-# Under Wine the service runs as the Unix user, so its temporary folder is that user's
-# C:\users\<name>\Temp in the prefix.
-log_file() {
-  local file
-  for file in "$WINEPREFIX"/drive_c/users/*/Temp/HalcyraService.log; do
-    [[ -f "$file" ]] && echo "$file" && return 0
-  done
-  return 1
-}
-log_has() { local log; log=$(log_file) && [[ -n "$log" ]] && grep -qF -- "$1" "$log"; }
 log_count() {
   local log
   if log=$(log_file); then
@@ -156,8 +110,6 @@ traced() { traced_events | grep -qxE -- "$1"; }
 pid_in() { [[ -f "$1" ]] && tr -dc '0-9' <"$1"; }
 has_pid() { [[ -n "$(pid_in "$1")" ]]; }
 server_pid() { pid_in "$install_root/HalcyraServer.pid"; }
-alive() { w "$win_probe" alive "$1" >/dev/null; }
-dead() { ! alive "$1"; }
 new_server_pid() { local pid; pid=$(server_pid) && [[ -n "$pid" && "$pid" != "$1" ]]; }
 # Waits for the process id file that a sample program writes when it starts; a failure is
 # counted and the scenario ends.
@@ -167,7 +119,6 @@ await_started() {
   return 1
 }
 
-service_pid() { w "$win_probe" service-pid HalcyraService | tr -dc '0-9'; }
 # One field (handles, private, working, cpu_us) of `halcyra-probe stats` for a process.
 stat_of() { w "$win_probe" stats "$1" | sed -nE "s/.*$2 ([0-9]+).*/\1/p"; }
 # The Unix process that runs the service in this prefix, and its CPU time (user plus
