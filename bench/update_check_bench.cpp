@@ -11,7 +11,7 @@
 
 #include "config/updater_settings.h"
 #include "platform/sim/sim.h"
-#include "update/update_check.h"
+#include "service/pass_update_check.h"
 
 namespace halcyra {
 namespace {
@@ -34,7 +34,7 @@ void updateCheckPerPass(benchmark::State& state) {
 
   for (auto _ : state) {
     UpdaterSettings settings;
-    checkForUpdate(settings, "resources\\updater\\config.json", u"HalcyraServer.exe");
+    runPassUpdateCheck(settings);
     if (!settings.updateAvailable) {
       state.SkipWithError(settings.lastError.c_str());
       break;

@@ -332,7 +332,7 @@ proc_stats() {
   awk '/^Private_(Clean|Dirty):/ { p += $2 } END { printf "private_kib %d\n", p }' "/proc/$pid/smaps_rollup"
 }
 stat_field() { sed -nE "s/.*$1 ([0-9]+).*/\\1/p" <<<"$2"; }
-handle_count() { w "$measure" handles "$1" | field handles; }
+handle_count() { w "$probe" handles "$1" | field handles; }
 
 say "watching: CPU time over $watch_seconds s, then $restarts restarts"
 behave "stamps=yes"

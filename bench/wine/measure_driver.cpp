@@ -28,9 +28,6 @@
 //       asks the service to stop and polls its state every millisecond (up to 60 s);
 //       prints "stop_us N", from ControlService to SERVICE_STOPPED, and "requested_at T"
 //       and "stopped_at T" in the precise system time, to line up with the server's stamps
-//   halcyra-measure handles <pid>
-//       prints "handles N", the number of handles the process holds, counted in the
-//       system's handle table (Wine reports no handle count for another process)
 //   halcyra-measure cpu-resolution
 //       spins until the process's own CPU time has grown three times and prints
 //       "cpu_resolution_us N", the smallest step seen: the finest CPU time the platform
@@ -47,7 +44,6 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -265,53 +261,6 @@ int serviceStop(const wchar_t* name) {
   return 1;
 }
 
-// The layout of NtQuerySystemInformation's SystemExtendedHandleInformation (64), which
-// the MinGW headers do not declare.
-struct HandleEntry {
-  void* object;
-  ULONG_PTR processId;
-  ULONG_PTR handleValue;
-  ULONG grantedAccess;
-  USHORT creatorBackTraceIndex;
-  USHORT objectTypeIndex;
-  ULONG handleAttributes;
-  ULONG reserved;
-};
-struct HandleTable {
-  ULONG_PTR count;
-  ULONG_PTR reserved;
-  HandleEntry entries[1];
-};
-using QuerySystemInformation = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
-constexpr ULONG kSystemExtendedHandleInformation = 64;
-constexpr LONG kStatusInfoLengthMismatch = static_cast<LONG>(0xC0000004);
-
-int handles(DWORD pid) {
-  HMODULE const ntdll = GetModuleHandleW(L"ntdll.dll");
-  auto const query = reinterpret_cast<QuerySystemInformation>(
-      reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQuerySystemInformation")));
-  if (query == nullptr) return failed("GetProcAddress");
-  std::vector<unsigned char> buffer(1 << 20);
-  LONG status = kStatusInfoLengthMismatch;
-  for (int attempt = 0; attempt < 8 && status == kStatusInfoLengthMismatch; ++attempt) {
-    ULONG needed = 0;
-    status = query(kSystemExtendedHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
-    if (status == kStatusInfoLengthMismatch) buffer.resize(buffer.size() * 2 > needed ? buffer.size() * 2 : needed);
-  }
-  if (status != 0) {
-    std::fprintf(stderr, "halcyra-measure: NtQuerySystemInformation failed with status 0x%lx\n",
-                 static_cast<unsigned long>(status));
-    return 1;
-  }
-  auto const* table = reinterpret_cast<const HandleTable*>(buffer.data());
-  unsigned long count = 0;
-  for (ULONG_PTR i = 0; i < table->count; ++i) {
-    count += table->entries[i].processId == pid ? 1 : 0;
-  }
-  std::printf("handles %lu\n", count);
-  return 0;
-}
-
 std::uint64_t ownCpuUs() {
   FILETIME created{}, exited{}, kernel{}, user{};
   GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
@@ -348,7 +297,6 @@ int dispatch(wchar_t** arguments, int count) {
     return serviceStart(rest[0], restCount == 2 ? rest[1] : nullptr);
   }
   if (command == L"service-stop" && restCount == 1) return serviceStop(rest[0]);
-  if (command == L"handles" && restCount == 1) return handles(static_cast<DWORD>(std::wcstoul(rest[0], nullptr, 10)));
   if (command == L"cpu-resolution") return cpuResolution();
   return 2;
 }
@@ -363,7 +311,7 @@ int main() {
   if (result == 2) {
     std::fprintf(stderr,
                  "usage: halcyra-measure nothing|spawn|restart|ctrl-c-stop|service-start|service-stop|"
-                 "handles|cpu-resolution ...\n");
+                 "cpu-resolution ...\n");
   }
   std::fflush(stdout);
   LocalFree(arguments);

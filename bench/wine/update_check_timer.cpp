@@ -14,7 +14,7 @@
 #include <string>
 
 #include "config/updater_settings.h"
-#include "update/update_check.h"
+#include "service/pass_update_check.h"
 
 namespace {
 
@@ -22,9 +22,13 @@ bool checkOnce(long long& elapsedTicks) {
   halcyra::UpdaterSettings settings;
   LARGE_INTEGER before{}, after{};
   QueryPerformanceCounter(&before);
-  halcyra::checkForUpdate(settings, "resources\\updater\\config.json", u"HalcyraServer.exe");
+  bool const completed = halcyra::runPassUpdateCheck(settings);
   QueryPerformanceCounter(&after);
   elapsedTicks = after.QuadPart - before.QuadPart;
+  if (!completed) {
+    std::fprintf(stderr, "halcyra-update-check-timer: an error ended the check\n");
+    return false;
+  }
   if (settings.hasError) {
     std::fprintf(stderr, "halcyra-update-check-timer: the check failed: %s\n", settings.lastError.c_str());
     return false;

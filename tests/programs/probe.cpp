@@ -13,6 +13,8 @@
 //   halcyra-probe wait <pid> <ms>      waits for the process to end; prints "exit code N"
 //                                      and exits 0, or exits 1 when it still runs
 //   halcyra-probe kill <pid> [code]    TerminateProcess with the code (default 1)
+//   halcyra-probe handles <pid>        prints "handles N", the handles the process holds,
+//                                      counted in the system's handle table
 //   halcyra-probe stats <pid>          prints one line about a running process, measured
 //                                      from outside: "handles H private P working W
 //                                      cpu_us C" (bytes; user plus kernel CPU time in µs)
@@ -36,6 +38,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -253,6 +256,55 @@ int hold(const wchar_t* path, DWORD ms) {
   return 0;
 }
 
+// The layout of NtQuerySystemInformation's SystemExtendedHandleInformation (64), which
+// the MinGW headers do not declare.
+struct HandleEntry {
+  void* object;
+  ULONG_PTR processId;
+  ULONG_PTR handleValue;
+  ULONG grantedAccess;
+  USHORT creatorBackTraceIndex;
+  USHORT objectTypeIndex;
+  ULONG handleAttributes;
+  ULONG reserved;
+};
+struct HandleTable {
+  ULONG_PTR count;
+  ULONG_PTR reserved;
+  HandleEntry entries[1];
+};
+using QuerySystemInformation = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+constexpr ULONG kSystemExtendedHandleInformation = 64;
+constexpr LONG kStatusInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+
+// Counted in the system's handle table: Wine answers GetProcessHandleCount for another
+// process with 0.
+int handles(DWORD pid) {
+  HMODULE const ntdll = GetModuleHandleW(L"ntdll.dll");
+  auto const query = reinterpret_cast<QuerySystemInformation>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQuerySystemInformation")));
+  if (query == nullptr) return failed("GetProcAddress");
+  std::vector<unsigned char> buffer(1 << 20);
+  LONG status = kStatusInfoLengthMismatch;
+  for (int attempt = 0; attempt < 8 && status == kStatusInfoLengthMismatch; ++attempt) {
+    ULONG needed = 0;
+    status = query(kSystemExtendedHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+    if (status == kStatusInfoLengthMismatch) buffer.resize(buffer.size() * 2 > needed ? buffer.size() * 2 : needed);
+  }
+  if (status != 0) {
+    std::fprintf(stderr, "halcyra-probe: NtQuerySystemInformation failed with status 0x%lx\n",
+                 static_cast<unsigned long>(status));
+    return 2;
+  }
+  auto const* table = reinterpret_cast<const HandleTable*>(buffer.data());
+  unsigned long count = 0;
+  for (ULONG_PTR i = 0; i < table->count; ++i) {
+    count += table->entries[i].processId == pid ? 1 : 0;
+  }
+  std::printf("handles %lu\n", count);
+  return 0;
+}
+
 int dispatch(wchar_t** arguments, int count) {
   if (count < 2) return 2;
   std::wstring const command = arguments[1];
@@ -266,6 +318,7 @@ int dispatch(wchar_t** arguments, int count) {
   if (command == L"alive" && restCount == 1) return alive(number(rest[0]));
   if (command == L"wait" && restCount == 2) return wait(number(rest[0]), number(rest[1]));
   if (command == L"stats" && restCount == 1) return stats(number(rest[0]));
+  if (command == L"handles" && restCount == 1) return handles(number(rest[0]));
   if (command == L"version" && restCount == 1) return version(rest[0]);
   if (command == L"service-pid" && restCount == 1) return servicePid(rest[0]);
   if (command == L"hold" && restCount == 2) return hold(rest[0], number(rest[1]));
@@ -281,7 +334,8 @@ int main() {
   if (arguments == nullptr) return failed("CommandLineToArgvW");
   int const result = dispatch(arguments, count);
   if (result == 2 && count < 2) {
-    std::fprintf(stderr, "usage: halcyra-probe run|stop-request|alive|wait|kill|stats|version|service-pid|hold ...\n");
+    std::fprintf(stderr,
+                 "usage: halcyra-probe run|stop-request|alive|wait|kill|stats|handles|version|service-pid|hold ...\n");
   }
   std::fflush(stdout);
   LocalFree(arguments);
