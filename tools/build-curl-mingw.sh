@@ -35,6 +35,10 @@ curl_options=(
   -DBUILD_CURL_EXE=OFF
   -DBUILD_TESTING=OFF
   -DCURL_USE_SCHANNEL=ON
+  # Schannel trusts the machine's certificate store; no file path is compiled in, since a
+  # Unix bundle path would name a folder under C:\ that any user can create.
+  -DCURL_CA_BUNDLE=none
+  -DCURL_CA_PATH=none
   -DCURL_USE_OPENSSL=OFF
   -DCURL_USE_MBEDTLS=OFF
   -DCURL_USE_WOLFSSL=OFF
