@@ -21,6 +21,8 @@ inline constexpr std::uintptr_t kProcThreadAttributeHandleList = 0x20002;
 inline constexpr std::uintptr_t kProcThreadAttributeJobList = 0x2000D;
 
 inline constexpr Dword kStartfUseStdHandles = 0x100;
+// The interactive desktop of a session, where every child of the service starts.
+inline constexpr char16_t kInteractiveDesktop[] = u"winsta0\\default";
 inline constexpr Dword kDetachedProcess = 0x8;
 inline constexpr Dword kCreateUnicodeEnvironment = 0x400;
 inline constexpr Dword kExtendedStartupInfoPresent = 0x00080000;

@@ -31,6 +31,7 @@ inline constexpr Dword kErrorInvalidParameter = 87;
 inline constexpr Dword kErrorCallNotImplemented = 120;
 inline constexpr Dword kErrorInsufficientBuffer = 122;
 inline constexpr Dword kErrorInvalidName = 123;
+inline constexpr Dword kErrorFilenameExceedsRange = 206;
 inline constexpr Dword kErrorDirectory = 267;
 inline constexpr Dword kErrorProcessAborted = 1067;
 inline constexpr Dword kErrorShutdownInProgress = 1115;

@@ -1,13 +1,14 @@
 #include "service/entry.h"
 
 #include <cstring>
-#include <limits>
+#include <string_view>
 
 #include "platform/console.h"
 #include "platform/service_manager.h"
 #include "platform/types.h"
 #include "service/service_control.h"
 #include "service/working_folder.h"
+#include "version/decimal_text.h"
 
 namespace halcyra {
 
@@ -16,8 +17,6 @@ using platform::Dword;
 namespace {
 
 constexpr char kTerminateOption[] = "--terminate";
-
-bool isAtolSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // Attaches to the target's console and raises Ctrl-C for every process on it (group 0).
 int runStopRequest(const char* idText) {
@@ -48,38 +47,7 @@ int runService() {
 
 }  // namespace
 
-std::int32_t parseDecimalLikeAtol(const char* text) {
-  while (isAtolSpace(*text)) {
-    ++text;
-  }
-  bool negative = false;
-  if (*text == '+' || *text == '-') {
-    negative = *text++ == '-';
-  }
-  // Accumulated as a negative magnitude, whose range includes INT32_MIN.
-  constexpr std::int64_t kMin = std::numeric_limits<std::int32_t>::min();
-  constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
-  std::int64_t value = 0;
-  bool overflow = false;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    if (!overflow) {
-      value = value * 10 - (*text - '0');
-      if (value < kMin) {
-        overflow = true;
-      }
-    }
-  }
-  if (overflow) {
-    return negative ? static_cast<std::int32_t>(kMin) : static_cast<std::int32_t>(kMax);
-  }
-  if (!negative) {
-    if (-value > kMax) {
-      return static_cast<std::int32_t>(kMax);
-    }
-    return static_cast<std::int32_t>(-value);
-  }
-  return static_cast<std::int32_t>(value);
-}
+std::int32_t parseDecimalLikeAtol(const char* text) { return readDecimalLikeStrtol(std::string_view(text)); }
 
 int runEntry(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], kTerminateOption) == 0) {

@@ -6,6 +6,7 @@
 #include "platform/module_path.h"
 #include "platform/sync.h"
 #include "platform/unique_handle.h"
+#include "version/decimal_text.h"
 
 namespace halcyra {
 
@@ -15,25 +16,10 @@ using platform::Handle;
 namespace {
 
 constexpr std::u16string_view kTerminateOption = u" --terminate ";
-constexpr char16_t kInstanceDesktop[] = u"winsta0\\default";
 
 // No console of its own, so that it can attach to the child's.
 constexpr Dword kInstanceCreationFlags = platform::kDetachedProcess | platform::kCreateUnicodeEnvironment;
 static_assert(kInstanceCreationFlags == 0x408);
-
-std::u16string unsignedDecimal(Dword value) {
-  char16_t digits[10];
-  std::size_t count = 0;
-  do {
-    digits[count++] = static_cast<char16_t>(u'0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  std::u16string text;
-  while (count > 0) {
-    text.push_back(digits[--count]);
-  }
-  return text;
-}
 
 }  // namespace
 
@@ -43,7 +29,7 @@ std::u16string stopRequestCommandLine(std::u16string_view executablePath, Dword 
   commandLine.append(executablePath);
   commandLine.push_back(u'"');
   commandLine.append(kTerminateOption);
-  commandLine.append(unsignedDecimal(processId));
+  commandLine.append(decimalText(processId));
   return commandLine;
 }
 
@@ -59,7 +45,7 @@ bool requestGracefulStop(Handle token, Dword processId) {
   // No standard handles and no attribute list: the instance inherits nothing.
   platform::StartupInfoW startupInfo{};
   startupInfo.cb = platform::kStartupInfoWSize;
-  startupInfo.lpDesktop = kInstanceDesktop;
+  startupInfo.lpDesktop = platform::kInteractiveDesktop;
 
   platform::ProcessInformation instance{};
   if (!platform::CreateProcessAsUserW(token, path->c_str(), commandLine.data(), nullptr, nullptr, platform::kFalse,

@@ -84,20 +84,24 @@ void serviceMain(Dword /*argc*/, char** /*argv*/) {
     return;
   }
 
+  Dword runningRefused = platform::kErrorSuccess;
   {
     const std::lock_guard lock(reportLock);
     ServiceStatus.dwControlsAccepted = kAcceptedWhileRunning;
     ServiceStatus.dwCurrentState = platform::kServiceRunning;
     if (!reportStatus()) {
       // The SCM would go on seeing a start in progress and never send the stop: a service
-      // out of its reach must not start children that only a stop can end.
+      // out of its reach must not start children that only a stop can end. The start
+      // fails with the refusal's error, never with 0, which would read as a clean stop.
       const Dword error = platform::GetLastError();
+      runningRefused = error != platform::kErrorSuccess ? error : platform::kErrorInvalidHandle;
       ServiceStatus.dwControlsAccepted = 0;
-      ServiceStatus.dwWin32ExitCode = error;
-      ServiceStatus.dwCurrentState = platform::kServiceStopped;
-      reportStatus();
-      return;
+      ServiceStatus.dwCurrentState = platform::kServiceStartPending;
     }
+  }
+  if (runningRefused != platform::kErrorSuccess) {
+    reportStartFailure(runningRefused);
+    return;
   }
   reportServiceStarted();
 

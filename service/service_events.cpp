@@ -10,6 +10,7 @@
 #include "platform/event_log.h"
 #include "service/event_messages.h"
 #include "service/graceful_stop.h"
+#include "version/decimal_text.h"
 #include "version/version_number.h"
 
 namespace halcyra {
@@ -45,13 +46,12 @@ struct ReportingState {
   std::optional<QuickEnds> quickEnds;
   std::optional<std::string> lastCheckFailure;
   std::optional<std::pair<std::u16string, Dword>> lastLaunchFailure;
+  bool jobListUnavailableReported = false;
 };
 
 ReportingState state;
 
 std::u16string ascii(const std::string& text) { return {text.begin(), text.end()}; }
-
-std::u16string decimal(std::uint64_t value) { return ascii(std::to_string(value)); }
 
 // Large codes are mostly NTSTATUS values (0xC0000005 ...), which are known in hex.
 std::u16string exitCodeText(const std::optional<Dword>& exitCode) {
@@ -59,16 +59,16 @@ std::u16string exitCodeText(const std::optional<Dword>& exitCode) {
     return u"unknown";
   }
   if (*exitCode <= 0xFFFF) {
-    return decimal(*exitCode);
+    return decimalText(*exitCode);
   }
   char hex[16];
   std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(*exitCode));
-  return decimal(*exitCode) + u" (" + ascii(hex) + u")";
+  return decimalText(*exitCode) + u" (" + ascii(hex) + u")";
 }
 
 // Tenths of a second, e.g. "2.5".
 std::u16string secondsText(std::uint64_t milliseconds) {
-  return decimal(milliseconds / 1000) + u"." + decimal(milliseconds / 100 % 10);
+  return decimalText(milliseconds / 1000) + u"." + decimalText(milliseconds / 100 % 10);
 }
 
 // The error text's bytes are the low bytes of UTF-16 units; read back, each is one unit.
@@ -123,8 +123,8 @@ void childExited(const RunningChild& child, const std::optional<Dword>& exitCode
     const unsigned count = ++state.quickEnds->count;
     if (count % kQuickEndReportEvery == 0) {
       report(platform::kEventlogWarningType, EVENT_CHILD_QUICK_ENDS,
-             {child.program, decimal(kQuickEndMs / 1000), decimal(count), decimal(child.processId),
-              exitCodeText(exitCode), decimal(kQuickEndReportEvery)});
+             {child.program, decimalText(kQuickEndMs / 1000), decimalText(count), decimalText(child.processId),
+              exitCodeText(exitCode), decimalText(kQuickEndReportEvery)});
     }
     return;
   }
@@ -135,7 +135,7 @@ void childExited(const RunningChild& child, const std::optional<Dword>& exitCode
   }
   const Word type = exitCode == Dword{0} ? platform::kEventlogInformationType : platform::kEventlogWarningType;
   report(type, EVENT_CHILD_EXITED,
-         {child.program, decimal(child.processId), exitCodeText(exitCode), secondsText(ranFor)});
+         {child.program, decimalText(child.processId), exitCodeText(exitCode), secondsText(ranFor)});
 }
 
 }  // namespace
@@ -163,7 +163,7 @@ void reportServiceStopped() {
 }
 
 void reportServiceStartFailure(Dword error) {
-  guarded([&] { report(platform::kEventlogErrorType, EVENT_START_FAILED, {decimal(error)}); });
+  guarded([&] { report(platform::kEventlogErrorType, EVENT_START_FAILED, {decimalText(error)}); });
 }
 
 void reportUpdateCheck(const UpdaterSettings& settings, bool completed) {
@@ -184,14 +184,14 @@ void reportUpdateCheck(const UpdaterSettings& settings, bool completed) {
 void reportServerStarted(std::u16string_view serverName, Dword processId, Dword sessionId) {
   guarded([&] {
     childStarted(serverName, processId, EVENT_SERVER_STARTED,
-                 {std::u16string(serverName), decimal(processId), decimal(sessionId)});
+                 {std::u16string(serverName), decimalText(processId), decimalText(sessionId)});
   });
 }
 
 void reportUpdaterStarted(const UpdaterSettings& settings, Dword processId, Dword sessionId) {
   guarded([&] {
     childStarted(settings.updaterPath, processId, EVENT_UPDATER_STARTED,
-                 {settings.updaterPath, decimal(processId), decimal(sessionId),
+                 {settings.updaterPath, decimalText(processId), decimalText(sessionId),
                   formatVersionNumber(settings.remoteVersion), formatVersionNumber(settings.localVersion)});
   });
 }
@@ -209,7 +209,7 @@ void reportChildEnded(const ChildEnd& end) {
     }
     // The service ended it: whatever loop there was is over.
     state.quickEnds.reset();
-    const std::u16string processId = decimal(child.processId);
+    const std::u16string processId = decimalText(child.processId);
     switch (end.kind) {
       case ChildEndKind::stoppedByCtrlC:
         report(platform::kEventlogInformationType, EVENT_CHILD_STOPPED,
@@ -217,15 +217,25 @@ void reportChildEnded(const ChildEnd& end) {
         break;
       case ChildEndKind::terminatedAfterGrace:
         report(platform::kEventlogWarningType, EVENT_CHILD_TERMINATED,
-               {child.program, processId, decimal(kStopGraceMs / 1000), decimal(kTerminationExitCode)});
+               {child.program, processId, decimalText(kStopGraceMs / 1000), decimalText(kTerminationExitCode)});
         break;
       case ChildEndKind::terminatedUnasked:
         report(platform::kEventlogWarningType, EVENT_CHILD_TERMINATED_UNASKED,
-               {child.program, processId, decimal(kTerminationExitCode)});
+               {child.program, processId, decimalText(kTerminationExitCode)});
         break;
       case ChildEndKind::exited:
         break;
     }
+  });
+}
+
+void reportJobListUnavailable(Dword error) {
+  guarded([&] {
+    if (state.jobListUnavailableReported) {
+      return;
+    }
+    state.jobListUnavailableReported = true;
+    report(platform::kEventlogErrorType, EVENT_JOB_LIST_UNAVAILABLE, {decimalText(error)});
   });
 }
 
@@ -236,7 +246,7 @@ void reportLaunchFailure(std::u16string_view program, Dword error) {
       return;
     }
     state.lastLaunchFailure = std::move(failure);
-    report(platform::kEventlogErrorType, EVENT_CHILD_LAUNCH_FAILED, {std::u16string(program), decimal(error)});
+    report(platform::kEventlogErrorType, EVENT_CHILD_LAUNCH_FAILED, {std::u16string(program), decimalText(error)});
   });
 }
 

@@ -60,6 +60,10 @@ void reportServerStarted(std::u16string_view serverName, platform::Dword process
 void reportUpdaterStarted(const UpdaterSettings& settings, platform::Dword processId, platform::Dword sessionId);
 void reportChildEnded(const ChildEnd& end);
 
+// The job-list attribute cannot be set (systems before Windows 10), so no child can start;
+// reported once per service run, since every pass meets it again.
+void reportJobListUnavailable(platform::Dword error);
+
 // A child that could not be started, with the error of the failed step.
 void reportLaunchFailure(std::u16string_view program, platform::Dword error);
 

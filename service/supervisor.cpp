@@ -1,6 +1,7 @@
 #include "service/supervisor.h"
 
 #include <exception>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,10 +29,8 @@ namespace {
 
 constexpr Dword kPassIntervalMs = 3000;
 constexpr Dword kStopServiceExitCode = platform::kErrorShutdownInProgress;  // 1115
-constexpr Dword kErrorFilenameExceedsRange = 206;                           // ERROR_FILENAME_EXCED_RANGE
 
 constexpr std::u16string_view kLogFileName = u"HalcyraService.log";
-constexpr char16_t kChildDesktop[] = u"winsta0\\default";
 
 constexpr Dword kServerCreationFlags =
     platform::kCreateNoWindow | platform::kExtendedStartupInfoPresent | platform::kCreateUnicodeEnvironment;
@@ -53,7 +52,7 @@ bool buildLogPath(char16_t (&path)[platform::kMaxPath]) {
     return false;
   }
   if (folderLength + kLogFileName.size() >= platform::kMaxPath) {
-    platform::SetLastError(kErrorFilenameExceedsRange);
+    platform::SetLastError(platform::kErrorFilenameExceedsRange);
     return false;
   }
   kLogFileName.copy(path + folderLength, kLogFileName.size());
@@ -104,25 +103,41 @@ UniqueHandle createPassJob() {
   return job;
 }
 
-// An error raised by the updater launch counts as a failed launch. Should the process
-// have been created before the error, its handles are closed here; the pass's job ends
-// the process itself.
-bool startUpdater(UpdaterSettings& settings, Handle token, platform::ProcessInformation& processInfo) {
+// The updater's launch; 0 when it started, otherwise the error to report. An error raised
+// inside counts as a failed launch: running out of memory reports ERROR_NOT_ENOUGH_MEMORY,
+// any other raised error ERROR_INVALID_PARAMETER (what a too-long command line gives), never
+// whatever GetLastError happened to hold. Should the process have been created before the
+// error, its handles are closed here; the pass's job ends the process itself.
+Dword startUpdater(UpdaterSettings& settings, Handle token, platform::ProcessInformation& processInfo) {
   try {
-    return launchUpdater(settings, token, &childLaunchSetup.startupInfo, processInfo);
+    if (launchUpdater(settings, token, &childLaunchSetup.startupInfo, processInfo)) {
+      return platform::kErrorSuccess;
+    }
+    const Dword error = platform::GetLastError();
+    return error != platform::kErrorSuccess ? error : platform::kErrorInvalidParameter;
   } catch (...) {
     UniqueHandle(processInfo.hThread).reset();
     UniqueHandle(processInfo.hProcess).reset();
     processInfo = {};
-    return false;
+    try {
+      throw;
+    } catch (const std::bad_alloc&) {
+      return platform::kErrorNotEnoughMemory;
+    } catch (...) {
+      return platform::kErrorInvalidParameter;
+    }
   }
 }
 
-bool startServer(Handle token, platform::ProcessInformation& processInfo) {
+// The server's launch; 0 when it started, otherwise the platform's error.
+Dword startServer(Handle token, platform::ProcessInformation& processInfo) {
   // The relative name resolves against the working folder; no search path is used.
-  return platform::CreateProcessAsUserW(token, kServerFileName, nullptr, nullptr, nullptr, platform::kTrue,
-                                        kServerCreationFlags, nullptr, nullptr,
-                                        &childLaunchSetup.startupInfo.StartupInfo, &processInfo) != 0;
+  if (platform::CreateProcessAsUserW(token, kServerFileName, nullptr, nullptr, nullptr, platform::kTrue,
+                                     kServerCreationFlags, nullptr, nullptr, &childLaunchSetup.startupInfo.StartupInfo,
+                                     &processInfo)) {
+    return platform::kErrorSuccess;
+  }
+  return platform::GetLastError();
 }
 
 // The child's end after the stop sequence, for its event; an obedient child's own exit
@@ -176,87 +191,101 @@ std::optional<ChildEnd> watchChild(Handle token, Dword sessionId, const platform
   }
 }
 
-// One pass: console session, token, job, update check, launch, watch, clean-up. Every
-// failure before the launch drops the pass silently; the next one comes 3 seconds later.
-void runPass(bool& launchFailed) {
-  const Dword sessionId = platform::WTSGetActiveConsoleSessionId();
-  if (sessionId == platform::kNoConsoleSession) {
-    return;
-  }
+// What a pass holds from its start to its end: the console session it serves, the token
+// its children get, and the job that ends whatever they leave behind.
+struct PassResources {
+  Dword sessionId = platform::kNoConsoleSession;
+  UniqueHandle job;
+  UniqueHandle token;  // declared last, so closed first: the job's end comes last
+};
 
-  UniqueHandle token = openConsoleToken(sessionId);
-  if (!token) {
-    return;
-  }
+// The child a pass started, with its handles owned.
+struct StartedChild {
+  UniqueHandle process;
+  UniqueHandle thread;
+  platform::ProcessInformation info{};
+};
 
-  UniqueHandle job = createPassJob();
-  if (!job) {
-    childLaunchSetup.jobSlot = nullptr;
-    return;  // the token is closed on the way out
-  }
-
+// Points the launch setup's job list at the pass's job. False when no job-list update has
+// ever succeeded: a child would then start outside the job, and nothing would end it, or
+// what it starts, with the pass.
+bool attachJobList(Handle job) {
   // The attribute list holds the address of jobSlot, so what counts is the value there
-  // when a child is created. A job list that the platform refuses to set again in a
-  // later pass (Windows answers 698) therefore still names this pass's job.
-  childLaunchSetup.jobSlot = job.get();
+  // when a child is created. A job list that the platform refuses to set again in a later
+  // pass (Windows answers 698) therefore still names this pass's job.
+  childLaunchSetup.jobSlot = job;
   if (platform::UpdateProcThreadAttribute(childLaunchSetup.attributeList, 0, platform::kProcThreadAttributeJobList,
                                           &childLaunchSetup.jobSlot, sizeof(Handle), nullptr, nullptr)) {
     childLaunchSetup.jobListSet = true;
+  } else if (!childLaunchSetup.jobListSet) {
+    reportJobListUnavailable(platform::GetLastError());
   }
-  if (!childLaunchSetup.jobListSet) {
-    // No update has succeeded yet: a child would start outside the job, and nothing would
-    // end it, or what it starts, with the pass.
+  return childLaunchSetup.jobListSet;
+}
+
+// The console session, its token and the pass's job; nothing when any of them cannot be
+// had, and the pass is dropped silently (the next one comes 3 seconds later).
+std::optional<PassResources> acquirePassResources() {
+  PassResources pass;
+  pass.sessionId = platform::WTSGetActiveConsoleSessionId();
+  if (pass.sessionId == platform::kNoConsoleSession) {
+    return std::nullopt;
+  }
+  pass.token = openConsoleToken(pass.sessionId);
+  if (!pass.token) {
+    return std::nullopt;
+  }
+  pass.job = createPassJob();
+  if (!pass.job || !attachJobList(pass.job.get())) {
     childLaunchSetup.jobSlot = nullptr;
+    return std::nullopt;
+  }
+  return pass;
+}
+
+// The pass's update check, then the updater when an update is due and the server
+// otherwise; nothing when the launch failed, which is reported. The server never takes a
+// failed updater's place: the updater is about to replace the server's files.
+std::optional<StartedChild> launchChild(const PassResources& pass) {
+  UpdaterSettings settings;
+  // A stop cuts the manifest transfer short; the pass then goes on as after any failed
+  // check, and the watch that follows sees the stop at once.
+  const bool checkCompleted = runPassUpdateCheck(settings, stopEvent);
+  reportUpdateCheck(settings, checkCompleted);
+
+  StartedChild child;
+  if (settings.updateAvailable) {
+    if (const Dword error = startUpdater(settings, pass.token.get(), child.info); error != platform::kErrorSuccess) {
+      reportLaunchFailure(settings.updaterPath, error);
+      return std::nullopt;
+    }
+    reportUpdaterStarted(settings, child.info.dwProcessId, pass.sessionId);
+  } else {
+    if (const Dword error = startServer(pass.token.get(), child.info); error != platform::kErrorSuccess) {
+      reportLaunchFailure(kServerFileName, error);
+      return std::nullopt;
+    }
+    reportServerStarted(kServerFileName, child.info.dwProcessId, pass.sessionId);
+  }
+  child.process.reset(child.info.hProcess);
+  child.thread.reset(child.info.hThread);
+  return child;
+}
+
+// One pass: console session, token and job; update check and launch; watch; clean-up.
+void runPass() {
+  std::optional<PassResources> pass = acquirePassResources();
+  if (!pass) {
     return;
   }
-
-  {
-    UpdaterSettings settings;
-    // A stop cuts the manifest transfer short; the pass then goes on as after any failed
-    // check, and the watch that follows sees the stop at once.
-    const bool checkCompleted = runPassUpdateCheck(settings, stopEvent);
-    reportUpdateCheck(settings, checkCompleted);
-
-    platform::ProcessInformation processInfo{};
-    bool started = false;
-    if (settings.updateAvailable) {
-      started = startUpdater(settings, token.get(), processInfo);
-      // The server never takes a failed updater's place.
-      if (!started) {
-        reportLaunchFailure(settings.updaterPath, platform::GetLastError());
-        launchFailed = true;
-      } else {
-        reportUpdaterStarted(settings, processInfo.dwProcessId, sessionId);
-      }
-      // When the updater starts while the flag is still set from an earlier pass whose
-      // launch started nothing, the updater alone is watched, as at any other time: the
-      // updater is about to replace the server's files, so the server must not run
-      // beside it, and a pass watches exactly one child.
-    } else {
-      launchFailed = true;
-      started = startServer(token.get(), processInfo);
-      if (!started) {
-        reportLaunchFailure(kServerFileName, platform::GetLastError());
-      } else {
-        reportServerStarted(kServerFileName, processInfo.dwProcessId, sessionId);
-      }
-    }
-
-    if (started) {
-      UniqueHandle childThread(processInfo.hThread);
-      UniqueHandle childProcess(processInfo.hProcess);
-      launchFailed = false;
-      if (const std::optional<ChildEnd> end = watchChild(token.get(), sessionId, processInfo)) {
-        reportChildEnded(*end);
-      }
-      childThread.reset();
-      childProcess.reset();
+  if (std::optional<StartedChild> child = launchChild(*pass)) {
+    if (const std::optional<ChildEnd> end = watchChild(pass->token.get(), pass->sessionId, child->info)) {
+      reportChildEnded(*end);
     }
   }
-
-  // Closing the job's only handle ends whatever is still in it.
-  token.reset();
-  job.reset();
+  // The child's handles are closed first; closing the job's only handle then ends whatever
+  // is still in it.
+  pass.reset();
   childLaunchSetup.jobSlot = nullptr;
 }
 
@@ -277,7 +306,7 @@ bool prepareChildLaunchSetup() {
 
   setup.startupInfo = {};
   setup.startupInfo.StartupInfo.cb = platform::kStartupInfoExWSize;
-  setup.startupInfo.StartupInfo.lpDesktop = kChildDesktop;
+  setup.startupInfo.StartupInfo.lpDesktop = platform::kInteractiveDesktop;
   setup.startupInfo.StartupInfo.dwFlags = platform::kStartfUseStdHandles;
   setup.startupInfo.StartupInfo.hStdInput = nullptr;
   setup.startupInfo.StartupInfo.hStdOutput = setup.logFile;
@@ -311,7 +340,6 @@ bool prepareChildLaunchSetup() {
 }
 
 Dword runSupervisorLoop() {
-  bool launchFailed = false;
   for (;;) {
     const Dword result = platform::WaitForSingleObject(stopEvent, kPassIntervalMs);
     if (result == platform::kWaitObject0) {
@@ -325,7 +353,7 @@ Dword runSupervisorLoop() {
       const Dword error = platform::GetLastError();
       return error != 0 ? error : platform::kErrorInvalidHandle;
     }
-    runPass(launchFailed);
+    runPass();
   }
 }
 

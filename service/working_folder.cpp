@@ -10,8 +10,6 @@ using platform::Dword;
 
 namespace {
 
-constexpr Dword kErrorFilenameExceedsRange = 206;  // ERROR_FILENAME_EXCED_RANGE
-
 // Ends the text at its last backslash; without one it is left as it is.
 void cutAtLastBackslash(char16_t* path) {
   const std::u16string_view text(path);
@@ -28,8 +26,8 @@ Dword enterInstallRoot() {
   const Dword length = platform::GetModuleFileNameW(nullptr, path, platform::kMaxPath);
   if (length == 0 || length >= platform::kMaxPath) {
     // A path that filled the buffer is cut off, and a folder derived from it would be wrong.
-    const Dword error = length == 0 ? platform::GetLastError() : kErrorFilenameExceedsRange;
-    return error != 0 ? error : kErrorFilenameExceedsRange;
+    const Dword error = length == 0 ? platform::GetLastError() : platform::kErrorFilenameExceedsRange;
+    return error != 0 ? error : platform::kErrorFilenameExceedsRange;
   }
   cutAtLastBackslash(path);
   cutAtLastBackslash(path);

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <utility>
 
 #include "platform/sync.h"
@@ -69,19 +70,25 @@ std::string UpdateServerClient::fetchReleaseManifest() {
 }
 
 bool UpdateServerClient::downloadToStream(std::u16string_view path, std::string& sink) {
+  lastTransfer_ = TransferResult{};
+  // Everything that may raise an error is done before the handle exists, and the handle
+  // has an owner from its creation on: nothing leaks it.
   std::string const narrowUrl = narrowByTruncation(transferUrl(configuration_.server, path));
+  std::string const login = narrowByTruncation(configuration_.login);
+  std::string const password = narrowByTruncation(configuration_.password);
+  lastTransfer_.curlMessage.reserve(CURL_ERROR_SIZE);
 
   std::size_t const sizeBefore = sink.size();
   WriteContext context;
   context.sink = &sink;
 
-  CURL* const curl = curl_easy_init();
+  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> const handle(curl_easy_init(), &curl_easy_cleanup);
+  CURL* const curl = handle.get();
   if (curl == nullptr) {
     return false;
   }
 
-  std::string const login = narrowByTruncation(configuration_.login);
-  std::string const password = narrowByTruncation(configuration_.password);
+  char errorBuffer[CURL_ERROR_SIZE] = {};
   curl_easy_setopt(curl, CURLOPT_URL, narrowUrl.c_str());
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &writeToStream);
   curl_easy_setopt(curl, CURLOPT_USERNAME, login.c_str());
@@ -101,6 +108,11 @@ bool UpdateServerClient::downloadToStream(std::u16string_view path, std::string&
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &abortWhenCancelled);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, cancelEvent_);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  // An abort or a time-out during a name lookup would otherwise wait for the lookup
+  // thread to finish, however long the resolver takes: the stop and the connect limit
+  // hold in every phase only when libcurl leaves that thread behind.
+  curl_easy_setopt(curl, CURLOPT_QUICK_EXIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer);
   // Without a file, the Windows build (Schannel) verifies the server's certificate
   // against the machine's certificate store; the service runs as LocalSystem, which
   // trusts the Local Machine store's "Trusted Root Certification Authorities". An update
@@ -111,7 +123,19 @@ bool UpdateServerClient::downloadToStream(std::u16string_view path, std::string&
   }
 
   CURLcode const code = curl_easy_perform(curl);
-  curl_easy_cleanup(curl);
+  lastTransfer_.curlCode = static_cast<int>(code);
+  long responseCode = 0;
+  if (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &responseCode) == CURLE_OK) {
+    lastTransfer_.responseCode = responseCode;
+  }
+  curl_off_t retryAfter = 0;
+  if (curl_easy_getinfo(curl, CURLINFO_RETRY_AFTER, &retryAfter) == CURLE_OK && retryAfter > 0) {
+    lastTransfer_.retryAfterSeconds = static_cast<long long>(retryAfter);
+  }
+  if (code != CURLE_OK) {
+    // The buffer's text is the more specific; libcurl fills it for most failures.
+    lastTransfer_.curlMessage.assign(errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(code));
+  }
 
   // A transfer cut short by the callback keeps none of its bytes: what arrived up to the
   // cut could otherwise pass for a complete manifest.

@@ -69,6 +69,14 @@ struct TransferOptions {
   std::string certificateAuthorityFile;
 };
 
+// What one transfer ended with, as libcurl reported it: the evidence behind a failed check.
+struct TransferResult {
+  int curlCode = -1;                // CURLcode; -1 before any transfer, or when no handle could be had
+  std::string curlMessage;          // libcurl's own description of the failure, empty on success
+  long responseCode = 0;            // the last HTTP status or FTP reply code, 0 when none arrived
+  long long retryAfterSeconds = 0;  // a Retry-After header's delay (seconds or a date), 0 for none
+};
+
 // One update check's conversation with the update server. It keeps its own copy of the
 // configuration; the manifest's version replaces the copy's `version` once a parse
 // succeeds, and the caller's record is never written.
@@ -97,11 +105,15 @@ class UpdateServerClient {
 
   void setTransferOptions(const TransferOptions& options);
 
+  // How the most recent transfer ended.
+  const TransferResult& lastTransfer() const { return lastTransfer_; }
+
  private:
   UpdaterConfig configuration_;
   platform::Handle cancelEvent_;
   TransferOptions options_;
   std::vector<std::u16string> files_;
+  TransferResult lastTransfer_;
 };
 
 }  // namespace halcyra

@@ -159,6 +159,8 @@ TEST(ServiceStart, EachFailedStepEndsTheStartWithItsError) {
        kErrorInvalidParameter},
       // A service the SCM does not know to be running could never be stopped.
       {"RUNNING report refused", failing("SetServiceStatus", 2, kErrorInvalidHandle), kErrorInvalidHandle},
+      // A refusal without an error must still not read as a clean stop.
+      {"RUNNING report refused without an error", failing("SetServiceStatus", 2, 0), kErrorInvalidHandle},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -139,6 +139,16 @@ TEST(Events, TellTheStoryOfTheService) {
         "3000 E HalcyraServer.exe could not be started: error 2. The service tries again at its next pass, 3 "
         "seconds later.",
         "10000 " + kStopped}},
+      // Reported once, however many passes meet it.
+      {"no job list on this system",
+       patientServer(),
+       [] { sim::failCall("UpdateProcThreadAttribute", 2, platform::kErrorInvalidParameter, true); },
+       10000,
+       0,
+       {kStarted,
+        "3000 E The service cannot place its children in a job on this system (error 87), so it starts no child: "
+        "the server does not run. The service needs Windows 10 or Windows Server 2016 or later.",
+        "10000 " + kStopped}},
       {"start failure",
        patientServer(),
        [] { sim::failCall("CreateEventA", 1, platform::kErrorNotEnoughMemory); },
