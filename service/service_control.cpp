@@ -5,6 +5,7 @@
 #include "platform/sync.h"
 #include "service/service_events.h"
 #include "service/supervisor.h"
+#include "service/trust_boundary.h"
 
 namespace halcyra {
 
@@ -100,6 +101,7 @@ void serviceMain(Dword /*argc*/, char** /*argv*/) {
     }
   }
   reportServiceStarted();
+  warnIfTrustBoundaryOpen();
 
   const Dword supervisorError = runSupervisorLoop();
 

@@ -60,6 +60,11 @@ void reportServerStarted(std::u16string_view serverName, platform::Dword process
 void reportUpdaterStarted(const UpdaterSettings& settings, platform::Dword processId, platform::Dword sessionId);
 void reportChildEnded(const ChildEnd& end);
 
+// At start-up: objects of the installation that accounts other than SYSTEM, the
+// Administrators and TrustedInstaller can write (or, for the configuration, read), one
+// line each.
+void reportTrustBoundaryOpen(const std::u16string& objects);
+
 // A child that could not be started, with the error of the failed step.
 void reportLaunchFailure(std::u16string_view program, platform::Dword error);
 
