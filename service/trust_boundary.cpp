@@ -57,11 +57,15 @@ std::u16string sidText(const void* sid) {
   for (int i = 2; i < 8; ++i) {
     authority = authority << 8 | bytes[i];
   }
-  std::u16string text = u"S-" + decimal(bytes[0]) + u"-" + decimal(authority);
+  std::u16string text = u"S-";
+  text += decimal(bytes[0]);
+  text += u'-';
+  text += decimal(authority);
   for (int i = 0; i < bytes[1]; ++i) {
     std::uint32_t part = 0;
     std::memcpy(&part, bytes + 8 + 4 * i, sizeof part);
-    text += u"-" + decimal(part);
+    text += u'-';
+    text += decimal(part);
   }
   return text;
 }
@@ -77,7 +81,11 @@ std::u16string accountName(void* sid) {
     return sidText(sid);
   }
   std::u16string const domainText(domain, domainSize);
-  return domainText.empty() ? std::u16string(name, nameSize) : domainText + u"\\" + std::u16string(name, nameSize);
+  std::u16string account = domainText;
+  if (!account.empty()) {
+    account += u'\\';
+  }
+  return account.append(name, nameSize);
 }
 
 // The owner and access list of `path`; none with `error` 0 when nothing is there.
@@ -185,7 +193,8 @@ std::optional<std::u16string> updaterPathOf(const std::u16string& configFile) {
 std::u16string listed(const std::vector<std::u16string>& accounts) {
   std::u16string text;
   for (const std::u16string& account : accounts) {
-    text += (text.empty() ? u"" : u", ") + account;
+    text += text.empty() ? u"" : u", ";
+    text += account;
   }
   return text;
 }
@@ -279,13 +288,17 @@ std::vector<TrustFinding> checkTrustBoundary() {
 std::u16string describeFinding(const TrustFinding& finding) {
   std::u16string text = finding.path + u": ";
   if (finding.error != 0) {
-    return text + u"its access list could not be read (error " + decimal(finding.error) + u")";
+    text += u"its access list could not be read (error ";
+    text += decimal(finding.error);
+    return text += u')';
   }
   if (!finding.access.writers.empty()) {
-    text += u"writable by " + listed(finding.access.writers);
+    text += u"writable by ";
+    text += listed(finding.access.writers);
   }
   if (!finding.access.readers.empty()) {
-    text += (finding.access.writers.empty() ? u"readable by " : u"; readable by ") + listed(finding.access.readers);
+    text += finding.access.writers.empty() ? u"readable by " : u"; readable by ";
+    text += listed(finding.access.readers);
   }
   return text;
 }
@@ -294,7 +307,8 @@ void warnIfTrustBoundaryOpen() noexcept {
   try {
     std::u16string lines;
     for (const TrustFinding& finding : checkTrustBoundary()) {
-      lines += (lines.empty() ? u"" : u"\r\n") + describeFinding(finding);
+      lines += lines.empty() ? u"" : u"\r\n";
+      lines += describeFinding(finding);
     }
     if (!lines.empty()) {
       reportTrustBoundaryOpen(lines);

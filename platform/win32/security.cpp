@@ -10,7 +10,7 @@ namespace halcyra::platform {
 
 static_assert(kSeFileObject == SE_FILE_OBJECT && kOwnerSecurityInformation == OWNER_SECURITY_INFORMATION &&
               kDaclSecurityInformation == DACL_SECURITY_INFORMATION && kErrorNoneMapped == ERROR_NONE_MAPPED);
-static_assert(kAclSizeInformation == AclSizeInformation && kTokenUser == TokenUser);
+static_assert(kAclSizeInformation == ::AclSizeInformation && kTokenUser == ::TokenUser);
 static_assert(kAccessAllowedAceType == ACCESS_ALLOWED_ACE_TYPE && kAccessDeniedAceType == ACCESS_DENIED_ACE_TYPE &&
               kInheritOnlyAce == INHERIT_ONLY_ACE);
 static_assert(kLoadLibrarySearchSystem32 == LOAD_LIBRARY_SEARCH_SYSTEM32);
