@@ -58,8 +58,8 @@ Bool GetAce(void* acl, Dword index, void** ace);
 // SID_NAME_USE is written to `use`. The sizes are in characters: in, the buffers' sizes;
 // out, the lengths written, or the sizes needed (with ERROR_INSUFFICIENT_BUFFER).
 // ERROR_NONE_MAPPED when no account has the SID.
-Bool LookupAccountSidW(const char16_t* systemName, void* sid, char16_t* name, Dword* nameSize,
-                       char16_t* domainName, Dword* domainSize, int* use);
+Bool LookupAccountSidW(const char16_t* systemName, void* sid, char16_t* name, Dword* nameSize, char16_t* domainName,
+                       Dword* domainSize, int* use);
 
 // TOKEN_USER (a SID_AND_ATTRIBUTES), the TokenUser class of GetTokenInformation; the SID
 // it points to lies in the same buffer.
@@ -71,8 +71,7 @@ inline constexpr int kTokenUser = 1;
 // GetCurrentProcessToken(): the pseudo-handle of the process's own token, for queries; it
 // needs neither OpenProcessToken nor CloseHandle.
 inline Handle const kCurrentProcessToken = reinterpret_cast<Handle>(~std::uintptr_t{3});
-Bool GetTokenInformation(Handle token, int informationClass, void* information, Dword length,
-                         Dword* returnLength);
+Bool GetTokenInformation(Handle token, int informationClass, void* information, Dword length, Dword* returnLength);
 // Whether `sid` is enabled in `token` (null: the caller's own token).
 Bool CheckTokenMembership(Handle token, void* sid, Bool* isMember);
 

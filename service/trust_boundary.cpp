@@ -61,9 +61,9 @@ std::u16string sidText(const void* sid) {
   text += decimal(bytes[0]);
   text += u'-';
   text += decimal(authority);
-  for (int i = 0; i < bytes[1]; ++i) {
+  for (std::size_t i = 0; i < bytes[1]; ++i) {
     std::uint32_t part = 0;
-    std::memcpy(&part, bytes + 8 + 4 * i, sizeof part);
+    std::memcpy(&part, bytes + 8 + std::size_t{4} * i, sizeof part);
     text += u'-';
     text += decimal(part);
   }
@@ -177,8 +177,8 @@ std::optional<std::u16string> updaterPathOf(const std::u16string& configFile) {
     return std::nullopt;
   }
   std::u16string full(platform::kMaxPath, u'\0');
-  Dword length = platform::GetFullPathNameW(settings.updaterPath.c_str(), static_cast<Dword>(full.size()),
-                                            full.data(), nullptr);
+  Dword length =
+      platform::GetFullPathNameW(settings.updaterPath.c_str(), static_cast<Dword>(full.size()), full.data(), nullptr);
   if (length >= full.size()) {
     full.assign(length, u'\0');
     length = platform::GetFullPathNameW(settings.updaterPath.c_str(), length, full.data(), nullptr);

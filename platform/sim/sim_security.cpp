@@ -96,9 +96,9 @@ std::u16string sidText(const void* sid) {
     authority = authority << 8 | bytes[i];
   }
   std::string text = "S-" + std::to_string(bytes[0]) + "-" + std::to_string(authority);
-  for (int i = 0; i < bytes[1]; ++i) {
+  for (std::size_t i = 0; i < bytes[1]; ++i) {
     std::uint32_t sub = 0;
-    std::memcpy(&sub, bytes + 8 + 4 * i, 4);
+    std::memcpy(&sub, bytes + 8 + std::size_t{4} * i, 4);
     text += "-" + std::to_string(sub);
   }
   return {text.begin(), text.end()};
@@ -157,8 +157,7 @@ Dword GetNamedSecurityInfoW(const char16_t* name, int objectType, Dword security
   if (enterFails("GetNamedSecurityInfoW", text(name) + " info=" + hex(securityInfo))) {
     return GetLastError();
   }
-  if (name == nullptr || descriptor == nullptr || objectType != kSeFileObject || group != nullptr ||
-      sacl != nullptr) {
+  if (name == nullptr || descriptor == nullptr || objectType != kSeFileObject || group != nullptr || sacl != nullptr) {
     return kErrorInvalidParameter;
   }
   std::u16string key = pathKey(name);
@@ -231,8 +230,8 @@ Bool GetAce(void* acl, Dword index, void** ace) {
   return kTrue;
 }
 
-Bool LookupAccountSidW(const char16_t* systemName, void* sid, char16_t* name, Dword* nameSize,
-                       char16_t* domainName, Dword* domainSize, int* use) {
+Bool LookupAccountSidW(const char16_t* systemName, void* sid, char16_t* name, Dword* nameSize, char16_t* domainName,
+                       Dword* domainSize, int* use) {
   std::u16string const sidString = sid == nullptr ? std::u16string() : sidText(sid);
   if (enterFails("LookupAccountSidW", utf8(sidString))) {
     return kFalse;
@@ -262,8 +261,7 @@ Bool LookupAccountSidW(const char16_t* systemName, void* sid, char16_t* name, Dw
   return kTrue;
 }
 
-Bool GetTokenInformation(Handle token, int informationClass, void* information, Dword length,
-                         Dword* returnLength) {
+Bool GetTokenInformation(Handle token, int informationClass, void* information, Dword length, Dword* returnLength) {
   if (enterFails("GetTokenInformation", handleText(token) + " class=" + std::to_string(informationClass))) {
     return kFalse;
   }

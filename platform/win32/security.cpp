@@ -48,18 +48,16 @@ Bool GetAclInformation(void* acl, void* information, Dword length, int informati
 
 Bool GetAce(void* acl, Dword index, void** ace) { return ::GetAce(static_cast<PACL>(acl), index, ace); }
 
-Bool LookupAccountSidW(const char16_t* systemName, void* sid, char16_t* name, Dword* nameSize,
-                       char16_t* domainName, Dword* domainSize, int* use) {
+Bool LookupAccountSidW(const char16_t* systemName, void* sid, char16_t* name, Dword* nameSize, char16_t* domainName,
+                       Dword* domainSize, int* use) {
   SID_NAME_USE nameUse{};
   const Bool result = ::LookupAccountSidW(win32::wide(systemName), static_cast<PSID>(sid), win32::wide(name),
-                                          dwords(nameSize), win32::wide(domainName), dwords(domainSize),
-                                          &nameUse);
+                                          dwords(nameSize), win32::wide(domainName), dwords(domainSize), &nameUse);
   *use = static_cast<int>(nameUse);
   return result;
 }
 
-Bool GetTokenInformation(Handle token, int informationClass, void* information, Dword length,
-                         Dword* returnLength) {
+Bool GetTokenInformation(Handle token, int informationClass, void* information, Dword length, Dword* returnLength) {
   return ::GetTokenInformation(token, static_cast<TOKEN_INFORMATION_CLASS>(informationClass), information, length,
                                dwords(returnLength));
 }

@@ -52,7 +52,8 @@ TEST(TrustBoundary, WarnsAboutEachOpenObjectAndRunsOn) {
          sim::setFileSecurity(u"C:\\Halcyra", locked(kAlice, {{true, 0, kReadExecute, u"S-1-3-4"}}));
          sim::setFileSecurity(kUpdaterPath, locked(kAlice, {{true, 0, kModify, u"S-1-3-4"}}));
        },
-       {u"C:\\Halcyra\\HalcyraServer.exe: writable by PC\\alice", u"C:\\Halcyra\\updater\\Updater.exe: writable by PC\\alice"}},
+       {u"C:\\Halcyra\\HalcyraServer.exe: writable by PC\\alice",
+        u"C:\\Halcyra\\updater\\Updater.exe: writable by PC\\alice"}},
       {"a NULL DACL on the updater's folder; an unreadable one on config.json",
        [] {
          sim::setFileSecurity(u"C:\\Halcyra\\updater", {kAdmins, std::nullopt});
@@ -63,22 +64,24 @@ TEST(TrustBoundary, WarnsAboutEachOpenObjectAndRunsOn) {
         u"C:\\Halcyra\\updater: writable by Everyone"}},
       {"denied and inherit-only entries grant nothing",
        [] {
-         sim::setFileSecurity(u"C:\\Halcyra\\bin",
-                              locked(kAdmins, {{false, 0, kModify, kEveryone}, {true, 0, kModify, kEveryone},
-                                               {true, 0x8 | 0x3, kFull, kUsers}}));
+         sim::setFileSecurity(u"C:\\Halcyra\\bin", locked(kAdmins, {{false, 0, kModify, kEveryone},
+                                                                    {true, 0, kModify, kEveryone},
+                                                                    {true, 0x8 | 0x3, kFull, kUsers}}));
        },
        {}},
       {"Wine: the checking administrator owns everything; o+w adds Everyone",
        [] {
          sim::setProcessUser(kWineUser, true);
-         sim::setFileSecurity(u"C:\\Halcyra", {kWineUser, std::vector<sim::AccessEntry>{{true, 0, kFull, kWineUser},
-                                                                                      {true, 0, kModify, kEveryone}}});
+         sim::setFileSecurity(
+             u"C:\\Halcyra",
+             {kWineUser, std::vector<sim::AccessEntry>{{true, 0, kFull, kWineUser}, {true, 0, kModify, kEveryone}}});
        },
        {u"C:\\Halcyra: writable by Everyone"}},
       {"the same owner is not trusted when the checking account is no administrator",
        [] {
          sim::setProcessUser(kWineUser, false);
-         sim::setFileSecurity(u"C:\\Halcyra\\bin", {kWineUser, std::vector<sim::AccessEntry>{{true, 0, kFull, kWineUser}}});
+         sim::setFileSecurity(u"C:\\Halcyra\\bin",
+                              {kWineUser, std::vector<sim::AccessEntry>{{true, 0, kFull, kWineUser}}});
        },
        {u"C:\\Halcyra\\bin: writable by S-1-5-21-0-0-0-1000"}},
   };
