@@ -229,7 +229,8 @@ std::string formatReportText(const UpdateCheckReport& report) {
     line(out, "Trust boundary", "closed: only SYSTEM, the Administrators and TrustedInstaller can change it");
   }
   for (TrustFinding const& finding : report.trustBoundary) {
-    line(out, "Trust boundary", "open: " + printable(utf8FromUtf16(describeFinding(finding))));
+    line(out, "Trust boundary",
+         (finding.error != 0 ? "unknown: " : "open: ") + printable(utf8FromUtf16(describeFinding(finding))));
   }
   return out;
 }
