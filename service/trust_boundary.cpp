@@ -213,7 +213,7 @@ UntrustedAccess untrustedAccess(const ObjectSecurity& security, bool readMatters
   bool ownerRightsListed = false;
   std::vector<std::pair<std::u16string, Dword>> denied;  // by SID, what earlier entries denied
   for (const AccessEntry& entry : *security.dacl) {
-    if ((entry.flags & 0x8) != 0) {
+    if ((entry.flags & platform::kInheritOnlyAce) != 0) {
       continue;  // inherit-only: for the children, not for the object
     }
     bool const ownerRights = entry.sid == kOwnerRightsSid;
