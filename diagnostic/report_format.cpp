@@ -168,6 +168,35 @@ void writeConfiguration(JsonWriter& writer, const UpdaterSettings& settings) {
   writer.EndObject();
 }
 
+// One object per open object: its path, who can write it, who can read it, and the error
+// when its access list could not be read.
+void writeTrustBoundary(JsonWriter& writer, const std::vector<TrustFinding>& findings) {
+  auto const accounts = [&writer](const char* key, const std::vector<std::u16string>& names) {
+    writer.Key(key);
+    writer.StartArray();
+    for (std::u16string const& name : names) {
+      writeText(writer, utf8FromUtf16(name));
+    }
+    writer.EndArray();
+  };
+  writer.StartArray();
+  for (TrustFinding const& finding : findings) {
+    writer.StartObject();
+    writer.Key("path");
+    writeText(writer, utf8FromUtf16(finding.path));
+    accounts("writableBy", finding.access.writers);
+    accounts("readableBy", finding.access.readers);
+    writer.Key("error");
+    if (finding.error != 0) {
+      writer.Uint(finding.error);
+    } else {
+      writer.Null();
+    }
+    writer.EndObject();
+  }
+  writer.EndArray();
+}
+
 }  // namespace
 
 std::string formatReportText(const UpdateCheckReport& report) {
@@ -195,6 +224,13 @@ std::string formatReportText(const UpdateCheckReport& report) {
   line(out, "Decision", decision);
   if (!report.failure.empty()) {
     line(out, "Failure", printable(report.failure));
+  }
+  if (report.trustBoundary.empty()) {
+    line(out, "Trust boundary", "closed: only SYSTEM, the Administrators and TrustedInstaller can change it");
+  }
+  for (TrustFinding const& finding : report.trustBoundary) {
+    line(out, "Trust boundary",
+         (finding.error != 0 ? "unknown: " : "open: ") + printable(utf8FromUtf16(describeFinding(finding))));
   }
   return out;
 }
@@ -226,6 +262,8 @@ std::string formatReportJson(const UpdateCheckReport& report) {
   writeTextOrNull(writer, !report.failure.empty(), report.failure);
   writer.Key("exitCode");
   writer.Int(exitCodeOf(report.decision));
+  writer.Key("trustBoundary");
+  writeTrustBoundary(writer, report.trustBoundary);
   writer.EndObject();
   return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
 }

@@ -28,6 +28,10 @@ constexpr char kUsage[] =
     "It prints the configuration file it read, the values it used (the password masked),\n"
     "the manifest URL, the local and the remote version, the decision and, when the check\n"
     "failed, the failure text. \"updates disabled\" (enableUpdate false) is a decision.\n"
+    "Last it names each object of the installation (the install root, the server, bin,\n"
+    "resources\\updater, config.json, the updater and its folder) that accounts other than\n"
+    "SYSTEM, the Administrators and TrustedInstaller can write, or read for config.json,\n"
+    "as the service's start-up warning does. That does not change the exit code.\n"
     "\n"
     "  --json   print the same as one JSON object on the last line of the output; a failed\n"
     "           transfer prints a line \"curl told us N\" before it, as it does in the service\n"
@@ -45,6 +49,7 @@ UpdateCheckReport runCheck() {
   bool const completed = runPassUpdateCheck(settings);
   UpdateCheckReport report = interpretUpdateCheck(settings, completed);
   report.configFile = configFilePath(kPassConfigPath);
+  report.trustBoundary = checkTrustBoundary();
   return report;
 }
 

@@ -4,9 +4,11 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "config/updater_settings.h"
 #include "platform/types.h"
+#include "service/trust_boundary.h"
 
 namespace halcyra {
 
@@ -30,6 +32,9 @@ struct UpdateCheckReport {
   UpdateDecision decision = UpdateDecision::checkFailed;
   // UTF-8; empty unless the check failed.
   std::string failure;
+  // Objects of the installation that accounts other than SYSTEM, the Administrators and
+  // TrustedInstaller can write (or read, for the configuration); empty when none can.
+  std::vector<TrustFinding> trustBoundary;
 };
 
 // The report of a check that ran: `completed` is false when the check was cut short by an

@@ -5,6 +5,7 @@
 #include "platform/sync.h"
 #include "service/service_events.h"
 #include "service/supervisor.h"
+#include "service/trust_boundary.h"
 
 namespace halcyra {
 
@@ -104,6 +105,7 @@ void serviceMain(Dword /*argc*/, char** /*argv*/) {
     return;
   }
   reportServiceStarted();
+  warnIfTrustBoundaryOpen();
 
   const Dword supervisorError = runSupervisorLoop();
 

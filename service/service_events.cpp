@@ -239,6 +239,10 @@ void reportJobListUnavailable(Dword error) {
   });
 }
 
+void reportTrustBoundaryOpen(const std::u16string& objects) {
+  guarded([&] { report(platform::kEventlogWarningType, EVENT_TRUST_BOUNDARY_OPEN, {objects}); });
+}
+
 void reportLaunchFailure(std::u16string_view program, Dword error) {
   guarded([&] {
     auto failure = std::make_pair(std::u16string(program), error);

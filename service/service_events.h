@@ -64,6 +64,11 @@ void reportChildEnded(const ChildEnd& end);
 // reported once per service run, since every pass meets it again.
 void reportJobListUnavailable(platform::Dword error);
 
+// At start-up: objects of the installation that accounts other than SYSTEM, the
+// Administrators and TrustedInstaller can write (or, for the configuration, read), one
+// line each.
+void reportTrustBoundaryOpen(const std::u16string& objects);
+
 // A child that could not be started, with the error of the failed step.
 void reportLaunchFailure(std::u16string_view program, platform::Dword error);
 

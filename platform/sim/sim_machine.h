@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <random>
 #include <set>
@@ -156,6 +157,8 @@ struct ConsoleSwitch {
   Dword sessionId;
 };
 
+struct SecurityState;  // sim_security.cpp
+
 struct Machine {
   bool installed = false;  // the defaults of a brand-new machine are in place
   std::uint64_t clock = 0;
@@ -209,6 +212,8 @@ struct Machine {
   std::map<std::uintptr_t, std::u16string> eventSources;
   std::vector<ReportedEvent> reportedEvents;
   std::map<Dword, std::u16string> messageTable;  // message id to its text
+
+  std::shared_ptr<SecurityState> security;  // owners and access lists, accounts, the process user
 };
 
 Machine& machine();

@@ -12,6 +12,10 @@
 # - it writes ImagePath without quotation marks;
 # - it reports Windows Installer 4.5 and does nothing in MsiConfigureServices, so the
 #   pre-shutdown time-out stays at the 180000 ms that Wine writes into every service key;
+# - it reports Windows Installer 4.5, so the package's launch condition on 5.0 refuses it;
+#   the script proves that refusal and then installs copies without that one condition. The
+#   access lists of MsiLockPermissionsEx are 5.0 too, and Wine builds a file's access list
+#   from its Unix mode bits anyway, so the locking is proven in the package's tables;
 # - its StopServices does not wait for the service process to end. Before the upgrade the
 #   script therefore stops the service itself (otherwise the new executable cannot replace
 #   the running one), and at uninstall the executable may be left behind.
@@ -43,6 +47,8 @@ rm -rf "$HALCYRA_WINEPREFIX"
 # shellcheck source=tools/wine-env.sh
 . "$repo/tools/wine-env.sh"
 halcyra_wine_up || exit 1
+# The product needs Windows 10 / Server 2016; a new Wine prefix says Windows 7.
+wine winecfg /v win10 >"$HALCYRA_WINE_LOGS/winecfg.log" 2>&1 || exit 1
 
 win_root='C:\Program Files\Halcyra Test'
 root="$WINEPREFIX/drive_c/Program Files/Halcyra Test"
@@ -97,6 +103,46 @@ cp "$server_exe" "$root/HalcyraServer.exe" &&
 
 check "the package configures a 60 s pre-shutdown time-out" \
   grep -qP '^HalcyraServicePreshutdown\tHalcyraService\t5\t7\t60000\t' <(msiinfo export "$package" MsiServiceConfig)
+check "recovery follows failures without a crash too (SERVICE_CONFIG_FAILURE_ACTIONS_FLAG)" \
+  grep -qP '^\w+\tHalcyraService\t5\t4\t1\tServiceExecutable\r?$' <(msiinfo export "$package" MsiServiceConfig)
+check "recovery restarts the service after 60 s, 60 s, 5 min and starts afresh after a day" \
+  grep -qP '^\w+\tHalcyraService\t5\t86400\t\t\t1\[~\]1\[~\]1\t60000\[~\]60000\[~\]300000\tServiceExecutable\r?$' \
+  <(msiinfo export "$package" MsiServiceConfigFailureActions)
+check "MsiConfigureServices applies them" grep -q '^MsiConfigureServices' <(msiinfo export "$package" InstallExecuteSequence)
+conditions=$(msiinfo export "$package" LaunchCondition | tr -d '\r')
+check "launch condition: Windows Installer 5.0" grep -qxP 'Installed OR VersionMsi >= "5.00"\t.*' <<<"$conditions"
+check "launch condition: 64-bit Windows build 10240 or later" \
+  grep -qxP 'Installed OR \(VersionNT64 AND HALCYRA_WINDOWS_BUILD >= 10240\)\t.*' <<<"$conditions"
+check "the build number comes from the 64-bit registry's CurrentBuildNumber (raw, 64-bit: type 18)" \
+  grep -qP '^\w+\t2\tSOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\tCurrentBuildNumber\t18\r?$' \
+  <(msiinfo export "$package" RegLocator)
+locks=$(msiinfo export "$package" MsiLockPermissionsEx | tr -d '\r')
+echo "$locks"
+# lock <folder id>: the SDDL of its row, with no condition.
+lock() { sed -nE "s/^\w+\t$1\tCreateFolder\t([^\t]+)\t\$/\1/p" <<<"$locks"; }
+admins_only='O:BAG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)'
+for folder in INSTALLROOT BinFolder; do
+  check "$folder: protected, full control for SYSTEM and the Administrators, read and execute for Users" \
+    test "$(lock $folder)" = "$admins_only(A;OICI;0x1200a9;;;BU)"
+done
+for folder in UpdaterFolder DataFolder DownloadFolder; do
+  check "$folder: protected, SYSTEM and the Administrators only" test "$(lock $folder)" = "$admins_only"
+  check "$folder: no entry for Users, Authenticated Users or Everyone" \
+    test -z "$(grep -oE ';(BU|AU|WD|S-1-5-32-545|S-1-5-11|S-1-1-0)\)' <<<"$(lock $folder)")"
+done
+check "every locked folder is created by the package" \
+  test "$(msiinfo export "$package" CreateFolder | cut -f1 | grep -cxE 'INSTALLROOT|BinFolder|UpdaterFolder|DataFolder|DownloadFolder')" = 5
+
+# Wine's msiexec is 4.5: the package as built must be refused, a copy without the 5.0
+# condition installs.
+code=$(msiexec_code /i 'C:\packages\HalcyraService.msi' /qn "INSTALLROOT=$win_root")
+check "Windows Installer 4.5 is refused (1603)" test "$code" = 1603
+check "and installs nothing" test ! -e "$service_file"
+gap "the install goes on with copies of the packages without the Windows Installer 5.0 launch condition"
+for msi in HalcyraService HalcyraService-next; do
+  msibuild "$WINEPREFIX/drive_c/packages/$msi.msi" \
+    -q "DELETE FROM LaunchCondition WHERE Condition = 'Installed OR VersionMsi >= \"5.00\"'" || exit 1
+done
 
 # ---- install -----------------------------------------------------------------------------
 
@@ -132,6 +178,14 @@ check "the event source supports error, warning and information events" \
 if msiinfo export "$package" File | grep -q HalcyraUpdateCheck.exe; then
   check "the diagnostic program is installed beside the service" test -f "$root/bin/HalcyraUpdateCheck.exe"
 fi
+check "the download folder %ProgramData%\\Halcyra\\Download is created" \
+  test -d "$WINEPREFIX/drive_c/ProgramData/Halcyra/Download"
+failure_actions=$(reg_value "$service_key" FailureActions)
+if [[ -n "$failure_actions" ]]; then
+  echo "ok: FailureActions is set: $failure_actions"
+else
+  gap "no FailureActions: Wine's Windows Installer 4.5 does not run MsiConfigureServices"
+fi
 check "the installed executable carries version $version.0 of Halcyra" \
   test "$(installed_version)" = "file $version.0 product $version.0 company Halcyra"
 
@@ -162,6 +216,27 @@ check "started from the new executable, version $next_version.0, in the remember
   test "$(installed_version)" = "file $next_version.0 product $next_version.0 company Halcyra"
 check "the server runs again" wait_until 15 server_started_after "$first_server"
 check "config.json is kept as it was" cmp -s "$config" "$work/config.json"
+
+# ---- trust boundary: HalcyraUpdateCheck.exe names what others can write -------------------
+# Wine shows a Unix o+w as an Everyone entry with write access and o+r as one with read; the
+# prefix's user owns every file and is an administrator, so the owner raises nothing.
+if [[ -f "$root/bin/HalcyraUpdateCheck.exe" ]]; then
+  trust() { w "$win_root\\bin\\HalcyraUpdateCheck.exe" --json | tail -1 | grep -oP '"trustBoundary":\K.*(?=\}$)'; }
+  chmod 600 "$config"
+  boundary=$(trust)
+  echo "trust boundary of the installed layout: $boundary"
+  check "the installed layout, config.json readable by its owner only, is closed" test "$boundary" = "[]"
+  chmod o+w "$root" && chmod o+r "$config"
+  boundary=$(trust)
+  echo "trust boundary with o+w on the root and o+r on config.json: $boundary"
+  root_json=${win_root//\\/\\\\}
+  check "the install root is writable by Everyone" \
+    grep -qF "{\"path\":\"$root_json\",\"writableBy\":[\"Everyone\"],\"readableBy\":[],\"error\":null}" <<<"$boundary"
+  check "config.json is readable by Everyone" \
+    grep -qF "{\"path\":\"$root_json\\\\resources\\\\updater\\\\config.json\",\"writableBy\":[],\"readableBy\":[\"Everyone\"],\"error\":null}" <<<"$boundary"
+  check "and nothing else is open" test "$(grep -o '"path"' <<<"$boundary" | wc -l)" = 2
+  chmod o-w "$root"
+fi
 
 # ---- uninstall ---------------------------------------------------------------------------
 
