@@ -109,6 +109,9 @@ std::string readText(const std::wstring& path);
 bool writeBytes(const std::wstring& path, const std::string& bytes);
 bool copyFile(const std::wstring& from, const std::wstring& to);
 bool moveFile(const std::wstring& from, const std::wstring& to);
+bool removeFile(const std::wstring& path);
+// The number of names (hard links) of a file, 0 when it cannot be opened.
+int linkCount(const std::wstring& path);
 // Creates the folder and its parents.
 bool makeFolders(const std::wstring& path);
 // Deletes the folder with everything inside (read-only attributes included).
