@@ -161,7 +161,7 @@ TEST_F(ServiceE2E, StopRequest) {
   std::printf("%s", request.output.c_str());
   EXPECT_EQ(countLines(request.output, "stop request exit code 0"), 1) << "the request exits with 0";
   EXPECT_EQ(countLines(request.output, "child exit code 42"), 1) << "the child obeyed the Ctrl-C";
-  EXPECT_EQ(countLines(readText(folder + L"\\child.log"), "sample server: Ctrl-C received"), 1) << "and said so";
+  EXPECT_GE(countLines(readText(folder + L"\\child.log"), "sample server: Ctrl-C received"), 1) << "and said so";
 
   for (std::wstring const target : {L"4000001", L"abc"}) {
     Outcome const refused = run(commandLine({serviceExe, L"--terminate", target}), 60s, DETACHED_PROCESS);
