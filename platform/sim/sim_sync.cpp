@@ -36,6 +36,9 @@ void consume(HandleEntry const& entry) {
   }
 }
 
+// The log entry of a wait: its arguments as text and as a typed record.
+Call waitCall(std::string_view name, Dword count, const Handle* handles, Bool waitAll, Dword milliseconds);
+
 std::string waitArgs(Dword count, const Handle* handles, Bool waitAll, Dword milliseconds) {
   std::string args = "handles=";
   for (Dword i = 0; handles != nullptr && i < count && i < kMaximumWaitObjects; ++i) {
@@ -44,6 +47,20 @@ std::string waitArgs(Dword count, const Handle* handles, Bool waitAll, Dword mil
   args += " all=" + std::to_string(waitAll) +
           " ms=" + (milliseconds == platform::kInfinite ? std::string("INFINITE") : std::to_string(milliseconds));
   return args;
+}
+
+Call waitCall(std::string_view name, Dword count, const Handle* handles, Bool waitAll, Dword milliseconds) {
+  Call call;
+  call.name = name;
+  call.args = waitArgs(count, handles, waitAll, milliseconds);
+  WaitRecord record;
+  if (handles != nullptr) {
+    record.handles.assign(handles, handles + std::min(count, kMaximumWaitObjects));
+  }
+  record.waitAll = waitAll != platform::kFalse;
+  record.milliseconds = milliseconds;
+  call.wait = std::move(record);
+  return call;
 }
 
 Dword wait(Dword count, const Handle* handles, Bool waitAll, Dword milliseconds) {
@@ -167,14 +184,14 @@ Bool SetEvent(Handle event) {
 }
 
 Dword WaitForSingleObject(Handle object, Dword milliseconds) {
-  if (enterFails("WaitForSingleObject", waitArgs(1, &object, kFalse, milliseconds))) {
+  if (enterFails(waitCall("WaitForSingleObject", 1, &object, kFalse, milliseconds))) {
     return kWaitFailed;
   }
   return wait(1, &object, kFalse, milliseconds);
 }
 
 Dword WaitForMultipleObjects(Dword count, const Handle* handles, Bool waitAll, Dword milliseconds) {
-  if (enterFails("WaitForMultipleObjects", waitArgs(count, handles, waitAll, milliseconds))) {
+  if (enterFails(waitCall("WaitForMultipleObjects", count, handles, waitAll, milliseconds))) {
     return kWaitFailed;
   }
   return wait(count, handles, waitAll, milliseconds);
