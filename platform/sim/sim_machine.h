@@ -24,6 +24,7 @@ inline constexpr Dword kStillActive = 259;
 
 // Error codes only the simulation produces.
 inline constexpr Dword kErrorBadLength = 24;
+inline constexpr Dword kErrorGenFailure = 31;
 inline constexpr Dword kErrorMoreData = 234;
 inline constexpr Dword kErrorAlreadyExists = 183;
 inline constexpr Dword kErrorBadExeFormat = 193;

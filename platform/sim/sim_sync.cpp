@@ -12,6 +12,7 @@ namespace halcyra::sim::detail {
 namespace {
 
 inline constexpr Dword kMaximumWaitObjects = 64;
+inline constexpr Dword kSynchronize = 0x100000;
 
 // Whether the object is signalled now; nullopt when it cannot be waited on.
 std::optional<bool> signalled(HandleEntry const& entry) {
@@ -78,6 +79,11 @@ Dword wait(Dword count, const Handle* handles, Bool waitAll, Dword milliseconds)
     std::vector<HandleEntry> entries;
     for (Dword i = 0; i < count; ++i) {
       HandleEntry const* const entry = lookupHandle(handles[i]);
+      // The seam opens tokens without SYNCHRONIZE, the access a wait needs.
+      if (entry != nullptr && entry->kind == Kind::token && (entry->access & kSynchronize) == 0) {
+        setLastError(platform::kErrorAccessDenied);
+        return platform::kWaitFailed;
+      }
       if (entry == nullptr || !signalled(*entry)) {
         setLastError(platform::kErrorInvalidHandle);
         return platform::kWaitFailed;

@@ -26,6 +26,25 @@ inline constexpr Gap kTruncatedVersionBlock{
     "a resource compiler always writes the fixed version information; a block too short for it exists only in the "
     "simulation"};
 
+inline constexpr Gap kWineIgnoresTheToken{
+    Backend::windows,
+    "Wine's CreateProcessAsUserW ignores its token: a null or impersonation token starts the program"};
+inline constexpr Gap kWineCommandLineLimit{Backend::windows,
+                                           "Wine starts a program whose command line exceeds 32,767 characters"};
+inline constexpr Gap kWineFolderAsProgram{
+    Backend::windows, "Wine fails a folder started as a program with ERROR_INVALID_HANDLE (6), Windows with 5"};
+inline constexpr Gap kWineAttachToNoProcess{
+    Backend::windows,
+    "Wine's AttachConsole fails for a process that has ended or never existed with ERROR_INVALID_HANDLE (6); "
+    "Windows documents ERROR_INVALID_PARAMETER (87)"};
+inline constexpr Gap kStartupInfoSizeChecked{
+    Backend::windows,
+    "the simulation refuses a STARTUPINFOW whose cb is no structure's size, so that a wrong size in the service "
+    "fails its tests; Windows and Wine read the structure regardless"};
+
+// Whether this backend runs a case, or a row of a case's table, that names the gap.
+inline bool runsHere(const Gap& gap) { return backend() != gap.missingOn; }
+
 // Skips the rest of the case on the backend that cannot run it, with the reason.
 #define HALCYRA_SKIP_FOR_GAP(gap)                         \
   do {                                                    \

@@ -15,8 +15,9 @@ namespace {
 
 // A path relative to the folder of the test executable, made full.
 std::u16string besideTest(std::u16string_view relative) {
-  std::wstring const path = L"" + std::wstring(test::moduleFolder().begin(), test::moduleFolder().end()) + L"\\" +
-                            std::wstring(relative.begin(), relative.end());
+  std::u16string const folder = test::moduleFolder();
+  std::wstring const path =
+      std::wstring(folder.begin(), folder.end()) + L"\\" + std::wstring(relative.begin(), relative.end());
   wchar_t full[MAX_PATH];
   DWORD const length = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
   return std::u16string(full, full + length);
