@@ -76,9 +76,9 @@ TEST(Base64, LinesOf64WithoutNoCrlfAndShortBuffers) {
             kFalse);
   // An encoding that exists only for decoding.
   constexpr Dword kCryptStringBase64Any = 0x6;
-  EXPECT_EQ(CryptBinaryToStringW(reinterpret_cast<const std::uint8_t*>("foo"), 3, kCryptStringBase64Any, nullptr,
-                                 &length),
-            kFalse);
+  EXPECT_EQ(
+      CryptBinaryToStringW(reinterpret_cast<const std::uint8_t*>("foo"), 3, kCryptStringBase64Any, nullptr, &length),
+      kFalse);
 }
 
 struct ProductVersion {

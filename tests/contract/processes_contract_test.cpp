@@ -273,8 +273,9 @@ TEST_F(Processes, GrandchildrenEndWithTheConsolesCtrlCAndWithTheJob) {
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     auto* const list = static_cast<ProcThreadAttributeList*>(HeapAlloc(GetProcessHeap(), 0, size));
     ASSERT_EQ(InitializeProcThreadAttributeList(list, 1, 0, &size), kTrue);
-    ASSERT_EQ(UpdateProcThreadAttribute(list, 0, kProcThreadAttributeJobList, &jobSlot, sizeof jobSlot, nullptr, nullptr),
-              kTrue);
+    ASSERT_EQ(
+        UpdateProcThreadAttribute(list, 0, kProcThreadAttributeJobList, &jobSlot, sizeof jobSlot, nullptr, nullptr),
+        kTrue);
     StartupInfoExW startup{};
     startup.StartupInfo.cb = kStartupInfoExWSize;
     startup.lpAttributeList = list;
