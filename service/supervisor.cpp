@@ -27,7 +27,6 @@ ChildLaunchSetup childLaunchSetup;
 
 namespace {
 
-constexpr Dword kPassIntervalMs = 3000;
 constexpr Dword kStopServiceExitCode = platform::kErrorShutdownInProgress;  // 1115
 
 constexpr std::u16string_view kLogFileName = u"HalcyraService.log";
