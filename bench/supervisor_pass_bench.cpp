@@ -14,6 +14,7 @@
 #include "platform/service_manager.h"
 #include "platform/sim/sim.h"
 #include "service/entry.h"
+#include "service/supervisor.h"
 
 namespace halcyra {
 namespace {
@@ -21,7 +22,6 @@ namespace {
 constexpr char16_t kServicePath[] = u"C:\\Halcyra\\bin\\HalcyraService.exe";
 constexpr char16_t kServerPath[] = u"C:\\Halcyra\\HalcyraServer.exe";
 constexpr std::uint64_t kPassesPerRun = 100;
-constexpr std::uint64_t kPassIntervalMs = 3000;
 
 int runEntryWith(std::vector<std::string> args) {
   std::vector<char*> argv;

@@ -211,7 +211,8 @@ struct StartedChild {
 bool attachJobList(Handle job) {
   // The attribute list holds the address of jobSlot, so what counts is the value there
   // when a child is created. A job list that the platform refuses to set again in a later
-  // pass (Windows answers 698) therefore still names this pass's job.
+  // pass (698 for a repeated attribute, 31 from Wine for a list that is full by then)
+  // therefore still names this pass's job.
   childLaunchSetup.jobSlot = job;
   if (platform::UpdateProcThreadAttribute(childLaunchSetup.attributeList, 0, platform::kProcThreadAttributeJobList,
                                           &childLaunchSetup.jobSlot, sizeof(Handle), nullptr, nullptr)) {
