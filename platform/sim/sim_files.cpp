@@ -243,7 +243,7 @@ void fileHandleClosing(const OpenFileState& open) {
   if (open.deleteOnClose) {
     if (open.posixDelete || !othersHold(open.key)) {
       eraseName(open.nameKey, open.key);
-    } else if (FsNode* const node = findNode(open.key)) {
+    } else if (FsNode* const node = findNode(open.nameKey)) {
       node->deletePending = true;  // the name goes with the last handle
     }
     return;
@@ -468,7 +468,8 @@ Handle CreateFileW(const char16_t* path, Dword desiredAccess, Dword shareMode, S
   if (existed && creationDisposition == kCreateNew) {
     return fail(kErrorFileExists);
   }
-  if (existed && node->deletePending) {
+  FsNode const* const namedNode = findNode(named);
+  if ((existed && node->deletePending) || (namedNode != nullptr && namedNode->deletePending)) {
     return fail(kErrorAccessDenied);
   }
   if (existed && node->directory && (flagsAndAttributes & kBackupSemantics) == 0) {

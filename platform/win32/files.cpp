@@ -55,7 +55,7 @@ static_assert(kErrorNotSupported == ERROR_NOT_SUPPORTED && kErrorDirNotEmpty == 
 // FileDispositionInfoEx and its flags are declared by the headers only for builds aimed at
 // Windows 10 1809 and later; the values are fixed by the Windows API, and older systems
 // answer ERROR_INVALID_PARAMETER.
-static_assert(kFileDispositionInfo == FileDispositionInfo && kFileEndOfFileInfo == FileEndOfFileInfo &&
+static_assert(kFileDispositionInfo == ::FileDispositionInfo && kFileEndOfFileInfo == ::FileEndOfFileInfo &&
               kFileDispositionInfoEx == 21);
 static_assert(kFileDispositionFlagDelete == FILE_DISPOSITION_FLAG_DELETE &&
               kFileDispositionFlagPosixSemantics == FILE_DISPOSITION_FLAG_POSIX_SEMANTICS &&
@@ -65,7 +65,7 @@ static_assert(sizeof(platform::FileDispositionInfo) == sizeof(FILE_DISPOSITION_I
               sizeof(platform::FileEndOfFileInfo) == sizeof(FILE_END_OF_FILE_INFO));
 static_assert(kSeFileObject == SE_FILE_OBJECT && kOwnerSecurityInformation == OWNER_SECURITY_INFORMATION &&
               kWinLocalSystemSid == WinLocalSystemSid && kWinBuiltinAdministratorsSid == WinBuiltinAdministratorsSid);
-static_assert(kTokenQuery == TOKEN_QUERY && kTokenUser == TokenUser);
+static_assert(kTokenQuery == TOKEN_QUERY && kTokenUser == ::TokenUser);
 static_assert(sizeof(platform::TokenUser) == sizeof(TOKEN_USER) &&
               offsetof(platform::TokenUser, sid) == offsetof(TOKEN_USER, User.Sid) &&
               offsetof(platform::TokenUser, attributes) == offsetof(TOKEN_USER, User.Attributes));
