@@ -112,8 +112,9 @@ std::optional<std::string> fileContent(const std::u16string& path);
 enum class LinkKind { hard, symbolic, junction };
 void addLink(const std::u16string& path, const std::u16string& target, LinkKind kind);
 void setReadOnly(const std::u16string& path);
-// Another process keeps the file at `path` open for reading, sharing it by `shareMode`.
-void holdOpen(const std::u16string& path, Dword shareMode);
+// Another process keeps the file at `path` open for reading, sharing it by `shareMode`;
+// a link is followed unless `followLinks` is false (FILE_FLAG_OPEN_REPARSE_POINT).
+void holdOpen(const std::u16string& path, Dword shareMode, bool followLinks = true);
 // The owner of the object at `path`, as SID text ("SY", "BA", "S-1-5-21-..."). What
 // addFile and addLink make belongs to an ordinary user; what the service creates, to the
 // service's account.

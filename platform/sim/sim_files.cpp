@@ -331,11 +331,11 @@ void addLink(const std::u16string& path, const std::u16string& target, LinkKind 
 
 void setReadOnly(const std::u16string& path) { machine().fs.at(pathKey(path)).readOnly = true; }
 
-void holdOpen(const std::u16string& path, Dword shareMode) {
+void holdOpen(const std::u16string& path, Dword shareMode, bool followLinks) {
   Machine& m = machine();
-  std::u16string const key = fileKeyOf(pathKey(path), true);
+  std::u16string const key = fileKeyOf(pathKey(path), followLinks);
   m.files[m.nextObject++] =
-      OpenFileState{key, m.fs.at(key).path, 0x80000000u, shareMode, {}, nameKeyOf(pathKey(path), true)};
+      OpenFileState{key, m.fs.at(key).path, 0x80000000u, shareMode, {}, nameKeyOf(pathKey(path), followLinks)};
 }
 
 void setOwner(const std::u16string& path, const std::u16string& sid) { machine().fs.at(pathKey(path)).owner = sid; }

@@ -40,6 +40,7 @@ enum class Plant { file, readOnlyFile, hardLinkToUser, hardLinkToSystem, symlink
 struct Planted {
   Plant kind;
   Dword holderShare;  // 0: nobody holds it
+  bool holdsLink;     // the holder has the symbolic link itself open
 };
 
 // Plants `kind` under the log's name and maybe a reader of what it names.
@@ -58,14 +59,16 @@ Planted plant(Dice& dice, Plant kind) {
     case Plant::ownEarlierLog: sim::addFile(kLog, "last run"); sim::setOwner(kLog, u"SY"); break;
     case Plant::count: break;
   }
-  // A reader of a file: refusing deletion, a log viewer (reading and writing shared), or
-  // sharing everything.
+  // A reader of a file or of a symbolic link itself: refusing deletion, a log viewer
+  // (reading and writing shared), or sharing everything.
   static constexpr Dword kShares[] = {0x1, 0x3, 0x7};
+  const bool link = kind == Plant::symlinkToUser || kind == Plant::symlinkToSystem || kind == Plant::danglingSymlink;
+  const bool holdsLink = link && dice.chance(4);
   const bool holdable = kind != Plant::junction && kind != Plant::emptyFolder && kind != Plant::folderWithContent &&
-                        kind != Plant::danglingSymlink;
+                        (kind != Plant::danglingSymlink || holdsLink);
   const Dword share = holdable && dice.chance(5) ? kShares[dice.below(3)] : 0;
-  if (share != 0) sim::holdOpen(kLog, share);
-  return {kind, share};
+  if (share != 0) sim::holdOpen(kLog, share, !holdsLink);
+  return {kind, share, holdsLink};
 }
 
 // Whether a planted object keeps the name from the service for good, when nothing else
@@ -73,7 +76,7 @@ Planted plant(Dice& dice, Plant kind) {
 bool blocksTheName(const Planted& planted, bool modernDeletion) {
   const bool file = planted.kind == Plant::file || planted.kind == Plant::readOnlyFile ||
                     planted.kind == Plant::hardLinkToUser || planted.kind == Plant::hardLinkToSystem ||
-                    planted.kind == Plant::ownEarlierLog;
+                    planted.kind == Plant::ownEarlierLog || planted.holdsLink;
   if (planted.kind == Plant::folderWithContent) return true;
   if (!modernDeletion && planted.kind == Plant::readOnlyFile) return true;
   if (!file || planted.holderShare == 0) return false;
@@ -114,7 +117,7 @@ TEST(ServiceLogGenerator, PlantedObjectsNeitherBlockTheStartNorGetFollowed) {
     sim::setOwner(kSystemFile, u"SY");
     const bool plantedBefore = dice.chance(6);
     const Planted before = plantedBefore ? plant(dice, static_cast<Plant>(dice.below(static_cast<unsigned>(Plant::count))))
-                                         : Planted{Plant::count, 0};
+                                         : Planted{Plant::count, 0, false};
     // At any step of the start, most of all between the removal and the creation, another
     // user may plant something wherever the name is free.
     bool during = false;
