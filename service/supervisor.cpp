@@ -26,7 +26,6 @@ ChildLaunchSetup childLaunchSetup;
 
 namespace {
 
-constexpr Dword kPassIntervalMs = 3000;
 constexpr Dword kStopServiceExitCode = platform::kErrorShutdownInProgress;  // 1115
 constexpr Dword kErrorFilenameExceedsRange = 206;                           // ERROR_FILENAME_EXCED_RANGE
 

@@ -7,6 +7,9 @@
 
 namespace halcyra {
 
+// The wait between two passes; the stop event ends it early.
+inline constexpr platform::Dword kPassIntervalMs = 3000;
+
 // What every launch of the server and the updater shares, built once at start-up and
 // kept for the life of the process. It must stay at one address: the attribute list
 // refers to logFile and jobSlot, not to copies of them.

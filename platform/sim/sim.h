@@ -49,11 +49,33 @@ std::uint64_t now();
 // Handles open in the whole machine (all processes); leak checks compare it with a baseline.
 std::size_t liveHandles();
 
+// What a wait asked for: its handles in order, wait-all or wait-any, and its time-out.
+struct WaitRecord {
+  std::vector<Handle> handles;
+  bool waitAll = false;
+  Dword milliseconds = 0;  // kInfinite for no time-out
+};
+
+// A control on its way to the service's handler, and whether it reached it (the SCM
+// refuses a control the last status report does not accept, or one with no handler).
+struct ControlRecord {
+  Dword control = 0;
+  Dword eventType = 0;
+  bool delivered = false;
+};
+
 struct Call {
   std::string name;  // the platform operation, e.g. "CreateProcessAsUserW"
   std::string args;  // its arguments as text, e.g. "flags=0x8080400 inherit=1"
-  std::uint64_t time;
+  std::uint64_t time = 0;
   Dword processId = 0;  // the process that made the call
+  // Typed fields of the calls that scenarios reason about, so that they need not parse
+  // `args`: set for WaitForSingleObject and WaitForMultipleObjects, for SetServiceStatus
+  // with a status (the state it reports, whether or not the SCM takes it), and for
+  // "ServiceControl".
+  std::optional<WaitRecord> wait;
+  std::optional<Dword> reportedState;
+  std::optional<ControlRecord> control;
 };
 const std::vector<Call>& calls();
 std::vector<Call> callsNamed(std::string_view name);

@@ -65,7 +65,15 @@ ProcessRecord* recordOf(Dword id) {
 void setLastError(Dword error) { currentProcess().lastError = error; }
 
 bool enterFails(std::string_view name, std::string args) {
+  Call call;
+  call.name = name;
+  call.args = std::move(args);
+  return enterFails(std::move(call));
+}
+
+bool enterFails(Call entry) {
   Machine& m = machine();
+  std::string const name = entry.name;  // entry moves into the log below
   applyDueState();
 
   // Controls that arrive while the service thread is busy in this call: the handler runs
@@ -88,7 +96,9 @@ bool enterFails(std::string_view name, std::string args) {
       m.controls.push_back(TimedControl{m.clock, m.nextControlSequence++, control.control, control.eventType, true});
     }
   }
-  m.calls.push_back(Call{std::string(name), std::move(args), m.clock, m.current});
+  entry.time = m.clock;
+  entry.processId = m.current;
+  m.calls.push_back(std::move(entry));
   // A copy: the observer may log calls of its own or forget the history.
   Call const call = m.calls.back();
   if (m.callObserver) {
@@ -311,7 +321,12 @@ std::vector<Call> callsNamed(std::string_view name) {
 
 void logCall(std::string name, std::string args) {
   Machine& m = machine();
-  m.calls.push_back(Call{std::move(name), std::move(args), m.clock, m.current});
+  Call call;
+  call.name = std::move(name);
+  call.args = std::move(args);
+  call.time = m.clock;
+  call.processId = m.current;
+  m.calls.push_back(std::move(call));
 }
 
 void failCall(std::string_view operation, int nth, Dword error, bool repeat) {

@@ -24,6 +24,7 @@ inline constexpr Dword kStillActive = 259;
 
 // Error codes only the simulation produces.
 inline constexpr Dword kErrorBadLength = 24;
+inline constexpr Dword kErrorGenFailure = 31;
 inline constexpr Dword kErrorMoreData = 234;
 inline constexpr Dword kErrorAlreadyExists = 183;
 inline constexpr Dword kErrorBadExeFormat = 193;
@@ -230,6 +231,8 @@ void setLastError(Dword error);
 // scheduled at this call, and reports whether an injected fault makes it fail; when it
 // does, the last error is already set.
 bool enterFails(std::string_view name, std::string args);
+// The same for a call with typed fields; its time and process are filled in here.
+bool enterFails(Call call);
 
 // The random fault for this call, if the draw makes it fail: the error to fail with. Throws
 // std::bad_alloc instead when the call is one where exhausted memory shows that way.

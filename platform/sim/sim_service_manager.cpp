@@ -37,15 +37,24 @@ namespace detail {
 Dword deliverControlNow(Dword control, Dword eventType) {
   Machine& m = machine();
   std::string const args = "control=" + std::to_string(control) + " event=" + std::to_string(eventType);
+  auto log = [&](std::string_view refusal) {
+    Call call;
+    call.name = "ServiceControl";
+    call.args = args + std::string(refusal);
+    call.time = m.clock;
+    call.processId = m.current;
+    call.control = ControlRecord{control, eventType, refusal.empty()};
+    m.calls.push_back(std::move(call));
+  };
   if (m.handler == nullptr) {
-    logCall("ServiceControl", args + " refused: no handler");
+    log(" refused: no handler");
     return kErrorServiceNotActive;
   }
   if (!accepted(control)) {
-    logCall("ServiceControl", args + " refused: not accepted");
+    log(" refused: not accepted");
     return kErrorInvalidServiceControl;
   }
-  logCall("ServiceControl", args);
+  log({});
   // The handler runs on the dispatcher thread of the service process: its last error is
   // not the one of the thread it interrupts.
   Dword const previous = m.current;
@@ -157,12 +166,15 @@ ServiceStatusHandle RegisterServiceCtrlHandlerExA(const char* serviceName, Handl
 }
 
 Bool SetServiceStatus(ServiceStatusHandle handle, ServiceStatus* status) {
-  std::string args = "handle=" + handleText(handle);
+  sim::Call call;
+  call.name = "SetServiceStatus";
+  call.args = "handle=" + handleText(handle);
   if (status != nullptr) {
-    args += " state=" + std::to_string(status->dwCurrentState) + " accepted=" + hex(status->dwControlsAccepted) +
-            " exit=" + std::to_string(status->dwWin32ExitCode) + " wait=" + std::to_string(status->dwWaitHint);
+    call.args += " state=" + std::to_string(status->dwCurrentState) + " accepted=" + hex(status->dwControlsAccepted) +
+                 " exit=" + std::to_string(status->dwWin32ExitCode) + " wait=" + std::to_string(status->dwWaitHint);
+    call.reportedState = status->dwCurrentState;
   }
-  if (enterFails("SetServiceStatus", std::move(args))) {
+  if (enterFails(std::move(call))) {
     return kFalse;
   }
   Machine& m = machine();

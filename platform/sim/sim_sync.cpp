@@ -12,6 +12,7 @@ namespace halcyra::sim::detail {
 namespace {
 
 inline constexpr Dword kMaximumWaitObjects = 64;
+inline constexpr Dword kSynchronize = 0x100000;
 
 // Whether the object is signalled now; nullopt when it cannot be waited on.
 std::optional<bool> signalled(HandleEntry const& entry) {
@@ -36,6 +37,9 @@ void consume(HandleEntry const& entry) {
   }
 }
 
+// The log entry of a wait: its arguments as text and as a typed record.
+Call waitCall(std::string_view name, Dword count, const Handle* handles, Bool waitAll, Dword milliseconds);
+
 std::string waitArgs(Dword count, const Handle* handles, Bool waitAll, Dword milliseconds) {
   std::string args = "handles=";
   for (Dword i = 0; handles != nullptr && i < count && i < kMaximumWaitObjects; ++i) {
@@ -44,6 +48,20 @@ std::string waitArgs(Dword count, const Handle* handles, Bool waitAll, Dword mil
   args += " all=" + std::to_string(waitAll) +
           " ms=" + (milliseconds == platform::kInfinite ? std::string("INFINITE") : std::to_string(milliseconds));
   return args;
+}
+
+Call waitCall(std::string_view name, Dword count, const Handle* handles, Bool waitAll, Dword milliseconds) {
+  Call call;
+  call.name = name;
+  call.args = waitArgs(count, handles, waitAll, milliseconds);
+  WaitRecord record;
+  if (handles != nullptr) {
+    record.handles.assign(handles, handles + std::min(count, kMaximumWaitObjects));
+  }
+  record.waitAll = waitAll != platform::kFalse;
+  record.milliseconds = milliseconds;
+  call.wait = std::move(record);
+  return call;
 }
 
 Dword wait(Dword count, const Handle* handles, Bool waitAll, Dword milliseconds) {
@@ -61,6 +79,11 @@ Dword wait(Dword count, const Handle* handles, Bool waitAll, Dword milliseconds)
     std::vector<HandleEntry> entries;
     for (Dword i = 0; i < count; ++i) {
       HandleEntry const* const entry = lookupHandle(handles[i]);
+      // The seam opens tokens without SYNCHRONIZE, the access a wait needs.
+      if (entry != nullptr && entry->kind == Kind::token && (entry->access & kSynchronize) == 0) {
+        setLastError(platform::kErrorAccessDenied);
+        return platform::kWaitFailed;
+      }
       if (entry == nullptr || !signalled(*entry)) {
         setLastError(platform::kErrorInvalidHandle);
         return platform::kWaitFailed;
@@ -167,14 +190,14 @@ Bool SetEvent(Handle event) {
 }
 
 Dword WaitForSingleObject(Handle object, Dword milliseconds) {
-  if (enterFails("WaitForSingleObject", waitArgs(1, &object, kFalse, milliseconds))) {
+  if (enterFails(waitCall("WaitForSingleObject", 1, &object, kFalse, milliseconds))) {
     return kWaitFailed;
   }
   return wait(1, &object, kFalse, milliseconds);
 }
 
 Dword WaitForMultipleObjects(Dword count, const Handle* handles, Bool waitAll, Dword milliseconds) {
-  if (enterFails("WaitForMultipleObjects", waitArgs(count, handles, waitAll, milliseconds))) {
+  if (enterFails(waitCall("WaitForMultipleObjects", count, handles, waitAll, milliseconds))) {
     return kWaitFailed;
   }
   return wait(count, handles, waitAll, milliseconds);

@@ -258,13 +258,14 @@ Bool UpdateProcThreadAttribute(ProcThreadAttributeList* list, Dword flags, std::
     setLastError(kErrorBadLength);
     return kFalse;
   }
+  // A full list refuses any update, before it looks for the attribute in it.
   AttributeList& attributes = it->second;
-  if (attributes.attributes.count(attribute) != 0) {
-    setLastError(kErrorAttributeAlreadySet);
+  if (attributes.attributes.size() >= attributes.capacity) {
+    setLastError(kErrorGenFailure);
     return kFalse;
   }
-  if (attributes.attributes.size() >= attributes.capacity) {
-    setLastError(kErrorInsufficientBuffer);
+  if (attributes.attributes.count(attribute) != 0) {
+    setLastError(kErrorAttributeAlreadySet);
     return kFalse;
   }
   attributes.attributes[attribute] = AttributeValue{value, size};

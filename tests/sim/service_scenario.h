@@ -18,6 +18,7 @@
 #include "platform/service_manager.h"
 #include "platform/sim/sim.h"
 #include "service/entry.h"
+#include "service/supervisor.h"
 
 namespace halcyra::test {
 
@@ -26,6 +27,14 @@ using platform::Dword;
 inline constexpr char16_t kModulePath[] = u"C:\\Halcyra\\bin\\HalcyraService.exe";
 inline constexpr char16_t kServerPath[] = u"C:\\Halcyra\\HalcyraServer.exe";
 inline constexpr Dword kConsoleSession = 1;
+inline constexpr Dword kServiceProcessId = 100;
+
+// The supervisor loop's wait between two passes: where one pass has ended and the next
+// has not begun.
+inline bool isPassWait(const sim::Call& call) {
+  return call.processId == kServiceProcessId && call.wait && call.wait->handles.size() == 1 &&
+         call.wait->milliseconds == kPassIntervalMs;
+}
 
 inline int runEntryWith(std::vector<std::string> args) {
   std::vector<char*> argv;

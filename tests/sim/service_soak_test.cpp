@@ -71,10 +71,7 @@ TEST(SupervisorSoak, PassesKeepHandlesAndMemoryFlat) {
   std::size_t taken = 0;
   Dword session = kConsoleSession;
   sim::setCallObserver([&](const sim::Call& call) {
-    if (call.processId != 100 || call.name != "WaitForSingleObject" ||
-        call.args.find(" ms=3000") == std::string::npos) {
-      return;
-    }
+    if (!isPassWait(call)) return;
     sim::forgetHistory();
     samples[taken++] = {sim::liveHandles(), heapBytesInUse(), residentKilobytes()};
     if (taken == passes) {
@@ -85,7 +82,9 @@ TEST(SupervisorSoak, PassesKeepHandlesAndMemoryFlat) {
       sim::scheduleConsoleConnect(call.time + 3500, session);
     }
   });
-  // Started as runService does, without its stop an hour in: the run lasts days of virtual time.
+  // Started as runService does, without its stop an hour in: the run lasts days of virtual
+  // time. A stop far beyond the last pass ends a run whose passes are not recognised.
+  sim::scheduleControl(passes * 60 * 1000, platform::kServiceControlStop);
   sim::runProcess([] { return runEntryWith({"HalcyraService.exe"}); });
   sim::setCallObserver(nullptr);
 

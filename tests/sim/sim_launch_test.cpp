@@ -1,5 +1,5 @@
-// Process creation on the simulated machine: what a launch records, how the attribute
-// list is read, tokens, fault injection and handle counting.
+// Process creation on the simulated machine, where Windows has nothing to compare: what a
+// launch records, scripted start failures, fault injection and handle counting.
 
 #include <gtest/gtest.h>
 
@@ -44,12 +44,13 @@ class SimLaunch : public ::testing::Test {
   }
 };
 
-TEST_F(SimLaunch, RecordsTheLaunchAndReadsTheJobSlotAtCreation) {
+// What a launch records, for the scenarios to compare with what the supervisor asked
+// for; the job and output behaviour itself is part of the platform contract.
+TEST_F(SimLaunch, RecordsTheLaunch) {
   SecurityAttributes inherit{24, nullptr, kTrue};
   Handle log = CreateFileW(u"C:\\Temp\\x.log", kGenericWrite, kFileShareRead, &inherit, kCreateAlways, 0, nullptr);
   std::size_t size = 0;
-  EXPECT_EQ(InitializeProcThreadAttributeList(nullptr, 2, 0, &size), kFalse);
-  EXPECT_EQ(GetLastError(), kErrorInsufficientBuffer);
+  InitializeProcThreadAttributeList(nullptr, 2, 0, &size);
   auto* const list = static_cast<ProcThreadAttributeList*>(HeapAlloc(GetProcessHeap(), 0, size));
   ASSERT_EQ(InitializeProcThreadAttributeList(list, 2, 0, &size), kTrue);
   Handle jobSlot = nullptr;
@@ -83,75 +84,20 @@ TEST_F(SimLaunch, RecordsTheLaunchAndReadsTheJobSlotAtCreation) {
   EXPECT_EQ(first.currentDirectory, u"C:\\Halcyra");
   EXPECT_EQ(first.job, jobs[0]);
   EXPECT_EQ(sim::processes()[1].job, jobs[1]);
-
-  // A second JOB_LIST update on the same list fails with 698.
-  Handle other = nullptr;
-  EXPECT_EQ(UpdateProcThreadAttribute(list, 0, kProcThreadAttributeJobList, &other, sizeof other, nullptr, nullptr),
-            kFalse);
-  EXPECT_EQ(GetLastError(), 698u);
-
-  // Closing the job ends its members; the other job's member lives on until its own job closes.
-  Dword code = 0;
-  CloseHandle(jobs[0]);
-  EXPECT_TRUE(sim::processes()[0].endTime.has_value());
-  EXPECT_EQ(GetExitCodeProcess(info.hProcess, &code), kTrue);
-  EXPECT_EQ(code, 259u);
-  CloseHandle(jobs[1]);
-  EXPECT_EQ(GetExitCodeProcess(info.hProcess, &code), kTrue);
-  EXPECT_NE(code, 259u);
 }
 
-TEST_F(SimLaunch, CreationFailures) {
-  sim::addDirectory(u"C:\\Halcyra\\Folder.exe");
-  sim::addFile(u"C:\\Halcyra\\NotAProgram.exe", "");
+// A program scripted to fail at its start fails with the chosen error and leaves no record.
+TEST_F(SimLaunch, ScriptedStartFailure) {
   sim::ProgramBehaviour refusing;
   refusing.failToStart = kErrorAccessDenied;
   sim::installProgram(u"C:\\Halcyra\\Refusing.exe", refusing);
-  Handle const token = sessionToken(1);
-  Handle impersonation = nullptr;
-  DuplicateTokenEx(token, kTokenAllAccess, nullptr, kSecurityImpersonation, 2, &impersonation);
-  std::u16string const longLine(32767, u'x');
-
-  struct Case {
-    Handle token;
-    const char16_t* application;
-    std::u16string commandLine;
-    Dword cb;
-    Dword error;
-  } const cases[] = {
-      {token, u"Missing.exe", {}, kStartupInfoWSize, kErrorFileNotFound},
-      {token, u"Folder.exe", {}, kStartupInfoWSize, kErrorAccessDenied},
-      {token, u"NotAProgram.exe", {}, kStartupInfoWSize, 193},
-      {token, u"Refusing.exe", {}, kStartupInfoWSize, kErrorAccessDenied},
-      {token, u"Server.exe", {}, 48, kErrorInvalidParameter},
-      {token, u"Server.exe", longLine, kStartupInfoWSize, 206},
-      {impersonation, u"Server.exe", {}, kStartupInfoWSize, 1349},
-      {nullptr, u"Server.exe", {}, kStartupInfoWSize, kErrorInvalidHandle},
-  };
-  for (Case const& c : cases) {
-    StartupInfoW startup{c.cb};
-    ProcessInformation info{};
-    std::u16string line = c.commandLine;
-    EXPECT_EQ(CreateProcessAsUserW(c.token, c.application, line.empty() ? nullptr : line.data(), nullptr, nullptr,
-                                   kFalse, kDetachedProcess, nullptr, nullptr, &startup, &info),
-              kFalse);
-    EXPECT_EQ(GetLastError(), c.error);
-  }
-  EXPECT_TRUE(sim::processes().empty());
-}
-
-TEST_F(SimLaunch, TokensFollowPrivilegeAndAccessRules) {
-  sim::setTcbPrivilege(false);
-  sessionToken(1);
-  EXPECT_EQ(GetLastError(), kErrorPrivilegeNotHeld);
-
-  // A token opened without TOKEN_DUPLICATE cannot be copied.
-  Handle queryOnly = nullptr;
-  OpenProcessToken(GetCurrentProcess(), 0x8, &queryOnly);
-  Handle copy = nullptr;
-  EXPECT_EQ(DuplicateTokenEx(queryOnly, kTokenAllAccess, nullptr, kSecurityImpersonation, kTokenPrimary, &copy),
+  StartupInfoW startup{kStartupInfoWSize};
+  ProcessInformation info{};
+  EXPECT_EQ(CreateProcessAsUserW(sessionToken(1), u"Refusing.exe", nullptr, nullptr, nullptr, kFalse, kDetachedProcess,
+                                 nullptr, nullptr, &startup, &info),
             kFalse);
   EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+  EXPECT_TRUE(sim::processes().empty());
 }
 
 TEST_F(SimLaunch, FaultInjectionCountsFromTheRequest) {

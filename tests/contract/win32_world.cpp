@@ -1,0 +1,86 @@
+// The contract's world on Windows: the sample server and the console helper built beside
+// the test, fixture programs with compiled version resources, files in a scratch folder,
+// and the message table of the built HalcyraService.exe.
+
+#include <windows.h>
+
+#include <string>
+
+#include "tests/contract/world.h"
+#include "tests/windows/test_files.h"
+
+namespace halcyra::contract {
+
+namespace {
+
+// A path relative to the folder of the test executable, made full.
+std::u16string besideTest(std::u16string_view relative) {
+  std::u16string const folder = test::moduleFolder();
+  std::wstring const path =
+      std::wstring(folder.begin(), folder.end()) + L"\\" + std::wstring(relative.begin(), relative.end());
+  wchar_t full[MAX_PATH];
+  DWORD const length = GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
+  return std::u16string(full, full + length);
+}
+
+std::wstring number(std::uint64_t value) { return std::to_wstring(value); }
+
+}  // namespace
+
+Backend backend() { return Backend::windows; }
+
+// The test runs from a shell with a console; the service runs without one. A Ctrl-C
+// raised on a child's console must not reach the test, nor a helper attach to it.
+void resetWorld() { FreeConsole(); }
+
+std::u16string serverProgram(const ServerBehaviour& behaviour) {
+  std::wstring text = L"exit-code=" + number(behaviour.exitCode);
+  if (behaviour.exitAfterMs != kRunsUntilEnded) {
+    text += L" exit-after-ms=" + number(behaviour.exitAfterMs);
+  }
+  text += behaviour.obeysCtrlC ? L" on-ctrl-c=exit" : L" on-ctrl-c=ignore";
+  text += L" ctrl-c-delay-ms=" + number(behaviour.ctrlCDelayMs) + L" ctrl-c-exit-code=" + number(behaviour.ctrlCExitCode);
+  // Children inherit the test's environment: the server reads its behaviour there.
+  SetEnvironmentVariableW(L"HALCYRA_SERVER_BEHAVIOUR", text.c_str());
+  return besideTest(u"..\\programs\\HalcyraServer.exe");
+}
+
+std::u16string helperProgram() { return besideTest(u"contract_console_helper.exe"); }
+
+std::u16string scratchFolder(std::u16string_view name) { return test::freshFolder(name); }
+
+std::string fileContent(const std::u16string& path) { return test::readFile(path); }
+
+std::u16string versionFixture(VersionFixture fixture) {
+  static constexpr const char16_t* kNames[] = {u"fixture_versioned.exe", u"fixture_wide_version.exe",
+                                               u"fixture_unversioned.exe", u"fixture_oversized_version.exe",
+                                               u"no_such_fixture.exe", u"no_such_fixture.exe"};
+  return besideTest(kNames[static_cast<int>(fixture)]);
+}
+
+std::u16string serviceMessage(Dword eventId, const std::vector<std::u16string>& strings) {
+  std::u16string const path = besideTest(u"..\\..\\service\\HalcyraService.exe");
+  HMODULE const module = LoadLibraryExW(reinterpret_cast<const wchar_t*>(path.c_str()), nullptr,
+                                        LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  if (module == nullptr) {
+    return {};
+  }
+  std::vector<DWORD_PTR> arguments;
+  for (std::u16string const& text : strings) {
+    arguments.push_back(reinterpret_cast<DWORD_PTR>(text.c_str()));
+  }
+  wchar_t buffer[1024] = {};
+  DWORD const length = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module, eventId,
+                                      MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), buffer, 1024,
+                                      reinterpret_cast<va_list*>(arguments.data()));
+  FreeLibrary(module);
+  std::u16string text(buffer, buffer + length);
+  while (!text.empty() && (text.back() == u'\n' || text.back() == u'\r')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+void dropTcbPrivilege() {}
+
+}  // namespace halcyra::contract
