@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/event_log.h"
+#include "platform/file_existence.h"
 #include "platform/files.h"
 #include "platform/module_path.h"
 #include "service/event_messages.h"
@@ -63,7 +64,7 @@ TEST(ModulePath, IsTheFullPathOfAnExistingExecutable) {
   EXPECT_EQ(GetFullPathNameW(path->c_str(), kMaxPath, full, nullptr), path->size());
   EXPECT_EQ(std::u16string(full), *path);
   Dword attributes = 0;
-  ASSERT_EQ(GetFileAttributesFollowingLinks(path->c_str(), &attributes), kTrue);
+  ASSERT_EQ(getAttributesFollowingLinks(path->c_str(), &attributes), kTrue);
   EXPECT_EQ(attributes & kFileAttributeDirectory, 0u);
 
   // A buffer one unit too short gets a cut-off path, which modulePath never returns.
