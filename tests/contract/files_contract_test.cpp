@@ -1,0 +1,293 @@
+// Files, paths and the service's log, the same on the simulated machine and on Windows:
+// the primitives of the seam and the decisions built above it.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "platform/clock.h"
+#include "platform/file_existence.h"
+#include "platform/file_removal.h"
+#include "platform/files.h"
+#include "platform/processes.h"
+#include "platform/text_mode.h"
+#include "service/log_file.h"
+#include "tests/contract/backend_gaps.h"
+#include "tests/contract/world.h"
+
+namespace halcyra::contract {
+namespace {
+
+using namespace platform;
+using namespace std::string_literals;
+
+inline constexpr Gap kWineKeepsTheNameOfAHeldFile{
+    Backend::windows,
+    "Wine 8 refuses FileDispositionInfoEx (87), and with the plain deletion the name of a file that others hold "
+    "stays until they close it"};
+inline constexpr Gap kSimulationHasOneCodePage{
+    Backend::simulation, "the simulated C runtime always names files in UTF-8; only Windows follows the file APIs"};
+
+std::string narrow(std::u16string_view text) { return {text.begin(), text.end()}; }
+
+Handle openForReading(const std::u16string& path, Dword share) {
+  return CreateFileW(path.c_str(), kGenericRead, share, nullptr, kOpenExisting, 0, nullptr);
+}
+
+bool nameExists(const std::u16string& path) {
+  FileAttributeData data{};
+  return GetFileAttributesExW(path.c_str(), &data) != kFalse;
+}
+
+// A reader of the file the case leaves, or none.
+struct Removal {
+  const char* name;
+  std::function<Handle(const std::u16string& path)> prepare;
+  Dword error;  // 0: the name is gone at once
+  const Gap* gap;
+};
+
+TEST(FileRemoval, TakesAwayTheNameAtOnceOrSaysWhyNot) {
+  resetWorld();
+  auto const file = [](Dword holderShare) {
+    return [holderShare](const std::u16string& path) {
+      writeFile(path, "content");
+      return holderShare == ~Dword{0} ? kInvalidHandle : openForReading(path, holderShare);
+    };
+  };
+  std::u16string const folder = scratchFolder(u"removal");
+  Removal const cases[] = {
+      {"plain file", file(~Dword{0}), 0, nullptr},
+      {"missing", [](const std::u16string&) { return kInvalidHandle; }, kErrorFileNotFound, nullptr},
+      {"held sharing deletion", file(kFileShareRead | kFileShareWrite | kFileShareDelete), 0,
+       &kWineKeepsTheNameOfAHeldFile},
+      {"held by a log viewer", file(kFileShareRead | kFileShareWrite), kErrorSharingViolation, nullptr},
+      {"held sharing nothing", file(0), kErrorSharingViolation, nullptr},
+      {"empty folder",
+       [](const std::u16string&) {
+         scratchFolder(u"removal\\empty folder");
+         return kInvalidHandle;
+       },
+       0, nullptr},
+      {"folder with content",
+       [](const std::u16string& path) {
+         scratchFolder(u"removal\\folder with content");
+         writeFile(path + u"\\inside.txt", "inside");
+         return kInvalidHandle;
+       },
+       kErrorDirNotEmpty, nullptr},
+  };
+  for (Removal const& c : cases) {
+    if (c.gap != nullptr && !runsHere(*c.gap)) continue;
+    SCOPED_TRACE(c.name);
+    std::u16string const path = folder + u"\\" + std::u16string(c.name, c.name + std::char_traits<char>::length(c.name));
+    Handle const holder = c.prepare(path);
+    Bool const removed = deleteWithoutFollowingLinks(path.c_str());
+    Dword const error = GetLastError();
+    EXPECT_EQ(removed, c.error == 0 ? kTrue : kFalse);
+    if (c.error != 0) {
+      EXPECT_EQ(error, c.error);
+    }
+    EXPECT_EQ(nameExists(path), c.error != 0 && c.error != kErrorFileNotFound);
+    if (holder != kInvalidHandle) CloseHandle(holder);
+  }
+  if (runsHere(kWineKeepsTheNameOfAHeldFile)) {
+    // The holder keeps what it reads; a new file can take the name at once.
+    std::u16string const path = folder + u"\\renewed";
+    writeFile(path, "old");
+    Handle const holder = openForReading(path, kFileShareRead | kFileShareWrite | kFileShareDelete);
+    ASSERT_EQ(deleteWithoutFollowingLinks(path.c_str()), kTrue);
+    Handle const renewed = CreateFileW(path.c_str(), kGenericWrite, kFileShareRead, nullptr, kCreateNew, 0, nullptr);
+    EXPECT_NE(renewed, kInvalidHandle);
+    CloseHandle(renewed);
+    CloseHandle(holder);
+  }
+}
+
+TEST(FileInformation, CreationTruncationAndWhatAHandleTells) {
+  resetWorld();
+  std::u16string const folder = scratchFolder(u"information");
+  std::u16string const path = folder + u"\\file.txt";
+  writeFile(path, "twelve bytes");
+  EXPECT_EQ(CreateFileW(path.c_str(), kGenericWrite, 0, nullptr, kCreateNew, kFileFlagOpenReparsePoint, nullptr),
+            kInvalidHandle);
+  EXPECT_EQ(GetLastError(), kErrorFileExists);
+  EXPECT_EQ(openForReading(folder + u"\\none.txt", 0), kInvalidHandle);
+  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
+  EXPECT_EQ(openForReading(folder, kFileShareRead), kInvalidHandle);  // a folder needs backup semantics
+  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+
+  Handle const writer = CreateFileW(path.c_str(), kGenericWrite | kReadControl, kFileShareRead, nullptr,
+                                    kOpenExisting, kFileFlagOpenReparsePoint, nullptr);
+  ASSERT_NE(writer, kInvalidHandle);
+  FileInformation information{};
+  ASSERT_EQ(GetFileInformationByHandle(writer, &information), kTrue);
+  EXPECT_EQ(information.numberOfLinks, 1u);
+  EXPECT_EQ(information.attributes & (kFileAttributeDirectory | kFileAttributeReparsePoint), 0u);
+  FileEndOfFileInfo end{};
+  end.EndOfFile = 3;
+  ASSERT_EQ(SetFileInformationByHandle(writer, kFileEndOfFileInfo, &end, sizeof end), kTrue);
+  EXPECT_EQ(fileContent(path), "twe");
+  // Deletion needs DELETE access.
+  FileDispositionInfo disposition{};
+  disposition.DeleteFile = 1;
+  EXPECT_EQ(SetFileInformationByHandle(writer, kFileDispositionInfo, &disposition, sizeof disposition), kFalse);
+  EXPECT_EQ(GetLastError(), kErrorAccessDenied);
+
+  CloseHandle(writer);
+
+  // What the process creates belongs to its own account, to SYSTEM or the Administrators.
+  Handle const created = CreateFileW((folder + u"\\created.txt").c_str(), kGenericWrite | kReadControl, 0, nullptr,
+                                     kCreateNew, kFileFlagOpenReparsePoint, nullptr);
+  ASSERT_NE(created, kInvalidHandle);
+  void* owner = nullptr;
+  void* descriptor = nullptr;
+  ASSERT_EQ(GetSecurityInfo(created, kSeFileObject, kOwnerSecurityInformation, &owner, nullptr, nullptr, nullptr,
+                            &descriptor),
+            kErrorSuccess);
+  Handle token = nullptr;
+  ASSERT_EQ(OpenProcessToken(GetCurrentProcess(), kTokenQuery, &token), kTrue);
+  Dword needed = 0;
+  EXPECT_EQ(GetTokenInformation(token, kTokenUser, nullptr, 0, &needed), kFalse);
+  EXPECT_EQ(GetLastError(), kErrorInsufficientBuffer);
+  alignas(TokenUser) unsigned char user[128];
+  ASSERT_LE(needed, sizeof user);
+  ASSERT_EQ(GetTokenInformation(token, kTokenUser, user, sizeof user, &needed), kTrue);
+  EXPECT_TRUE(EqualSid(reinterpret_cast<TokenUser*>(user)->sid, owner) ||
+              IsWellKnownSid(owner, kWinLocalSystemSid) || IsWellKnownSid(owner, kWinBuiltinAdministratorsSid));
+  CloseHandle(token);
+  EXPECT_EQ(LocalFree(descriptor), nullptr);
+  CloseHandle(created);
+
+  FindData found{};
+  Handle const search = FindFirstFileW(folder.c_str(), &found);
+  ASSERT_NE(search, kInvalidHandle);
+  EXPECT_NE(found.fileAttributes & kFileAttributeDirectory, 0u);
+  EXPECT_EQ(FindClose(search), kTrue);
+
+  // The null device takes any output.
+  Handle const null = CreateFileW(u"NUL", kGenericWrite, kFileShareRead | kFileShareWrite, nullptr, kOpenExisting, 0,
+                                  nullptr);
+  EXPECT_NE(null, kInvalidHandle);
+  CloseHandle(null);
+}
+
+TEST(TemporaryFolders, EndWithASeparatorAndExist) {
+  resetWorld();
+  char16_t buffer[kMaxPath];
+  Dword const length = GetTempPathW(kMaxPath, buffer);
+  ASSERT_GT(length, 0u);
+  ASSERT_LT(length, kMaxPath);
+  EXPECT_EQ(buffer[length - 1], u'\\');
+  EXPECT_EQ(testExistence(buffer).existence, Existence::present);
+  Dword const length2 = GetTempPath2W(kMaxPath, buffer);
+  if (length2 == 0) {
+    EXPECT_EQ(GetLastError(), kErrorCallNotImplemented);  // a system without it
+  } else {
+    EXPECT_EQ(buffer[length2 - 1], u'\\');
+  }
+  std::uint64_t const before = GetTickCount64();
+  Sleep(50);
+  EXPECT_GE(GetTickCount64() - before + 16, 50u);
+}
+
+TEST(Existence, AnswersForRealPaths) {
+  resetWorld();
+  std::u16string const folder = scratchFolder(u"existence");
+  writeFile(folder + u"\\file.txt", "x");
+  struct {
+    std::u16string path;
+    Existence existence;
+    Dword error;
+  } const cases[] = {
+      {folder + u"\\file.txt", Existence::present, 0},
+      {folder, Existence::present, 0},
+      {folder + u"\\", Existence::present, 0},
+      {folder + u"/file.txt", Existence::present, 0},
+      {folder + u"\\missing.txt", Existence::absent, kErrorFileNotFound},
+      {folder + u"\\missing\\file.txt", Existence::absent, kErrorPathNotFound},
+      {folder + u"\\bad<name>.txt", Existence::absent, kErrorInvalidName},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(narrow(c.path));
+    ExistenceResult const result = testExistence(c.path.c_str());
+    EXPECT_EQ(result.existence, c.existence);
+    EXPECT_EQ(result.error, c.error);
+  }
+  // A path that continues below a file names nothing, whichever error the system gives.
+  EXPECT_EQ(testExistence((folder + u"\\file.txt\\config.json").c_str()).existence, Existence::absent);
+}
+
+// The real C runtime and the portable text mode must agree byte for byte, or the
+// configuration tests on Linux prove the wrong thing.
+TEST(ReadTextModeFile, MatchesThePortableTextMode) {
+  resetWorld();
+  struct {
+    const char16_t* name;
+    std::string bytes;
+    std::string expected;
+  } const cases[] = {
+      {u"crlf", "{\r\n\"a\": 1\r\n}\r\n"s, "{\n\"a\": 1\n}\n"s},
+      {u"lone_cr", "a\rb\r"s, "a\rb\r"s},
+      {u"cr_cr_lf", "a\r\r\nb"s, "a\r\nb"s},
+      {u"ctrl_z_ends", "{}\x1A garbage \r\n"s, "{}"s},
+      {u"high_and_zero_bytes", "\xEF\xBB\xBF\xC3\xA9\0x"s, "\xEF\xBB\xBF\xC3\xA9\0x"s},
+      // The CR is the last byte of the C runtime's first 4096-byte buffer.
+      {u"crlf_across_buffers", std::string(4095, 'x') + "\r\ny", std::string(4095, 'x') + "\ny"},
+  };
+  std::u16string const folder = scratchFolder(u"text_mode");
+  for (auto const& c : cases) {
+    SCOPED_TRACE(narrow(c.name));
+    std::u16string const path = folder + u"\\" + c.name;
+    writeFile(path, c.bytes);
+    std::string content = "before:";
+    ASSERT_EQ(ReadTextModeFile(path.c_str(), content), kTrue);
+    EXPECT_EQ(content, "before:" + c.expected);
+    EXPECT_EQ(content, "before:" + applyTextMode(c.bytes));
+  }
+  std::string content;
+  EXPECT_EQ(ReadTextModeFile((folder + u"\\missing.json").c_str(), content), kFalse);
+  EXPECT_EQ(ReadTextModeFile(folder.c_str(), content), kFalse);
+  EXPECT_EQ(content, "");
+}
+
+TEST(FileNameCodePage, FollowsTheFileApisWithoutAUtf8Locale) {
+  HALCYRA_SKIP_FOR_GAP(kSimulationHasOneCodePage);
+  EXPECT_EQ(fileNameCodePage(), kCpAcp);
+}
+
+// The service's log on the real file system: a reader that shares reading and writing
+// (a log viewer) does not keep the service's own earlier log from being emptied, and a
+// folder with content under its name sends the output elsewhere and stays as it is.
+TEST(ServiceLog, ALogViewerOrAPlantedFolderNeverBlocksIt) {
+  resetWorld();
+  std::u16string const folder = scratchFolder(u"service_log");
+  std::u16string const path = folder + u"\\HalcyraService.log";
+  ServiceLog const first = openServiceLog(path.c_str());
+  ASSERT_NE(first.handle, kInvalidHandle);
+  EXPECT_EQ(first.fallback[0], u'\0');
+  CloseHandle(first.handle);
+  writeFile(path + u".tmp", "");  // the world writes nothing into the service's log itself
+  Handle const viewer = openForReading(path, kFileShareRead | kFileShareWrite);
+  ASSERT_NE(viewer, kInvalidHandle);
+  ServiceLog const second = openServiceLog(path.c_str());
+  EXPECT_NE(second.handle, kInvalidHandle);
+  EXPECT_EQ(narrow(second.fallback), "");
+  CloseHandle(second.handle);
+  CloseHandle(viewer);
+
+  std::u16string const blocked = scratchFolder(u"service_log\\blocked") + u"\\HalcyraService.log";
+  scratchFolder(u"service_log\\blocked\\HalcyraService.log");
+  writeFile(blocked + u"\\inside.txt", "inside");
+  ServiceLog const fallback = openServiceLog(blocked.c_str());
+  ASSERT_NE(fallback.handle, kInvalidHandle);
+  EXPECT_EQ(fallback.failure, kErrorDirNotEmpty);
+  EXPECT_NE(fallback.fallback[0], u'\0');
+  CloseHandle(fallback.handle);
+  EXPECT_EQ(fileContent(blocked + u"\\inside.txt"), "inside");
+}
+
+}  // namespace
+}  // namespace halcyra::contract
