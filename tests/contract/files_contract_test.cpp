@@ -253,6 +253,36 @@ TEST(ReadTextModeFile, MatchesThePortableTextMode) {
   EXPECT_EQ(content, "");
 }
 
+TEST(GetFullPathNameW, ResolvesAgainstTheCurrentDirectory) {
+  resetWorld();
+  std::u16string const folder = scratchFolder(u"full_path");
+  char16_t saved[kMaxPath];
+  ASSERT_GT(GetFullPathNameW(u".", kMaxPath, saved, nullptr), 0u);
+  ASSERT_EQ(SetCurrentDirectoryW(folder.c_str()), kTrue);
+  struct {
+    std::u16string path;
+    std::u16string full;
+    std::u16string filePart;
+  } const cases[] = {
+      {u"HalcyraServer.exe", folder + u"\\HalcyraServer.exe", u"HalcyraServer.exe"},
+      {u"a/b/./c.exe", folder + u"\\a\\b\\c.exe", u"c.exe"},
+      {u"a\\..\\..\\x.exe", folder.substr(0, folder.find_last_of(u'\\')) + u"\\x.exe", u"x.exe"},
+      {u"C:\\A\\B\\..\\S.exe", u"C:\\A\\S.exe", u"S.exe"},
+  };
+  for (auto const& c : cases) {
+    SCOPED_TRACE(narrow(c.path));
+    EXPECT_EQ(GetFullPathNameW(c.path.c_str(), 0, nullptr, nullptr), c.full.size() + 1);
+    char16_t buffer[kMaxPath];
+    char16_t* filePart = nullptr;
+    Dword const length = GetFullPathNameW(c.path.c_str(), kMaxPath, buffer, &filePart);
+    ASSERT_EQ(length, c.full.size());
+    EXPECT_EQ(narrow(std::u16string(buffer, length)), narrow(c.full));
+    ASSERT_NE(filePart, nullptr);
+    EXPECT_EQ(narrow(filePart), narrow(c.filePart));
+  }
+  SetCurrentDirectoryW(saved);
+}
+
 TEST(FileNameCodePage, FollowsTheFileApisWithoutAUtf8Locale) {
   HALCYRA_SKIP_FOR_GAP(kSimulationHasOneCodePage);
   EXPECT_EQ(fileNameCodePage(), kCpAcp);
