@@ -6,7 +6,7 @@
 #   service_e2e.sh <scenario> <HalcyraService.exe> <HalcyraServer.exe> <sample-updater.exe> <halcyra-probe.exe>
 #
 # Scenarios: start-restart, graceful-stop, ignored-ctrl-c, exit-1115, grandchild-job,
-# manual-start, stop-request, updater, stalled-update-server, log-attacks, crash-loop,
+# manual-start, stop-request, updater, stalled-update-server, crash-loop,
 # faults; and soak, which takes about a quarter of an hour and runs through
 # tools/soak-wine.sh only. Each one installs the service afresh and leaves the prefix with
 # no service and no running process.
@@ -433,63 +433,6 @@ scenario_updater() {
     test "${pid:-none}" = "$(pid_in "$install_root/updater/sample-updater.parent")"
 }
 
-# Whatever a user left under the log's name in the temporary folder is never written
-# through: a hard link to another file gives way to a fresh log of the service's own; a
-# read-only file or one held open without FILE_SHARE_DELETE stays as it is and the start
-# fails with the error that blocks it. Wine 8 lacks the deletion that ignores the
-# read-only attribute (Windows has it since 10 1809), hence ERROR_ACCESS_DENIED there.
-# Symbolic links and junctions are left to the simulation: Wine shows a Unix symbolic
-# link as the plain file it points to and deletes the target when asked to delete the
-# link's name, which no Windows link does.
-scenario_log_attacks() {
-  local attack expected temp log other win_log holder
-  for attack in hard-link:running read-only:5 held-open:32; do
-    expected=${attack#*:}
-    attack=${attack%:*}
-    echo "-- a planted $attack"
-    install_service "on-ctrl-c=exit" || return
-    temp=$(temp_folder) && mkdir -p "$temp" || return
-    log=$temp/HalcyraService.log
-    win_log='C:\users\'"$(basename "$(dirname "$temp")")"'\Temp\HalcyraService.log'
-    other=$base/other.txt
-    echo "someone else's file" >"$other"
-    holder=
-    case $attack in
-      hard-link) ln "$other" "$log" ;;
-      read-only) echo "someone else's file" >"$log" && chmod a-w "$log" ;;
-      held-open)
-        echo "someone else's file" >"$log"
-        wine "$win_probe" hold "$win_log" 60000 >"$work/hold.out" 2>&1 </dev/null &
-        holder=$!
-        wait_until 10 grep -q holding "$work/hold.out" || fail "the log could not be held open"
-        ;;
-    esac
-    w sc start HalcyraService >/dev/null
-    if [[ $expected == running ]]; then
-      if wait_until 10 is_state 4 && await_started HalcyraServer server; then
-        wait_until 5 log_has "sample server: started"
-        check "the log is a file of its own" test -f "$log" -a "$(stat -c %h "$log")" = 1
-        check "the server writes to it" log_has "sample server: started ($(server_pid))"
-        stop_service
-        check "the service stops" wait_until 15 is_state 1
-      else
-        fail "the service did not start (exit code $(service_exit_code))"
-      fi
-    else
-      check "the start fails" wait_until 15 is_state 1
-      check "with error $expected" test "$(service_exit_code)" = "$expected"
-      check "the planted file is untouched" grep -qx "someone else's file" "$log"
-    fi
-    check "the other file is untouched" grep -qx "someone else's file" "$other"
-    if [[ -n "$holder" ]]; then
-      # "wine" becomes the Windows process itself, so the Unix signal ends the holder.
-      kill "$holder" 2>/dev/null
-      wait "$holder" 2>/dev/null
-    fi
-    chmod -f u+w "$log"
-  done
-}
-
 # A server that exits at once on every start: started again every 3 s while the service
 # stays RUNNING, no CPU spent by the service between passes, and a stop that lands in the
 # middle of a pass ends the service cleanly. HALCYRA_CRASH_LOOP_SECONDS sets the window
@@ -751,7 +694,6 @@ case $scenario in
   stop-request) scenario_stop_request ;;
   updater) scenario_updater ;;
   stalled-update-server) scenario_stalled_update_server ;;
-  log-attacks) scenario_log_attacks ;;
   crash-loop) scenario_crash_loop ;;
   faults) scenario_faults ;;
   soak) scenario_soak ;;
