@@ -8,9 +8,8 @@ Bool deleteWithoutFollowingLinks(const char16_t* path) {
   // FILE_FLAG_OPEN_REPARSE_POINT opens a symbolic link or junction itself rather than its
   // target; FILE_FLAG_BACKUP_SEMANTICS lets the same call open a junction or folder. Every
   // sharing is granted, so only a holder that refuses deletion stands in the way.
-  Handle const object =
-      CreateFileW(path, kDelete, kFileShareRead | kFileShareWrite | kFileShareDelete, nullptr, kOpenExisting,
-                  kFileFlagOpenReparsePoint | kFileFlagBackupSemantics, nullptr);
+  Handle const object = CreateFileW(path, kDelete, kFileShareRead | kFileShareWrite | kFileShareDelete, nullptr,
+                                    kOpenExisting, kFileFlagOpenReparsePoint | kFileFlagBackupSemantics, nullptr);
   if (object == kInvalidHandle) {
     return kFalse;
   }

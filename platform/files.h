@@ -97,8 +97,8 @@ inline constexpr int kSeFileObject = 1;
 inline constexpr Dword kOwnerSecurityInformation = 0x1;
 inline constexpr int kWinLocalSystemSid = 22;
 inline constexpr int kWinBuiltinAdministratorsSid = 26;
-Dword GetSecurityInfo(Handle object, int objectType, Dword securityInformation, void** owner, void** group,
-                      void** dacl, void** sacl, void** descriptor);
+Dword GetSecurityInfo(Handle object, int objectType, Dword securityInformation, void** owner, void** group, void** dacl,
+                      void** sacl, void** descriptor);
 Bool IsWellKnownSid(void* sid, int wellKnownSidType);
 Bool EqualSid(void* first, void* second);
 

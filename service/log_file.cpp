@@ -67,8 +67,7 @@ bool isOwnedByTheService(Handle file) {
     return false;
   }
   const bool owned = platform::IsWellKnownSid(owner, platform::kWinLocalSystemSid) ||
-                     platform::IsWellKnownSid(owner, platform::kWinBuiltinAdministratorsSid) ||
-                     isServiceAccount(owner);
+                     platform::IsWellKnownSid(owner, platform::kWinBuiltinAdministratorsSid) || isServiceAccount(owner);
   platform::LocalFree(descriptor);
   return owned;
 }
@@ -108,9 +107,9 @@ Handle createFresh(const char16_t* path, platform::SecurityAttributes& attribute
 // to the service. Nobody else can have made such a file, and its owners-only DACL lets
 // nobody add a name to it; anything else under the name stays as it is.
 Handle reuseOwn(const char16_t* path, platform::SecurityAttributes& attributes) {
-  const Handle file = platform::CreateFileW(path, platform::kGenericWrite | platform::kReadControl,
-                                            platform::kFileShareRead, &attributes, platform::kOpenExisting,
-                                            platform::kFileFlagOpenReparsePoint, nullptr);
+  const Handle file =
+      platform::CreateFileW(path, platform::kGenericWrite | platform::kReadControl, platform::kFileShareRead,
+                            &attributes, platform::kOpenExisting, platform::kFileFlagOpenReparsePoint, nullptr);
   if (file == kInvalidHandle) {
     return kInvalidHandle;
   }

@@ -15,15 +15,12 @@ namespace {
 
 inline constexpr Dword kAttributeDirectory = 0x10;
 inline constexpr Dword kAttributeArchive = 0x20;
-inline constexpr Dword kErrorDirNotEmpty = 145;
 inline constexpr Dword kErrorInvalidSecurityDescr = 1338;
 inline constexpr Dword kAttributeReadOnly = 0x1;
 inline constexpr Dword kAttributeReparsePoint = 0x400;
 inline constexpr Dword kOpenReparsePoint = 0x00200000;
 inline constexpr Dword kBackupSemantics = 0x02000000;
-inline constexpr Dword kErrorCallNotImplemented = 120;
 
-inline constexpr Dword kOpenExisting = 3;
 inline constexpr Dword kOpenAlways = 4;
 inline constexpr Dword kTruncateExisting = 5;
 
@@ -769,8 +766,8 @@ Dword GetTempPath2W(Dword size, char16_t* buffer) {
   return copyOut(*machine().tempPath2, buffer, size);
 }
 
-Dword GetSecurityInfo(Handle object, int objectType, Dword securityInformation, void** owner, void** group,
-                      void** dacl, void** sacl, void** descriptor) {
+Dword GetSecurityInfo(Handle object, int objectType, Dword securityInformation, void** owner, void** group, void** dacl,
+                      void** sacl, void** descriptor) {
   if (enterFails("GetSecurityInfo", handleText(object) + " type=" + std::to_string(objectType) +
                                         " information=" + hex(securityInformation))) {
     return GetLastError();

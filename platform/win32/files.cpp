@@ -1,10 +1,10 @@
 #include "platform/files.h"
 
-#include <cstddef>
-
 #include <locale.h>
 #include <share.h>
 #include <stdio.h>
+
+#include <cstddef>
 
 #include "platform/win32/windows_types.h"
 // After <windows.h>, which they need.
@@ -145,8 +145,8 @@ Dword GetTempPath2W(Dword size, char16_t* buffer) {
   return getTempPath2(size, win32::wide(buffer));
 }
 
-Dword GetSecurityInfo(Handle object, int objectType, Dword securityInformation, void** owner, void** group,
-                      void** dacl, void** sacl, void** descriptor) {
+Dword GetSecurityInfo(Handle object, int objectType, Dword securityInformation, void** owner, void** group, void** dacl,
+                      void** sacl, void** descriptor) {
   return ::GetSecurityInfo(object, static_cast<SE_OBJECT_TYPE>(objectType), securityInformation,
                            reinterpret_cast<PSID*>(owner), reinterpret_cast<PSID*>(group),
                            reinterpret_cast<PACL*>(dacl), reinterpret_cast<PACL*>(sacl), descriptor);

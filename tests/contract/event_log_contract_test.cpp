@@ -43,10 +43,11 @@ TEST(EventLog, ASourceTakesEventsOfEveryTypeUntilDeregistered) {
 TEST(EventLog, TheServiceExecutableCarriesEveryMessage) {
   resetWorld();
   std::vector<std::u16string> const strings(6, u"x");
-  for (Dword const id : std::initializer_list<Dword>{EVENT_SERVICE_STARTED, EVENT_SERVICE_STOPPED, EVENT_START_FAILED, EVENT_SERVER_STARTED,
-                         EVENT_UPDATER_STARTED, EVENT_CHILD_EXITED, EVENT_CHILD_STOPPED, EVENT_CHILD_TERMINATED,
-                         EVENT_CHILD_TERMINATED_UNASKED, EVENT_CHILD_QUICK_ENDS, EVENT_UPDATE_CHECK_FAILED,
-                         EVENT_CHILD_LAUNCH_FAILED, EVENT_LOG_FALLBACK}) {
+  for (Dword const id : std::initializer_list<Dword>{
+           EVENT_SERVICE_STARTED, EVENT_SERVICE_STOPPED, EVENT_START_FAILED, EVENT_SERVER_STARTED,
+           EVENT_UPDATER_STARTED, EVENT_CHILD_EXITED, EVENT_CHILD_STOPPED, EVENT_CHILD_TERMINATED,
+           EVENT_CHILD_TERMINATED_UNASKED, EVENT_CHILD_QUICK_ENDS, EVENT_UPDATE_CHECK_FAILED, EVENT_CHILD_LAUNCH_FAILED,
+           EVENT_LOG_FALLBACK}) {
     EXPECT_FALSE(serviceMessage(id, strings).empty()) << std::hex << id;
   }
   EXPECT_EQ(printable(serviceMessage(EVENT_CHILD_TERMINATED, {u"HalcyraServer.exe", u"7", u"20", u"1067"})),

@@ -82,7 +82,8 @@ TEST(FileRemoval, TakesAwayTheNameAtOnceOrSaysWhyNot) {
   for (Removal const& c : cases) {
     if (c.gap != nullptr && !runsHere(*c.gap)) continue;
     SCOPED_TRACE(c.name);
-    std::u16string const path = folder + u"\\" + std::u16string(c.name, c.name + std::char_traits<char>::length(c.name));
+    std::u16string const path =
+        folder + u"\\" + std::u16string(c.name, c.name + std::char_traits<char>::length(c.name));
     Handle const holder = c.prepare(path);
     Bool const removed = deleteWithoutFollowingLinks(path.c_str());
     Dword const error = GetLastError();
@@ -119,8 +120,8 @@ TEST(FileInformation, CreationTruncationAndWhatAHandleTells) {
   EXPECT_EQ(openForReading(folder, kFileShareRead), kInvalidHandle);  // a folder needs backup semantics
   EXPECT_EQ(GetLastError(), kErrorAccessDenied);
 
-  Handle const writer = CreateFileW(path.c_str(), kGenericWrite | kReadControl, kFileShareRead, nullptr,
-                                    kOpenExisting, kFileFlagOpenReparsePoint, nullptr);
+  Handle const writer = CreateFileW(path.c_str(), kGenericWrite | kReadControl, kFileShareRead, nullptr, kOpenExisting,
+                                    kFileFlagOpenReparsePoint, nullptr);
   ASSERT_NE(writer, kInvalidHandle);
   FileInformation information{};
   ASSERT_EQ(GetFileInformationByHandle(writer, &information), kTrue);
@@ -155,8 +156,8 @@ TEST(FileInformation, CreationTruncationAndWhatAHandleTells) {
   alignas(TokenUser) unsigned char user[128];
   ASSERT_LE(needed, sizeof user);
   ASSERT_EQ(GetTokenInformation(token, kTokenUser, user, sizeof user, &needed), kTrue);
-  EXPECT_TRUE(EqualSid(reinterpret_cast<TokenUser*>(user)->sid, owner) ||
-              IsWellKnownSid(owner, kWinLocalSystemSid) || IsWellKnownSid(owner, kWinBuiltinAdministratorsSid));
+  EXPECT_TRUE(EqualSid(reinterpret_cast<TokenUser*>(user)->sid, owner) || IsWellKnownSid(owner, kWinLocalSystemSid) ||
+              IsWellKnownSid(owner, kWinBuiltinAdministratorsSid));
   CloseHandle(token);
   EXPECT_EQ(LocalFree(descriptor), nullptr);
   CloseHandle(created);
@@ -168,8 +169,8 @@ TEST(FileInformation, CreationTruncationAndWhatAHandleTells) {
   EXPECT_EQ(FindClose(search), kTrue);
 
   // The null device takes any output.
-  Handle const null = CreateFileW(u"NUL", kGenericWrite, kFileShareRead | kFileShareWrite, nullptr, kOpenExisting, 0,
-                                  nullptr);
+  Handle const null =
+      CreateFileW(u"NUL", kGenericWrite, kFileShareRead | kFileShareWrite, nullptr, kOpenExisting, 0, nullptr);
   EXPECT_NE(null, kInvalidHandle);
   CloseHandle(null);
 }

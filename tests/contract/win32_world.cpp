@@ -39,7 +39,8 @@ std::u16string serverProgram(const ServerBehaviour& behaviour) {
     text += L" exit-after-ms=" + number(behaviour.exitAfterMs);
   }
   text += behaviour.obeysCtrlC ? L" on-ctrl-c=exit" : L" on-ctrl-c=ignore";
-  text += L" ctrl-c-delay-ms=" + number(behaviour.ctrlCDelayMs) + L" ctrl-c-exit-code=" + number(behaviour.ctrlCExitCode);
+  text +=
+      L" ctrl-c-delay-ms=" + number(behaviour.ctrlCDelayMs) + L" ctrl-c-exit-code=" + number(behaviour.ctrlCExitCode);
   // Children inherit the test's environment: the server reads its behaviour there.
   SetEnvironmentVariableW(L"HALCYRA_SERVER_BEHAVIOUR", text.c_str());
   return besideTest(u"..\\programs\\HalcyraServer.exe");
@@ -54,9 +55,9 @@ std::string fileContent(const std::u16string& path) { return test::readFile(path
 void writeFile(const std::u16string& path, std::string_view bytes) { test::writeFile(path, bytes); }
 
 std::u16string versionFixture(VersionFixture fixture) {
-  static constexpr const char16_t* kNames[] = {u"fixture_versioned.exe", u"fixture_wide_version.exe",
+  static constexpr const char16_t* kNames[] = {u"fixture_versioned.exe",   u"fixture_wide_version.exe",
                                                u"fixture_unversioned.exe", u"fixture_oversized_version.exe",
-                                               u"no_such_fixture.exe", u"no_such_fixture.exe"};
+                                               u"no_such_fixture.exe",     u"no_such_fixture.exe"};
   return besideTest(kNames[static_cast<int>(fixture)]);
 }
 

@@ -302,7 +302,8 @@ TEST(ServiceStart, LogFileNamePlantedByAnotherUserIsNeverFollowed) {
     if (c.fallback != 0) {
       EXPECT_EQ(open->path, u"NUL");
       ASSERT_EQ(warnings.size(), 1u);
-      EXPECT_EQ(warnings[0].strings, (std::vector<std::u16string>{log, decimalText(c.fallback), u"NUL, which discards it"}));
+      EXPECT_EQ(warnings[0].strings,
+                (std::vector<std::u16string>{log, decimalText(c.fallback), u"NUL, which discards it"}));
       continue;
     }
     EXPECT_TRUE(warnings.empty());

@@ -3,8 +3,6 @@
 // what must always hold. HALCYRA_SEEDS=n runs seeds 1..n (2,000 by default);
 // HALCYRA_SEED=n runs seed n alone.
 
-#include "service/log_file.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -14,6 +12,7 @@
 
 #include "platform/files.h"
 #include "platform/sim/sim.h"
+#include "service/log_file.h"
 
 namespace halcyra::test {
 namespace {
@@ -34,8 +33,20 @@ const std::u16string kSystemTemp = u"C:\\Windows\\SystemTemp\\";
 const std::u16string kUserFile = u"C:\\Secret\\data.txt", kSystemFile = u"C:\\Secret\\system.txt",
                      kUnborn = u"C:\\Secret\\new.txt", kInside = u"\\inside.txt";
 
-enum class Plant { file, readOnlyFile, hardLinkToUser, hardLinkToSystem, symlinkToUser, symlinkToSystem,
-                   danglingSymlink, junction, emptyFolder, folderWithContent, ownEarlierLog, count };
+enum class Plant {
+  file,
+  readOnlyFile,
+  hardLinkToUser,
+  hardLinkToSystem,
+  symlinkToUser,
+  symlinkToSystem,
+  danglingSymlink,
+  junction,
+  emptyFolder,
+  folderWithContent,
+  ownEarlierLog,
+  count
+};
 
 struct Planted {
   Plant kind;
@@ -46,18 +57,43 @@ struct Planted {
 // Plants `kind` under the log's name and maybe a reader of what it names.
 Planted plant(Dice& dice, Plant kind) {
   switch (kind) {
-    case Plant::file: sim::addFile(kLog, "planted"); break;
-    case Plant::readOnlyFile: sim::addFile(kLog, "planted"); sim::setReadOnly(kLog); break;
-    case Plant::hardLinkToUser: sim::addLink(kLog, kUserFile, sim::LinkKind::hard); break;
-    case Plant::hardLinkToSystem: sim::addLink(kLog, kSystemFile, sim::LinkKind::hard); break;
-    case Plant::symlinkToUser: sim::addLink(kLog, kUserFile, sim::LinkKind::symbolic); break;
-    case Plant::symlinkToSystem: sim::addLink(kLog, kSystemFile, sim::LinkKind::symbolic); break;
-    case Plant::danglingSymlink: sim::addLink(kLog, kUnborn, sim::LinkKind::symbolic); break;
-    case Plant::junction: sim::addLink(kLog, u"C:\\Secret", sim::LinkKind::junction); break;
-    case Plant::emptyFolder: sim::addDirectory(kLog); break;
-    case Plant::folderWithContent: sim::addFile(kLog + kInside, "inside"); break;
-    case Plant::ownEarlierLog: sim::addFile(kLog, "last run"); sim::setOwner(kLog, u"SY"); break;
-    case Plant::count: break;
+    case Plant::file:
+      sim::addFile(kLog, "planted");
+      break;
+    case Plant::readOnlyFile:
+      sim::addFile(kLog, "planted");
+      sim::setReadOnly(kLog);
+      break;
+    case Plant::hardLinkToUser:
+      sim::addLink(kLog, kUserFile, sim::LinkKind::hard);
+      break;
+    case Plant::hardLinkToSystem:
+      sim::addLink(kLog, kSystemFile, sim::LinkKind::hard);
+      break;
+    case Plant::symlinkToUser:
+      sim::addLink(kLog, kUserFile, sim::LinkKind::symbolic);
+      break;
+    case Plant::symlinkToSystem:
+      sim::addLink(kLog, kSystemFile, sim::LinkKind::symbolic);
+      break;
+    case Plant::danglingSymlink:
+      sim::addLink(kLog, kUnborn, sim::LinkKind::symbolic);
+      break;
+    case Plant::junction:
+      sim::addLink(kLog, u"C:\\Secret", sim::LinkKind::junction);
+      break;
+    case Plant::emptyFolder:
+      sim::addDirectory(kLog);
+      break;
+    case Plant::folderWithContent:
+      sim::addFile(kLog + kInside, "inside");
+      break;
+    case Plant::ownEarlierLog:
+      sim::addFile(kLog, "last run");
+      sim::setOwner(kLog, u"SY");
+      break;
+    case Plant::count:
+      break;
   }
   // A reader of a file or of a symbolic link itself: refusing deletion, a log viewer
   // (reading and writing shared), or sharing everything.
@@ -87,9 +123,8 @@ bool blocksTheName(const Planted& planted, bool modernDeletion) {
 
 bool sameText(std::u16string_view a, std::u16string_view b) {
   const auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; };
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char16_t x, char16_t y) {
-           return upper(x) == upper(y);
-         });
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [&](char16_t x, char16_t y) { return upper(x) == upper(y); });
 }
 
 unsigned environmentNumber(const char* name, unsigned fallback) {
@@ -116,8 +151,9 @@ TEST(ServiceLogGenerator, PlantedObjectsNeitherBlockTheStartNorGetFollowed) {
     sim::addFile(kSystemFile, "system data");
     sim::setOwner(kSystemFile, u"SY");
     const bool plantedBefore = dice.chance(6);
-    const Planted before = plantedBefore ? plant(dice, static_cast<Plant>(dice.below(static_cast<unsigned>(Plant::count))))
-                                         : Planted{Plant::count, 0, false};
+    const Planted before = plantedBefore
+                               ? plant(dice, static_cast<Plant>(dice.below(static_cast<unsigned>(Plant::count))))
+                               : Planted{Plant::count, 0, false};
     // At any step of the start, most of all between the removal and the creation, another
     // user may plant something wherever the name is free.
     bool during = false;
@@ -145,7 +181,8 @@ TEST(ServiceLogGenerator, PlantedObjectsNeitherBlockTheStartNorGetFollowed) {
     const auto open = sim::openFile(log.handle);
     ASSERT_TRUE(open.has_value());
     if (log.fallback[0] == u'\0') {
-      EXPECT_TRUE(sameText(open->path, kLog)) << "written through a link to " << std::string(open->path.begin(), open->path.end());
+      EXPECT_TRUE(sameText(open->path, kLog))
+          << "written through a link to " << std::string(open->path.begin(), open->path.end());
       platform::FileInformation information{};
       ASSERT_TRUE(platform::GetFileInformationByHandle(log.handle, &information));
       EXPECT_EQ(information.numberOfLinks, 1u);

@@ -152,7 +152,8 @@ std::optional<std::pair<std::size_t, std::uint64_t>> firstStopDelivered(std::siz
   for (std::size_t i = 0; i < end; ++i) {
     const std::optional<sim::ControlRecord>& control = calls[i].control;
     if (control && control->delivered &&
-        (control->control == platform::kServiceControlStop || control->control == platform::kServiceControlPreshutdown)) {
+        (control->control == platform::kServiceControlStop ||
+         control->control == platform::kServiceControlPreshutdown)) {
       return std::pair(i, calls[i].time);
     }
   }
@@ -244,8 +245,8 @@ TEST(SupervisorSchedule, RandomSchedulesAndFaultsKeepTheInvariants) {
     total += count;
     byOperation += " " + operation + "=" + std::to_string(count);
   }
-  std::cout << "seeds " << first << ".." << last << ": " << passes << " passes (in " << seedsWithPasses << " seeds), " << total
-            << " faults injected, no invariant broken\n " << byOperation << "\n";
+  std::cout << "seeds " << first << ".." << last << ": " << passes << " passes (in " << seedsWithPasses << " seeds), "
+            << total << " faults injected, no invariant broken\n " << byOperation << "\n";
 }
 
 }  // namespace
