@@ -142,11 +142,11 @@ TEST(ServiceLogGenerator, PlantedObjectsNeitherBlockTheStartNorGetFollowed) {
     sim::reset();
     const bool modernDeletion = dice.chance(6);
     sim::setDispositionExSupported(modernDeletion);
-    const bool systemTemp = dice.chance(4);
-    if (systemTemp) {
-      sim::addDirectory(kSystemTemp);
-      sim::setTempPath2(kSystemTemp);
-    }
+    // GetTempPath2W: missing, SYSTEM's own folder, or (for another account) the shared one.
+    const unsigned tempPath2 = dice.below(3);
+    const bool systemTemp = tempPath2 == 1;
+    sim::addDirectory(kSystemTemp);
+    if (tempPath2 != 0) sim::setTempPath2(systemTemp ? kSystemTemp : u"C:\\Temp\\");
     sim::addFile(kUserFile, "user data");
     sim::addFile(kSystemFile, "system data");
     sim::setOwner(kSystemFile, u"SY");
