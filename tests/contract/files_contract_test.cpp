@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -41,69 +40,39 @@ bool nameExists(const std::u16string& path) {
   return GetFileAttributesExW(path.c_str(), &data) != kFalse;
 }
 
-// A reader of the file the case leaves, or none.
-struct Removal {
-  const char* name;
-  std::function<Handle(const std::u16string& path)> prepare;
-  Dword error;  // 0: the name is gone at once
-  const Gap* gap;
-};
-
 TEST(FileRemoval, TakesAwayTheNameAtOnceOrSaysWhyNot) {
   resetWorld();
-  auto const file = [](Dword holderShare) {
-    return [holderShare](const std::u16string& path) {
-      writeFile(path, "content");
-      return holderShare == ~Dword{0} ? kInvalidHandle : openForReading(path, holderShare);
-    };
+  enum class Object { none, file, folder, folderWithContent };
+  constexpr Dword kNoHolder = ~Dword{0};
+  struct {
+    const char16_t* name;
+    Object object;
+    Dword holderShare;
+    Dword error;  // 0: the name is gone at once
+    const Gap* gap;
+  } const cases[] = {
+      {u"file", Object::file, kNoHolder, 0, nullptr},
+      {u"missing", Object::none, kNoHolder, kErrorFileNotFound, nullptr},
+      {u"held sharing deletion", Object::file, 0x7, 0, &kWineKeepsTheNameOfAHeldFile},
+      {u"held by a log viewer", Object::file, 0x3, kErrorSharingViolation, nullptr},
+      {u"held sharing nothing", Object::file, 0, kErrorSharingViolation, nullptr},
+      {u"empty folder", Object::folder, kNoHolder, 0, nullptr},
+      {u"folder with content", Object::folderWithContent, kNoHolder, kErrorDirNotEmpty, nullptr},
   };
-  std::u16string const folder = scratchFolder(u"removal");
-  Removal const cases[] = {
-      {"plain file", file(~Dword{0}), 0, nullptr},
-      {"missing", [](const std::u16string&) { return kInvalidHandle; }, kErrorFileNotFound, nullptr},
-      {"held sharing deletion", file(kFileShareRead | kFileShareWrite | kFileShareDelete), 0,
-       &kWineKeepsTheNameOfAHeldFile},
-      {"held by a log viewer", file(kFileShareRead | kFileShareWrite), kErrorSharingViolation, nullptr},
-      {"held sharing nothing", file(0), kErrorSharingViolation, nullptr},
-      {"empty folder",
-       [](const std::u16string&) {
-         scratchFolder(u"removal\\empty folder");
-         return kInvalidHandle;
-       },
-       0, nullptr},
-      {"folder with content",
-       [](const std::u16string& path) {
-         scratchFolder(u"removal\\folder with content");
-         writeFile(path + u"\\inside.txt", "inside");
-         return kInvalidHandle;
-       },
-       kErrorDirNotEmpty, nullptr},
-  };
-  for (Removal const& c : cases) {
+  for (auto const& c : cases) {
     if (c.gap != nullptr && !runsHere(*c.gap)) continue;
-    SCOPED_TRACE(c.name);
-    std::u16string const path =
-        folder + u"\\" + std::u16string(c.name, c.name + std::char_traits<char>::length(c.name));
-    Handle const holder = c.prepare(path);
-    Bool const removed = deleteWithoutFollowingLinks(path.c_str());
-    Dword const error = GetLastError();
-    EXPECT_EQ(removed, c.error == 0 ? kTrue : kFalse);
-    if (c.error != 0) {
-      EXPECT_EQ(error, c.error);
+    SCOPED_TRACE(narrow(c.name));
+    std::u16string const path = scratchFolder(u"removal") + u"\\" + c.name;
+    if (c.object == Object::file) writeFile(path, "content");
+    if (c.object == Object::folder || c.object == Object::folderWithContent) {
+      scratchFolder(u"removal\\" + std::u16string(c.name));
     }
+    if (c.object == Object::folderWithContent) writeFile(path + u"\\inside.txt", "inside");
+    Handle const holder = c.holderShare != kNoHolder ? openForReading(path, c.holderShare) : kInvalidHandle;
+    Bool const removed = deleteWithoutFollowingLinks(path.c_str());
+    EXPECT_EQ(removed != kFalse ? 0u : GetLastError(), c.error);
     EXPECT_EQ(nameExists(path), c.error != 0 && c.error != kErrorFileNotFound);
     if (holder != kInvalidHandle) CloseHandle(holder);
-  }
-  if (runsHere(kWineKeepsTheNameOfAHeldFile)) {
-    // The holder keeps what it reads; a new file can take the name at once.
-    std::u16string const path = folder + u"\\renewed";
-    writeFile(path, "old");
-    Handle const holder = openForReading(path, kFileShareRead | kFileShareWrite | kFileShareDelete);
-    ASSERT_EQ(deleteWithoutFollowingLinks(path.c_str()), kTrue);
-    Handle const renewed = CreateFileW(path.c_str(), kGenericWrite, kFileShareRead, nullptr, kCreateNew, 0, nullptr);
-    EXPECT_NE(renewed, kInvalidHandle);
-    CloseHandle(renewed);
-    CloseHandle(holder);
   }
 }
 
@@ -115,12 +84,10 @@ TEST(FileInformation, CreationTruncationAndWhatAHandleTells) {
   EXPECT_EQ(CreateFileW(path.c_str(), kGenericWrite, 0, nullptr, kCreateNew, kFileFlagOpenReparsePoint, nullptr),
             kInvalidHandle);
   EXPECT_EQ(GetLastError(), kErrorFileExists);
-  EXPECT_EQ(openForReading(folder + u"\\none.txt", 0), kInvalidHandle);
-  EXPECT_EQ(GetLastError(), kErrorFileNotFound);
   EXPECT_EQ(openForReading(folder, kFileShareRead), kInvalidHandle);  // a folder needs backup semantics
   EXPECT_EQ(GetLastError(), kErrorAccessDenied);
 
-  Handle const writer = CreateFileW(path.c_str(), kGenericWrite | kReadControl, kFileShareRead, nullptr, kOpenExisting,
+  Handle const writer = CreateFileW(path.c_str(), kGenericWrite, kFileShareRead, nullptr, kOpenExisting,
                                     kFileFlagOpenReparsePoint, nullptr);
   ASSERT_NE(writer, kInvalidHandle);
   FileInformation information{};
@@ -131,56 +98,18 @@ TEST(FileInformation, CreationTruncationAndWhatAHandleTells) {
   end.EndOfFile = 3;
   ASSERT_EQ(SetFileInformationByHandle(writer, kFileEndOfFileInfo, &end, sizeof end), kTrue);
   EXPECT_EQ(fileContent(path), "twe");
-  // Deletion needs DELETE access.
-  FileDispositionInfo disposition{};
+  FileDispositionInfo disposition{};  // deletion needs DELETE access
   disposition.DeleteFile = 1;
   EXPECT_EQ(SetFileInformationByHandle(writer, kFileDispositionInfo, &disposition, sizeof disposition), kFalse);
   EXPECT_EQ(GetLastError(), kErrorAccessDenied);
-
   CloseHandle(writer);
-
-  // What the process creates belongs to its own account, to SYSTEM or the Administrators.
-  Handle const created = CreateFileW((folder + u"\\created.txt").c_str(), kGenericWrite | kReadControl, 0, nullptr,
-                                     kCreateNew, kFileFlagOpenReparsePoint, nullptr);
-  ASSERT_NE(created, kInvalidHandle);
-  void* owner = nullptr;
-  void* descriptor = nullptr;
-  ASSERT_EQ(GetSecurityInfo(created, kSeFileObject, kOwnerSecurityInformation, &owner, nullptr, nullptr, nullptr,
-                            &descriptor),
-            kErrorSuccess);
-  Handle token = nullptr;
-  ASSERT_EQ(OpenProcessToken(GetCurrentProcess(), kTokenQuery, &token), kTrue);
-  Dword needed = 0;
-  EXPECT_EQ(GetTokenInformation(token, kTokenUser, nullptr, 0, &needed), kFalse);
-  EXPECT_EQ(GetLastError(), kErrorInsufficientBuffer);
-  alignas(TokenUser) unsigned char user[128];
-  ASSERT_LE(needed, sizeof user);
-  ASSERT_EQ(GetTokenInformation(token, kTokenUser, user, sizeof user, &needed), kTrue);
-  EXPECT_TRUE(EqualSid(reinterpret_cast<TokenUser*>(user)->sid, owner) || IsWellKnownSid(owner, kWinLocalSystemSid) ||
-              IsWellKnownSid(owner, kWinBuiltinAdministratorsSid));
-  CloseHandle(token);
-  EXPECT_EQ(LocalFree(descriptor), nullptr);
-  CloseHandle(created);
-
-  FindData found{};
-  Handle const search = FindFirstFileW(folder.c_str(), &found);
-  ASSERT_NE(search, kInvalidHandle);
-  EXPECT_NE(found.fileAttributes & kFileAttributeDirectory, 0u);
-  EXPECT_EQ(FindClose(search), kTrue);
-
-  // The null device takes any output.
-  Handle const null =
-      CreateFileW(u"NUL", kGenericWrite, kFileShareRead | kFileShareWrite, nullptr, kOpenExisting, 0, nullptr);
-  EXPECT_NE(null, kInvalidHandle);
-  CloseHandle(null);
 }
 
 TEST(TemporaryFolders, EndWithASeparatorAndExist) {
   resetWorld();
   char16_t buffer[kMaxPath];
   Dword const length = GetTempPathW(kMaxPath, buffer);
-  ASSERT_GT(length, 0u);
-  ASSERT_LT(length, kMaxPath);
+  ASSERT_TRUE(length > 0 && length < kMaxPath);
   EXPECT_EQ(buffer[length - 1], u'\\');
   EXPECT_EQ(testExistence(buffer).existence, Existence::present);
   Dword const length2 = GetTempPath2W(kMaxPath, buffer);
@@ -297,14 +226,11 @@ TEST(ServiceLog, ALogViewerOrAPlantedFolderNeverBlocksIt) {
   std::u16string const folder = scratchFolder(u"service_log");
   std::u16string const path = folder + u"\\HalcyraService.log";
   ServiceLog const first = openServiceLog(path.c_str());
-  ASSERT_NE(first.handle, kInvalidHandle);
-  EXPECT_EQ(first.fallback[0], u'\0');
+  ASSERT_EQ(narrow(first.fallback), "");
   CloseHandle(first.handle);
-  writeFile(path + u".tmp", "");  // the world writes nothing into the service's log itself
   Handle const viewer = openForReading(path, kFileShareRead | kFileShareWrite);
   ASSERT_NE(viewer, kInvalidHandle);
   ServiceLog const second = openServiceLog(path.c_str());
-  EXPECT_NE(second.handle, kInvalidHandle);
   EXPECT_EQ(narrow(second.fallback), "");
   CloseHandle(second.handle);
   CloseHandle(viewer);
@@ -313,9 +239,8 @@ TEST(ServiceLog, ALogViewerOrAPlantedFolderNeverBlocksIt) {
   scratchFolder(u"service_log\\blocked\\HalcyraService.log");
   writeFile(blocked + u"\\inside.txt", "inside");
   ServiceLog const fallback = openServiceLog(blocked.c_str());
-  ASSERT_NE(fallback.handle, kInvalidHandle);
   EXPECT_EQ(fallback.failure, kErrorDirNotEmpty);
-  EXPECT_NE(fallback.fallback[0], u'\0');
+  EXPECT_EQ(narrow(fallback.fallback), "NUL");  // neither system has GetTempPath2W
   CloseHandle(fallback.handle);
   EXPECT_EQ(fileContent(blocked + u"\\inside.txt"), "inside");
 }
