@@ -86,8 +86,9 @@ Bool FindClose(Handle search);
 // Pauses the calling thread.
 void Sleep(Dword milliseconds);
 
-// GetTempPath2W where kernel32 has it (Windows 11, and Windows 10 with the updates of
-// 2022): for SYSTEM a folder only SYSTEM can use, for anyone else what GetTempPathW gives.
+// GetTempPath2W where kernel32 has it (Windows 11, Windows Server 2022, and Windows 10 with
+// later updates): for SYSTEM a folder only SYSTEM can use, for anyone else what
+// GetTempPathW gives.
 // 0 with ERROR_CALL_NOT_IMPLEMENTED on a system without it.
 Dword GetTempPath2W(Dword size, char16_t* buffer);
 
