@@ -83,6 +83,18 @@ bool moveFile(const std::wstring& from, const std::wstring& to) {
   return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != 0;
 }
 
+bool removeFile(const std::wstring& path) { return DeleteFileW(path.c_str()) != 0; }
+
+int linkCount(const std::wstring& path) {
+  HANDLE const file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  BY_HANDLE_FILE_INFORMATION information{};
+  bool const ok = GetFileInformationByHandle(file, &information) != 0;
+  CloseHandle(file);
+  return ok ? static_cast<int>(information.nNumberOfLinks) : 0;
+}
+
 bool makeFolders(const std::wstring& path) {
   std::size_t const cut = path.find_last_of(L'\\');
   if (cut != std::wstring::npos && cut > 2) makeFolders(path.substr(0, cut));

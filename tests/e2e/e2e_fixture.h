@@ -4,11 +4,12 @@
 // updater and a local manifest server) in its installRoot, driven through the real "sc".
 //
 // Adding scenarios: write tests/e2e/<area>_e2e_test.cpp that includes "e2e_fixture.h" and
-// holds one TEST_F(ServiceE2E, Name) per scenario. tests/e2e/CMakeLists.txt builds every
-// *_e2e_test.cpp of this folder into halcyra-e2e.exe and registers each TEST_F found there
-// as a CTest test e2e_<Name> of its own (label e2e, 300 s, the prefix's resource lock);
-// nothing else needs to change. A name that starts with DISABLED_ is a long run that only
-// a tool starts (tools/soak-wine.sh).
+// holds one TEST_F(ServiceE2E, Name) per scenario (or TEST_F of a fixture derived from
+// ServiceE2E), written at the start of a line, Name of letters and digits and unique
+// across the files. tests/e2e/CMakeLists.txt builds every *_e2e_test.cpp of this folder into
+// halcyra-e2e.exe and registers each TEST_F found there as a CTest test e2e_<Name> of its
+// own (label e2e, 300 s, the prefix's resource lock); nothing else needs to change. A name
+// that starts with DISABLED_ is a long run that only a tool starts (tools/soak-wine.sh).
 //
 // Each test runs through tests/e2e/e2e_run.sh, which sets up the prefix, starts the
 // wineserver with Wine's event-log trace in a file, starts the manifest servers and passes
@@ -109,6 +110,9 @@ std::string readText(const std::wstring& path);
 bool writeBytes(const std::wstring& path, const std::string& bytes);
 bool copyFile(const std::wstring& from, const std::wstring& to);
 bool moveFile(const std::wstring& from, const std::wstring& to);
+bool removeFile(const std::wstring& path);
+// The number of names (hard links) of a file, 0 when it cannot be opened.
+int linkCount(const std::wstring& path);
 // Creates the folder and its parents.
 bool makeFolders(const std::wstring& path);
 // Deletes the folder with everything inside (read-only attributes included).

@@ -58,7 +58,7 @@ WINEDEBUG=-all,+eventlog,fixme+advapi wine cmd /c exit 0 >"$work/event-trace.txt
 await_line() {
   local i
   for ((i = 0; i < 50; i++)); do
-    grep -qE -- "$2" "$1" && return 0
+    grep -qsE -- "$2" "$1" && return 0
     sleep 0.2
   done
   echo "e2e_run: no \"$2\" in $1" >&2

@@ -56,6 +56,7 @@ TEST_F(ServiceE2E, PlantedLogNamesNeverBlockTheStart) {
     EXPECT_EQ(readText(other), "someone else's file\n");
     if (fallbackError == nullptr) {
       EXPECT_TRUE(awaitUntil(5s, [&] { return logHas(started(serverPid())); }));
+      EXPECT_EQ(linkCount(log), 1) << "the log is a file of its own";
     } else {
       EXPECT_EQ(readText(planted), "someone else's file\n");
       EXPECT_TRUE(traced("0x0002 0x8000000d: .*HalcyraService\\.log \\| " + std::string(fallbackError) +
