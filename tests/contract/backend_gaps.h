@@ -46,11 +46,11 @@ inline constexpr Gap kStartupInfoSizeChecked{
 inline bool runsHere(const Gap& gap) { return backend() != gap.missingOn; }
 
 // Skips the rest of the case on the backend that cannot run it, with the reason.
-#define HALCYRA_SKIP_FOR_GAP(gap)                         \
-  do {                                                    \
+#define HALCYRA_SKIP_FOR_GAP(gap)                            \
+  do {                                                       \
     if (::halcyra::contract::backend() == (gap).missingOn) { \
-      GTEST_SKIP() << (gap).reason;                       \
-    }                                                     \
+      GTEST_SKIP() << (gap).reason;                          \
+    }                                                        \
   } while (false)
 
 }  // namespace halcyra::contract

@@ -5,4 +5,6 @@
 
 #include "tests/contract/console_helper.h"
 
-int main(int argc, char** argv) { return halcyra::contract::consoleHelper(std::vector<std::string>(argv, argv + argc)); }
+int main(int argc, char** argv) {
+  return halcyra::contract::consoleHelper(std::vector<std::string>(argv, argv + argc));
+}

@@ -42,6 +42,7 @@ TEST(Base64, EncodesOnOneLine) {
     std::u16string_view text;
   } const cases[] = {
       // RFC 4648, section 10.
+      {""sv, u""},
       {"f"sv, u"Zg=="},
       {"fo"sv, u"Zm8="},
       {"foo"sv, u"Zm9v"},
@@ -50,7 +51,9 @@ TEST(Base64, EncodesOnOneLine) {
       {"foobar"sv, u"Zm9vYmFy"},
       // UTF-16LE "{}", zero bytes, high bits, the last two letters of the alphabet.
       {"{\0}\0"sv, u"ewB9AA=="},
+      {"{\0"sv, u"ewA="},
       {"\xFB\xFF\xBF"sv, u"+/+/"},
+      {"\xFB\xFF"sv, u"+/8="},
       // Long enough that an encoder with line breaks would put one in.
       {"0123456789012345678901234567890123456789012345678901234567890123456789"sv,
        u"MDEyMzQ1Njc4OTAxMjM0NTY3ODkwMTIzNDU2Nzg5MDEyMzQ1Njc4OTAxMjM0NTY3ODkwMTIzNDU2Nzg5MDEyMzQ1Njc4OQ=="},
@@ -71,6 +74,11 @@ TEST(Base64, LinesOf64WithoutNoCrlfAndShortBuffers) {
   Dword length = 4;  // "Zm9v" needs a fifth unit for its terminator
   EXPECT_EQ(CryptBinaryToStringW(reinterpret_cast<const std::uint8_t*>("foo"), 3, kBase64NoCrlf, text, &length),
             kFalse);
+  // An encoding that exists only for decoding.
+  constexpr Dword kCryptStringBase64Any = 0x6;
+  EXPECT_EQ(
+      CryptBinaryToStringW(reinterpret_cast<const std::uint8_t*>("foo"), 3, kCryptStringBase64Any, nullptr, &length),
+      kFalse);
 }
 
 struct ProductVersion {

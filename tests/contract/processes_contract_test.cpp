@@ -262,6 +262,45 @@ TEST_F(Processes, CtrlCOnTheChildsConsole) {
   }
 }
 
+// The Ctrl-C reaches every process on the child's console, and the close of the child's
+// job ends whatever runs in it: the supervisor relies on both to leave no grandchild.
+TEST_F(Processes, GrandchildrenEndWithTheConsolesCtrlCAndWithTheJob) {
+  for (bool const byJob : {false, true}) {
+    std::u16string const server = serverProgram({kRunsUntilEnded, 0, true, 2000, 42, true});
+    Handle const job = killOnCloseJob();
+    Handle jobSlot = job;
+    std::size_t size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    auto* const list = static_cast<ProcThreadAttributeList*>(HeapAlloc(GetProcessHeap(), 0, size));
+    ASSERT_EQ(InitializeProcThreadAttributeList(list, 1, 0, &size), kTrue);
+    ASSERT_EQ(
+        UpdateProcThreadAttribute(list, 0, kProcThreadAttributeJobList, &jobSlot, sizeof jobSlot, nullptr, nullptr),
+        kTrue);
+    StartupInfoExW startup{};
+    startup.StartupInfo.cb = kStartupInfoExWSize;
+    startup.lpAttributeList = list;
+    ProcessInformation child{};
+    ASSERT_EQ(CreateProcessAsUserW(token_, server.c_str(), nullptr, nullptr, nullptr, kFalse, kChildFlags, nullptr,
+                                   nullptr, &startup.StartupInfo, &child),
+              kTrue)
+        << GetLastError();
+    started_.push_back(child);
+    HeapFree(GetProcessHeap(), 0, list);
+    Dword const grandchild = grandchildOf(child.dwProcessId);
+    ASSERT_NE(grandchild, 0u);
+    EXPECT_FALSE(endsWithin(grandchild, 300));
+    if (byJob) {
+      CloseHandle(job);
+    } else {
+      EXPECT_EQ(runHelper("ctrl-c " + std::to_string(child.dwProcessId)), 0u);
+    }
+    EXPECT_TRUE(endsWithin(grandchild, 5000)) << (byJob ? "job" : "Ctrl-C");
+    // The child takes 2 s to obey, unless its job ended it.
+    EXPECT_EQ(WaitForSingleObject(child.hProcess, 0), byJob ? kWaitObject0 : kWaitTimeout);
+    if (!byJob) CloseHandle(job);
+  }
+}
+
 TEST_F(Processes, AttachConsoleErrors) {
   std::u16string const server = serverProgram({});
   ProcessInformation const withConsole = start(server, kCreateNoWindow);

@@ -30,8 +30,23 @@ std::u16string serverProgram(const ServerBehaviour& behaviour) {
   program.exitCode = behaviour.exitCode;
   program.ctrlCExitAfter = behaviour.obeysCtrlC ? behaviour.ctrlCDelayMs : sim::kNever;
   program.ctrlCExitCode = behaviour.ctrlCExitCode;
+  program.startsGrandchild = behaviour.startsGrandchild;
   sim::installProgram(kServerPath, program);
   return kServerPath;
+}
+
+Dword grandchildOf(Dword serverId) {
+  for (sim::ProcessRecord const& process : sim::processes()) {
+    if (process.parentId == serverId) {
+      return process.id;
+    }
+  }
+  return 0;
+}
+
+bool endsWithin(Dword processId, Dword /*milliseconds*/) {
+  sim::ProcessRecord const* const process = sim::findProcess(processId);
+  return process != nullptr && process->endTime.has_value();
 }
 
 std::u16string helperProgram() {

@@ -25,6 +25,9 @@ std::u16string besideTest(std::u16string_view relative) {
 
 std::wstring number(std::uint64_t value) { return std::to_wstring(value); }
 
+// Where the sample server's grandchild writes its id.
+constexpr char16_t kGrandchildIdFile[] = u"..\\programs\\HalcyraServer.grandchild.pid";
+
 }  // namespace
 
 Backend backend() { return Backend::windows; }
@@ -41,9 +44,34 @@ std::u16string serverProgram(const ServerBehaviour& behaviour) {
   text += behaviour.obeysCtrlC ? L" on-ctrl-c=exit" : L" on-ctrl-c=ignore";
   text +=
       L" ctrl-c-delay-ms=" + number(behaviour.ctrlCDelayMs) + L" ctrl-c-exit-code=" + number(behaviour.ctrlCExitCode);
+  if (behaviour.startsGrandchild) {
+    text += L" grandchild=yes";
+  }
+  // The grandchild's id file of an earlier start must not be taken for this one's.
+  DeleteFileW(reinterpret_cast<const wchar_t*>(besideTest(kGrandchildIdFile).c_str()));
   // Children inherit the test's environment: the server reads its behaviour there.
   SetEnvironmentVariableW(L"HALCYRA_SERVER_BEHAVIOUR", text.c_str());
   return besideTest(u"..\\programs\\HalcyraServer.exe");
+}
+
+Dword grandchildOf(Dword /*serverId*/) {
+  for (int tries = 0; tries < 50; ++tries, Sleep(100)) {
+    std::string const id = test::readFile(besideTest(kGrandchildIdFile));
+    if (!id.empty() && id.back() == '\n') {
+      return static_cast<Dword>(std::stoul(id));
+    }
+  }
+  return 0;
+}
+
+bool endsWithin(Dword processId, Dword milliseconds) {
+  HANDLE const process = OpenProcess(SYNCHRONIZE, FALSE, processId);
+  if (process == nullptr) {
+    return true;  // gone already
+  }
+  bool const ended = WaitForSingleObject(process, milliseconds) == WAIT_OBJECT_0;
+  CloseHandle(process);
+  return ended;
 }
 
 std::u16string helperProgram() { return besideTest(u"contract_console_helper.exe"); }

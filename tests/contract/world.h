@@ -27,6 +27,9 @@ struct ServerBehaviour {
   bool obeysCtrlC = true;
   std::uint64_t ctrlCDelayMs = 0;
   Dword ctrlCExitCode = 42;
+  // Starts a grandchild on its console and in its job, which runs until it is ended and
+  // obeys Ctrl-C at once.
+  bool startsGrandchild = false;
 };
 
 // Called first by every case: a brand-new machine in the simulation. The test process
@@ -37,6 +40,12 @@ void resetWorld();
 // Started with standard output and error redirected, it writes "sample server: started"
 // to the first and "sample server: standard error works" to the second.
 std::u16string serverProgram(const ServerBehaviour& behaviour);
+
+// The id of the grandchild the server with this id started, 0 when none shows within 5 s.
+Dword grandchildOf(Dword serverId);
+// Whether the process with this id has ended within `milliseconds` (none passes in the
+// simulation, where the ends that matter here come at once).
+bool endsWithin(Dword processId, Dword milliseconds);
 
 // The full path of the console helper (console_helper.cpp), which runs the same code on
 // both machines.
