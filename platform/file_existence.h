@@ -19,4 +19,10 @@ struct ExistenceResult {
 
 ExistenceResult testExistence(const char16_t* path);
 
+// Attributes of the object at `path` with links followed: the attribute query, the folder
+// entry when a holder refuses the query, and the target's own for a link. FALSE with
+// GetLastError() when the system gives no answer for the path (a dangling link fails with
+// the error of its missing target).
+Bool getAttributesFollowingLinks(const char16_t* path, Dword* attributes);
+
 }  // namespace halcyra::platform

@@ -1,6 +1,7 @@
 #pragma once
 // Files and paths (kernel32 and the C runtime).
 
+#include <cstdint>
 #include <string>
 
 #include "platform/types.h"
@@ -9,17 +10,27 @@ namespace halcyra::platform {
 
 inline constexpr Dword kMaxPath = 260;
 
+inline constexpr Dword kGenericRead = 0x80000000;
 inline constexpr Dword kGenericWrite = 0x40000000;
+inline constexpr Dword kDelete = 0x10000;
+inline constexpr Dword kReadControl = 0x20000;
+inline constexpr Dword kFileReadAttributes = 0x80;
 inline constexpr Dword kFileShareRead = 0x1;
+inline constexpr Dword kFileShareWrite = 0x2;
+inline constexpr Dword kFileShareDelete = 0x4;
 inline constexpr Dword kCreateNew = 1;
 inline constexpr Dword kCreateAlways = 2;
+inline constexpr Dword kOpenExisting = 3;
 inline constexpr Dword kFileFlagOpenReparsePoint = 0x00200000;
+inline constexpr Dword kFileFlagBackupSemantics = 0x02000000;
 
 inline constexpr Dword kFileAttributeReadOnly = 0x1;
 inline constexpr Dword kFileAttributeDirectory = 0x10;
 inline constexpr Dword kFileAttributeReparsePoint = 0x400;
 
+inline constexpr Dword kErrorNotSupported = 50;
 inline constexpr Dword kErrorFileExists = 80;
+inline constexpr Dword kErrorDirNotEmpty = 145;
 inline constexpr Dword kSddlRevision1 = 1;
 
 inline constexpr unsigned kCpAcp = 0;
@@ -34,13 +45,24 @@ Handle CreateFileW(const char16_t* path, Dword desiredAccess, Dword shareMode, S
                    Dword creationDisposition, Dword flagsAndAttributes, Handle templateFile);
 Dword GetFullPathNameW(const char16_t* path, Dword size, char16_t* buffer, char16_t** filePart);
 
-// Removes the name `path` from its folder and nothing else: a symbolic link or junction
-// goes itself, never what it points to; a hard link's name goes while the file lives on
-// under its other names; a read-only attribute does not stop it. The name is gone at
-// once, even while another process still has the file open with FILE_SHARE_DELETE.
-// FALSE with GetLastError() otherwise: ERROR_FILE_NOT_FOUND when nothing has the name,
-// ERROR_SHARING_VIOLATION when someone holds it open without FILE_SHARE_DELETE.
-Bool DeleteWithoutFollowingLinks(const char16_t* path);
+// Sets one class of information of an open file (FILE_INFO_BY_HANDLE_CLASS values and
+// the structures below, laid out as Windows lays them out).
+inline constexpr int kFileDispositionInfo = 4;
+inline constexpr int kFileEndOfFileInfo = 6;
+inline constexpr int kFileDispositionInfoEx = 21;  // Windows 10 1809 and later
+struct FileDispositionInfo {
+  unsigned char DeleteFile = 0;  // BOOLEAN
+};
+inline constexpr Dword kFileDispositionFlagDelete = 0x1;
+inline constexpr Dword kFileDispositionFlagPosixSemantics = 0x2;
+inline constexpr Dword kFileDispositionFlagIgnoreReadonlyAttribute = 0x10;
+struct FileDispositionInfoEx {
+  Dword Flags = 0;
+};
+struct FileEndOfFileInfo {
+  std::int64_t EndOfFile = 0;
+};
+Bool SetFileInformationByHandle(Handle file, int informationClass, void* information, Dword size);
 
 // What GetFileInformationByHandle tells about an open file that matters here.
 struct FileInformation {
@@ -48,6 +70,27 @@ struct FileInformation {
   Dword numberOfLinks = 0;
 };
 Bool GetFileInformationByHandle(Handle file, FileInformation* information);
+
+// The attributes of the object at `path` itself (a link's own, not its target's), from
+// GetFileAttributesExW and from FindFirstFileW's folder entry.
+struct FileAttributeData {
+  Dword fileAttributes = 0;
+};
+Bool GetFileAttributesExW(const char16_t* path, FileAttributeData* data);
+struct FindData {
+  Dword fileAttributes = 0;
+};
+Handle FindFirstFileW(const char16_t* path, FindData* data);
+Bool FindClose(Handle search);
+
+// Pauses the calling thread.
+void Sleep(Dword milliseconds);
+
+// GetTempPath2W where kernel32 has it (Windows 11, Windows Server 2022, and Windows 10 with
+// later updates): for SYSTEM a folder only SYSTEM can use, for anyone else what
+// GetTempPathW gives.
+// 0 with ERROR_CALL_NOT_IMPLEMENTED on a system without it.
+Dword GetTempPath2W(Dword size, char16_t* buffer);
 
 // advapi32 and kernel32: a security descriptor from its SDDL text, freed with LocalFree.
 // `size` may be null.
@@ -59,11 +102,6 @@ void* LocalFree(void* memory);
 // UTF-8, else CP_ACP when AreFileApisANSI(), else CP_OEMCP.
 unsigned fileNameCodePage();
 int MultiByteToWideChar(unsigned codePage, Dword flags, const char* text, int length, char16_t* buffer, int size);
-
-// Attributes of the object at `path` with links followed (GetFileAttributesExW, with
-// FindFirstFileW on a sharing violation, and the link's target opened for a reparse
-// point). FALSE with GetLastError() when the system gives no answer for the path.
-Bool GetFileAttributesFollowingLinks(const char16_t* path, Dword* attributes);
 
 // Opens `path` for reading in text mode with no sharing restriction (_SH_DENYNO) and
 // appends its bytes to `content` as the C runtime delivers them: CR LF becomes LF and a

@@ -21,6 +21,17 @@ inline constexpr Dword kDaclSecurityInformation = 0x4;
 
 inline constexpr Dword kErrorNoneMapped = 1332;
 
+// The owner (and the other parts asked for) of an open object; like GetNamedSecurityInfoW
+// otherwise. A handle opened without following links gives the link's own owner.
+Dword GetSecurityInfo(Handle object, int objectType, Dword securityInformation, void** owner, void** group, void** dacl,
+                      void** sacl, void** descriptor);
+
+// WELL_KNOWN_SID_TYPE values, and SIDs compared.
+inline constexpr int kWinLocalSystemSid = 22;
+inline constexpr int kWinBuiltinAdministratorsSid = 26;
+Bool IsWellKnownSid(void* sid, int wellKnownSidType);
+Bool EqualSid(void* first, void* second);
+
 // The owner and DACL of the file or folder `name` (links followed). Returns 0 or a Windows
 // error code (it does not set the last error). `owner`, `group`, `dacl` and `sacl` point into
 // *descriptor, which the caller frees with LocalFree. A null DACL means a NULL DACL: full
@@ -68,6 +79,7 @@ struct TokenUser {
   Dword Attributes;
 };
 inline constexpr int kTokenUser = 1;
+inline constexpr Dword kTokenQuery = 0x8;
 // GetCurrentProcessToken(): the pseudo-handle of the process's own token, for queries; it
 // needs neither OpenProcessToken nor CloseHandle.
 inline Handle const kCurrentProcessToken = reinterpret_cast<Handle>(~std::uintptr_t{3});

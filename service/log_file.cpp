@@ -1,24 +1,37 @@
 #include "service/log_file.h"
 
-#include "platform/files.h"
+#include <algorithm>
+#include <string_view>
+
+#include "platform/file_removal.h"
+#include "platform/processes.h"
+#include "platform/security.h"
 
 namespace halcyra {
 
 using platform::Dword;
 using platform::Handle;
+using platform::kInvalidHandle;
 
 namespace {
 
 // Each try loses only to someone who plants a new object under the name between the
-// removal and the creation; a few tries tell a lost race from a name that stays blocked.
-constexpr int kCreationTries = 5;
+// removal and the creation, or to a holder that refuses the removal; a few tries a short
+// pause apart tell a lost race, a previous instance still exiting or a virus scan from a
+// name that stays blocked.
+constexpr int kTries = 5;
+constexpr Dword kPauseBetweenTriesMs = 200;
 
 // Protected DACL: full access for SYSTEM and the Administrators, nobody else, and nothing
 // inherited from the folder, which lets every user in.
 constexpr char16_t kOwnersOnlySddl[] = u"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
 
-// A file created with CREATE_NEW is new, so this only confirms it: a plain file (no
-// folder, no reparse point) known under this one name.
+constexpr char16_t kNullDevice[] = u"NUL";
+
+// Room for a TOKEN_USER and the largest SID (68 bytes).
+constexpr std::size_t kTokenUserSize = 128;
+
+// A plain file (no folder, no reparse point) known under this one name.
 bool isPlainFileWithOneName(Handle file) {
   platform::FileInformation information{};
   if (!platform::GetFileInformationByHandle(file, &information)) {
@@ -32,41 +45,137 @@ bool isPlainFileWithOneName(Handle file) {
   return true;
 }
 
-// One try: remove whatever has the name, then create the file where nothing may exist.
+bool isServiceAccount(void* sid) {
+  Handle token = nullptr;
+  if (!platform::OpenProcessToken(platform::GetCurrentProcess(), platform::kTokenQuery, &token)) {
+    return false;
+  }
+  alignas(platform::TokenUser) unsigned char buffer[kTokenUserSize];
+  Dword length = 0;
+  const bool same = platform::GetTokenInformation(token, platform::kTokenUser, buffer, sizeof buffer, &length) &&
+                    platform::EqualSid(reinterpret_cast<platform::TokenUser*>(buffer)->Sid, sid);
+  platform::CloseHandle(token);
+  return same;
+}
+
+// Whether the open file belongs to SYSTEM, the Administrators or the service's own
+// account. Another user cannot give a file any of these owners.
+bool isOwnedByTheService(Handle file) {
+  void* owner = nullptr;
+  void* descriptor = nullptr;
+  if (platform::GetSecurityInfo(file, platform::kSeFileObject, platform::kOwnerSecurityInformation, &owner, nullptr,
+                                nullptr, nullptr, &descriptor) != platform::kErrorSuccess) {
+    return false;
+  }
+  const bool owned = platform::IsWellKnownSid(owner, platform::kWinLocalSystemSid) ||
+                     platform::IsWellKnownSid(owner, platform::kWinBuiltinAdministratorsSid) || isServiceAccount(owner);
+  platform::LocalFree(descriptor);
+  return owned;
+}
+
+Handle closeAndFail(Handle file) {
+  const Dword error = platform::GetLastError();
+  platform::CloseHandle(file);
+  platform::SetLastError(error);
+  return kInvalidHandle;
+}
+
+// Removes whatever has the name, then creates the file where nothing may exist.
 //
 // Why this is safe in a folder where everyone can create files: the removal takes away
 // the name only (a link goes itself, never its target), so nothing of anyone else's is
 // truncated or written. Between the removal and the creation, another user may plant a
 // new file or link under the name; CREATE_NEW never opens an existing object, so that
-// race makes the creation fail with ERROR_FILE_EXISTS instead of following the planted
-// link, and FILE_FLAG_OPEN_REPARSE_POINT keeps even a link created in that instant from
-// being followed. The file gets its own owners-only DACL at creation, so no other user
-// can ever open it, read the children's output, or add a name to it afterwards.
-Handle tryCreateFresh(const char16_t* path, platform::SecurityAttributes& attributes) {
-  if (!platform::DeleteWithoutFollowingLinks(path) && platform::GetLastError() != platform::kErrorFileNotFound) {
-    return platform::kInvalidHandle;
+// race makes the creation fail with ERROR_FILE_EXISTS, and FILE_FLAG_OPEN_REPARSE_POINT
+// keeps a symbolic link planted in that instant from being followed to create its target.
+// The file gets its own owners-only DACL at creation, so no other user can ever open it,
+// read the children's output, or add a name to it afterwards.
+Handle createFresh(const char16_t* path, platform::SecurityAttributes& attributes) {
+  if (!platform::deleteWithoutFollowingLinks(path) && platform::GetLastError() != platform::kErrorFileNotFound) {
+    return kInvalidHandle;
   }
-  Handle const file = platform::CreateFileW(path, platform::kGenericWrite, platform::kFileShareRead, &attributes,
+  const Handle file = platform::CreateFileW(path, platform::kGenericWrite, platform::kFileShareRead, &attributes,
                                             platform::kCreateNew, platform::kFileFlagOpenReparsePoint, nullptr);
-  if (file == platform::kInvalidHandle) {
-    return platform::kInvalidHandle;
+  if (file == kInvalidHandle) {
+    return kInvalidHandle;
   }
-  if (!isPlainFileWithOneName(file)) {
-    const Dword error = platform::GetLastError();
-    platform::CloseHandle(file);
-    platform::SetLastError(error);
-    return platform::kInvalidHandle;
+  return isPlainFileWithOneName(file) ? file : closeAndFail(file);
+}
+
+// The service's own log of an earlier start, which a reader (a log viewer sharing reading
+// and writing but not deletion) keeps from being removed: opened by its own name, never
+// through a link, and emptied only once it proves a plain file with one name that belongs
+// to the service. Nobody else can have made such a file, and its owners-only DACL lets
+// nobody add a name to it; anything else under the name stays as it is.
+Handle reuseOwn(const char16_t* path, platform::SecurityAttributes& attributes) {
+  const Handle file =
+      platform::CreateFileW(path, platform::kGenericWrite | platform::kReadControl, platform::kFileShareRead,
+                            &attributes, platform::kOpenExisting, platform::kFileFlagOpenReparsePoint, nullptr);
+  if (file == kInvalidHandle) {
+    return kInvalidHandle;
+  }
+  if (!isPlainFileWithOneName(file) || !isOwnedByTheService(file)) {
+    return closeAndFail(file);
+  }
+  platform::FileEndOfFileInfo empty{};
+  if (!platform::SetFileInformationByHandle(file, platform::kFileEndOfFileInfo, &empty, sizeof empty)) {
+    return closeAndFail(file);
   }
   return file;
 }
 
+// One try; a failure leaves the error of the fresh creation.
+Handle tryOnce(const char16_t* path, platform::SecurityAttributes& attributes) {
+  const Handle file = createFresh(path, attributes);
+  const Dword error = platform::GetLastError();
+  if (file != kInvalidHandle || error != platform::kErrorSharingViolation) {
+    return file;
+  }
+  const Handle reused = reuseOwn(path, attributes);
+  if (reused == kInvalidHandle) {
+    platform::SetLastError(error);
+  }
+  return reused;
+}
+
+bool sameFolderText(std::u16string_view a, std::u16string_view b) {
+  const auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; };
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                    [&](char16_t x, char16_t y) { return upper(x) == upper(y); });
+}
+
+// The log under the same name in the folder GetTempPath2W gives SYSTEM, which no other
+// user can write to; for any other account that is the folder that just failed, and it is
+// not tried again. NUL otherwise: the output is lost, but nobody can steer where it goes.
+Handle openFallback(const char16_t* path, platform::SecurityAttributes& attributes,
+                    char16_t (&where)[platform::kMaxPath]) {
+  const std::u16string_view primary(path);
+  const std::size_t nameStart = primary.find_last_of(u'\\') + 1;
+  const std::u16string_view name = primary.substr(nameStart);
+  const Dword length = platform::GetTempPath2W(platform::kMaxPath, where);
+  if (length > 0 && length + name.size() < platform::kMaxPath &&
+      !sameFolderText(std::u16string_view(where, length), primary.substr(0, nameStart))) {
+    std::copy(name.begin(), name.end(), where + length);
+    where[length + name.size()] = u'\0';
+    const Handle file = tryOnce(where, attributes);
+    if (file != kInvalidHandle) {
+      return file;
+    }
+  }
+  std::copy(std::begin(kNullDevice), std::end(kNullDevice), where);
+  return platform::CreateFileW(kNullDevice, platform::kGenericWrite,
+                               platform::kFileShareRead | platform::kFileShareWrite, &attributes,
+                               platform::kOpenExisting, 0, nullptr);
+}
+
 }  // namespace
 
-Handle createPrivateLogFile(const char16_t* path) {
+ServiceLog openServiceLog(const char16_t* path) {
+  ServiceLog log;
   void* descriptor = nullptr;
   if (!platform::ConvertStringSecurityDescriptorToSecurityDescriptorW(kOwnersOnlySddl, platform::kSddlRevision1,
                                                                       &descriptor, nullptr)) {
-    return platform::kInvalidHandle;
+    return log;
   }
   // Inheritable, so that children can write to it.
   platform::SecurityAttributes attributes{};
@@ -74,15 +183,22 @@ Handle createPrivateLogFile(const char16_t* path) {
   attributes.lpSecurityDescriptor = descriptor;
   attributes.bInheritHandle = platform::kTrue;
 
-  Handle file = platform::kInvalidHandle;
-  for (int tries = 0; tries < kCreationTries && file == platform::kInvalidHandle; ++tries) {
-    file = tryCreateFresh(path, attributes);
+  Dword error = 0;
+  for (int tries = 0; tries < kTries && log.handle == kInvalidHandle; ++tries) {
+    if (tries > 0) {
+      platform::Sleep(kPauseBetweenTriesMs);
+    }
+    log.handle = tryOnce(path, attributes);
+    error = platform::GetLastError();
   }
-  // The start failure reports the last try's error, not the freeing's.
-  const Dword error = platform::GetLastError();
+  if (log.handle == kInvalidHandle) {
+    log.failure = error;
+    log.handle = openFallback(path, attributes, log.fallback);
+  }
   platform::LocalFree(descriptor);
-  platform::SetLastError(error);
-  return file;
+  // A start that fails anyway reports why the log could not be had, not the freeing's.
+  platform::SetLastError(log.handle == kInvalidHandle ? error : platform::kErrorSuccess);
+  return log;
 }
 
 }  // namespace halcyra

@@ -166,6 +166,13 @@ void reportServiceStartFailure(Dword error) {
   guarded([&] { report(platform::kEventlogErrorType, EVENT_START_FAILED, {decimalText(error)}); });
 }
 
+void reportLogFallback(std::u16string_view logPath, Dword error, std::u16string_view fallback) {
+  guarded([&] {
+    const std::u16string where = fallback == u"NUL" ? u"NUL, which discards it" : std::u16string(fallback);
+    report(platform::kEventlogWarningType, EVENT_LOG_FALLBACK, {std::u16string(logPath), decimalText(error), where});
+  });
+}
+
 void reportUpdateCheck(const UpdaterSettings& settings, bool completed) {
   guarded([&] {
     if (completed && !settings.hasError) {

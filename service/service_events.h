@@ -1,6 +1,6 @@
 #pragma once
 // What the service tells the Application event log, under its own source: its start and
-// stop, a failed start, each child it starts and each child's end, a failed update check
+// stop, a failed start, a log that could not be used, each child it starts and each child's end, a failed update check
 // and a child that could not be started.
 //
 // Reporting never fails nor delays the service: every result of the event log is ignored,
@@ -50,6 +50,10 @@ void reportServiceStarted();
 void reportServiceStopped();
 // A start that fails, with the error the SCM is given.
 void reportServiceStartFailure(platform::Dword error);
+
+// At start-up: the log at `logPath` could not be had for `error`, and the children's
+// output goes to `fallback` instead (a path, or NUL).
+void reportLogFallback(std::u16string_view logPath, platform::Dword error, std::u16string_view fallback);
 
 // After each update check: a failure whose text differs from the previous check's. A check
 // that did not complete (an error was raised inside) is a failure without its own text.

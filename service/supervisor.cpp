@@ -299,10 +299,14 @@ bool prepareChildLaunchSetup() {
     return false;
   }
 
-  setup.logFile = createPrivateLogFile(logPath);
-  if (setup.logFile == platform::kInvalidHandle) {
+  const ServiceLog log = openServiceLog(logPath);
+  if (log.handle == platform::kInvalidHandle) {
     return false;
   }
+  if (log.fallback[0] != u'\0') {
+    reportLogFallback(logPath, log.failure, log.fallback);
+  }
+  setup.logFile = log.handle;
 
   setup.startupInfo = {};
   setup.startupInfo.StartupInfo.cb = platform::kStartupInfoExWSize;

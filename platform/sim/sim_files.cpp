@@ -6,7 +6,9 @@
 #include <stdexcept>
 
 #include "platform/files.h"
+#include "platform/security.h"
 #include "platform/sim/sim_machine.h"
+#include "platform/sim/sim_security.h"
 #include "platform/text_mode.h"
 
 namespace halcyra::sim::detail {
@@ -15,20 +17,21 @@ namespace {
 
 inline constexpr Dword kAttributeDirectory = 0x10;
 inline constexpr Dword kAttributeArchive = 0x20;
-inline constexpr Dword kErrorDirNotEmpty = 145;
 inline constexpr Dword kErrorInvalidSecurityDescr = 1338;
 inline constexpr Dword kAttributeReadOnly = 0x1;
 inline constexpr Dword kAttributeReparsePoint = 0x400;
-inline constexpr Dword kDeleteAccess = 0x10000;
 inline constexpr Dword kOpenReparsePoint = 0x00200000;
+inline constexpr Dword kBackupSemantics = 0x02000000;
 
-inline constexpr Dword kOpenExisting = 3;
 inline constexpr Dword kOpenAlways = 4;
 inline constexpr Dword kTruncateExisting = 5;
 
 inline constexpr Dword kShareRead = 0x1;
 inline constexpr Dword kShareWrite = 0x2;
 inline constexpr Dword kShareDelete = 0x4;
+
+// The null device: what is written to it is gone.
+inline constexpr char16_t kNullDeviceKey[] = u"\\\\.\\NUL";
 
 bool wantsRead(Dword access) { return (access & (0x80000000u | 0x10000000u | 0x1u)) != 0; }
 bool wantsWrite(Dword access) { return (access & (0x40000000u | 0x10000000u | 0x2u | 0x4u)) != 0; }
@@ -64,6 +67,69 @@ std::u16string fileKeyOf(const std::u16string& key, bool followReparse) {
   return *node->link == LinkKind::hard || followReparse ? node->linkTarget : key;
 }
 
+// The name an opening reaches: a followed symbolic link's or junction's target, else the
+// name itself (a hard link's own name, which goes alone when deleted).
+std::u16string nameKeyOf(const std::u16string& key, bool followReparse) {
+  FsNode const* const node = findNode(key);
+  if (node == nullptr || !node->link || *node->link == LinkKind::hard || !followReparse) {
+    return key;
+  }
+  return node->linkTarget;
+}
+
+bool isNullDevice(std::u16string_view path) {
+  auto const upper = [](std::u16string_view text) {
+    std::u16string result(text);
+    for (char16_t& c : result) {
+      if (c >= u'a' && c <= u'z') {
+        c = static_cast<char16_t>(c - u'a' + u'A');
+      }
+    }
+    return result;
+  };
+  std::u16string const name = upper(path);
+  return name == u"NUL" || name == kNullDeviceKey;
+}
+
+bool othersHold(const std::u16string& key) {
+  return std::any_of(machine().files.begin(), machine().files.end(),
+                     [&](auto const& entry) { return entry.second.key == key; });
+}
+
+// Takes the name `nameKey` of the file `fileKey` away: a file with other names lives on
+// under the first of them, and whoever still has it open keeps its data.
+void eraseName(const std::u16string& nameKey, const std::u16string& fileKey) {
+  Machine& m = machine();
+  auto const named = m.fs.find(nameKey);
+  if (named == m.fs.end()) {
+    return;
+  }
+  if (nameKey != fileKey) {
+    m.fs.erase(named);  // a hard link's own name
+    return;
+  }
+  std::u16string heir;
+  for (auto& [otherKey, other] : m.fs) {
+    if (other.link == sim::LinkKind::hard && other.linkTarget == nameKey) {
+      if (heir.empty()) {
+        heir = otherKey;
+        std::u16string const heirPath = other.path;
+        other = named->second;
+        other.path = heirPath;
+        other.deletePending = false;
+      } else {
+        other.linkTarget = heir;
+      }
+    }
+  }
+  for (auto& [id, open] : m.files) {
+    if (open.key == nameKey) {
+      open.key = heir.empty() ? nameKey + u"|deleted" : heir;
+    }
+  }
+  m.fs.erase(nameKey);
+}
+
 // Copies `value` and its terminator when it fits in `size` units: returns its length;
 // otherwise the units needed, terminator included.
 Dword copyOut(std::u16string_view value, char16_t* buffer, Dword size) {
@@ -74,6 +140,17 @@ Dword copyOut(std::u16string_view value, char16_t* buffer, Dword size) {
   std::copy(value.begin(), value.end(), buffer);
   buffer[length] = u'\0';
   return length;
+}
+
+// The attributes of the object under `key` itself: a hard link's are its file's.
+Dword ownAttributes(const std::u16string& key) {
+  FsNode const* const node = findNode(fileKeyOf(key, false));
+  if (node == nullptr) {
+    return 0;
+  }
+  bool const reparse = node->link.has_value() && *node->link != LinkKind::hard;
+  return (node->directory ? kAttributeDirectory : kAttributeArchive) | (node->readOnly ? kAttributeReadOnly : 0) |
+         (reparse ? kAttributeReparsePoint : 0);
 }
 
 // The object at `path`, or the error by which the system says it cannot be reached.
@@ -161,6 +238,21 @@ bool decodeUtf8(std::string_view bytes, bool strict, std::u16string& out) {
 
 }  // namespace
 
+void fileHandleClosing(const OpenFileState& open) {
+  if (open.deleteOnClose) {
+    if (open.posixDelete || !othersHold(open.key)) {
+      eraseName(open.nameKey, open.key);
+    } else if (FsNode* const node = findNode(open.nameKey)) {
+      node->deletePending = true;  // the name goes with the last handle
+    }
+    return;
+  }
+  FsNode const* const node = findNode(open.key);
+  if (node != nullptr && node->deletePending && !othersHold(open.key)) {
+    eraseName(open.key, open.key);
+  }
+}
+
 }  // namespace halcyra::sim::detail
 
 namespace halcyra::sim {
@@ -238,11 +330,26 @@ void addLink(const std::u16string& path, const std::u16string& target, LinkKind 
 
 void setReadOnly(const std::u16string& path) { machine().fs.at(pathKey(path)).readOnly = true; }
 
-void holdOpen(const std::u16string& path, Dword shareMode) {
+void holdOpen(const std::u16string& path, Dword shareMode, bool followLinks) {
   Machine& m = machine();
-  std::u16string const key = fileKeyOf(pathKey(path), true);
-  m.files[m.nextObject++] = OpenFileState{key, m.fs.at(key).path, 0x80000000u, shareMode, {}};
+  std::u16string const key = fileKeyOf(pathKey(path), followLinks);
+  m.files[m.nextObject++] =
+      OpenFileState{key, m.fs.at(key).path, 0x80000000u, shareMode, {}, nameKeyOf(pathKey(path), followLinks)};
 }
+
+void setOwner(const std::u16string& path, const std::u16string& sid) { machine().fs.at(pathKey(path)).owner = sid; }
+
+std::optional<std::u16string> ownerOf(const std::u16string& path) {
+  FsNode const* const node = findNode(fileKeyOf(pathKey(path), false));
+  return node != nullptr ? std::optional(node->owner) : std::nullopt;
+}
+
+
+void setTempPath2(std::optional<std::u16string> path) { machine().tempPath2 = std::move(path); }
+
+void setDispositionExSupported(bool supported) { machine().dispositionEx = supported; }
+
+bool nameExists(const std::u16string& path) { return findNode(pathKey(path)) != nullptr; }
 
 }  // namespace halcyra::sim
 
@@ -339,23 +446,36 @@ Handle CreateFileW(const char16_t* path, Dword desiredAccess, Dword shareMode, S
     }
     securityDescriptor = *descriptor;
   }
+  Machine& m = machine();
+  if (isNullDevice(path)) {
+    std::uint64_t const object = m.nextObject++;
+    m.files[object] = OpenFileState{kNullDeviceKey, u"NUL", desiredAccess, shareMode, {}, kNullDeviceKey};
+    setLastError(kErrorSuccess);
+    return addHandle(Kind::file, object, inheritable, desiredAccess);
+  }
   std::u16string const named = pathKey(path);
   if (std::optional<Dword> const error = pathErrorFor(named)) {
     return fail(*error);
   }
-  // CREATE_NEW never opens an existing object, a link included.
-  if (creationDisposition == kCreateNew && findNode(named) != nullptr) {
+  // Without FILE_FLAG_OPEN_REPARSE_POINT a symbolic link or junction is followed, whatever
+  // the disposition: CREATE_NEW through a dangling link creates its target.
+  bool const follow = (flagsAndAttributes & kOpenReparsePoint) == 0;
+  std::u16string const key = fileKeyOf(named, follow);
+  FsNode* node = findNode(key);
+  bool const existed = node != nullptr;
+  if (existed && creationDisposition == kCreateNew) {
     return fail(kErrorFileExists);
   }
-  std::u16string const key = fileKeyOf(named, (flagsAndAttributes & kOpenReparsePoint) == 0);
-  FsNode* node = findNode(key);
-  if (node != nullptr && node->directory) {
+  FsNode const* const namedNode = findNode(named);
+  if ((existed && node->deletePending) || (namedNode != nullptr && namedNode->deletePending)) {
     return fail(kErrorAccessDenied);
   }
-  if (node != nullptr && node->readOnly && wantsWrite(desiredAccess)) {
+  if (existed && node->directory && (flagsAndAttributes & kBackupSemantics) == 0) {
     return fail(kErrorAccessDenied);
   }
-  bool const existed = node != nullptr;
+  if (existed && node->readOnly && wantsWrite(desiredAccess)) {
+    return fail(kErrorAccessDenied);
+  }
   if (!existed) {
     FsNode const* const parent = findNode(parentKey(key));
     if (parent == nullptr || !parent->directory) {
@@ -364,22 +484,22 @@ Handle CreateFileW(const char16_t* path, Dword desiredAccess, Dword shareMode, S
     if (creationDisposition == kOpenExisting || creationDisposition == kTruncateExisting) {
       return fail(kErrorFileNotFound);
     }
-  } else if (creationDisposition == kCreateNew) {
-    return fail(kErrorFileExists);
   }
   if (!sharingAllows(key, desiredAccess, shareMode)) {
     return fail(kErrorSharingViolation);
   }
-  Machine& m = machine();
   if (!existed) {
     node = &m.fs[key];
-    node->path = fullPath(path);
+    node->path = key == named ? fullPath(path) : key;
+    node->owner = sim::detail::processUser();
+    node->securityDescriptor = securityDescriptor;
   }
   if (creationDisposition == kCreateAlways || creationDisposition == kTruncateExisting) {
     node->content.clear();
   }
   std::uint64_t const object = m.nextObject++;
-  m.files[object] = OpenFileState{key, node->path, desiredAccess, shareMode, securityDescriptor};
+  m.files[object] =
+      OpenFileState{key, node->path, desiredAccess, shareMode, node->securityDescriptor, nameKeyOf(named, follow)};
   Handle const handle = addHandle(Kind::file, object, inheritable, desiredAccess);
   bool const reportsExisting = existed && (creationDisposition == kCreateAlways || creationDisposition == kOpenAlways);
   setLastError(reportsExisting ? kErrorAlreadyExists : kErrorSuccess);
@@ -408,51 +528,68 @@ Dword GetFullPathNameW(const char16_t* path, Dword size, char16_t* buffer, char1
   return result;
 }
 
-Bool DeleteWithoutFollowingLinks(const char16_t* path) {
-  if (enterFails("DeleteWithoutFollowingLinks", text(path))) {
+Bool SetFileInformationByHandle(Handle file, int informationClass, void* information, Dword size) {
+  if (enterFails("SetFileInformationByHandle",
+                 handleText(file) + " class=" + std::to_string(informationClass) + " size=" + std::to_string(size))) {
     return kFalse;
   }
-  FsNode* node = nullptr;
-  if (Dword const error = lookUpExisting(path, &node); error != kErrorSuccess) {
-    setLastError(error);
+  HandleEntry const* const entry = lookupHandle(file, Kind::file);
+  if (entry == nullptr) {
+    setLastError(kErrorInvalidHandle);
     return kFalse;
   }
   Machine& m = machine();
-  std::u16string const key = pathKey(path);
-  std::u16string const fileKey = fileKeyOf(key, false);
-  if (!sharingAllows(fileKey, kDeleteAccess, kShareRead | kShareWrite | kShareDelete)) {
-    setLastError(kErrorSharingViolation);
+  OpenFileState& open = m.files.at(entry->object);
+  FsNode* const node = findNode(open.key);
+  if (informationClass == kFileEndOfFileInfo && size == sizeof(FileEndOfFileInfo) && information != nullptr) {
+    if (!wantsWrite(open.access)) {
+      setLastError(kErrorAccessDenied);
+      return kFalse;
+    }
+    auto const end = static_cast<const FileEndOfFileInfo*>(information)->EndOfFile;
+    if (end < 0) {
+      setLastError(kErrorInvalidParameter);
+      return kFalse;
+    }
+    if (node != nullptr) {
+      node->content.resize(static_cast<std::size_t>(end));
+    }
+    return kTrue;
+  }
+  bool const extended = informationClass == kFileDispositionInfoEx && m.dispositionEx &&
+                        size == sizeof(FileDispositionInfoEx) && information != nullptr;
+  bool const plain =
+      informationClass == kFileDispositionInfo && size == sizeof(FileDispositionInfo) && information != nullptr;
+  if (!extended && !plain) {
+    setLastError(kErrorInvalidParameter);
     return kFalse;
   }
-  std::u16string const below = key + u"\\";
+  Dword const flags = extended ? static_cast<const FileDispositionInfoEx*>(information)->Flags
+                               : (static_cast<const FileDispositionInfo*>(information)->DeleteFile != 0 ? 1u : 0u);
+  if ((entry->access & kDelete) == 0) {
+    setLastError(kErrorAccessDenied);
+    return kFalse;
+  }
+  if (node == nullptr) {
+    setLastError(kErrorFileNotFound);  // deleted already
+    return kFalse;
+  }
+  if ((flags & kFileDispositionFlagDelete) == 0) {
+    open.deleteOnClose = false;
+    return kTrue;
+  }
+  if (node->readOnly && (flags & kFileDispositionFlagIgnoreReadonlyAttribute) == 0) {
+    setLastError(kErrorAccessDenied);
+    return kFalse;
+  }
+  std::u16string const below = open.key + u"\\";
   auto const next = m.fs.lower_bound(below);
   if (node->directory && !node->link && next != m.fs.end() && next->first.starts_with(below)) {
     setLastError(kErrorDirNotEmpty);
     return kFalse;
   }
-  if (fileKey == key) {
-    // Whoever still has the file open keeps its data, but the name is free at once.
-    for (auto& [id, open] : m.files) {
-      if (open.key == key) {
-        open.key += u"|deleted";
-      }
-    }
-    // A file with other names lives on under the first of them.
-    std::u16string heir;
-    for (auto& [otherKey, other] : m.fs) {
-      if (other.link == sim::LinkKind::hard && other.linkTarget == key) {
-        if (heir.empty()) {
-          heir = otherKey;
-          std::u16string const heirPath = other.path;
-          other = *node;
-          other.path = heirPath;
-        } else {
-          other.linkTarget = heir;
-        }
-      }
-    }
-  }
-  m.fs.erase(key);
+  open.deleteOnClose = true;
+  open.posixDelete = (flags & kFileDispositionFlagPosixSemantics) != 0;
   return kTrue;
 }
 
@@ -557,11 +694,11 @@ int MultiByteToWideChar(unsigned codePage, Dword flags, const char* text, int le
   return needed;
 }
 
-Bool GetFileAttributesFollowingLinks(const char16_t* path, Dword* attributes) {
-  if (enterFails("GetFileAttributesFollowingLinks", text(path))) {
+Bool GetFileAttributesExW(const char16_t* path, FileAttributeData* data) {
+  if (enterFails("GetFileAttributesExW", text(path))) {
     return kFalse;
   }
-  if (path == nullptr || attributes == nullptr) {
+  if (path == nullptr || data == nullptr) {
     setLastError(kErrorInvalidParameter);
     return kFalse;
   }
@@ -570,8 +707,99 @@ Bool GetFileAttributesFollowingLinks(const char16_t* path, Dword* attributes) {
     setLastError(error);
     return kFalse;
   }
-  *attributes = node->directory ? kAttributeDirectory : kAttributeArchive;
+  data->fileAttributes = ownAttributes(pathKey(path));
   return kTrue;
+}
+
+Handle FindFirstFileW(const char16_t* path, FindData* data) {
+  if (enterFails("FindFirstFileW", text(path))) {
+    return kInvalidHandle;
+  }
+  FsNode* node = nullptr;
+  if (Dword const error = lookUpExisting(path, &node); error != kErrorSuccess) {
+    setLastError(error);
+    return kInvalidHandle;
+  }
+  data->fileAttributes = ownAttributes(pathKey(path));
+  // A search holds no file open: a handle of its own kind that shares everything.
+  Machine& m = machine();
+  std::uint64_t const object = m.nextObject++;
+  m.files[object] = OpenFileState{u"|search", node->path, 0, 0x7, {}, u"|search"};
+  return addHandle(Kind::file, object, false, 0);
+}
+
+Bool FindClose(Handle search) {
+  if (enterFails("FindClose", handleText(search))) {
+    return kFalse;
+  }
+  HandleEntry const* const entry = lookupHandle(search, Kind::file);
+  if (entry == nullptr || machine().files.at(entry->object).key != u"|search") {
+    setLastError(kErrorInvalidHandle);
+    return kFalse;
+  }
+  closeHandleEntry(reinterpret_cast<std::uintptr_t>(search));
+  return kTrue;
+}
+
+void Sleep(Dword milliseconds) {
+  enterFails("Sleep", "ms=" + std::to_string(milliseconds));
+  Machine& m = machine();
+  std::uint64_t const deadline = m.clock + milliseconds;
+  for (;;) {
+    applyDueState();
+    deliverDueControls();
+    if (m.clock >= deadline) {
+      return;
+    }
+    std::optional<std::uint64_t> const next = nextEventTime();
+    m.clock = next && *next < deadline ? std::max(m.clock, *next) : deadline;
+  }
+}
+
+Dword GetTempPath2W(Dword size, char16_t* buffer) {
+  if (enterFails("GetTempPath2W", "size=" + std::to_string(size))) {
+    return 0;
+  }
+  if (!machine().tempPath2) {
+    setLastError(kErrorCallNotImplemented);
+    return 0;
+  }
+  return copyOut(*machine().tempPath2, buffer, size);
+}
+
+Dword GetSecurityInfo(Handle object, int objectType, Dword securityInformation, void** owner, void** group, void** dacl,
+                      void** sacl, void** descriptor) {
+  if (enterFails("GetSecurityInfo", handleText(object) + " type=" + std::to_string(objectType) +
+                                        " information=" + hex(securityInformation))) {
+    return GetLastError();
+  }
+  HandleEntry const* const entry = lookupHandle(object, Kind::file);
+  if (entry == nullptr || objectType != kSeFileObject) {
+    return kErrorInvalidHandle;
+  }
+  if ((entry->access & kReadControl) == 0) {
+    return kErrorAccessDenied;
+  }
+  if (securityInformation != kOwnerSecurityInformation || owner == nullptr || descriptor == nullptr) {
+    return kErrorInvalidParameter;  // only the owner is modelled
+  }
+  FsNode const* const node = findNode(machine().files.at(entry->object).key);
+  if (node == nullptr) {
+    return kErrorFileNotFound;
+  }
+  // The owner's binary SID, in a heap block that LocalFree knows.
+  std::string const sid = sim::detail::binarySid(node->owner);
+  auto* const copy = new std::u16string(sid.size() / 2 + 1, u'\0');
+  std::memcpy(copy->data(), sid.data(), sid.size());
+  machine().securityDescriptors.insert(copy);
+  *descriptor = copy;
+  *owner = copy->data();
+  for (void** unasked : {group, dacl, sacl}) {
+    if (unasked != nullptr) {
+      *unasked = nullptr;
+    }
+  }
+  return kErrorSuccess;
 }
 
 Bool ReadTextModeFile(const char16_t* path, std::string& content) {

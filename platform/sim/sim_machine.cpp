@@ -160,9 +160,12 @@ void closeHandleEntry(std::uintptr_t key) {
   HandleEntry const entry = it->second;
   m.handles.erase(it);
   switch (entry.kind) {
-    case Kind::file:
+    case Kind::file: {
+      OpenFileState const open = m.files.at(entry.object);
       m.files.erase(entry.object);
+      fileHandleClosing(open);
       break;
+    }
     case Kind::job: {
       JobState& job = m.jobs.at(entry.object);
       if (--job.handles == 0) {

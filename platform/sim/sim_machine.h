@@ -68,11 +68,14 @@ struct JobState {
 };
 
 struct OpenFileState {
-  std::u16string key;
+  std::u16string key;  // the file's
   std::u16string path;
   Dword access;
   Dword shareMode;
   std::u16string securityDescriptor;
+  std::u16string nameKey;  // the name it was opened by (a hard link's own), for its deletion
+  bool deleteOnClose = false;
+  bool posixDelete = false;  // the name goes at the close even while others hold the file
 };
 
 struct VersionInfo {
@@ -87,6 +90,9 @@ struct FsNode {
   std::optional<LinkKind> link;
   std::u16string linkTarget;  // key of what the link names
   bool readOnly = false;
+  std::u16string owner = u"S-1-5-21-1001";  // SID text; an ordinary user unless created by the service
+  std::u16string securityDescriptor;        // SDDL it was created with; empty: the default
+  bool deletePending = false;               // its name goes when the last handle closes
 };
 
 struct PendingEnd {
@@ -186,6 +192,8 @@ struct Machine {
   std::map<std::u16string, Dword> pathErrors;
   std::u16string modulePath;
   std::u16string tempPath;
+  std::optional<std::u16string> tempPath2;  // none: kernel32 has no GetTempPath2W
+  bool dispositionEx = true;                // FileDispositionInfoEx is known (Windows 10 1809 on)
 
   std::map<std::u16string, ProgramBehaviour> programs;  // key: as fs
   std::map<Dword, ProcessState> processes;
@@ -258,6 +266,8 @@ FsNode* findNode(const std::u16string& key);
 Dword missingPathError(const std::u16string& key);
 std::optional<Dword> pathErrorFor(const std::u16string& key);
 void ensureDirectory(const std::u16string& path);
+// A file handle is closing: a deletion it was given takes effect, or one pending on others.
+void fileHandleClosing(const OpenFileState& open);
 
 // Text of arguments for the call log.
 std::string utf8(std::u16string_view text);

@@ -129,6 +129,10 @@ std::string aclBytes(const std::vector<AccessEntry>& entries) {
 }
 
 }  // namespace
+std::string binarySid(const std::u16string& text) { return sidBytes(text); }
+std::u16string textSid(const void* sid) { return sidText(sid); }
+const std::u16string& processUser() { return security().processUser; }
+
 }  // namespace detail
 
 void setFileSecurity(const std::u16string& path, FileSecurity security) {
@@ -284,6 +288,20 @@ Bool GetTokenInformation(Handle token, int informationClass, void* information, 
   user->Attributes = 0;
   std::memcpy(user->Sid, sid.data(), sid.size());
   return kTrue;
+}
+
+Bool IsWellKnownSid(void* sid, int wellKnownSidType) {
+  enterFails("IsWellKnownSid", std::to_string(wellKnownSidType));
+  std::u16string const text = sidText(sid);
+  return (wellKnownSidType == kWinLocalSystemSid && text == kSystem) ||
+                 (wellKnownSidType == kWinBuiltinAdministratorsSid && text == kAdministrators)
+             ? kTrue
+             : kFalse;
+}
+
+Bool EqualSid(void* first, void* second) {
+  enterFails("EqualSid", {});
+  return sidText(first) == sidText(second) ? kTrue : kFalse;
 }
 
 Bool CheckTokenMembership(Handle token, void* sid, Bool* isMember) {

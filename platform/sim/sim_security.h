@@ -42,3 +42,11 @@ namespace halcyra::sim {
 // ToSecurityDescriptorW that LocalFree has not freed yet.
 std::size_t openSecurityDescriptors();
 }  // namespace halcyra::sim
+
+namespace halcyra::sim::detail {
+// SIDs between their text form ("S-1-5-18") and Windows' binary form, and the user every
+// token holds, for the other parts of the simulated machine.
+std::string binarySid(const std::u16string& text);
+std::u16string textSid(const void* sid);
+const std::u16string& processUser();
+}  // namespace halcyra::sim::detail

@@ -4,8 +4,11 @@
 #include <share.h>
 #include <stdio.h>
 
+#include <cstddef>
+
 #include "platform/win32/windows_types.h"
-// After <windows.h>, which it needs.
+// After <windows.h>, which they need.
+#include <aclapi.h>
 #include <sddl.h>
 
 namespace halcyra::platform {
@@ -44,38 +47,26 @@ Dword GetFullPathNameW(const char16_t* path, Dword size, char16_t* buffer, char1
   return length;
 }
 
-// Declared by the headers only for builds aimed at Windows 10 1809 and later; the values
-// are fixed by the Windows API, and older systems answer ERROR_INVALID_PARAMETER.
-constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
-constexpr DWORD kDispositionIgnoreReadOnly = 0x10;  // FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE
+static_assert(kGenericRead == GENERIC_READ && kDelete == DELETE && kReadControl == READ_CONTROL &&
+              kFileReadAttributes == FILE_READ_ATTRIBUTES && kFileShareWrite == FILE_SHARE_WRITE &&
+              kFileShareDelete == FILE_SHARE_DELETE && kOpenExisting == OPEN_EXISTING &&
+              kFileFlagBackupSemantics == FILE_FLAG_BACKUP_SEMANTICS);
+static_assert(kErrorNotSupported == ERROR_NOT_SUPPORTED && kErrorDirNotEmpty == ERROR_DIR_NOT_EMPTY);
+// FileDispositionInfoEx and its flags are declared by the headers only for builds aimed at
+// Windows 10 1809 and later; the values are fixed by the Windows API, and older systems
+// answer ERROR_INVALID_PARAMETER.
+static_assert(kFileDispositionInfo == ::FileDispositionInfo && kFileEndOfFileInfo == ::FileEndOfFileInfo &&
+              kFileDispositionInfoEx == 21);
+static_assert(kFileDispositionFlagDelete == FILE_DISPOSITION_FLAG_DELETE &&
+              kFileDispositionFlagPosixSemantics == FILE_DISPOSITION_FLAG_POSIX_SEMANTICS &&
+              kFileDispositionFlagIgnoreReadonlyAttribute == 0x10);
+static_assert(sizeof(platform::FileDispositionInfo) == sizeof(FILE_DISPOSITION_INFO) &&
+              sizeof(platform::FileDispositionInfoEx) == sizeof(FILE_DISPOSITION_INFO_EX) &&
+              sizeof(platform::FileEndOfFileInfo) == sizeof(FILE_END_OF_FILE_INFO));
 
-Bool DeleteWithoutFollowingLinks(const char16_t* path) {
-  // FILE_FLAG_OPEN_REPARSE_POINT opens a symbolic link or junction itself rather than its
-  // target; FILE_FLAG_BACKUP_SEMANTICS lets the same call open a junction or folder.
-  HANDLE const object =
-      ::CreateFileW(win32::wide(path), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (object == INVALID_HANDLE_VALUE) {
-    return kFalse;
-  }
-  // POSIX semantics take the name away when the handle closes even if others keep the
-  // file open; the read-only attribute is ignored rather than cleared, since clearing it
-  // would change a file that other names may share.
-  FILE_DISPOSITION_INFO_EX dispositionEx{};
-  dispositionEx.Flags =
-      FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS | kDispositionIgnoreReadOnly;
-  BOOL deleted = ::SetFileInformationByHandle(object, kFileDispositionInfoEx, &dispositionEx, sizeof dispositionEx);
-  if (!deleted && (::GetLastError() == ERROR_INVALID_PARAMETER || ::GetLastError() == ERROR_NOT_SUPPORTED)) {
-    // Before Windows 10 1809, or on a file system without the extended form: the plain
-    // deletion, which a read-only attribute refuses.
-    FILE_DISPOSITION_INFO disposition{};
-    disposition.DeleteFile = TRUE;
-    deleted = ::SetFileInformationByHandle(object, FileDispositionInfo, &disposition, sizeof disposition);
-  }
-  DWORD const error = ::GetLastError();
-  ::CloseHandle(object);
-  ::SetLastError(error);
-  return deleted ? kTrue : kFalse;
+Bool SetFileInformationByHandle(Handle file, int informationClass, void* information, Dword size) {
+  return ::SetFileInformationByHandle(file, static_cast<FILE_INFO_BY_HANDLE_CLASS>(informationClass), information,
+                                      size);
 }
 
 Bool GetFileInformationByHandle(Handle file, FileInformation* information) {
@@ -113,47 +104,39 @@ int MultiByteToWideChar(unsigned codePage, Dword flags, const char* text, int le
   return ::MultiByteToWideChar(codePage, flags, text, length, win32::wide(buffer), size);
 }
 
-Bool GetFileAttributesFollowingLinks(const char16_t* path, Dword* attributes) {
-  DWORD found = 0;
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  if (::GetFileAttributesExW(win32::wide(path), GetFileExInfoStandard, &data)) {
-    found = data.dwFileAttributes;
-  } else {
-    // A file held open without sharing (the paging file, for one) refuses the attribute
-    // query; its folder entry still answers.
-    if (::GetLastError() != ERROR_SHARING_VIOLATION) {
-      return kFalse;
-    }
-    WIN32_FIND_DATAW findData{};
-    HANDLE const search = ::FindFirstFileW(win32::wide(path), &findData);
-    if (search == INVALID_HANDLE_VALUE) {
-      return kFalse;
-    }
-    ::FindClose(search);
-    found = findData.dwFileAttributes;
+Bool GetFileAttributesExW(const char16_t* path, FileAttributeData* data) {
+  WIN32_FILE_ATTRIBUTE_DATA native{};
+  if (!::GetFileAttributesExW(win32::wide(path), GetFileExInfoStandard, &native)) {
+    return kFalse;
   }
-
-  if ((found & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    // A link: the attributes of what it points to count, and a dangling link fails here
-    // with the error of its missing target.
-    HANDLE const target =
-        ::CreateFileW(win32::wide(path), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (target == INVALID_HANDLE_VALUE) {
-      return kFalse;
-    }
-    FILE_BASIC_INFO basic{};
-    BOOL const answered = ::GetFileInformationByHandleEx(target, FileBasicInfo, &basic, sizeof basic);
-    DWORD const error = ::GetLastError();
-    ::CloseHandle(target);
-    if (!answered) {
-      ::SetLastError(error);
-      return kFalse;
-    }
-    found = basic.FileAttributes;
-  }
-  *attributes = found;
+  data->fileAttributes = native.dwFileAttributes;
   return kTrue;
+}
+
+Handle FindFirstFileW(const char16_t* path, FindData* data) {
+  WIN32_FIND_DATAW native{};
+  HANDLE const search = ::FindFirstFileW(win32::wide(path), &native);
+  if (search != INVALID_HANDLE_VALUE) {
+    data->fileAttributes = native.dwFileAttributes;
+  }
+  return search;
+}
+
+Bool FindClose(Handle search) { return ::FindClose(search); }
+
+void Sleep(Dword milliseconds) { ::Sleep(milliseconds); }
+
+Dword GetTempPath2W(Dword size, char16_t* buffer) {
+  using GetTempPath2 = DWORD(WINAPI*)(DWORD, LPWSTR);
+  HMODULE const kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+  FARPROC const found = kernel32 != nullptr ? ::GetProcAddress(kernel32, "GetTempPath2W") : nullptr;
+  if (found == nullptr) {
+    ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return 0;
+  }
+  // The pointer's type is the one kernel32 declares for it.
+  auto const getTempPath2 = reinterpret_cast<GetTempPath2>(reinterpret_cast<void (*)()>(found));
+  return getTempPath2(size, win32::wide(buffer));
 }
 
 Bool ReadTextModeFile(const char16_t* path, std::string& content) {

@@ -14,6 +14,8 @@ static_assert(kAclSizeInformation == ::AclSizeInformation && kTokenUser == ::Tok
 static_assert(kAccessAllowedAceType == ACCESS_ALLOWED_ACE_TYPE && kAccessDeniedAceType == ACCESS_DENIED_ACE_TYPE &&
               kInheritOnlyAce == INHERIT_ONLY_ACE);
 static_assert(kLoadLibrarySearchSystem32 == LOAD_LIBRARY_SEARCH_SYSTEM32);
+static_assert(kWinLocalSystemSid == WinLocalSystemSid && kWinBuiltinAdministratorsSid == WinBuiltinAdministratorsSid);
+static_assert(kTokenQuery == TOKEN_QUERY);
 static_assert(sizeof(Handle) == sizeof(LONG_PTR));
 
 static_assert(sizeof(ACL_SIZE_INFORMATION) == sizeof(platform::AclSizeInformation));
@@ -67,5 +69,18 @@ Bool CheckTokenMembership(Handle token, void* sid, Bool* isMember) {
 }
 
 Bool SetDefaultDllDirectories(Dword directoryFlags) { return ::SetDefaultDllDirectories(directoryFlags); }
+
+Dword GetSecurityInfo(Handle object, int objectType, Dword securityInformation, void** owner, void** group, void** dacl,
+                      void** sacl, void** descriptor) {
+  return ::GetSecurityInfo(object, static_cast<SE_OBJECT_TYPE>(objectType), securityInformation,
+                           reinterpret_cast<PSID*>(owner), reinterpret_cast<PSID*>(group),
+                           reinterpret_cast<PACL*>(dacl), reinterpret_cast<PACL*>(sacl), descriptor);
+}
+
+Bool IsWellKnownSid(void* sid, int wellKnownSidType) {
+  return ::IsWellKnownSid(sid, static_cast<WELL_KNOWN_SID_TYPE>(wellKnownSidType));
+}
+
+Bool EqualSid(void* first, void* second) { return ::EqualSid(first, second); }
 
 }  // namespace halcyra::platform

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/event_log.h"
+#include "platform/file_existence.h"
 #include "platform/files.h"
 #include "platform/module_path.h"
 #include "service/event_messages.h"
@@ -47,7 +48,8 @@ TEST(EventLog, TheServiceExecutableCarriesEveryMessage) {
                                     EVENT_SERVER_STARTED, EVENT_UPDATER_STARTED, EVENT_CHILD_EXITED,
                                     EVENT_CHILD_STOPPED, EVENT_CHILD_TERMINATED, EVENT_CHILD_TERMINATED_UNASKED,
                                     EVENT_CHILD_QUICK_ENDS, EVENT_UPDATE_CHECK_FAILED, EVENT_CHILD_LAUNCH_FAILED,
-                                    EVENT_JOB_LIST_UNAVAILABLE, EVENT_TRUST_BOUNDARY_OPEN}) {
+                                    EVENT_JOB_LIST_UNAVAILABLE, EVENT_TRUST_BOUNDARY_OPEN,
+                                    EVENT_LOG_FALLBACK}) {
     EXPECT_FALSE(serviceMessage(id, strings).empty()) << std::hex << id;
   }
   EXPECT_EQ(printable(serviceMessage(EVENT_CHILD_TERMINATED, {u"HalcyraServer.exe", u"7", u"20", u"1067"})),
@@ -65,7 +67,7 @@ TEST(ModulePath, IsTheFullPathOfAnExistingExecutable) {
   EXPECT_EQ(GetFullPathNameW(path->c_str(), kMaxPath, full, nullptr), path->size());
   EXPECT_EQ(std::u16string(full), *path);
   Dword attributes = 0;
-  ASSERT_EQ(GetFileAttributesFollowingLinks(path->c_str(), &attributes), kTrue);
+  ASSERT_EQ(getAttributesFollowingLinks(path->c_str(), &attributes), kTrue);
   EXPECT_EQ(attributes & kFileAttributeDirectory, 0u);
 
   // A buffer one unit too short gets a cut-off path, which modulePath never returns.

@@ -64,6 +64,8 @@ std::u16string scratchFolder(std::u16string_view name) {
 
 std::string fileContent(const std::u16string& path) { return sim::fileContent(path).value_or(std::string()); }
 
+void writeFile(const std::u16string& path, std::string_view bytes) { sim::addFile(path, std::string(bytes)); }
+
 std::u16string versionFixture(VersionFixture fixture) {
   struct Fixture {
     const char16_t* name;

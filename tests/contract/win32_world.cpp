@@ -80,6 +80,8 @@ std::u16string scratchFolder(std::u16string_view name) { return test::freshFolde
 
 std::string fileContent(const std::u16string& path) { return test::readFile(path); }
 
+void writeFile(const std::u16string& path, std::string_view bytes) { test::writeFile(path, bytes); }
+
 std::u16string versionFixture(VersionFixture fixture) {
   static constexpr const char16_t* kNames[] = {u"fixture_versioned.exe",   u"fixture_wide_version.exe",
                                                u"fixture_unversioned.exe", u"fixture_oversized_version.exe",

@@ -54,6 +54,8 @@ std::u16string helperProgram();
 // An empty folder for the case (full path, no trailing separator), and a file's bytes.
 std::u16string scratchFolder(std::u16string_view name);
 std::string fileContent(const std::u16string& path);
+// Writes a whole file (another process's doing, not the seam's).
+void writeFile(const std::u16string& path, std::string_view bytes);
 
 // Programs whose version resource is known: product 1.2.3.4 with file 5.6.7.8; product
 // 10.0.65535.0; none at all; fixed product 3.3.3.3 inside more than 2048 bytes of version

@@ -1,6 +1,6 @@
-// The service under attack and under load: files planted under its log's name, a server
-// that crashes on every start, and (a long run for tools/soak-wine.sh) a server killed
-// again and again.
+// The service under load: a server that crashes on every start, and (a long run for
+// tools/soak-wine.sh) a server killed again and again. What is planted under the log's
+// name is in log_e2e_test.cpp.
 
 #include <windows.h>
 
@@ -18,62 +18,6 @@ namespace {
 int setting(const char* name, int otherwise) {
   std::string const value = environment(name);
   return value.empty() ? otherwise : std::atoi(value.c_str());
-}
-
-// Whatever a user left under the log's name in the temporary folder is never written
-// through: a hard link to another file gives way to a fresh log of the service's own; a
-// read-only file or one held open without FILE_SHARE_DELETE stays as it is and the start
-// fails with the error that blocks it. Wine 8 lacks the deletion that ignores the
-// read-only attribute (Windows has it since 10 1809), hence ERROR_ACCESS_DENIED there.
-// Symbolic links and junctions are left to the simulation: Wine shows a Unix symbolic link
-// as the plain file it points to and deletes the target when asked to delete the link's
-// name, which no Windows link does.
-TEST_F(ServiceE2E, LogAttacks) {
-  struct Attack {
-    const char* name;
-    std::uint32_t error;  // the service's exit code; 0: it runs with a log of its own
-  };
-  std::string const planted = "someone else's file\n";
-  for (Attack const attack : {Attack{"hard-link", 0}, Attack{"read-only", 5}, Attack{"held-open", 32}}) {
-    SCOPED_TRACE(attack.name);
-    if (!installService("on-ctrl-c=exit")) return;
-    std::wstring const log = logPath();
-    std::wstring const other = base + L"\\other.txt";
-    ASSERT_TRUE(makeFolders(tempFolder()) && writeBytes(other, planted));
-    HANDLE holder = INVALID_HANDLE_VALUE;
-    if (attack.name == std::string("hard-link")) {
-      ASSERT_TRUE(CreateHardLinkW(log.c_str(), other.c_str(), nullptr));
-    } else {
-      ASSERT_TRUE(writeBytes(log, planted));
-      if (attack.error == ERROR_ACCESS_DENIED) {
-        ASSERT_TRUE(SetFileAttributesW(log.c_str(), FILE_ATTRIBUTE_READONLY));
-      } else {
-        holder = CreateFileW(log.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(holder, INVALID_HANDLE_VALUE) << "the log could not be held open";
-      }
-    }
-    sc(L"start HalcyraService");
-    if (attack.error == 0) {
-      if (awaitState(kRunning, 10s) && awaitStarted()) {
-        awaitUntil(5s, [&] { return logHas("sample server: started"); });
-        EXPECT_EQ(linkCount(log), 1) << "the log is a file of its own";
-        EXPECT_TRUE(logHas("sample server: started (" + std::to_string(serverPid()) + ")"))
-            << "the server writes to it";
-        stopService();
-        EXPECT_TRUE(awaitState(kStopped, 15s));
-      } else {
-        ADD_FAILURE() << "the service did not start (exit code " << serviceExitCode() << ")";
-      }
-    } else {
-      EXPECT_TRUE(awaitState(kStopped, 15s)) << "the start fails";
-      EXPECT_EQ(serviceExitCode(), attack.error);
-      EXPECT_EQ(readText(log), planted) << "the planted file is untouched";
-    }
-    EXPECT_EQ(readText(other), planted) << "the other file is untouched";
-    if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
-    SetFileAttributesW(log.c_str(), FILE_ATTRIBUTE_NORMAL);
-  }
 }
 
 // A server that exits at once on every start: started again every 3 s while the service

@@ -11,10 +11,24 @@
 #include "platform/processes.h"
 #include "platform/sim/sim_security.h"
 #include "platform/sync.h"
+#include "service/event_messages.h"
 #include "tests/sim/service_scenario.h"
 
 namespace halcyra::test {
 namespace {
+
+std::vector<sim::ReportedEvent> eventsWithId(Dword id) {
+  std::vector<sim::ReportedEvent> found;
+  for (const sim::ReportedEvent& event : sim::reportedEvents()) {
+    if (event.eventId == id) found.push_back(event);
+  }
+  return found;
+}
+
+std::u16string decimalText(Dword value) {
+  const std::string text = std::to_string(value);
+  return {text.begin(), text.end()};
+}
 
 using platform::kServiceRunning;
 using platform::kServiceStartPending;
@@ -204,14 +218,14 @@ TEST(ServiceStart, LogFileIsEmptiedAtStartAndCollectsEveryChildsOutput) {
 
 // Whatever another user leaves under the log's name in the shared temporary folder, the
 // service never writes or truncates anything else and never follows a link; the log it
-// writes to is a new file that only SYSTEM and the Administrators can open. What keeps
-// the name blocked is a failed start with the blocking error.
+// writes to is a new file that only SYSTEM and the Administrators can open. A name that
+// stays blocked sends the output to NUL with a warning, and the server runs all the same.
 TEST(ServiceStart, LogFileNamePlantedByAnotherUserIsNeverFollowed) {
   const std::u16string secret = u"C:\\Secret\\data.txt", unborn = u"C:\\Secret\\new.txt";
   struct Case {
     const char* name;
     std::function<void(const std::u16string& log)> plant;
-    Dword failure;  // 0: the service starts
+    Dword fallback;  // 0: the log is had; else the error that sends the output to NUL
   };
   const Case cases[] = {
       {"nothing", [](const std::u16string&) {}, 0},
@@ -247,7 +261,13 @@ TEST(ServiceStart, LogFileNamePlantedByAnotherUserIsNeverFollowed) {
        platform::kErrorSharingViolation},
       {"a folder with content", [](const std::u16string& log) { sim::addFile(log + u"\\inside", "x"); }, 145},
       {"planted again before every creation",
-       [](const std::u16string&) { sim::failCall("CreateFileW", 1, platform::kErrorFileExists, true); },
+       [](const std::u16string& log) {
+         sim::setCallObserver([log](const sim::Call& call) {
+           if (call.name == "CreateFileW" && call.args.find(" disposition=1 ") != std::string::npos) {
+             sim::addFile(log, "planted");
+           }
+         });
+       },
        platform::kErrorFileExists},
   };
   for (const Case& c : cases) {
@@ -259,21 +279,29 @@ TEST(ServiceStart, LogFileNamePlantedByAnotherUserIsNeverFollowed) {
     sim::addFile(secret, "secret");
     c.plant(log);
     runService();
+    sim::setCallObserver({});
 
     EXPECT_EQ(sim::fileContent(secret), "secret");
     EXPECT_EQ(sim::fileContent(unborn), std::nullopt);
     EXPECT_EQ(sim::openSecurityDescriptors(), 0u);
-    EXPECT_EQ(sim::statusReports().empty() ? ~Dword{0} : sim::statusReports().back().status.dwWin32ExitCode, c.failure);
-    if (c.failure != 0) {
-      EXPECT_TRUE(servers().empty());
-      continue;
-    }
-    EXPECT_EQ(sim::fileContent(log), "served\n");
+    ASSERT_FALSE(sim::statusReports().empty());
+    EXPECT_EQ(sim::statusReports().back().status.dwWin32ExitCode, 0u);
     const std::vector<sim::ProcessRecord> started = servers();
     const bool inheritsOneHandle = started.size() == 1 && started[0].inheritedHandles.size() == 1;
-    EXPECT_TRUE(inheritsOneHandle);
-    const auto open = inheritsOneHandle ? sim::openFile(started[0].inheritedHandles[0]) : std::nullopt;
-    EXPECT_EQ(open ? open->securityDescriptor : u"", u"D:P(A;;FA;;;SY)(A;;FA;;;BA)");
+    ASSERT_TRUE(inheritsOneHandle);
+    const auto open = sim::openFile(started[0].inheritedHandles[0]);
+    ASSERT_TRUE(open.has_value());
+    const auto warnings = eventsWithId(EVENT_LOG_FALLBACK);
+    if (c.fallback != 0) {
+      EXPECT_EQ(open->path, u"NUL");
+      ASSERT_EQ(warnings.size(), 1u);
+      EXPECT_EQ(warnings[0].strings,
+                (std::vector<std::u16string>{log, decimalText(c.fallback), u"NUL, which discards it"}));
+      continue;
+    }
+    EXPECT_TRUE(warnings.empty());
+    EXPECT_EQ(sim::fileContent(log), "served\n");
+    EXPECT_EQ(open->securityDescriptor, u"D:P(A;;FA;;;SY)(A;;FA;;;BA)");
   }
 }
 

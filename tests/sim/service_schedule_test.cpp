@@ -85,7 +85,7 @@ void scheduleRandomEvents(Dice& dice) {
   // A stop or a console connect while the service thread is busy in a call, a status
   // report among them.
   if (dice.chance(2)) {
-    static const char* const kBusyIn[] = {"SetServiceStatus", "CreateProcessAsUserW", "GetFileAttributesFollowingLinks",
+    static const char* const kBusyIn[] = {"SetServiceStatus", "CreateProcessAsUserW", "GetFileAttributesExW",
                                           "TerminateProcess", "WTSGetActiveConsoleSessionId"};
     const bool stop = dice.chance(6);
     sim::scheduleControlAtCall(kBusyIn[dice.below(std::size(kBusyIn))], static_cast<int>(dice.between(1, 6)),

@@ -91,7 +91,7 @@ TEST(Supervisor, ConsoleConnectMovesTheChildOnlyWhenTheSessionChanged) {
 TEST(Supervisor, StopDuringTheUpdateCheckStillLaunchesThenStopsAtOnce) {
   setUpMachine(patientServer());
   // The check looks for the configuration file; the stop arrives right then.
-  sim::scheduleControlAtCall("GetFileAttributesFollowingLinks", 1, kServiceControlStop);
+  sim::scheduleControlAtCall("GetFileAttributesExW", 1, kServiceControlStop);
   runService();
   ASSERT_EQ(servers().size(), 1u);
   const sim::ProcessRecord server = servers()[0];
