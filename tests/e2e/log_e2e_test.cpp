@@ -59,8 +59,9 @@ TEST_F(ServiceE2E, PlantedLogNamesNeverBlockTheStart) {
       EXPECT_EQ(linkCount(log), 1) << "the log is a file of its own";
     } else {
       EXPECT_EQ(readText(planted), "someone else's file\n");
-      EXPECT_TRUE(traced("0x0002 0x8000000f: .*HalcyraService\\.log \\| " + std::string(fallbackError) +
-                         " \\| NUL, which discards it"));
+      std::string const warning =
+          "0x0002 0x8000000f: .*HalcyraService\\.log \\| " + std::string(fallbackError) + " \\| NUL, which discards it";
+      EXPECT_TRUE(awaitUntil(5s, [&] { return traced(warning); }));
     }
     stopService();
     EXPECT_TRUE(awaitState(kStopped, 15s));
