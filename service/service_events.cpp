@@ -44,7 +44,7 @@ struct ReportingState {
   platform::Handle source = nullptr;
   std::optional<RunningChild> child;
   std::optional<QuickEnds> quickEnds;
-  std::optional<std::string> lastCheckFailure;
+  std::optional<std::u16string> lastCheckFailure;
   std::optional<std::pair<std::u16string, Dword>> lastLaunchFailure;
   bool jobListUnavailableReported = false;
 };
@@ -166,18 +166,33 @@ void reportServiceStartFailure(Dword error) {
   guarded([&] { report(platform::kEventlogErrorType, EVENT_START_FAILED, {decimalText(error)}); });
 }
 
-void reportUpdateCheck(const UpdaterSettings& settings, bool completed) {
+void reportUpdateCheck(const UpdaterSettings& settings, bool completed, const UpdateCheckDetail& detail) {
   guarded([&] {
     if (completed && !settings.hasError) {
       state.lastCheckFailure.reset();
       return;
     }
-    const std::string failure = completed ? settings.lastError : kCheckRaisedAnError;
-    if (state.lastCheckFailure == failure) {
+    const std::u16string failure = widenBytes(completed ? settings.lastError : kCheckRaisedAnError);
+    std::u16string curlResult = u"no transfer was made";
+    std::u16string response = u"none";
+    int curlCode = -1;
+    if (completed && detail.transfer && detail.transfer->curlCode >= 0) {
+      const TransferResult& transfer = *detail.transfer;
+      curlCode = transfer.curlCode;
+      curlResult = transfer.curlCode == 0 ? u"0 (the transfer completed)"
+                                          : u"error " + decimalText(static_cast<Dword>(transfer.curlCode)) + u" (" +
+                                                widenBytes(transfer.curlMessage) + u")";
+      if (transfer.responseCode > 0) {
+        response = decimalText(static_cast<Dword>(transfer.responseCode));
+      }
+    }
+    // libcurl's message can name a time that differs on every pass; its code does not.
+    std::u16string key = failure + u'\n' + decimalText(static_cast<Dword>(curlCode)) + u'\n' + response;
+    if (state.lastCheckFailure == key) {
       return;
     }
-    state.lastCheckFailure = failure;
-    report(platform::kEventlogWarningType, EVENT_UPDATE_CHECK_FAILED, {widenBytes(failure)});
+    state.lastCheckFailure = std::move(key);
+    report(platform::kEventlogWarningType, EVENT_UPDATE_CHECK_FAILED, {failure, curlResult, response});
   });
 }
 

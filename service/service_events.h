@@ -20,6 +20,7 @@
 
 #include "config/updater_settings.h"
 #include "platform/types.h"
+#include "update/update_check.h"
 
 namespace halcyra {
 
@@ -51,9 +52,11 @@ void reportServiceStopped();
 // A start that fails, with the error the SCM is given.
 void reportServiceStartFailure(platform::Dword error);
 
-// After each update check: a failure whose text differs from the previous check's. A check
-// that did not complete (an error was raised inside) is a failure without its own text.
-void reportUpdateCheck(const UpdaterSettings& settings, bool completed);
+// After each update check: a failure that differs from the previous check's in its text or
+// in its transfer's result (libcurl's code, the server's response code), which the event
+// carries beside the text. A check that did not complete (an error was raised inside) is a
+// failure without its own text or evidence.
+void reportUpdateCheck(const UpdaterSettings& settings, bool completed, const UpdateCheckDetail& detail = {});
 
 // A child started; it is the one that the next reportChildEnded is about.
 void reportServerStarted(std::u16string_view serverName, platform::Dword processId, platform::Dword sessionId);

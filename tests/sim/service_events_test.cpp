@@ -109,7 +109,8 @@ TEST(Events, TellTheStoryOfTheService) {
        10000,
        1,
        {kStarted,
-        "3000 W The update check failed: Updater config doesn't exist. The server is started without an update.",
+        "3000 W The update check failed: Updater config doesn't exist. The server is started without an update. "
+        "libcurl's result: no transfer was made; the update server's response: none.",
         "3000 I HalcyraServer.exe started as process 1000 in session 1.",
         "10000 W The service could not raise a Ctrl-C on the console of HalcyraServer.exe (process 1000) and "
         "terminated it with exit code 1067.",
