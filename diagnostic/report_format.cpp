@@ -163,12 +163,14 @@ std::string printable(std::string_view utf8) {
   return out;
 }
 
-std::string quoted(std::u16string_view text) {
+std::string quotedUtf8(std::string_view utf8) {
   std::string out(1, '"');
-  out += printable(utf8FromUtf16(text));
+  out += printable(utf8);
   out += '"';
   return out;
 }
+
+std::string quoted(std::u16string_view text) { return quotedUtf8(utf8FromUtf16(text)); }
 
 // "label:" and the value in a column of their own.
 void line(std::string& out, std::string_view label, std::string_view value) {
@@ -194,8 +196,8 @@ void configurationLines(std::string& out, const UpdaterSettings& settings) {
   password += password.empty() ? "(empty)" : " (masked)";
 
   out += "Configuration values:\n";
-  line(out, "  server", "\"" + printable(maskUrl(utf8FromUtf16(settings.server))) + "\"");
-  line(out, "  versionFile", "\"" + printable(maskQuery(utf8FromUtf16(settings.versionFile))) + "\"");
+  line(out, "  server", quotedUtf8(maskUrl(utf8FromUtf16(settings.server))));
+  line(out, "  versionFile", quotedUtf8(maskQuery(utf8FromUtf16(settings.versionFile))));
   line(out, "  login", quoted(settings.login));
   line(out, "  password", password);
   line(out, "  relativeAppPath", quoted(settings.relativeAppPath));
