@@ -129,6 +129,12 @@ std::string_view manifestBodyText(int parse) {
   }
 }
 
+// Only the body of a completed transfer says something about the server's manifest.
+std::string_view manifestBody(const UpdateCheckDetail& detail) {
+  return detail.transfer && detail.transfer->curlCode == 0 ? manifestBodyText(detail.manifestParse)
+                                                           : std::string_view();
+}
+
 std::string serverFileText(const UpdateCheckReport& report) {
   switch (report.serverExistence) {
     case platform::Existence::present:
@@ -305,8 +311,8 @@ void writeEvidence(JsonWriter& writer, const UpdateCheckReport& report) {
     writer.Null();
   }
   writer.Key("manifestBody");
-  std::string_view const body = manifestBodyText(detail.manifestParse);
-  writeTextOrNull(writer, detail.transfer && !body.empty(), body);
+  std::string_view const body = manifestBody(detail);
+  writeTextOrNull(writer, !body.empty(), body);
 }
 
 }  // namespace
@@ -331,7 +337,11 @@ std::string formatReportText(const UpdateCheckReport& report) {
   if (report.serverFile) {
     line(out, "Server file", printable(utf8FromUtf16(*report.serverFile)) + " (" + serverFileText(report) + ")");
   }
-  line(out, "Local version", report.localVersionKnown ? versionText(settings.localVersion) : "(not read)");
+  std::string local = report.localVersionKnown ? versionText(settings.localVersion) : "(not read)";
+  if (report.localVersionKnown && report.serverExistence == platform::Existence::absent) {
+    local += " (no server file)";
+  }
+  line(out, "Local version", local);
   line(out, "Remote version", report.remoteVersionKnown ? versionText(settings.remoteVersion) : "(not read)");
   std::string decision(decisionName(report.decision));
   decision += ": ";
@@ -349,7 +359,7 @@ std::string formatReportText(const UpdateCheckReport& report) {
   if (detail.transfer) {
     line(out, "Transfer", printable(transferText(*detail.transfer, settings.server)));
   }
-  if (std::string_view const body = manifestBodyText(detail.manifestParse); detail.transfer && !body.empty()) {
+  if (std::string_view const body = manifestBody(detail); !body.empty()) {
     line(out, "Manifest body", body);
   }
   return out;
