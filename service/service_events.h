@@ -3,8 +3,11 @@
 // stop, a failed start, each child it starts and each child's end, a failed update check
 // and a child that could not be started.
 //
-// Reporting never fails nor delays the service: every result of the event log is ignored,
-// and without a registered source nothing is written.
+// Reporting never fails nor delays the service: the service thread only queues an event,
+// and a thread of the system's pool writes the queue out in order, so no launch, watch or
+// status report waits for the event log. Every result of the event log is ignored. Without
+// a registered source nothing is written, and registration is tried again at most once a
+// minute while events come.
 //
 // Events stay few. A child "ends quickly" when it ends by itself less than 60 seconds
 // after its start. A quick end is reported like any other end, but after it the same
@@ -44,8 +47,12 @@ inline constexpr unsigned kQuickEndReportEvery = 10;
 
 // Registers the event source and forgets what earlier runs reported; at start-up.
 void openEventSource();
-// Deregisters the source; the last thing before the final status report.
+// Has the queued events written and the source deregistered, waiting for that at most
+// 2 seconds; the last thing before the final status report.
 void closeEventSource();
+// Writes the queued events on the calling thread, for a process that ends at once without
+// a status report (and so keeps no one waiting).
+void writeEventsBeforeExit();
 
 void reportServiceStarted();
 void reportServiceStopped();

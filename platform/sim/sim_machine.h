@@ -13,6 +13,7 @@
 
 #include "platform/service_manager.h"
 #include "platform/sim/sim.h"
+#include "platform/sync.h"
 #include "platform/types.h"
 
 namespace halcyra::sim::detail {
@@ -209,6 +210,14 @@ struct Machine {
   std::map<std::uintptr_t, std::u16string> eventSources;
   std::vector<ReportedEvent> reportedEvents;
   std::map<Dword, std::u16string> messageTable;  // message id to its text
+
+  // Work queued for the thread pool, run at the next wait of the process that queued it.
+  struct WorkItem {
+    Dword process;
+    platform::WorkCallback function;
+    void* context;
+  };
+  std::vector<WorkItem> workItems;
 };
 
 Machine& machine();
