@@ -100,12 +100,9 @@ std::string missingRequiredMember(const json::GenericValue<json::UTF16<char16_t>
     const char* name;
     bool integer;
   };
-  static constexpr Required kRequired[] = {{u"server", "server", false},
-                                           {u"relativeAppPath", "relativeAppPath", false},
-                                           {u"login", "login", false},
-                                           {u"password", "password", false},
-                                           {u"versionFile", "versionFile", false},
-                                           {u"useGUI", "useGUI", true}};
+  static constexpr Required kRequired[] = {
+      {u"server", "server", false},     {u"relativeAppPath", "relativeAppPath", false}, {u"login", "login", false},
+      {u"password", "password", false}, {u"versionFile", "versionFile", false},         {u"useGUI", "useGUI", true}};
   for (Required const& required : kRequired) {
     auto const member = root.FindMember(required.key);
     std::string const quotedName = std::string("\"") + required.name + "\"";

@@ -353,8 +353,7 @@ std::string formatReportText(const UpdateCheckReport& report) {
   const UpdateCheckDetail& detail = report.detail;
   if (detail.configProblem) {
     const ConfigTextProblem& problem = *detail.configProblem;
-    line(out, "Configuration error",
-         problem.offset ? positionText(problem) + ": " + problem.reason : problem.reason);
+    line(out, "Configuration error", problem.offset ? positionText(problem) + ": " + problem.reason : problem.reason);
   }
   if (detail.transfer) {
     line(out, "Transfer", printable(transferText(*detail.transfer, settings.server)));

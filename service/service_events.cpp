@@ -63,8 +63,8 @@ struct PendingEvent {
 struct EventWriter {
   std::mutex lock;
   std::deque<PendingEvent> queue;
-  bool scheduled = false;  // a write-out is queued or running
-  bool closing = false;    // the write-out deregisters the source once the queue is empty
+  bool scheduled = false;           // a write-out is queued or running
+  bool closing = false;             // the write-out deregisters the source once the queue is empty
   platform::Handle idle = nullptr;  // signalled by the write-out that ends after closing
   platform::Handle source = nullptr;
   std::uint64_t lastRegistration = 0;

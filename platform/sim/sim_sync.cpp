@@ -1,6 +1,7 @@
 // Events and waits on the virtual clock. A wait runs the process's queued pool work,
-// delivers the controls that are due, checks its objects, and otherwise moves the clock to the next thing that can happen:
-// a scheduled control, a console switch, a process end or its own deadline.
+// delivers the controls that are due, checks its objects, and otherwise moves the clock
+// to the next thing that can happen: a scheduled control, a console switch, a process end
+// or its own deadline.
 
 #include <algorithm>
 

@@ -272,7 +272,7 @@ scenario_start_restart() {
   traced_events
   echo "----"
   check "event: the service started" traced "0x0004 0x40000001"
-  check "event: no configuration" traced "0x0002 0x8000000b: Updater config doesn't exist"
+  check "event: no configuration" traced "0x0002 0x8000000b: Updater config doesn't exist \| no transfer was made \| none"
   check "event: the first server started" traced "0x0004 0x40000004: HalcyraServer.exe \| $first \| 1"
   check "event: the first server ended with the probe's exit code 1" \
     traced "0x0002 0x40000006: HalcyraServer.exe \| $first \| 1 \| [0-9]+\.[0-9]"
