@@ -363,7 +363,11 @@ scenario_manual_start() {
   install_service "" || return
   local started
   started=$(now_ms)
-  check "it exits with 0" test "$(w "$win_probe" run "$win_service")" = "exit code 0"
+  local said
+  said=$(w "$win_probe" run "$win_service")
+  echo "$said"
+  check "it exits with 0" grep -qx "exit code 0" <<<"$said"
+  check "and says in one line that it is a service" grep -q "^HalcyraService.exe is a Windows service" <<<"$said"
   local took=$(($(now_ms) - started))
   echo "it took ${took} ms"
   check "without waiting for anything but the dispatcher" test "$took" -lt 20000
