@@ -1,6 +1,7 @@
 #pragma once
 // Locating and reading the updater configuration file below installRoot.
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,8 +26,26 @@ std::u16string installRootOf(std::u16string_view modulePath);
 // path cannot be read.
 std::optional<std::u16string> configFilePath(const std::string& configPath);
 
+// Why a configuration file's bytes were rejected, in terms an administrator can act on.
+struct ConfigTextProblem {
+  // Where reading stopped, when it stopped at a place: the offset into the text as read
+  // (CR LF counted as one line break), and its 1-based line and column.
+  std::optional<std::size_t> offset;
+  std::size_t line = 0;
+  std::size_t column = 0;
+  std::string reason;  // ASCII
+};
+
+// The reason the bytes of a configuration file (as read in text mode, zero bytes kept)
+// are not an acceptable configuration: a byte-order mark or UTF-16 text named as such,
+// else the JSON parser's error and where it occurred, else the first required member
+// that is missing or of the wrong type. Meaningful only for bytes that fromJson rejects.
+ConfigTextProblem explainConfigText(std::string_view bytes);
+
 // Reads the configuration file `configPath` (relative to installRoot) into `settings`
-// with fromJson. False after setting hasError and lastError.
-bool loadUpdaterConfig(UpdaterSettings& settings, const std::string& configPath);
+// with fromJson. False after setting hasError and lastError; when the file was read but
+// rejected, `problem` (if given) receives the reason.
+bool loadUpdaterConfig(UpdaterSettings& settings, const std::string& configPath,
+                       std::optional<ConfigTextProblem>* problem = nullptr);
 
 }  // namespace halcyra

@@ -1,14 +1,17 @@
 #include "diagnostic/update_check_command.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "config/config_file.h"
 #include "diagnostic/report_format.h"
 #include "diagnostic/update_check_report.h"
+#include "platform/file_existence.h"
 #include "platform/types.h"
 #include "service/pass_update_check.h"
 #include "service/working_folder.h"
+#include "update/update_check.h"
 
 namespace halcyra {
 
@@ -25,9 +28,12 @@ constexpr char kUsage[] =
     "version is the product version of HalcyraServer.exe there. It never starts the\n"
     "updater or the server.\n"
     "\n"
-    "It prints the configuration file it read, the values it used (the password masked),\n"
-    "the manifest URL, the local and the remote version, the decision and, when the check\n"
-    "failed, the failure text. \"updates disabled\" (enableUpdate false) is a decision.\n"
+    "It prints the configuration file it read, the values it used (the password, the\n"
+    "credentials of a URL and its query masked), the manifest URL, whether the server\n"
+    "file exists, the local and the remote version, the decision and, when the check\n"
+    "failed, the failure text with its evidence: where and why the configuration was\n"
+    "rejected, libcurl's code and message, the HTTP status, what the manifest body lacked.\n"
+    "\"updates disabled\" (enableUpdate false) is a decision.\n"
     "Last it names each object of the installation (the install root, the server, bin,\n"
     "resources\\updater, config.json, the updater and its folder) that accounts other than\n"
     "SYSTEM, the Administrators and TrustedInstaller can write, or read for config.json,\n"
@@ -46,10 +52,17 @@ UpdateCheckReport runCheck() {
     return reportInstallRootUnknown(rootError);
   }
   UpdaterSettings settings;
-  bool const completed = runPassUpdateCheck(settings);
-  UpdateCheckReport report = interpretUpdateCheck(settings, completed);
+  UpdateCheckDetail detail;
+  bool const completed = runPassUpdateCheck(settings, nullptr, &detail);
+  UpdateCheckReport report = interpretUpdateCheck(settings, completed, detail);
   report.configFile = configFilePath(kPassConfigPath);
   report.trustBoundary = checkTrustBoundary();
+  // Whether the server is there matters whatever the check decided: without it a pass has
+  // nothing to start, and its version reads as 0.0.0.0, below every announced one.
+  if (std::optional<AppLocation> const server = deriveAppFolder(kServerFileName, u"")) {
+    report.serverFile = server->absolutePath;
+    report.serverExistence = platform::testExistence(server->absolutePath.c_str()).existence;
+  }
   return report;
 }
 

@@ -15,7 +15,8 @@ constexpr char kInstallRootUnknown[] = "The install root can't be derived from t
 
 }  // namespace
 
-UpdateCheckReport interpretUpdateCheck(const UpdaterSettings& settings, bool completed) {
+UpdateCheckReport interpretUpdateCheck(const UpdaterSettings& settings, bool completed,
+                                       const UpdateCheckDetail& detail) {
   UpdateCheckReport report;
   report.settings = settings;
   if (!completed) {
@@ -23,6 +24,8 @@ UpdateCheckReport interpretUpdateCheck(const UpdaterSettings& settings, bool com
     report.failure = kCheckRaised;
     return report;
   }
+
+  report.detail = detail;
 
   // The check stops at its first failure, so the failure text tells how far it got:
   // the configuration comes first, then the updater and the application folder, then the

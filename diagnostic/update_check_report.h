@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "config/updater_settings.h"
+#include "platform/file_existence.h"
 #include "platform/types.h"
 #include "service/trust_boundary.h"
+#include "update/update_check.h"
 
 namespace halcyra {
 
@@ -35,11 +37,17 @@ struct UpdateCheckReport {
   // Objects of the installation that accounts other than SYSTEM, the Administrators and
   // TrustedInstaller can write (or read, for the configuration); empty when none can.
   std::vector<TrustFinding> trustBoundary;
+  // The evidence the check handed out; empty when it did not complete.
+  UpdateCheckDetail detail;
+  // The server executable the local version is read from, and whether it is there.
+  std::optional<std::u16string> serverFile;
+  platform::Existence serverExistence = platform::Existence::unknown;
 };
 
 // The report of a check that ran: `completed` is false when the check was cut short by an
 // error raised inside it, which a pass counts as a failed check.
-UpdateCheckReport interpretUpdateCheck(const UpdaterSettings& settings, bool completed);
+UpdateCheckReport interpretUpdateCheck(const UpdaterSettings& settings, bool completed,
+                                       const UpdateCheckDetail& detail = {});
 
 // The report of a check that could not run because the install root, the folder every
 // path is relative to, could not be derived from the executable's path.

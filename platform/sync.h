@@ -15,4 +15,10 @@ Bool SetEvent(Handle event);
 Dword WaitForSingleObject(Handle object, Dword milliseconds);
 Dword WaitForMultipleObjects(Dword count, const Handle* handles, Bool waitAll, Dword milliseconds);
 
+// Work for the system's thread pool (QueueUserWorkItem): `function(context)` runs soon on a
+// pool thread. The simulation runs it at the next wait of the process that queued it.
+using WorkCallback = Dword (*)(void* context);
+inline constexpr Dword kWtExecuteDefault = 0;
+Bool QueueUserWorkItem(WorkCallback function, void* context, Dword flags);
+
 }  // namespace halcyra::platform

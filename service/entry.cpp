@@ -1,5 +1,6 @@
 #include "service/entry.h"
 
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -17,6 +18,16 @@ using platform::Dword;
 namespace {
 
 constexpr char kTerminateOption[] = "--terminate";
+
+// ERROR_FAILED_SERVICE_CONTROLLER_CONNECT: the process was not started by the SCM.
+constexpr Dword kNotStartedAsService = 1063;
+
+// One line for an administrator who ran the program at a prompt.
+constexpr char kRunByHand[] =
+    "HalcyraService.exe is a Windows service and does nothing when run by hand: install it with its Windows "
+    "Installer package (or sc.exe create HalcyraService binPath= \"<path of HalcyraService.exe>\" start= auto), "
+    "start it with sc.exe start HalcyraService, and run HalcyraUpdateCheck.exe beside it to see what its update "
+    "check decides.\n";
 
 // Attaches to the target's console and raises Ctrl-C for every process on it (group 0).
 int runStopRequest(const char* idText) {
@@ -42,7 +53,12 @@ int runService() {
 
   static const platform::ServiceTableEntryA dispatchTable[] = {{kServiceName, serviceMain}, {nullptr, nullptr}};
   // Blocks until the service has stopped; FALSE when no SCM is there to connect to.
-  return platform::StartServiceCtrlDispatcherA(dispatchTable);
+  const platform::Bool dispatched = platform::StartServiceCtrlDispatcherA(dispatchTable);
+  if (dispatched == platform::kFalse && platform::GetLastError() == kNotStartedAsService) {
+    std::fputs(kRunByHand, stderr);
+    std::fflush(stderr);
+  }
+  return dispatched;
 }
 
 }  // namespace

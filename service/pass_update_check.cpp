@@ -4,9 +4,9 @@
 
 namespace halcyra {
 
-bool runPassUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent) {
+bool runPassUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent, UpdateCheckDetail* detail) {
   try {
-    checkForUpdate(settings, kPassConfigPath, kServerFileName, cancelEvent);
+    checkForUpdate(settings, kPassConfigPath, kServerFileName, cancelEvent, detail);
     return true;
   } catch (...) {
     settings.updateAvailable = false;

@@ -4,6 +4,7 @@
 
 #include "config/updater_settings.h"
 #include "platform/types.h"
+#include "update/update_check.h"
 
 namespace halcyra {
 
@@ -18,6 +19,8 @@ inline constexpr char16_t kServerFileName[] = u"HalcyraServer.exe";
 // system error, exhausted memory) counts as a failed check with no update due, so the
 // server runs. Returns false in that case, when `settings` tells nothing about why. A
 // signalled cancelEvent (manual-reset, or null for none) cuts the manifest transfer short.
-bool runPassUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent = nullptr);
+// `detail`, when given, receives the evidence behind the outcome.
+bool runPassUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent = nullptr,
+                        UpdateCheckDetail* detail = nullptr);
 
 }  // namespace halcyra

@@ -50,6 +50,7 @@ void serviceMain(Dword /*argc*/, char** /*argv*/) {
     // reason instead.
     const Dword error = platform::GetLastError();
     reportServiceStartFailure(error);
+    writeEventsBeforeExit();
     platform::ExitProcess(error);
   }
 

@@ -1,13 +1,16 @@
 #include "service/service_events.h"
 
 #include <cstdio>
+#include <deque>
 #include <initializer_list>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/clock.h"
 #include "platform/event_log.h"
+#include "platform/sync.h"
 #include "service/event_messages.h"
 #include "service/graceful_stop.h"
 #include "version/decimal_text.h"
@@ -40,11 +43,39 @@ struct QuickEnds {
   unsigned count = 0;
 };
 
-struct ReportingState {
+// While no source is registered, registration is tried again at most this often.
+constexpr std::uint64_t kRegistrationRetryMs = 60000;
+// How long the final report waits for the events before it to be written.
+constexpr Dword kCloseWaitMs = 2000;
+// Events waiting to be written beyond this are dropped: the event log is not answering.
+constexpr std::size_t kMaxPendingEvents = 256;
+
+struct PendingEvent {
+  Word type;
+  Dword eventId;
+  std::vector<std::u16string> strings;
+};
+
+// The event log's calls are synchronous and may take long, so they run on a pool thread:
+// the service thread only queues events, and no launch, watch or status report waits for
+// the log. The queue is written out in order by one write-out at a time, which owns the
+// source from openEventSource on.
+struct EventWriter {
+  std::mutex lock;
+  std::deque<PendingEvent> queue;
+  bool scheduled = false;           // a write-out is queued or running
+  bool closing = false;             // the write-out deregisters the source once the queue is empty
+  platform::Handle idle = nullptr;  // signalled by the write-out that ends after closing
   platform::Handle source = nullptr;
+  std::uint64_t lastRegistration = 0;
+};
+
+EventWriter writer;
+
+struct ReportingState {
   std::optional<RunningChild> child;
   std::optional<QuickEnds> quickEnds;
-  std::optional<std::string> lastCheckFailure;
+  std::optional<std::u16string> lastCheckFailure;
   std::optional<std::pair<std::u16string, Dword>> lastLaunchFailure;
   bool jobListUnavailableReported = false;
 };
@@ -80,16 +111,89 @@ std::u16string widenBytes(const std::string& text) {
   return wide;
 }
 
-void report(Word type, Dword eventId, std::initializer_list<std::u16string> strings) {
-  if (state.source == nullptr) {
+// Writes one event, registering the source first when it is missing and the last try is a
+// minute old. Nothing of the event log may fail the service: every error is swallowed.
+void write(const PendingEvent& event) noexcept {
+  try {
+    if (writer.source == nullptr && platform::GetTickCount64() - writer.lastRegistration >= kRegistrationRetryMs) {
+      writer.lastRegistration = platform::GetTickCount64();
+      writer.source = platform::RegisterEventSourceW(nullptr, kEventSourceName);
+    }
+    if (writer.source == nullptr) {
+      return;
+    }
+    std::vector<const char16_t*> pointers;
+    for (const std::u16string& text : event.strings) {
+      pointers.push_back(text.c_str());
+    }
+    static_cast<void>(platform::ReportEventW(writer.source, event.type, 0, event.eventId, nullptr,
+                                             static_cast<Word>(pointers.size()), 0, pointers.data(), nullptr));
+  } catch (...) {
+    // The event is lost.
+  }
+}
+
+// The write-out: the queue in order, then, once the service is closing, the source.
+Dword writeOut(void* /*unused*/) noexcept {
+  for (;;) {
+    PendingEvent event;
+    {
+      const std::lock_guard guard(writer.lock);
+      if (writer.queue.empty()) {
+        if (writer.closing && writer.source != nullptr) {
+          try {
+            static_cast<void>(platform::DeregisterEventSource(writer.source));
+          } catch (...) {
+            // Deregistered or not, the process ends soon.
+          }
+          writer.source = nullptr;
+        }
+        writer.scheduled = false;
+        if (writer.idle != nullptr) {
+          try {
+            static_cast<void>(platform::SetEvent(writer.idle));
+          } catch (...) {
+            // The closing side's wait ends at its bound.
+          }
+        }
+        return 0;
+      }
+      event = std::move(writer.queue.front());
+      writer.queue.pop_front();
+    }
+    write(event);
+  }
+}
+
+// Hands the queue to a pool thread unless a write-out is under way; without one to be
+// had, this thread writes it out.
+void scheduleWriteOut(bool alreadyScheduled) noexcept {
+  if (alreadyScheduled) {
     return;
   }
-  std::vector<const char16_t*> pointers;
-  for (const std::u16string& text : strings) {
-    pointers.push_back(text.c_str());
+  bool queued = false;
+  try {
+    queued = platform::QueueUserWorkItem(&writeOut, nullptr, platform::kWtExecuteDefault) != platform::kFalse;
+  } catch (...) {
+    queued = false;
   }
-  static_cast<void>(platform::ReportEventW(state.source, type, 0, eventId, nullptr, static_cast<Word>(pointers.size()),
-                                           0, pointers.data(), nullptr));
+  if (!queued) {
+    writeOut(nullptr);
+  }
+}
+
+void report(Word type, Dword eventId, std::initializer_list<std::u16string> strings) {
+  PendingEvent event{type, eventId, std::vector<std::u16string>(strings)};
+  bool alreadyScheduled = false;
+  {
+    const std::lock_guard guard(writer.lock);
+    if (writer.queue.size() >= kMaxPendingEvents) {
+      return;
+    }
+    writer.queue.push_back(std::move(event));
+    alreadyScheduled = std::exchange(writer.scheduled, true);
+  }
+  scheduleWriteOut(alreadyScheduled);
 }
 
 // Reporting must not take the service down: an error raised while building an event (no
@@ -143,15 +247,47 @@ void childExited(const RunningChild& child, const std::optional<Dword>& exitCode
 void openEventSource() {
   guarded([] {
     state = ReportingState{};
-    state.source = platform::RegisterEventSourceW(nullptr, kEventSourceName);
+    const std::lock_guard guard(writer.lock);
+    writer.queue.clear();
+    writer.scheduled = false;
+    writer.closing = false;
+    writer.idle = nullptr;
+    writer.lastRegistration = platform::GetTickCount64();
+    writer.source = platform::RegisterEventSourceW(nullptr, kEventSourceName);
   });
 }
 
 void closeEventSource() {
-  if (state.source != nullptr) {
-    static_cast<void>(platform::DeregisterEventSource(state.source));
-    state.source = nullptr;
-  }
+  guarded([] {
+    // Without an event to wait on, the write-out still runs; the events may then come
+    // after the final status report or be lost with the process.
+    const platform::Handle idle = platform::CreateEventA(nullptr, platform::kTrue, platform::kFalse, nullptr);
+    bool alreadyScheduled = false;
+    {
+      const std::lock_guard guard(writer.lock);
+      writer.closing = true;
+      writer.idle = idle;
+      alreadyScheduled = std::exchange(writer.scheduled, true);
+    }
+    scheduleWriteOut(alreadyScheduled);
+    if (idle == nullptr) {
+      return;
+    }
+    if (platform::WaitForSingleObject(idle, kCloseWaitMs) == platform::kWaitObject0) {
+      {
+        const std::lock_guard guard(writer.lock);
+        writer.idle = nullptr;
+      }
+      static_cast<void>(platform::CloseHandle(idle));
+    }
+    // Otherwise the write-out may still signal the event: it stays open until the process ends.
+  });
+}
+
+void writeEventsBeforeExit() {
+  // Registration is the only write to the source outside the lock; with a source
+  // registered, a write-out on a pool thread at the same time only reads it.
+  writeOut(nullptr);
 }
 
 void reportServiceStarted() {
@@ -173,18 +309,33 @@ void reportLogFallback(std::u16string_view logPath, Dword error, std::u16string_
   });
 }
 
-void reportUpdateCheck(const UpdaterSettings& settings, bool completed) {
+void reportUpdateCheck(const UpdaterSettings& settings, bool completed, const UpdateCheckDetail& detail) {
   guarded([&] {
     if (completed && !settings.hasError) {
       state.lastCheckFailure.reset();
       return;
     }
-    const std::string failure = completed ? settings.lastError : kCheckRaisedAnError;
-    if (state.lastCheckFailure == failure) {
+    const std::u16string failure = widenBytes(completed ? settings.lastError : kCheckRaisedAnError);
+    std::u16string curlResult = u"no transfer was made";
+    std::u16string response = u"none";
+    int curlCode = -1;
+    if (completed && detail.transfer && detail.transfer->curlCode >= 0) {
+      const TransferResult& transfer = *detail.transfer;
+      curlCode = transfer.curlCode;
+      curlResult = transfer.curlCode == 0 ? u"0 (the transfer completed)"
+                                          : u"error " + decimalText(static_cast<Dword>(transfer.curlCode)) + u" (" +
+                                                widenBytes(transfer.curlMessage) + u")";
+      if (transfer.responseCode > 0) {
+        response = decimalText(static_cast<Dword>(transfer.responseCode));
+      }
+    }
+    // libcurl's message can name a time that differs on every pass; its code does not.
+    std::u16string key = failure + u'\n' + decimalText(static_cast<Dword>(curlCode)) + u'\n' + response;
+    if (state.lastCheckFailure == key) {
       return;
     }
-    state.lastCheckFailure = failure;
-    report(platform::kEventlogWarningType, EVENT_UPDATE_CHECK_FAILED, {widenBytes(failure)});
+    state.lastCheckFailure = std::move(key);
+    report(platform::kEventlogWarningType, EVENT_UPDATE_CHECK_FAILED, {failure, curlResult, response});
   });
 }
 

@@ -1,10 +1,13 @@
 #pragma once
 // What the service tells the Application event log, under its own source: its start and
-// stop, a failed start, a log that could not be used, each child it starts and each child's end, a failed update check
-// and a child that could not be started.
+// stop, a failed start, a log that could not be used, each child it starts and each
+// child's end, a failed update check and a child that could not be started.
 //
-// Reporting never fails nor delays the service: every result of the event log is ignored,
-// and without a registered source nothing is written.
+// Reporting never fails nor delays the service: the service thread only queues an event,
+// and a thread of the system's pool writes the queue out in order, so no launch, watch or
+// status report waits for the event log. Every result of the event log is ignored. Without
+// a registered source nothing is written, and registration is tried again at most once a
+// minute while events come.
 //
 // Events stay few. A child "ends quickly" when it ends by itself less than 60 seconds
 // after its start. A quick end is reported like any other end, but after it the same
@@ -20,6 +23,7 @@
 
 #include "config/updater_settings.h"
 #include "platform/types.h"
+#include "update/update_check.h"
 
 namespace halcyra {
 
@@ -43,8 +47,12 @@ inline constexpr unsigned kQuickEndReportEvery = 10;
 
 // Registers the event source and forgets what earlier runs reported; at start-up.
 void openEventSource();
-// Deregisters the source; the last thing before the final status report.
+// Has the queued events written and the source deregistered, waiting for that at most
+// 2 seconds; the last thing before the final status report.
 void closeEventSource();
+// Writes the queued events on the calling thread, for a process that ends at once without
+// a status report (and so keeps no one waiting).
+void writeEventsBeforeExit();
 
 void reportServiceStarted();
 void reportServiceStopped();
@@ -55,9 +63,11 @@ void reportServiceStartFailure(platform::Dword error);
 // output goes to `fallback` instead (a path, or NUL).
 void reportLogFallback(std::u16string_view logPath, platform::Dword error, std::u16string_view fallback);
 
-// After each update check: a failure whose text differs from the previous check's. A check
-// that did not complete (an error was raised inside) is a failure without its own text.
-void reportUpdateCheck(const UpdaterSettings& settings, bool completed);
+// After each update check: a failure that differs from the previous check's in its text or
+// in its transfer's result (libcurl's code, the server's response code), which the event
+// carries beside the text. A check that did not complete (an error was raised inside) is a
+// failure without its own text or evidence.
+void reportUpdateCheck(const UpdaterSettings& settings, bool completed, const UpdateCheckDetail& detail = {});
 
 // A child started; it is the one that the next reportChildEnded is about.
 void reportServerStarted(std::u16string_view serverName, platform::Dword processId, platform::Dword sessionId);

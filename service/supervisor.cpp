@@ -248,10 +248,11 @@ std::optional<PassResources> acquirePassResources() {
 // failed updater's place: the updater is about to replace the server's files.
 std::optional<StartedChild> launchChild(const PassResources& pass) {
   UpdaterSettings settings;
+  UpdateCheckDetail detail;
   // A stop cuts the manifest transfer short; the pass then goes on as after any failed
   // check, and the watch that follows sees the stop at once.
-  const bool checkCompleted = runPassUpdateCheck(settings, stopEvent);
-  reportUpdateCheck(settings, checkCompleted);
+  const bool checkCompleted = runPassUpdateCheck(settings, stopEvent, &detail);
+  reportUpdateCheck(settings, checkCompleted, detail);
 
   StartedChild child;
   if (settings.updateAvailable) {

@@ -88,9 +88,12 @@ bool isUpdateDue(const VersionNumber& local, const VersionNumber& remote, bool u
 }
 
 void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath,
-                    platform::Handle cancelEvent) {
+                    platform::Handle cancelEvent, UpdateCheckDetail* detail) {
   settings.updateAvailable = false;
-  if (!loadUpdaterConfig(settings, configPath)) {
+  UpdateCheckDetail unused;
+  UpdateCheckDetail& evidence = detail != nullptr ? *detail : unused;
+  evidence = UpdateCheckDetail{};
+  if (!loadUpdaterConfig(settings, configPath, &evidence.configProblem)) {
     return;
   }
   if (!settings.enableUpdate) {
@@ -132,7 +135,9 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
   if (std::size_t const end = body.find('\0'); end != std::string::npos) {
     body.resize(end);
   }
-  if (client.parseReleaseManifest(body) < 0) {
+  evidence.transfer = client.lastTransfer();
+  evidence.manifestParse = client.parseReleaseManifest(body);
+  if (evidence.manifestParse < 0) {
     fail(settings, kManifestRejected);
     return;
   }

@@ -5,8 +5,10 @@
 #include <string>
 #include <string_view>
 
+#include "config/config_file.h"
 #include "config/updater_settings.h"
 #include "platform/types.h"
+#include "update/update_server_client.h"
 
 namespace halcyra {
 
@@ -15,13 +17,23 @@ namespace halcyra {
 inline constexpr char kManifestRejected[] = "Invalid remote update config";
 inline constexpr char kRemoteVersionRejected[] = "Can't connect to update service";
 
+// The evidence behind a check's outcome, beside the record's fixed lastError texts: what
+// a person needs to put a failure right.
+struct UpdateCheckDetail {
+  // The configuration file was read and rejected: why, and where.
+  std::optional<ConfigTextProblem> configProblem;
+  // The manifest transfer, once one was made, and what the parse made of its body.
+  std::optional<TransferResult> transfer;
+  int manifestParse = kManifestRead;
+};
+
 // Loads the configuration, reads the local product version of `appPath` (the service's
 // own executable when empty), fetches the release manifest and sets updateAvailable.
 // Every failure leaves hasError, a fixed lastError text and updateAvailable false. A
 // signalled cancelEvent (manual-reset, or null for none) cuts the manifest transfer short,
-// which then fails like any other.
+// which then fails like any other. `detail`, when given, receives the evidence.
 void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath,
-                    platform::Handle cancelEvent = nullptr);
+                    platform::Handle cancelEvent = nullptr, UpdateCheckDetail* detail = nullptr);
 
 // The application executable as the check sees it.
 struct AppLocation {

@@ -14,6 +14,7 @@
 
 #include "platform/service_manager.h"
 #include "platform/sim/sim.h"
+#include "platform/sync.h"
 #include "platform/types.h"
 
 namespace halcyra::sim::detail {
@@ -223,6 +224,13 @@ struct Machine {
   std::map<Dword, std::u16string> messageTable;  // message id to its text
 
   std::shared_ptr<SecurityState> security;  // owners and access lists, accounts, the process user
+  // Work queued for the thread pool, run at the next wait of the process that queued it.
+  struct WorkItem {
+    Dword process;
+    platform::WorkCallback function;
+    void* context;
+  };
+  std::vector<WorkItem> workItems;
 };
 
 Machine& machine();

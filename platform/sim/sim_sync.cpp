@@ -1,6 +1,7 @@
-// Events and waits on the virtual clock. A wait delivers the controls that are due,
-// checks its objects, and otherwise moves the clock to the next thing that can happen:
-// a scheduled control, a console switch, a process end or its own deadline.
+// Events and waits on the virtual clock. A wait runs the process's queued pool work,
+// delivers the controls that are due, checks its objects, and otherwise moves the clock
+// to the next thing that can happen: a scheduled control, a console switch, a process end
+// or its own deadline.
 
 #include <algorithm>
 
@@ -64,6 +65,22 @@ Call waitCall(std::string_view name, Dword count, const Handle* handles, Bool wa
   return call;
 }
 
+// The pool's threads run while the process waits: its queued work runs first, in order,
+// including work that the work itself queues.
+void runQueuedWork() {
+  Machine& m = machine();
+  for (;;) {
+    auto const item = std::find_if(m.workItems.begin(), m.workItems.end(),
+                                   [&m](Machine::WorkItem const& work) { return work.process == m.current; });
+    if (item == m.workItems.end()) {
+      return;
+    }
+    Machine::WorkItem const work = *item;
+    m.workItems.erase(item);
+    work.function(work.context);
+  }
+}
+
 Dword wait(Dword count, const Handle* handles, Bool waitAll, Dword milliseconds) {
   if (count == 0 || count > kMaximumWaitObjects || handles == nullptr) {
     setLastError(platform::kErrorInvalidParameter);
@@ -74,6 +91,7 @@ Dword wait(Dword count, const Handle* handles, Bool waitAll, Dword milliseconds)
       milliseconds == platform::kInfinite ? std::nullopt : std::optional<std::uint64_t>(m.clock + milliseconds);
   for (;;) {
     applyDueState();
+    runQueuedWork();
     deliverDueControls();
     // Looked up every round: a control handler may have closed one of them.
     std::vector<HandleEntry> entries;
@@ -201,6 +219,15 @@ Dword WaitForMultipleObjects(Dword count, const Handle* handles, Bool waitAll, D
     return kWaitFailed;
   }
   return wait(count, handles, waitAll, milliseconds);
+}
+
+Bool QueueUserWorkItem(WorkCallback function, void* context, Dword flags) {
+  if (enterFails("QueueUserWorkItem", "flags=" + std::to_string(flags))) {
+    return kFalse;
+  }
+  Machine& m = machine();
+  m.workItems.push_back({m.current, function, context});
+  return kTrue;
 }
 
 }  // namespace halcyra::platform

@@ -1,5 +1,7 @@
 #include "platform/sync.h"
 
+#include <new>
+
 #include "platform/win32/windows_types.h"
 
 namespace halcyra::platform {
@@ -17,6 +19,35 @@ Dword WaitForSingleObject(Handle object, Dword milliseconds) { return ::WaitForS
 
 Dword WaitForMultipleObjects(Dword count, const Handle* handles, Bool waitAll, Dword milliseconds) {
   return ::WaitForMultipleObjects(count, handles, waitAll, milliseconds);
+}
+
+namespace {
+
+struct Work {
+  WorkCallback function;
+  void* context;
+};
+
+// The pool's thread routine has the WINAPI calling convention; the seam's does not.
+DWORD WINAPI runWork(LPVOID parameter) {
+  Work const work = *static_cast<Work*>(parameter);
+  delete static_cast<Work*>(parameter);
+  return work.function(work.context);
+}
+
+}  // namespace
+
+Bool QueueUserWorkItem(WorkCallback function, void* context, Dword flags) {
+  auto* const work = new (std::nothrow) Work{function, context};
+  if (work == nullptr) {
+    ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return FALSE;
+  }
+  if (::QueueUserWorkItem(&runWork, work, flags) == FALSE) {
+    delete work;
+    return FALSE;
+  }
+  return TRUE;
 }
 
 }  // namespace halcyra::platform

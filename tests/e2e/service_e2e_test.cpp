@@ -54,7 +54,7 @@ TEST_F(ServiceE2E, StartRestart) {
   };
   Event const expected[] = {
       {"the service started", "0x0004 0x40000001"},
-      {"no configuration", "0x0002 0x8000000b: Updater config doesn't exist"},
+      {"no configuration", "0x0002 0x8000000b: Updater config doesn't exist \\| no transfer was made \\| none"},
       {"the first server started", "0x0004 0x40000004: HalcyraServer.exe \\| " + id(first) + " \\| 1"},
       {"the first server ended with the kill's exit code 1",
        "0x0002 0x40000006: HalcyraServer.exe \\| " + id(first) + " \\| 1 \\| [0-9]+\\.[0-9]"},
@@ -146,6 +146,8 @@ TEST_F(ServiceE2E, ManualStart) {
   std::printf("it took %lld ms\n", static_cast<long long>(started.ms()));
   EXPECT_TRUE(manual.ended);
   EXPECT_EQ(manual.exitCode, 0u) << manual.output;
+  EXPECT_NE(manual.output.find("HalcyraService.exe is a Windows service"), std::string::npos)
+      << "it says in one line what it is: " << manual.output;
   EXPECT_LT(started.ms(), 20000) << "it waits for nothing but the dispatcher";
   EXPECT_FALSE(exists(root + L"\\HalcyraServer.pid")) << "it started no server";
 }

@@ -36,7 +36,7 @@ TEST(Entry, CommandLineChoosesTheMode) {
     const int exitCode = sim::runProcess([&] { return runEntryWith(args); });
     EXPECT_EQ(sim::callsNamed("AttachConsole").size(), c.stopRequest ? 1u : 0u);
     EXPECT_EQ(sim::callsNamed("StartServiceCtrlDispatcherA").size(), c.stopRequest ? 0u : 1u);
-    // Outside the SCM the dispatcher fails, and its FALSE is the exit code, silently.
+    // Outside the SCM the dispatcher fails, and its FALSE is the exit code.
     if (!c.stopRequest) {
       EXPECT_EQ(exitCode, 0);
     }

@@ -109,7 +109,8 @@ TEST(Events, TellTheStoryOfTheService) {
        10000,
        1,
        {kStarted,
-        "3000 W The update check failed: Updater config doesn't exist. The server is started without an update.",
+        "3000 W The update check failed: Updater config doesn't exist. The server is started without an update. "
+        "libcurl's result: no transfer was made; the update server's response: none.",
         "3000 I HalcyraServer.exe started as process 1000 in session 1.",
         "10000 W The service could not raise a Ctrl-C on the console of HalcyraServer.exe (process 1000) and "
         "terminated it with exit code 1067.",
@@ -162,6 +163,15 @@ TEST(Events, TellTheStoryOfTheService) {
        10000,
        1,
        {}},
+      // Registration is tried again a minute later, while events come.
+      {"event source registered late",
+       patientServer(),
+       [] { sim::failCall("RegisterEventSourceW", 1, platform::kErrorAccessDenied); },
+       70000,
+       1,
+       {"70000 I HalcyraServer.exe (process 1000) ended with exit code 3221225786 (0xC000013A) after the service's "
+        "Ctrl-C.",
+        "70000 " + kStopped}},
       {"every report fails",
        patientServer(),
        [] { sim::failCall("ReportEventW", 1, platform::kErrorNotEnoughMemory, true); },
@@ -180,6 +190,14 @@ TEST(Events, TellTheStoryOfTheService) {
     EXPECT_EQ(lines, c.events);
     EXPECT_EQ(servers().size(), c.serversStarted);
     EXPECT_EQ(sim::openEventSources(), 0u);
+    // No event is written between a child's launch and the next wait, its watch's.
+    const auto& calls = sim::calls();
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+      for (std::size_t j = i + 1;
+           calls[i].name == "CreateProcessAsUserW" && j < calls.size() && calls[j].name.rfind("WaitFor", 0) != 0; ++j) {
+        EXPECT_NE(calls[j].name, "ReportEventW") << "call " << j;
+      }
+    }
   }
 }
 

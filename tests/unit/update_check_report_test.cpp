@@ -9,6 +9,7 @@
 
 #include "config/config_file.h"
 #include "diagnostic/report_format.h"
+#include "diagnostic/utf8_text.h"
 #include "update/update_check.h"
 
 namespace halcyra {
@@ -43,8 +44,9 @@ class Generator {
 
   UpdaterSettings settings() {
     UpdaterSettings s;
-    s.server = text();
-    s.versionFile = text();
+    // Secrets of a URL: the password of its user part, a signed URL's query.
+    s.server = pick(2) == 0 ? text() : u"ftp://" + text() + u":" + kPasswordMarker + u"@" + text();
+    s.versionFile = pick(2) == 0 ? text() : text() + u"?sig=" + kPasswordMarker;
     s.login = text();
     s.password = pick(4) == 0 ? std::u16string() : text() + kPasswordMarker + text();
     s.updaterPath = text();
@@ -70,7 +72,15 @@ TEST(UpdateCheckReport, BothFormsAreWellFormedAgreeAndNeverShowThePassword) {
   for (int round = 0; round < 2000; ++round) {
     UpdaterSettings const settings = generate.settings();
     bool const completed = generate.pick(10) != 0;
-    UpdateCheckReport report = interpretUpdateCheck(settings, completed);
+    UpdateCheckDetail detail;
+    if (generate.pick(2) == 0) {
+      detail.configProblem = explainConfigText(utf8FromUtf16(generate.text()));
+    }
+    if (generate.pick(2) == 0) {
+      detail.transfer = TransferResult{generate.pick(3), "Could not \"resolve\"\n\xE9", 404, generate.pick(2)};
+      detail.manifestParse = -generate.pick(3);
+    }
+    UpdateCheckReport report = interpretUpdateCheck(settings, completed, detail);
     report.configFile = generate.text();
     std::string const text = formatReportText(report);
     std::string const json = formatReportJson(report);
@@ -103,6 +113,34 @@ TEST(UpdateCheckReport, BothFormsAreWellFormedAgreeAndNeverShowThePassword) {
       std::string const password = document["configuration"]["password"].GetString();
       EXPECT_EQ(password, settings.password.empty() ? "" : "********");
     }
+  }
+}
+
+// The reason and position a rejected configuration file is reported with.
+TEST(UpdateCheckReport, ARejectedConfigurationIsExplained) {
+  struct Case {
+    std::string bytes;
+    std::size_t line, column;  // 0: no position
+    std::string reason;        // a part of the reason
+  };
+  const Case cases[] = {
+      {std::string("\xFF\xFE{\0}\0", 6), 1, 1, "UTF-16"},
+      {std::string("{\0\"\0", 4), 1, 1, "UTF-16"},
+      {"\xEF\xBB\xBF{}", 1, 1, "byte-order mark"},
+      {"{\n\"server\": \"a\"\n \"login\": 1}", 3, 2, "Missing a comma"},
+      {std::string("{\"server\": \"a\0\"}", 16), 1, 14, "zero byte"},
+      {R"({"server":"s","relativeAppPath":"r","password":"p"})", 0, 0, "\"login\" is missing"},
+      {R"({"server":"s","relativeAppPath":"r","login":"l","password":"p","versionFile":"v","useGUI":"0"})", 0, 0,
+       "\"useGUI\" is not an integer"},
+      {"[1]", 0, 0, "not a JSON object"},
+  };
+  for (const Case& c : cases) {
+    ConfigTextProblem const problem = explainConfigText(c.bytes);
+    SCOPED_TRACE(c.reason);
+    EXPECT_EQ(problem.offset.has_value(), c.line != 0);
+    EXPECT_EQ(problem.line, c.line);
+    EXPECT_EQ(problem.column, c.column);
+    EXPECT_NE(problem.reason.find(c.reason), std::string::npos) << problem.reason;
   }
 }
 
