@@ -147,6 +147,7 @@ bool loadUpdaterConfig(UpdaterSettings& settings, const std::string& configPath)
   if (!settings.fromJson(text)) {
     return fail(settings, kConfigUnreadable);
   }
+  settings.trust = readTrustSettings(text);
   return true;
 }
 

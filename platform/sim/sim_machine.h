@@ -156,6 +156,12 @@ struct ConsoleSwitch {
   Dword sessionId;
 };
 
+// What WinVerifyTrust reports for one file.
+struct FileSignature {
+  Dword trustResult;
+  std::string signerCertificate;
+};
+
 struct Machine {
   bool installed = false;  // the defaults of a brand-new machine are in place
   std::uint64_t clock = 0;
@@ -184,6 +190,8 @@ struct Machine {
   std::u16string tempPath;
 
   std::map<std::u16string, ProgramBehaviour> programs;  // key: as fs
+  std::map<std::u16string, FileSignature> fileSignatures;  // key: as fs
+  std::uint64_t systemTimeAtStart = 134247456000000000;  // 2026-06-01T00:00:00Z as a FILETIME
   std::map<Dword, ProcessState> processes;
   std::vector<ProcessRecord> records;
 
