@@ -26,8 +26,11 @@ constexpr char kUsage[] =
     "updater or the server.\n"
     "\n"
     "It prints the configuration file it read, the values it used (the password masked),\n"
-    "the manifest URL, the local and the remote version, the decision and, when the check\n"
-    "failed, the failure text. \"updates disabled\" (enableUpdate false) is a decision.\n"
+    "the manifest URL, the local and the remote version, the verdict on the manifest's\n"
+    "signature (manifestPublicKey), the check of the updater's signer (updaterSigners), the\n"
+    "decision and, when the check failed, the failure text. \"updates disabled\"\n"
+    "(enableUpdate false) is a decision. An update whose updater a pass would refuse is a\n"
+    "failed check.\n"
     "\n"
     "  --json   print the same as one JSON object on the last line of the output; a failed\n"
     "           transfer prints a line \"curl told us N\" before it, as it does in the service\n"
@@ -45,6 +48,7 @@ UpdateCheckReport runCheck() {
   bool const completed = runPassUpdateCheck(settings);
   UpdateCheckReport report = interpretUpdateCheck(settings, completed);
   report.configFile = configFilePath(kPassConfigPath);
+  addTrustReport(report);
   return report;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "config/updater_settings.h"
+#include "diagnostic/trust_report.h"
 #include "platform/types.h"
 
 namespace halcyra {
@@ -30,6 +31,7 @@ struct UpdateCheckReport {
   UpdateDecision decision = UpdateDecision::checkFailed;
   // UTF-8; empty unless the check failed.
   std::string failure;
+  TrustReport trust;
 };
 
 // The report of a check that ran: `completed` is false when the check was cut short by an

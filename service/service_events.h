@@ -16,6 +16,7 @@
 // its second pass on.
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "config/updater_settings.h"
@@ -63,6 +64,11 @@ void reportChildEnded(const ChildEnd& end);
 // The job-list attribute cannot be set (systems before Windows 10), so no child can start;
 // reported once per service run, since every pass meets it again.
 void reportJobListUnavailable(platform::Dword error);
+
+// An updater that failed the check of its signer: its path, why (empty when the check
+// itself failed) and the signer's thumbprint found (empty for none). Reported when it
+// differs from the previous refusal.
+void reportUpdaterRefused(std::u16string_view updaterPath, const std::string& reason, const std::string& thumbprint);
 
 // A child that could not be started, with the error of the failed step.
 void reportLaunchFailure(std::u16string_view program, platform::Dword error);
