@@ -11,8 +11,6 @@ namespace halcyra::platform {
 
 namespace {
 
-static_assert(kStatusInvalidSignature == static_cast<Dword>(STATUS_INVALID_SIGNATURE));
-
 // An algorithm provider or a key, closed when it goes.
 struct Algorithm {
   BCRYPT_ALG_HANDLE handle = nullptr;
