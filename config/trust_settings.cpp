@@ -32,10 +32,11 @@ TrustSettings readTrustSettings(std::u16string_view text) {
   if (document.HasParseError() || !document.IsObject()) {
     return trust;
   }
-  if (auto const key = document.FindMember(u"manifestPublicKey"); key != document.MemberEnd()) {
+  const Value& root = document;
+  if (auto const key = root.FindMember(u"manifestPublicKey"); key != root.MemberEnd()) {
     trust.manifestPublicKey = key->value.IsString() ? stringOf(key->value) : std::u16string();
   }
-  if (auto const signers = document.FindMember(u"updaterSigners"); signers != document.MemberEnd()) {
+  if (auto const signers = root.FindMember(u"updaterSigners"); signers != root.MemberEnd()) {
     trust.updaterSigners.emplace();
     if (signers->value.IsArray()) {
       for (const Value& element : signers->value.GetArray()) {

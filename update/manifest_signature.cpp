@@ -39,7 +39,9 @@ std::optional<std::string_view> readElement(std::string_view& input, unsigned ch
   if (input.size() < 2 || static_cast<unsigned char>(input[0]) != tag) {
     return std::nullopt;
   }
-  auto const byte = [&input](std::size_t at) { return static_cast<std::size_t>(static_cast<unsigned char>(input[at])); };
+  auto const byte = [&input](std::size_t at) {
+    return static_cast<std::size_t>(static_cast<unsigned char>(input[at]));
+  };
   std::size_t length = byte(1);
   std::size_t header = 2;
   if (length == 0x81) {
@@ -128,8 +130,9 @@ std::optional<std::string> expiresOf(std::string_view manifest) {
   if (document.HasParseError() || !document.IsObject()) {
     return std::nullopt;
   }
-  auto const member = document.FindMember("Expires");
-  if (member == document.MemberEnd()) {
+  const rapidjson::Value& root = document;
+  auto const member = root.FindMember("Expires");
+  if (member == root.MemberEnd()) {
     return std::nullopt;
   }
   if (!member->value.IsString()) {
@@ -195,8 +198,8 @@ std::optional<platform::P256PublicPoint> parseP256PublicKey(std::string_view spk
   std::optional<std::string_view> const algorithm = readElement(*info, kSequence);
   std::optional<std::string_view> const key = readElement(*info, kBitString);
   // No unused bits, the uncompressed form (0x04), then X and Y.
-  if (!algorithm || *algorithm != kP256Algorithm || !key || !info->empty() || key->size() != 66 ||
-      (*key)[0] != '\0' || (*key)[1] != '\x04') {
+  if (!algorithm || *algorithm != kP256Algorithm || !key || !info->empty() || key->size() != 66 || (*key)[0] != '\0' ||
+      (*key)[1] != '\x04') {
     return std::nullopt;
   }
   platform::P256PublicPoint point{};
@@ -244,12 +247,12 @@ std::optional<std::uint64_t> parseUtcTime(std::string_view text) {
   unsigned const second = number(17, 2);
   bool const leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
   constexpr std::array<unsigned, 12> kDays = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (year < 1970 || month < 1 || month > 12 || day < 1 ||
-      day > kDays[month - 1] + (month == 2 && leap ? 1U : 0U) || hour > 23 || minute > 59 || second > 59) {
+  if (year < 1970 || month < 1 || month > 12 || day < 1 || day > kDays[month - 1] + (month == 2 && leap ? 1U : 0U) ||
+      hour > 23 || minute > 59 || second > 59) {
     return std::nullopt;
   }
-  auto const seconds = static_cast<std::uint64_t>(daysFromCivil(year, month, day)) * 86400 + hour * 3600U +
-                       minute * 60U + second;
+  std::uint64_t const seconds = static_cast<std::uint64_t>(daysFromCivil(year, month, day)) * 86400 +
+                                std::uint64_t{hour} * 3600 + std::uint64_t{minute} * 60 + second;
   return (seconds + kFileTimeUnixEpochSeconds) * kFileTimeTicksPerSecond;
 }
 

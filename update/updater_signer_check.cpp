@@ -50,15 +50,15 @@ bool listed(const std::vector<std::u16string>& signers, const std::string& thumb
 
 void runCheck(const UpdaterSettings& settings, UpdaterSignerCheck& check) {
   // Reading shared with readers only: a writer, a rename and a delete now fail.
-  check.file.reset(platform::CreateFileW(settings.updaterPath.c_str(), kGenericRead, platform::kFileShareRead,
-                                         nullptr, kOpenExisting, 0, nullptr));
+  check.file.reset(platform::CreateFileW(settings.updaterPath.c_str(), kGenericRead, platform::kFileShareRead, nullptr,
+                                         kOpenExisting, 0, nullptr));
   if (!check.file) {
     refuse(check, "it can't be opened for the check (error " + std::to_string(platform::GetLastError()) + ")");
     return;
   }
   std::string certificate;
-  platform::Dword const trust = platform::verifyFileSignature(check.file.get(), settings.updaterPath.c_str(),
-                                                              kRevocationChecks, certificate);
+  platform::Dword const trust =
+      platform::verifyFileSignature(check.file.get(), settings.updaterPath.c_str(), kRevocationChecks, certificate);
   if (!certificate.empty()) {
     platform::Sha256Digest digest{};
     if (platform::sha256(certificate, digest) == platform::kStatusSuccess) {
@@ -84,9 +84,7 @@ std::string normalizeThumbprint(std::u16string_view text) {
     if (c == u':' || c == u' ' || c == u'\t') {
       continue;
     }
-    if (c >= u'0' && c <= u'9') {
-      out.push_back(static_cast<char>(c));
-    } else if (c >= u'a' && c <= u'f') {
+    if ((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f')) {
       out.push_back(static_cast<char>(c));
     } else if (c >= u'A' && c <= u'F') {
       out.push_back(static_cast<char>(c - u'A' + u'a'));

@@ -190,10 +190,11 @@ struct Machine {
   std::u16string tempPath;
 
   std::map<std::u16string, ProgramBehaviour> programs;  // key: as fs
-  std::map<std::u16string, FileSignature> fileSignatures;  // key: as fs
-  std::uint64_t systemTimeAtStart = 134247456000000000;  // 2026-06-01T00:00:00Z as a FILETIME
   std::map<Dword, ProcessState> processes;
   std::vector<ProcessRecord> records;
+
+  std::map<std::u16string, FileSignature> fileSignatures;  // key: as fs
+  std::uint64_t systemTimeAtStart = 134247456000000000;    // 2026-06-01T00:00:00Z as a FILETIME
 
   std::set<void*> heapBlocks;
   std::set<std::u16string*> securityDescriptors;  // SDDL text, until LocalFree

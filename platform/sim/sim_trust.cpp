@@ -2,6 +2,8 @@
 // machine. Digests and signatures are computed for real, with OpenSSL's libcrypto, so
 // that keys and signatures made by the openssl tool verify here as they do on Windows.
 
+#include "platform/sim/sim_trust.h"
+
 #include <openssl/bn.h>
 #include <openssl/ecdsa.h>
 #include <openssl/evp.h>
@@ -12,7 +14,6 @@
 #include "platform/authenticode.h"
 #include "platform/signature.h"
 #include "platform/sim/sim_machine.h"
-#include "platform/sim/sim_trust.h"
 #include "platform/system_time.h"
 
 namespace halcyra {
@@ -36,9 +37,9 @@ namespace {
 
 // The SubjectPublicKeyInfo of a P-256 key up to its point: SEQUENCE { SEQUENCE {
 // id-ecPublicKey, prime256v1 }, BIT STRING with no unused bits, 0x04 (uncompressed) }.
-constexpr unsigned char kSpkiPrefix[] = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x02, 0x01,
-                                         0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00,
-                                         0x04};
+constexpr unsigned char kSpkiPrefix[] = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2A, 0x86, 0x48,
+                                         0xCE, 0x3D, 0x02, 0x01, 0x06, 0x08, 0x2A, 0x86, 0x48,
+                                         0xCE, 0x3D, 0x03, 0x01, 0x07, 0x03, 0x42, 0x00, 0x04};
 
 template <typename T, void (*Free)(T*)>
 struct Freer {
@@ -78,8 +79,8 @@ Dword sha256(std::string_view data, Sha256Digest& digest) {
 }
 
 Dword verifyEcdsaP256Sha256(const P256PublicPoint& publicKey, std::string_view data, const P256Signature& signature) {
-  if (enterFails("verifyEcdsaP256Sha256", "key=" + hexBytes(publicKey.data(), 8) + "... size=" +
-                                              std::to_string(data.size()))) {
+  if (enterFails("verifyEcdsaP256Sha256",
+                 "key=" + hexBytes(publicKey.data(), 8) + "... size=" + std::to_string(data.size()))) {
     return kStatusInvalidParameter;
   }
   unsigned char spki[sizeof kSpkiPrefix + sizeof(P256PublicPoint)];
@@ -111,16 +112,15 @@ Dword verifyEcdsaP256Sha256(const P256PublicPoint& publicKey, std::string_view d
   if (!context || EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1) {
     return kStatusInvalidParameter;
   }
-  int const verified =
-      EVP_DigestVerify(context.get(), der, static_cast<std::size_t>(derSize),
-                       reinterpret_cast<const unsigned char*>(data.data()), data.size());
+  int const verified = EVP_DigestVerify(context.get(), der, static_cast<std::size_t>(derSize),
+                                        reinterpret_cast<const unsigned char*>(data.data()), data.size());
   return verified == 1 ? kStatusSuccess : kStatusInvalidSignature;
 }
 
 Dword verifyFileSignature(Handle file, const char16_t* path, Dword revocationChecks, std::string& signerCertificate) {
   signerCertificate.clear();
-  if (enterFails("verifyFileSignature", "file=" + handleText(file) + " " + text(path) +
-                                            " revocation=" + std::to_string(revocationChecks))) {
+  if (enterFails("verifyFileSignature",
+                 "file=" + handleText(file) + " " + text(path) + " revocation=" + std::to_string(revocationChecks))) {
     return GetLastError();
   }
   HandleEntry const* const entry = lookupHandle(file, Kind::file);

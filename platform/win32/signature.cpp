@@ -70,8 +70,7 @@ Dword verifyEcdsaP256Sha256(const P256PublicPoint& publicKey, std::string_view d
   std::memcpy(blob, &header, sizeof header);
   std::memcpy(blob + sizeof header, publicKey.data(), publicKey.size());
   Key key;
-  status =
-      BCryptImportKeyPair(algorithm.handle, nullptr, BCRYPT_ECCPUBLIC_BLOB, &key.handle, blob, sizeof blob, 0);
+  status = BCryptImportKeyPair(algorithm.handle, nullptr, BCRYPT_ECCPUBLIC_BLOB, &key.handle, blob, sizeof blob, 0);
   if (status != 0) {
     return static_cast<Dword>(status);
   }

@@ -17,11 +17,11 @@ namespace {
 
 struct Case {
   const char* what;
-  bool key;              // manifestPublicKey set
-  bool signers;          // updaterSigners lists certificate a
-  const char* manifest;  // file of the fixtures served as version.json
+  bool key;               // manifestPublicKey set
+  bool signers;           // updaterSigners lists certificate a
+  const char* manifest;   // file of the fixtures served as version.json
   const char* signature;  // served as version.json.sig; "" for none
-  const char* updater;   // file of the fixtures installed as the updater; "" for the unsigned build
+  const char* updater;    // file of the fixtures installed as the updater; "" for the unsigned build
   bool updaterStarts;
   std::string event;  // the refusal's event, a regular expression; "" for none
 };

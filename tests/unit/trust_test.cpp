@@ -38,9 +38,9 @@ struct Key {
   std::u16string base64() const {
     std::string const der = spki();
     std::string text(4 * ((der.size() + 2) / 3) + 1, '\0');
-    text.resize(static_cast<std::size_t>(
-        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
-                        reinterpret_cast<const unsigned char*>(der.data()), static_cast<int>(der.size()))));
+    text.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
+                                                         reinterpret_cast<const unsigned char*>(der.data()),
+                                                         static_cast<int>(der.size()))));
     return {text.begin(), text.end()};
   }
   std::string sign(const std::string& data) const {
@@ -68,7 +68,8 @@ UpdaterSettings check(const std::filesystem::path& server, const std::string& tr
   sim::reset();
   sim::setCurrentDirectory(u"C:\\Halcyra");
   std::string const url = "file://" + server.generic_string();
-  sim::addFile(kConfigFile, R"({"server":")" + url + R"(","relativeAppPath":"HalcyraServer.exe","login":"",)"
+  sim::addFile(kConfigFile, R"({"server":")" + url +
+                                R"(","relativeAppPath":"HalcyraServer.exe","login":"",)"
                                 R"("password":"","versionFile":"v.json","useGUI":0,"enableUpdate":true,)"
                                 R"("autoUpdate":true,"updaterPath":"C:\\Halcyra\\updater\\HalcyraUpdater.exe")" +
                                 trustMembers + "}");
@@ -148,7 +149,8 @@ TEST(UpdaterSigner, StartsOnlyAnUpdaterWhoseTrustedSignerIsListed) {
   platform::Sha256Digest digest{};
   ASSERT_EQ(platform::sha256(certificate, digest), 0u);
   std::string listed;
-  for (std::uint8_t const byte : digest) listed += "0123456789ABCDEF"[byte >> 4], listed += "0123456789ABCDEF"[byte & 15], listed += ':';
+  for (std::uint8_t const byte : digest)
+    listed += "0123456789ABCDEF"[byte >> 4], listed += "0123456789ABCDEF"[byte & 15], listed += ':';
   std::u16string const listedWide(listed.begin(), listed.end());
   struct Row {
     const char* what;
