@@ -5,11 +5,9 @@
 #
 #   trust_fixtures.sh <sample-updater.exe> <command...>
 #
-# In the folder: manifest-key.b64 (the manifest key as the configuration takes it);
-# signed.json with signed.json.sig (its signature) and other.json.sig (another key's);
-# expired.json with expired.json.sig; updater-a.exe and updater-b.exe (the sample updater
-# signed by the certificates a and b with osslsigncode), updater-changed.exe (updater-a.exe
-# with one byte of its DOS stub changed after signing); thumbprint-a and thumbprint-b.
+# In the folder: manifest-key.b64; signed.json with its signature and another key's
+# (other.json.sig); expired.json signed; the sample updater signed by the certificates a
+# and b, and changed after signing; and the certificates' thumbprints.
 set -euo pipefail
 updater=$1
 shift
