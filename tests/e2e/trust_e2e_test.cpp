@@ -38,7 +38,7 @@ TEST_F(ServiceE2E, TrustedUpdates) {
   std::string const fixtures = environment("HALCYRA_E2E_TRUST");
   ASSERT_FALSE(fixtures.empty()) << "run through trust_fixtures.sh";
   auto const fixture = [&](const std::string& name) { return readBytes(windowsPath(fixtures + "/" + name)); };
-  std::string const refused = "0x0001 0xc000000e: .*sample-updater\\.exe \\| ";
+  std::string const refused = "0x0001 0xc000000f: .*sample-updater\\.exe \\| ";
   Case const cases[] = {
       {"no key, unsigned manifest", false, false, "signed.json", "", "", true, ""},
       {"signed manifest", true, false, "signed.json", "signed.json.sig", "", true, ""},

@@ -63,7 +63,7 @@ TEST(UpdaterSignerInThePass, StartsTheUpdaterOnlyForAListedTrustedSignerAndHolds
     EXPECT_GT(callIndex("CloseHandle", file), launch) << "the updater is held open until its start returned";
     std::vector<std::vector<std::u16string>> refusals;
     for (const sim::ReportedEvent& event : sim::reportedEvents()) {
-      if (event.eventId == 0xC000000E) refusals.push_back(event.strings);
+      if (event.eventId == 0xC000000F) refusals.push_back(event.strings);
     }
     EXPECT_EQ(refusals.size(), row.refusal == nullptr ? 0u : 1u);
     if (!refusals.empty()) {
