@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "config/trust_settings.h"
 #include "version/version_number.h"
 
 namespace halcyra {
@@ -43,6 +44,9 @@ struct UpdaterSettings : UpdaterConfig {
   bool updateAvailable = false;
   VersionNumber remoteVersion;
   VersionNumber localVersion;
+  // Read with the configuration, by the service alone; toJson never writes them.
+  TrustSettings trust;
+  ManifestSignatureStatus manifestSignature = ManifestSignatureStatus::notChecked;
 };
 
 }  // namespace halcyra

@@ -372,6 +372,9 @@ std::string formatReportText(const UpdateCheckReport& report) {
   }
   line(out, "Local version", local);
   line(out, "Remote version", report.remoteVersionKnown ? versionText(settings.remoteVersion) : "(not read)");
+  for (auto const& [label, value] : trustTextLines(report.trust)) {
+    line(out, label, printable(value));
+  }
   std::string decision(decisionName(report.decision));
   decision += ": ";
   decision += consequence(report.decision);
@@ -436,6 +439,7 @@ std::string formatReportJson(const UpdateCheckReport& report) {
   writeTextOrNull(writer, report.localVersionKnown, versionText(settings.localVersion));
   writer.Key("remoteVersion");
   writeTextOrNull(writer, report.remoteVersionKnown, versionText(settings.remoteVersion));
+  writeTrustJson(writer, report.trust);
   writer.Key("decision");
   writeText(writer, decisionName(report.decision));
   writer.Key("failure");

@@ -33,7 +33,9 @@ constexpr char kUsage[] =
     "file exists, the local and the remote version, the decision and, when the check\n"
     "failed, the failure text with its evidence: where and why the configuration was\n"
     "rejected, libcurl's code and message, the HTTP status, what the manifest body lacked.\n"
-    "\"updates disabled\" (enableUpdate false) is a decision.\n"
+    "It shows the verdict on the manifest's signature (manifestPublicKey) and the check of\n"
+    "the updater's signer (updaterSigners). \"updates disabled\" (enableUpdate false) is a\n"
+    "decision; an update whose updater a pass would refuse is a failed check.\n"
     "Last it names each object of the installation (the install root, the server, bin,\n"
     "resources\\updater, config.json, the updater and its folder) that accounts other than\n"
     "SYSTEM, the Administrators and TrustedInstaller can write, or read for config.json,\n"
@@ -63,6 +65,7 @@ UpdateCheckReport runCheck() {
     report.serverFile = server->absolutePath;
     report.serverExistence = platform::testExistence(server->absolutePath.c_str()).existence;
   }
+  addTrustReport(report);
   return report;
 }
 

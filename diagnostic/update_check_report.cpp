@@ -34,7 +34,8 @@ UpdateCheckReport interpretUpdateCheck(const UpdaterSettings& settings, bool com
   bool const failed = settings.hasError;
   report.configurationRead = !failed || (error != kConfigMissing && error != kConfigUnreadable);
   bool const enabled = report.configurationRead && settings.enableUpdate;
-  report.manifestRequested = enabled && (!failed || error == kManifestRejected || error == kRemoteVersionRejected);
+  report.manifestRequested = enabled && (!failed || error == kManifestRejected || error == kRemoteVersionRejected ||
+                                         settings.manifestSignature != ManifestSignatureStatus::notChecked);
   report.localVersionKnown = enabled && (!failed || error == kRemoteVersionRejected);
   report.remoteVersionKnown = enabled && !failed;
 

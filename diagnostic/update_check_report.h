@@ -8,6 +8,7 @@
 
 #include "config/updater_settings.h"
 #include "platform/file_existence.h"
+#include "diagnostic/trust_report.h"
 #include "platform/types.h"
 #include "service/trust_boundary.h"
 #include "update/update_check.h"
@@ -42,6 +43,7 @@ struct UpdateCheckReport {
   // The server executable the local version is read from, and whether it is there.
   std::optional<std::u16string> serverFile;
   platform::Existence serverExistence = platform::Existence::unknown;
+  TrustReport trust;
 };
 
 // The report of a check that ran: `completed` is false when the check was cut short by an

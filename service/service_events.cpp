@@ -77,6 +77,7 @@ struct ReportingState {
   std::optional<QuickEnds> quickEnds;
   std::optional<std::u16string> lastCheckFailure;
   std::optional<std::pair<std::u16string, Dword>> lastLaunchFailure;
+  std::optional<std::u16string> lastUpdaterRefusal;
   bool jobListUnavailableReported = false;
 };
 
@@ -348,6 +349,7 @@ void reportServerStarted(std::u16string_view serverName, Dword processId, Dword 
 
 void reportUpdaterStarted(const UpdaterSettings& settings, Dword processId, Dword sessionId) {
   guarded([&] {
+    state.lastUpdaterRefusal.reset();
     childStarted(settings.updaterPath, processId, EVENT_UPDATER_STARTED,
                  {settings.updaterPath, decimalText(processId), decimalText(sessionId),
                   formatVersionNumber(settings.remoteVersion), formatVersionNumber(settings.localVersion)});
@@ -399,6 +401,19 @@ void reportJobListUnavailable(Dword error) {
 
 void reportTrustBoundaryOpen(const std::u16string& objects) {
   guarded([&] { report(platform::kEventlogWarningType, EVENT_TRUST_BOUNDARY_OPEN, {objects}); });
+}
+
+void reportUpdaterRefused(std::u16string_view updaterPath, const std::string& reason, const std::string& thumbprint) {
+  guarded([&] {
+    std::u16string const why = reason.empty() ? u"the check could not be completed" : ascii(reason);
+    std::u16string const found = thumbprint.empty() ? u"none" : ascii(thumbprint);
+    std::u16string refusal = std::u16string(updaterPath) + u'\n' + why + u'\n' + found;
+    if (state.lastUpdaterRefusal == refusal) {
+      return;
+    }
+    state.lastUpdaterRefusal = std::move(refusal);
+    report(platform::kEventlogErrorType, EVENT_UPDATER_REFUSED, {std::u16string(updaterPath), why, found});
+  });
 }
 
 void reportLaunchFailure(std::u16string_view program, Dword error) {

@@ -19,6 +19,7 @@
 // its second pass on.
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "config/updater_settings.h"
@@ -82,6 +83,11 @@ void reportJobListUnavailable(platform::Dword error);
 // Administrators and TrustedInstaller can write (or, for the configuration, read), one
 // line each.
 void reportTrustBoundaryOpen(const std::u16string& objects);
+
+// An updater that failed the check of its signer: its path, why (empty when the check
+// itself failed) and the signer's thumbprint found (empty for none). Reported when it
+// differs from the previous refusal.
+void reportUpdaterRefused(std::u16string_view updaterPath, const std::string& reason, const std::string& thumbprint);
 
 // A child that could not be started, with the error of the failed step.
 void reportLaunchFailure(std::u16string_view program, platform::Dword error);

@@ -16,6 +16,7 @@
 #include "service/service_control.h"
 #include "service/service_events.h"
 #include "update/updater_launch.h"
+#include "update/updater_signer_check.h"
 
 namespace halcyra {
 
@@ -243,6 +244,19 @@ std::optional<PassResources> acquirePassResources() {
   return pass;
 }
 
+// The updater's signer when one is due and updaterSigners is configured; a refused updater
+// is reported, and the server runs in its place.
+UpdaterSignerCheck checkPassUpdater(const UpdaterSettings& settings) {
+  if (!settings.updateAvailable) {
+    return {};
+  }
+  UpdaterSignerCheck check = checkUpdaterSigner(settings);
+  if (!check.allowed) {
+    reportUpdaterRefused(settings.updaterPath, check.reason, check.thumbprint);
+  }
+  return check;
+}
+
 // The pass's update check, then the updater when an update is due and the server
 // otherwise; nothing when the launch failed, which is reported. The server never takes a
 // failed updater's place: the updater is about to replace the server's files.
@@ -255,7 +269,9 @@ std::optional<StartedChild> launchChild(const PassResources& pass) {
   reportUpdateCheck(settings, checkCompleted, detail);
 
   StartedChild child;
-  if (settings.updateAvailable) {
+  // Held until the launch below returned: the updater that was checked is the one started.
+  UpdaterSignerCheck const signer = checkPassUpdater(settings);
+  if (settings.updateAvailable && signer.allowed) {
     if (const Dword error = startUpdater(settings, pass.token.get(), child.info); error != platform::kErrorSuccess) {
       reportLaunchFailure(settings.updaterPath, error);
       return std::nullopt;

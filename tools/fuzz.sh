@@ -14,7 +14,7 @@ set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 seconds=${1:-5}
-targets=(config_json config_file release_manifest version_number stop_request)
+targets=(config_json config_file release_manifest version_number stop_request signature_der)
 
 mkdir -p build
 build_log=build/fuzz-build.log

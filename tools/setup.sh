@@ -3,8 +3,10 @@
 # clang (second native compiler, libFuzzer and the sanitizer runtimes, format and lint),
 # MinGW-w64 cross toolchain, Wine, RapidJSON, libcurl (native and a static MinGW build),
 # GoogleTest, Google Benchmark, the Python servers used by the network tests and the
-# openssl tool that makes their TLS certificates, and the Windows Installer tools (wixl,
-# msitools) that build the package.
+# openssl tool that makes their TLS certificates and the trusted-update tests' keys,
+# libcrypto (libssl-dev) for the simulated machine's signatures, osslsigncode that signs
+# the test updater, and the Windows Installer tools (wixl, msitools) that build the
+# package.
 # Idempotent: when everything is present it only checks and returns in seconds.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -16,7 +18,7 @@ packages=(
   wine wine64
   rapidjson-dev libcurl4-openssl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  python3 python3-pyftpdlib openssl
+  python3 python3-pyftpdlib openssl libssl-dev osslsigncode
   dpkg-dev
   wixl msitools
 )

@@ -11,6 +11,7 @@
 #include "platform/files.h"
 #include "platform/module_path.h"
 #include "platform/processes.h"
+#include "update/manifest_signature.h"
 #include "update/text_conversion.h"
 #include "update/update_server_client.h"
 #include "version/version_number.h"
@@ -132,6 +133,9 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
   std::u16string const localText = readProductVersion(app->absolutePath);
 
   std::string body = client.fetchReleaseManifest();
+  if (!checkManifestSignature(settings, client, body)) {
+    return;
+  }
   if (std::size_t const end = body.find('\0'); end != std::string::npos) {
     body.resize(end);
   }

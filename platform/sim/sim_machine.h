@@ -166,6 +166,11 @@ struct ConsoleSwitch {
 };
 
 struct SecurityState;  // sim_security.cpp
+// What WinVerifyTrust reports for one file.
+struct FileSignature {
+  Dword trustResult;
+  std::string signerCertificate;
+};
 
 struct Machine {
   bool installed = false;  // the defaults of a brand-new machine are in place
@@ -199,6 +204,9 @@ struct Machine {
   std::map<std::u16string, ProgramBehaviour> programs;  // key: as fs
   std::map<Dword, ProcessState> processes;
   std::vector<ProcessRecord> records;
+
+  std::map<std::u16string, FileSignature> fileSignatures;  // key: as fs
+  std::uint64_t systemTimeAtStart = 134247456000000000;    // 2026-06-01T00:00:00Z as a FILETIME
 
   std::set<void*> heapBlocks;
   std::set<std::u16string*> securityDescriptors;  // SDDL text, until LocalFree

@@ -1,0 +1,20 @@
+#pragma once
+// Control of the simulated machine's wall clock and of the Authenticode signatures of its
+// files.
+
+#include <cstdint>
+#include <string>
+
+#include "platform/types.h"
+
+namespace halcyra::sim {
+
+// GetSystemTimeAsFileTime is this FILETIME (UTC) plus the virtual clock. A new machine
+// starts at 2026-06-01T00:00:00Z.
+void setSystemTime(std::uint64_t fileTimeAtStart);
+
+// What WinVerifyTrust reports for the file at `path` from now on: its result and the DER
+// of the signer's certificate (empty for none). A file without an entry is unsigned.
+void setFileSignature(const std::u16string& path, platform::Dword trustResult, std::string signerCertificate);
+
+}  // namespace halcyra::sim

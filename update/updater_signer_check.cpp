@@ -1,0 +1,113 @@
+#include "update/updater_signer_check.h"
+
+#include <cstdio>
+
+#include "platform/authenticode.h"
+#include "platform/files.h"
+#include "platform/signature.h"
+
+namespace halcyra {
+
+namespace {
+
+constexpr platform::Dword kGenericRead = 0x80000000;
+constexpr platform::Dword kOpenExisting = 3;
+
+// Revocation is not asked: the lists and responders would have to be reachable by the
+// service at every launch, or no update could ever run offline. A certificate that must no
+// longer be trusted is taken out of updaterSigners instead.
+constexpr platform::Dword kRevocationChecks = platform::kWtdRevokeNone;
+
+std::string hexCode(platform::Dword code) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
+  return text;
+}
+
+std::string lowerHex(const platform::Sha256Digest& digest) {
+  constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (std::uint8_t const byte : digest) {
+    out.push_back(kDigits[byte >> 4]);
+    out.push_back(kDigits[byte & 0xF]);
+  }
+  return out;
+}
+
+void refuse(UpdaterSignerCheck& check, std::string reason) {
+  check.allowed = false;
+  check.reason = std::move(reason);
+}
+
+bool listed(const std::vector<std::u16string>& signers, const std::string& thumbprint) {
+  for (const std::u16string& signer : signers) {
+    if (normalizeThumbprint(signer) == thumbprint) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void runCheck(const UpdaterSettings& settings, UpdaterSignerCheck& check) {
+  // Reading shared with readers only: a writer, a rename and a delete now fail.
+  check.file.reset(platform::CreateFileW(settings.updaterPath.c_str(), kGenericRead, platform::kFileShareRead, nullptr,
+                                         kOpenExisting, 0, nullptr));
+  if (!check.file) {
+    refuse(check, "it can't be opened for the check (error " + std::to_string(platform::GetLastError()) + ")");
+    return;
+  }
+  std::string certificate;
+  platform::Dword const trust =
+      platform::verifyFileSignature(check.file.get(), settings.updaterPath.c_str(), kRevocationChecks, certificate);
+  if (!certificate.empty()) {
+    platform::Sha256Digest digest{};
+    if (platform::sha256(certificate, digest) == platform::kStatusSuccess) {
+      check.thumbprint = lowerHex(digest);
+    }
+  }
+  if (trust == platform::kTrustENoSignature) {
+    refuse(check, "it has no Authenticode signature");
+  } else if (trust != 0) {
+    refuse(check, "its Authenticode signature is not trusted (WinVerifyTrust " + hexCode(trust) + ")");
+  } else if (check.thumbprint.empty()) {
+    refuse(check, "its signer's certificate can't be read");
+  } else if (!listed(*settings.trust.updaterSigners, check.thumbprint)) {
+    refuse(check, "its signer is not one of updaterSigners");
+  }
+}
+
+}  // namespace
+
+std::string normalizeThumbprint(std::u16string_view text) {
+  std::string out;
+  for (char16_t const c : text) {
+    if (c == u':' || c == u' ' || c == u'\t') {
+      continue;
+    }
+    if ((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f')) {
+      out.push_back(static_cast<char>(c));
+    } else if (c >= u'A' && c <= u'F') {
+      out.push_back(static_cast<char>(c - u'A' + u'a'));
+    } else {
+      return {};
+    }
+  }
+  return out.size() == 64 ? out : std::string();
+}
+
+UpdaterSignerCheck checkUpdaterSigner(const UpdaterSettings& settings) noexcept {
+  UpdaterSignerCheck check;
+  if (!settings.trust.updaterSigners) {
+    return check;
+  }
+  check.checked = true;
+  try {
+    runCheck(settings, check);
+  } catch (...) {
+    check.allowed = false;
+    check.reason.clear();  // no memory for a text: the event says the check failed
+  }
+  return check;
+}
+
+}  // namespace halcyra
