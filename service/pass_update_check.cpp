@@ -1,8 +1,73 @@
 #include "service/pass_update_check.h"
 
+#include <optional>
+#include <random>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/processes.h"
 #include "update/update_check.h"
+#include "update/update_schedule.h"
+#include "version/version_number.h"
 
 namespace halcyra {
+
+namespace {
+
+// What the pass's check decided, for the end of its child.
+struct PassDecision {
+  bool updaterStarts = false;
+  VersionNumber announced;
+  VersionNumber installed;
+  std::u16string relativeAppPath;
+  std::uint64_t launchTick = 0;
+};
+
+struct ScheduleState {
+  UpdateSchedule schedule;
+  // The configuration's minCheckInterval as the last check read it, in seconds.
+  std::uint32_t lastMinCheckInterval = 0;
+  // The failure text of the last fetch that failed: a pass that skips the fetch fails
+  // with it, so that the event of a failed check is not repeated for every skip.
+  std::string lastFetchFailure;
+  std::optional<PassDecision> pass;
+  std::mt19937_64 random;
+};
+
+ScheduleState state;
+bool scheduleEnabled = true;
+
+// Machines of a fleet start at different times and have different process ids, so their
+// jitter differs and their fetches spread out.
+void seedJitter() {
+  std::seed_seq seed{static_cast<std::uint32_t>(platform::GetTickCount64()),
+                     static_cast<std::uint32_t>(platform::GetTickCount64() >> 32), platform::GetCurrentProcessId()};
+  state.random.seed(seed);
+}
+
+double jitter() { return std::uniform_real_distribution<double>(0.0, 1.0)(state.random); }
+
+ManifestSource sourceFor(ManifestPlan plan) {
+  ManifestSource source;
+  source.plan = plan;
+  if (state.schedule.announced) {
+    source.reused = *state.schedule.announced;
+  }
+  source.skipFailure = state.lastFetchFailure;
+  return source;
+}
+
+// The product version of the server now, read the way the check reads it.
+std::optional<VersionNumber> installedVersion(const std::u16string& relativeAppPath) {
+  const std::optional<AppLocation> app = deriveAppFolder(kServerFileName, relativeAppPath);
+  VersionNumber version;
+  if (!app || !parseVersionNumber(readProductVersion(app->absolutePath), version)) {
+    return std::nullopt;
+  }
+  return version;
+}
+
+}  // namespace
 
 bool runPassUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent) {
   try {
@@ -13,5 +78,79 @@ bool runPassUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent)
     return false;
   }
 }
+
+bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent) {
+  state.pass.reset();
+  if (!scheduleEnabled) {
+    return runPassUpdateCheck(settings, cancelEvent);
+  }
+  try {
+    const std::uint64_t now = platform::GetTickCount64();
+    // The interval is the configuration's, which this very check reads: the last pass's
+    // value stands in until then, and the file rarely changes between two passes.
+    const ManifestPlan plan =
+        planManifest(state.schedule, now, std::uint64_t{state.lastMinCheckInterval} * 1000);
+    ManifestOutcome outcome;
+    checkForUpdate(settings, kPassConfigPath, kServerFileName, cancelEvent, sourceFor(plan), outcome);
+    state.lastMinCheckInterval = settings.minCheckInterval;
+    if (outcome.fetched) {
+      FetchResult result;
+      if (!settings.hasError) {
+        result.announced = settings.remoteVersion;
+      } else {
+        state.lastFetchFailure = settings.lastError;
+      }
+      result.responseCode = outcome.transfer.responseCode;
+      result.retryAfterSeconds = outcome.transfer.retryAfterSeconds;
+      recordFetch(state.schedule, now, result, jitter());
+    }
+    if (settings.updateAvailable &&
+        isSetAside(state.schedule, now, settings.remoteVersion, settings.localVersion)) {
+      settings.updateAvailable = false;
+    }
+    state.pass = PassDecision{settings.updateAvailable, settings.remoteVersion, settings.localVersion,
+                              settings.relativeAppPath, platform::GetTickCount64()};
+    return true;
+  } catch (...) {
+    settings.updateAvailable = false;
+    return false;
+  }
+}
+
+void recordPassChildEnded(const ChildEnd& end) {
+  if (!scheduleEnabled || !state.pass) {
+    return;
+  }
+  try {
+    const PassDecision pass = *state.pass;
+    state.pass.reset();
+    const std::uint64_t now = platform::GetTickCount64();
+    const bool byItself = end.kind == ChildEndKind::exited;
+    if (!pass.updaterStarts) {
+      recordServerEnd(state.schedule, now, byItself && now - pass.launchTick < kQuickEndMs, jitter());
+      return;
+    }
+    // An updater that the service stopped had no fair run.
+    if (!byItself) {
+      return;
+    }
+    // Unreadable now counts as unchanged: the updater is then retried, and set aside.
+    const VersionNumber after = installedVersion(pass.relativeAppPath).value_or(pass.installed);
+    if (recordUpdaterRun(state.schedule, now, pass.announced, pass.installed, after, jitter())) {
+      const StuckUpdate& stuck = *state.schedule.stuck;
+      reportUpdateSetAside(pass.announced, pass.installed, kUnchangedRunsBeforeSetAside + stuck.setAsides - 1,
+                           stuck.setAsideUntil - now);
+    }
+  } catch (...) {
+    // The schedule learns nothing from this end; the next pass decides as before.
+  }
+}
+
+void resetUpdateSchedule() {
+  state = ScheduleState{};
+  seedJitter();
+}
+
+void setUpdateScheduleEnabled(bool enabled) { scheduleEnabled = enabled; }
 
 }  // namespace halcyra

@@ -1,9 +1,12 @@
 #pragma once
 // The update check exactly as every supervisor pass runs it, shared with the update-check
-// diagnostic so that both see the same configuration, server and decision.
+// diagnostic so that both see the same configuration, server and decision; and the
+// schedule that decides, around it, when a pass asks the update server and which
+// announced version it lets the updater install.
 
 #include "config/updater_settings.h"
 #include "platform/types.h"
+#include "service/service_events.h"
 
 namespace halcyra {
 
@@ -19,5 +22,24 @@ inline constexpr char16_t kServerFileName[] = u"HalcyraServer.exe";
 // server runs. Returns false in that case, when `settings` tells nothing about why. A
 // signalled cancelEvent (manual-reset, or null for none) cuts the manifest transfer short.
 bool runPassUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent = nullptr);
+
+// The pass's check as the service's schedule allows: it asks the update server, takes the
+// last announced version again (during a crash loop, or within minCheckInterval), or does
+// not ask (after failed fetches, or until a Retry-After), which counts as a failed check.
+// An update whose version is set aside is turned into a start of the server. Returns like
+// runPassUpdateCheck. The pass's child is the one the next recordPassChildEnded is about.
+bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent);
+
+// After the pass's child has ended: an updater that left the server's version unchanged
+// counts towards setting its version aside; a server that ended by itself within
+// kQuickEndMs of its start backs the fetches off.
+void recordPassChildEnded(const ChildEnd& end);
+
+// Forgets the schedule: every start of the supervisor begins afresh.
+void resetUpdateSchedule();
+
+// Off, every pass asks the update server and nothing is set aside: the service as it was
+// before it had a schedule, which the fleet model measures against. On by default.
+void setUpdateScheduleEnabled(bool enabled);
 
 }  // namespace halcyra

@@ -250,7 +250,7 @@ std::optional<StartedChild> launchChild(const PassResources& pass) {
   UpdaterSettings settings;
   // A stop cuts the manifest transfer short; the pass then goes on as after any failed
   // check, and the watch that follows sees the stop at once.
-  const bool checkCompleted = runPassUpdateCheck(settings, stopEvent);
+  const bool checkCompleted = runScheduledUpdateCheck(settings, stopEvent);
   reportUpdateCheck(settings, checkCompleted);
 
   StartedChild child;
@@ -281,6 +281,7 @@ void runPass() {
   if (std::optional<StartedChild> child = launchChild(*pass)) {
     if (const std::optional<ChildEnd> end = watchChild(pass->token.get(), pass->sessionId, child->info)) {
       reportChildEnded(*end);
+      recordPassChildEnded(*end);
     }
   }
   // The child's handles are closed first; closing the job's only handle then ends whatever
@@ -340,6 +341,7 @@ bool prepareChildLaunchSetup() {
 }
 
 Dword runSupervisorLoop() {
+  resetUpdateSchedule();
   for (;;) {
     const Dword result = platform::WaitForSingleObject(stopEvent, kPassIntervalMs);
     if (result == platform::kWaitObject0) {

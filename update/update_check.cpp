@@ -89,6 +89,13 @@ bool isUpdateDue(const VersionNumber& local, const VersionNumber& remote, bool u
 
 void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath,
                     platform::Handle cancelEvent) {
+  ManifestOutcome outcome;
+  checkForUpdate(settings, configPath, appPath, cancelEvent, ManifestSource{}, outcome);
+}
+
+void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath,
+                    platform::Handle cancelEvent, const ManifestSource& source, ManifestOutcome& outcome) {
+  outcome = ManifestOutcome{};
   settings.updateAvailable = false;
   if (!loadUpdaterConfig(settings, configPath)) {
     return;
@@ -128,7 +135,21 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
 
   std::u16string const localText = readProductVersion(app->absolutePath);
 
+  if (source.plan == ManifestPlan::skip) {
+    fail(settings, source.skipFailure.empty() ? std::string(kManifestRejected) : source.skipFailure);
+    return;
+  }
+  if (source.plan == ManifestPlan::reuse) {
+    static_cast<void>(parseVersionNumber(localText, settings.localVersion));
+    settings.remoteVersion = source.reused;
+    settings.updateAvailable =
+        settings.autoUpdate && isUpdateDue(settings.localVersion, settings.remoteVersion, settings.useLatest);
+    return;
+  }
+
+  outcome.fetched = true;
   std::string body = client.fetchReleaseManifest();
+  outcome.transfer = client.lastTransfer();
   if (std::size_t const end = body.find('\0'); end != std::string::npos) {
     body.resize(end);
   }

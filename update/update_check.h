@@ -7,6 +7,8 @@
 
 #include "config/updater_settings.h"
 #include "platform/types.h"
+#include "update/update_schedule.h"
+#include "update/update_server_client.h"
 
 namespace halcyra {
 
@@ -22,6 +24,26 @@ inline constexpr char kRemoteVersionRejected[] = "Can't connect to update servic
 // which then fails like any other.
 void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath,
                     platform::Handle cancelEvent = nullptr);
+
+// How a scheduled check learns the announced version: from the update server, from the
+// last manifest read (`reused`), or not at all, when it fails with `skipFailure` (the
+// manifest's rejection text when empty) as a failed fetch does.
+struct ManifestSource {
+  ManifestPlan plan = ManifestPlan::fetch;
+  VersionNumber reused;
+  std::string skipFailure;
+};
+
+// Whether the check asked the update server, and how the transfer ended.
+struct ManifestOutcome {
+  bool fetched = false;
+  TransferResult transfer;
+};
+
+// checkForUpdate with the manifest taken as `source` says. Everything else of the check
+// (configuration, updater path, appFolder, pid, local version, decision) is the same.
+void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath,
+                    platform::Handle cancelEvent, const ManifestSource& source, ManifestOutcome& outcome);
 
 // The application executable as the check sees it.
 struct AppLocation {
