@@ -17,6 +17,7 @@ namespace {
 // What the pass's check decided, for the end of its child.
 struct PassDecision {
   bool updaterStarts = false;
+  bool fetched = false;
   VersionNumber announced;
   VersionNumber installed;
   std::u16string relativeAppPath;
@@ -108,8 +109,8 @@ bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelE
         isSetAside(state.schedule, now, settings.remoteVersion, settings.localVersion)) {
       settings.updateAvailable = false;
     }
-    state.pass = PassDecision{settings.updateAvailable, settings.remoteVersion, settings.localVersion,
-                              settings.relativeAppPath, platform::GetTickCount64()};
+    state.pass = PassDecision{settings.updateAvailable, outcome.fetched,          settings.remoteVersion,
+                              settings.localVersion,     settings.relativeAppPath, platform::GetTickCount64()};
     return true;
   } catch (...) {
     settings.updateAvailable = false;
@@ -127,7 +128,7 @@ void recordPassChildEnded(const ChildEnd& end) {
     const std::uint64_t now = platform::GetTickCount64();
     const bool byItself = end.kind == ChildEndKind::exited;
     if (!pass.updaterStarts) {
-      recordServerEnd(state.schedule, now, byItself && now - pass.launchTick < kQuickEndMs, jitter());
+      recordServerEnd(state.schedule, now, byItself && now - pass.launchTick < kQuickEndMs, pass.fetched, jitter());
       return;
     }
     // An updater that the service stopped had no fair run.

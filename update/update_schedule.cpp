@@ -92,15 +92,15 @@ bool recordUpdaterRun(UpdateSchedule& schedule, std::uint64_t now, const Version
   return true;
 }
 
-void recordServerEnd(UpdateSchedule& schedule, std::uint64_t now, bool quickly, double jitter) {
+void recordServerEnd(UpdateSchedule& schedule, std::uint64_t now, bool quickly, bool fetched, double jitter) {
   if (!quickly) {
     schedule.quickEndRounds = 0;
     schedule.quickEndsNotBefore = 0;
     return;
   }
-  // The back-off counts from the end that follows a fetch: the passes in between reuse the
-  // last answer and must not push the next fetch further out.
-  if (now >= schedule.quickEndsNotBefore) {
+  // Each round begins at the quick end of a server whose pass asked: the passes in between
+  // reuse the last answer, and their ends must not push the next fetch further out.
+  if (fetched) {
     ++schedule.quickEndRounds;
     schedule.quickEndsNotBefore =
         now + backOffDelay(schedule.quickEndRounds, kFetchBackOffFirstMs, kFetchBackOffMaxMs, jitter);

@@ -96,7 +96,8 @@ bool isSetAside(const UpdateSchedule& schedule, std::uint64_t now, const Version
 bool recordUpdaterRun(UpdateSchedule& schedule, std::uint64_t now, const VersionNumber& announced,
                       const VersionNumber& installedBefore, const VersionNumber& installedAfter, double jitter);
 
-// After the server ended: `quickly` when it ended by itself within a minute of its start.
-void recordServerEnd(UpdateSchedule& schedule, std::uint64_t now, bool quickly, double jitter);
+// After the server ended: `quickly` when it ended by itself within a minute of its start;
+// `fetched` when its pass asked the update server.
+void recordServerEnd(UpdateSchedule& schedule, std::uint64_t now, bool quickly, bool fetched, double jitter);
 
 }  // namespace halcyra
