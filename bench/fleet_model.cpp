@@ -8,7 +8,7 @@
 // Each machine has its own uptime (its tick count, hence its jitter seed) and starts its
 // service within the first minute of the model's time.
 //
-// Usage: halcyra-fleet [machines...]   (default: 10 10000)
+// Usage: halcyra_fleet [--simulate=M] [machines...]   (default: M 1000; machines 10 10000)
 // For every scenario it prints the requests at the update server (total, peak per second,
 // mean per second) and the share of machines whose server runs at a given time, first
 // with the schedule off (every pass asks, as the service did before) and then with it on.
@@ -16,7 +16,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <chrono>
+#include <ctime>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -46,6 +46,8 @@ constexpr std::uint64_t kHour = 60 * kMinute;
 // A server that does not crash runs for longer than any scenario.
 constexpr std::uint64_t kLongRun = 1000 * kHour;
 constexpr std::uint64_t kStartSpread = kMinute;
+// Machines simulated in full; a larger fleet is made of their copies (--simulate=N).
+constexpr unsigned kDefaultSimulated = 1000;
 
 // What the update server answers.
 struct Answer {
@@ -94,9 +96,9 @@ struct Machine {
   const Scenario* scenario = nullptr;
   std::uint64_t bootTime = 0;  // sim time of model time 0
   VersionNumber installed;
-  bool runningAtShare = false;
-  std::vector<std::uint64_t>* requestsPerSecond = nullptr;
-  std::uint64_t requests = 0;
+  // Model times of its requests, and the times its server ran (start, end).
+  std::vector<std::uint64_t> requests;
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> serverRuns;
   Answer lastAnswer;
 };
 
@@ -111,10 +113,7 @@ halcyra::sim::ProgramBehaviour serverBehaviour(bool crashes) {
   server.exitAfter = crashes ? kSecond : kLongRun;
   server.run = [crashes](const std::vector<std::string>&) {
     const std::uint64_t start = modelTime();
-    const std::uint64_t end = start + (crashes ? kSecond : kLongRun);
-    if (start <= current.scenario->shareAt && current.scenario->shareAt < end) {
-      current.runningAtShare = true;
-    }
+    current.serverRuns.emplace_back(start, start + (crashes ? kSecond : kLongRun));
     return crashes ? 1 : 0;
   };
   return server;
@@ -134,14 +133,14 @@ int runEntryWith(std::vector<std::string> args) {
   return halcyra::runEntry(static_cast<int>(args.size()), argv.data());
 }
 
-void runMachine(const Scenario& scenario, std::uint64_t bootTime, std::uint64_t startOffset,
-                std::vector<std::uint64_t>& requestsPerSecond, std::uint64_t& runningAtShare) {
+// Runs one machine whose service starts at startOffset of model time; its requests and
+// server runs are left in `current`.
+void runMachine(const Scenario& scenario, std::uint64_t bootTime, std::uint64_t startOffset) {
   namespace sim = halcyra::sim;
   sim::reset();
   current = Machine{};
   current.scenario = &scenario;
   current.bootTime = bootTime;
-  current.requestsPerSecond = &requestsPerSecond;
 
   sim::ProgramBehaviour self;
   self.run = [](const std::vector<std::string>& args) { return runEntryWith(args); };
@@ -180,7 +179,11 @@ void runMachine(const Scenario& scenario, std::uint64_t bootTime, std::uint64_t 
     halcyra::platform::CloseHandle(never);
     return runEntryWith({"HalcyraService.exe"});
   });
-  runningAtShare += current.runningAtShare ? 1 : 0;
+}
+
+bool serverRunsAt(std::uint64_t t) {
+  return std::any_of(current.serverRuns.begin(), current.serverRuns.end(),
+                     [t](const auto& run) { return run.first <= t && t < run.second; });
 }
 
 struct Row {
@@ -190,16 +193,33 @@ struct Row {
   double shareRunning = 0;
 };
 
-Row runFleet(const Scenario& scenario, unsigned machines, bool schedule, std::uint32_t seed) {
+// Runs `simulated` machines and counts `machines`: with more machines than simulated ones,
+// each simulated machine also stands for copies of itself that started at another time of
+// the first minute (its requests and server runs shifted by the difference).
+Row runFleet(const Scenario& scenario, unsigned machines, unsigned simulated, bool schedule, std::uint32_t seed) {
   halcyra::setUpdateScheduleEnabled(schedule);
-  std::vector<std::uint64_t> perSecond(scenario.duration / kSecond + 1, 0);
+  simulated = std::min(simulated, machines);
+  std::vector<std::uint64_t> perSecond(scenario.duration / kSecond, 0);
   std::uint64_t running = 0;
   std::mt19937_64 random(seed);
-  for (unsigned i = 0; i < machines; ++i) {
+  for (unsigned i = 0; i < simulated; ++i) {
     // Uptimes up to about 24 days (the sim's waits take 32-bit times), starts within a minute.
     const std::uint64_t bootTime = random() % (std::uint64_t{1} << 31);
     const std::uint64_t startOffset = random() % kStartSpread;
-    runMachine(scenario, bootTime, startOffset, perSecond, running);
+    runMachine(scenario, bootTime, startOffset);
+    const unsigned copies = machines / simulated + (i < machines % simulated ? 1 : 0);
+    for (unsigned copy = 0; copy < copies; ++copy) {
+      const std::int64_t shift =
+          copy == 0 ? 0 : static_cast<std::int64_t>(random() % kStartSpread) - static_cast<std::int64_t>(startOffset);
+      for (const std::uint64_t t : current.requests) {
+        const std::int64_t shifted = static_cast<std::int64_t>(t) + shift;
+        if (shifted >= 0 && static_cast<std::uint64_t>(shifted) < scenario.duration) {
+          ++perSecond[static_cast<std::uint64_t>(shifted) / kSecond];
+        }
+      }
+      const std::int64_t shareAt = static_cast<std::int64_t>(scenario.shareAt) - shift;
+      running += shareAt >= 0 && serverRunsAt(static_cast<std::uint64_t>(shareAt)) ? 1U : 0U;
+    }
   }
   Row row;
   for (const std::uint64_t count : perSecond) {
@@ -248,7 +268,7 @@ CURLcode __wrap_curl_easy_setopt(CURL*, CURLoption option, ...) {
 CURLcode __wrap_curl_easy_perform(CURL*) {
   const std::uint64_t t = modelTime();
   current.lastAnswer = current.scenario->answerAt(t);
-  ++(*current.requestsPerSecond)[std::min<std::uint64_t>(t / kSecond, current.requestsPerSecond->size() - 1)];
+  current.requests.push_back(t);
   std::string body = "<html>unavailable</html>";
   if (current.lastAnswer.status == 200) {
     const VersionNumber& v = current.lastAnswer.announced;
@@ -278,21 +298,31 @@ CURLcode __wrap_curl_easy_getinfo(CURL*, CURLINFO info, ...) {
 
 int main(int argc, char** argv) {
   std::vector<unsigned> sizes;
-  for (int i = 1; i < argc; ++i) sizes.push_back(static_cast<unsigned>(std::stoul(argv[i])));
+  unsigned simulated = kDefaultSimulated;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.rfind("--simulate=", 0) == 0) {
+      simulated = static_cast<unsigned>(std::stoul(arg.substr(11)));
+    } else {
+      sizes.push_back(static_cast<unsigned>(std::stoul(arg)));
+    }
+  }
   if (sizes.empty()) sizes = {10, 10000};
+  simulated = std::max(simulated, 1U);
 
-  std::printf("%-30s %8s %-9s %10s %9s %10s %8s %8s\n", "scenario", "machines", "schedule", "requests", "peak/s",
-              "mean/s", "share at", "running");
+  std::printf("Machines beyond %u are copies of simulated ones that started at another time.\n", simulated);
+  std::printf("%-28s %8s %-8s %10s %8s %9s %9s  %s\n", "scenario", "machines", "schedule", "requests", "peak/s",
+              "mean/s", "running", "(at, CPU time)");
   for (const Scenario& scenario : scenarios()) {
     for (const unsigned machines : sizes) {
       for (const bool schedule : {false, true}) {
-        const auto started = std::chrono::steady_clock::now();
-        const Row row = runFleet(scenario, machines, schedule, 20261207);
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        std::printf("%-30s %8u %-9s %10llu %9llu %10.3f %7llum %7.1f%%   (%.1f s)\n", scenario.name, machines,
+        const std::clock_t started = std::clock();
+        const Row row = runFleet(scenario, machines, simulated, schedule, 20261207);
+        const double seconds = static_cast<double>(std::clock() - started) / CLOCKS_PER_SEC;
+        std::printf("%-28s %8u %-8s %10llu %8llu %9.3f %8.1f%%  (%llu min, %.1f s)\n", scenario.name, machines,
                     schedule ? "on" : "off", static_cast<unsigned long long>(row.requests),
-                    static_cast<unsigned long long>(row.peakPerSecond), row.meanPerSecond,
-                    static_cast<unsigned long long>(scenario.shareAt / kMinute), row.shareRunning, seconds);
+                    static_cast<unsigned long long>(row.peakPerSecond), row.meanPerSecond, row.shareRunning,
+                    static_cast<unsigned long long>(scenario.shareAt / kMinute), seconds);
         std::fflush(stdout);
       }
     }
