@@ -1,7 +1,7 @@
 // The fleet model: N machines, each the simulated Windows running the real service (entry,
 // supervisor, schedule, update check, updater launch) in virtual time, against one
-// simulated update server. libcurl's easy interface is replaced at link time (GNU ld
-// --wrap) by that server, so every fetch of every machine is counted where it arrives.
+// simulated update server (platform/sim/sim_update_server.h), which counts every fetch of
+// every machine where it arrives.
 //
 // Machines are independent except through the server's answers, which depend on time
 // only, so they run one after another and their requests are merged on one time line.
@@ -13,11 +13,8 @@
 // mean per second) and the share of machines whose server runs at a given time, first
 // with the schedule off (every pass asks, as the service did before) and then with it on.
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <ctime>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -27,6 +24,7 @@
 
 #include "platform/service_manager.h"
 #include "platform/sim/sim.h"
+#include "platform/sim/sim_update_server.h"
 #include "platform/sync.h"
 #include "service/entry.h"
 #include "service/pass_update_check.h"
@@ -70,6 +68,11 @@ VersionNumber version(std::uint16_t major, std::uint16_t minor) { return {major,
 
 Answer release(const VersionNumber& announced) { return Answer{200, 0, announced}; }
 
+std::string versionText(const VersionNumber& v) {
+  return std::to_string(v.major) + "." + std::to_string(v.minor) + "." + std::to_string(v.build) + "." +
+         std::to_string(v.revision);
+}
+
 std::vector<Scenario> scenarios() {
   const auto never = [](const VersionNumber&) { return false; };
   const auto v2crashes = [](const VersionNumber& v) { return v == version(2, 0); };
@@ -99,7 +102,6 @@ struct Machine {
   // Model times of its requests, and the times its server ran (start, end).
   std::vector<std::uint64_t> requests;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> serverRuns;
-  Answer lastAnswer;
 };
 
 Machine current;
@@ -169,6 +171,14 @@ void runMachine(const Scenario& scenario, std::uint64_t bootTime, std::uint64_t 
       sim::forgetHistory();
     }
   });
+  sim::setUpdateServer([](std::uint64_t) {
+    const Answer answer = current.scenario->answerAt(modelTime());
+    sim::UpdateServerAnswer reply{answer.status, answer.retryAfterSeconds, "<html>unavailable</html>"};
+    if (answer.status == 200) {
+      reply.body = sim::manifestBody(versionText(answer.announced));
+    }
+    return reply;
+  });
   const std::uint64_t serviceStart = bootTime + startOffset;
   sim::scheduleControl(bootTime + scenario.duration, halcyra::platform::kServiceControlStop);
   sim::runProcess([serviceStart] {
@@ -179,6 +189,9 @@ void runMachine(const Scenario& scenario, std::uint64_t bootTime, std::uint64_t 
     halcyra::platform::CloseHandle(never);
     return runEntryWith({"HalcyraService.exe"});
   });
+  for (const std::uint64_t t : sim::updateServerRequests()) {
+    current.requests.push_back(t - bootTime);
+  }
 }
 
 bool serverRunsAt(std::uint64_t t) {
@@ -231,70 +244,7 @@ Row runFleet(const Scenario& scenario, unsigned machines, unsigned simulated, bo
   return row;
 }
 
-// ---- The update server behind libcurl's easy interface ------------------------------
-
-struct Transfer {
-  curl_write_callback write = nullptr;
-  void* data = nullptr;
-};
-Transfer transfer;
-
 }  // namespace
-
-extern "C" {
-
-// NOLINTBEGIN(readability-identifier-naming, cppcoreguidelines-pro-type-vararg)
-CURL* __wrap_curl_easy_init() {
-  transfer = Transfer{};
-  return reinterpret_cast<CURL*>(&transfer);
-}
-
-void __wrap_curl_easy_cleanup(CURL*) {}
-
-CURLcode __wrap_curl_global_init(long) { return CURLE_OK; }
-
-CURLcode __wrap_curl_easy_setopt(CURL*, CURLoption option, ...) {
-  va_list args;
-  va_start(args, option);
-  if (option == CURLOPT_WRITEFUNCTION) {
-    transfer.write = va_arg(args, curl_write_callback);
-  } else if (option == CURLOPT_WRITEDATA) {
-    transfer.data = va_arg(args, void*);
-  }
-  va_end(args);
-  return CURLE_OK;
-}
-
-CURLcode __wrap_curl_easy_perform(CURL*) {
-  const std::uint64_t t = modelTime();
-  current.lastAnswer = current.scenario->answerAt(t);
-  current.requests.push_back(t);
-  std::string body = "<html>unavailable</html>";
-  if (current.lastAnswer.status == 200) {
-    const VersionNumber& v = current.lastAnswer.announced;
-    body = R"({"Version":")" + std::to_string(v.major) + "." + std::to_string(v.minor) + "." +
-           std::to_string(v.build) + "." + std::to_string(v.revision) + R"(","Files":[]})";
-  }
-  if (transfer.write != nullptr) {
-    transfer.write(body.data(), 1, body.size(), transfer.data);
-  }
-  return CURLE_OK;
-}
-
-CURLcode __wrap_curl_easy_getinfo(CURL*, CURLINFO info, ...) {
-  va_list args;
-  va_start(args, info);
-  if (info == CURLINFO_RESPONSE_CODE) {
-    *va_arg(args, long*) = current.lastAnswer.status;
-  } else if (info == CURLINFO_RETRY_AFTER) {
-    *va_arg(args, curl_off_t*) = current.lastAnswer.retryAfterSeconds;
-  }
-  va_end(args);
-  return CURLE_OK;
-}
-// NOLINTEND(readability-identifier-naming, cppcoreguidelines-pro-type-vararg)
-
-}  // extern "C"
 
 int main(int argc, char** argv) {
   std::vector<unsigned> sizes;
