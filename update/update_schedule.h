@@ -52,6 +52,8 @@ struct StuckUpdate {
   unsigned unchangedRuns = 0;  // since the last set-aside, or from the start
   unsigned setAsides = 0;      // how often it has been set aside so far
   std::uint64_t setAsideUntil = 0;
+
+  friend bool operator==(const StuckUpdate&, const StuckUpdate&) = default;
 };
 
 struct UpdateSchedule {
