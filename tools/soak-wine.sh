@@ -13,9 +13,11 @@ cd "$root" || exit 1
 cmake --preset mingw >/dev/null && cmake --build --preset mingw -j2 >/dev/null || exit 1
 
 build=$root/build/mingw
-programs=("$build/service/HalcyraService.exe" "$build/tests/programs/HalcyraServer.exe"
-  "$build/tests/programs/sample-updater.exe" "$build/tests/programs/halcyra-probe.exe")
+programs=("$build/tests/e2e/halcyra-e2e.exe" "$build/service/HalcyraService.exe"
+  "$build/tests/programs/HalcyraServer.exe" "$build/tests/programs/sample-updater.exe"
+  "$build/tests/programs/halcyra-probe.exe")
 status=0
-HALCYRA_SOAK_KILLS=${1:-200} tests/e2e/service_e2e.sh soak "${programs[@]}" || status=1
-HALCYRA_CRASH_LOOP_SECONDS=${2:-60} tests/e2e/service_e2e.sh crash-loop "${programs[@]}" || status=1
+HALCYRA_SOAK_KILLS=${1:-200} tests/e2e/e2e_run.sh "${programs[@]}" --gtest_also_run_disabled_tests \
+  --gtest_filter=ServiceE2E.DISABLED_Soak || status=1
+HALCYRA_CRASH_LOOP_SECONDS=${2:-60} tests/e2e/e2e_run.sh "${programs[@]}" --gtest_filter=ServiceE2E.CrashLoop || status=1
 exit $status

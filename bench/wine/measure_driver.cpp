@@ -17,26 +17,35 @@
 //       with a console of its own and no window (as the service does), waits for its
 //       "start" stamp and half a second more, then runs "<service exe>" --terminate <its id> without a console
 //       and waits for both to end; prints "ctrl_c_stop_us N" for each, from the start of
-//       the stop-request instance to the server's end, and "requested_at T". This program is the parent of both,
+//       the stop-request instance to the server's end, and "to_ctrl_c_us N", from the
+//       request to the Ctrl-C's arrival in the server. This program is the parent of both,
 //       as the service is: Wine delivers a Ctrl-C for process group 0 only within the
 //       caller's process group
 //   halcyra-measure service-start <service> [stamps file]
 //       starts the service and waits (up to 30 s) for the stamps file to gain a line
 //       "start T"; prints "start_us N", from StartServiceW to T. Without a stamps file it
 //       waits for SERVICE_RUNNING instead, polling every millisecond
-//   halcyra-measure service-stop <service>
+//   halcyra-measure service-stop <service> [stamps file]
 //       asks the service to stop and polls its state every millisecond (up to 60 s);
-//       prints "stop_us N", from ControlService to SERVICE_STOPPED, and "requested_at T"
-//       and "stopped_at T" in the precise system time, to line up with the server's stamps
+//       prints "stop_us N", from ControlService to SERVICE_STOPPED; with the server's
+//       stamps file also "to_ctrl_c_us N" (from the request to the server's last Ctrl-C),
+//       "ctrl_c_to_stopped_us N" and "exit_to_stopped_us N" (from its last Ctrl-C and its
+//       last exit to SERVICE_STOPPED)
 //   halcyra-measure cpu-resolution
 //       spins until the process's own CPU time has grown three times and prints
 //       "cpu_resolution_us N", the smallest step seen: the finest CPU time the platform
 //       reports
+//   halcyra-measure report <folder>
+//       prints the table of the samples tools/measure.sh collected in the folder: medians,
+//       floors, ratios and budgets (see measure_report.h); exit code 1 when a budget is
+//       missed
 //
 // Exit code 1 means a failed system call or a time-out (reported on standard error), 2
 // a usage error.
 
 #include <windows.h>
+
+#include "measure_report.h"
 // After <windows.h>, which it needs.
 #include <shellapi.h>
 
@@ -149,6 +158,11 @@ std::uint64_t lastStamp(const wchar_t* path, const char* kind) {
   return std::strtoull(text.c_str() + at + prefix.size(), nullptr, 10);
 }
 
+// Prints "<name> N", the µs from `from` to `to`, when the stamp `to` was found after `from`.
+void printSince(const char* name, std::uint64_t from, std::uint64_t to) {
+  if (to >= from && from != 0) std::printf("%s %llu\n", name, static_cast<unsigned long long>(to - from));
+}
+
 constexpr DWORD kSettleMs = 500;
 
 int ctrlCStop(int samples, const wchar_t* serviceExe, const wchar_t* serverExe, const wchar_t* stamps) {
@@ -182,8 +196,8 @@ int ctrlCStop(int samples, const wchar_t* serviceExe, const wchar_t* serverExe, 
       std::fprintf(stderr, "halcyra-measure: the server did not end on the stop request\n");
       return 1;
     }
-    std::printf("ctrl_c_stop_us %llu\nrequested_at %llu\n", static_cast<unsigned long long>(stopped - requested),
-                static_cast<unsigned long long>(requested));
+    std::printf("ctrl_c_stop_us %llu\n", static_cast<unsigned long long>(stopped - requested));
+    printSince("to_ctrl_c_us", requested, lastStamp(stamps, "ctrl-c"));
     std::fflush(stdout);
   }
   return 0;
@@ -240,7 +254,7 @@ int serviceStart(const wchar_t* name, const wchar_t* stamps) {
   return 1;
 }
 
-int serviceStop(const wchar_t* name) {
+int serviceStop(const wchar_t* name, const wchar_t* stamps) {
   ServiceHandles handles;
   if (!openService(handles, name)) return 1;
   SERVICE_STATUS status{};
@@ -250,9 +264,12 @@ int serviceStop(const wchar_t* name) {
     if (!QueryServiceStatus(handles.service, &status)) return failed("QueryServiceStatus");
     if (status.dwCurrentState == SERVICE_STOPPED) {
       std::uint64_t const stopped = nowUs();
-      std::printf("stop_us %llu\nrequested_at %llu\nstopped_at %llu\n",
-                  static_cast<unsigned long long>(stopped - requested), static_cast<unsigned long long>(requested),
-                  static_cast<unsigned long long>(stopped));
+      std::printf("stop_us %llu\n", static_cast<unsigned long long>(stopped - requested));
+      if (stamps != nullptr) {
+        printSince("to_ctrl_c_us", requested, lastStamp(stamps, "ctrl-c"));
+        printSince("ctrl_c_to_stopped_us", lastStamp(stamps, "ctrl-c"), stopped);
+        printSince("exit_to_stopped_us", lastStamp(stamps, "exit"), stopped);
+      }
       return 0;
     }
     Sleep(1);
@@ -296,8 +313,15 @@ int dispatch(wchar_t** arguments, int count) {
   if (command == L"service-start" && (restCount == 1 || restCount == 2)) {
     return serviceStart(rest[0], restCount == 2 ? rest[1] : nullptr);
   }
-  if (command == L"service-stop" && restCount == 1) return serviceStop(rest[0]);
+  if (command == L"service-stop" && (restCount == 1 || restCount == 2)) {
+    return serviceStop(rest[0], restCount == 2 ? rest[1] : nullptr);
+  }
   if (command == L"cpu-resolution") return cpuResolution();
+  if (command == L"report" && restCount == 1) {
+    halcyra::measure::Table const table = halcyra::measure::report(std::filesystem::path(rest[0]));
+    std::fputs(table.text().c_str(), stdout);
+    return table.missed() > 0 ? 1 : 0;
+  }
   return 2;
 }
 
@@ -311,7 +335,7 @@ int main() {
   if (result == 2) {
     std::fprintf(stderr,
                  "usage: halcyra-measure nothing|spawn|restart|ctrl-c-stop|service-start|service-stop|"
-                 "cpu-resolution ...\n");
+                 "cpu-resolution|report ...\n");
   }
   std::fflush(stdout);
   LocalFree(arguments);

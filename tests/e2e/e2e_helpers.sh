@@ -40,7 +40,8 @@ wait_until() {
   done
 }
 
-service_state() { w sc query HalcyraService | sed -nE 's/^ *STATE *: *([0-9]+).*/\1/p'; }
+# The state of a service (HalcyraService unless named) as "sc query" prints it.
+service_state() { w sc query "${1:-HalcyraService}" | sed -nE 's/^ *STATE *: *([0-9]+).*/\1/p'; }
 is_state() { [[ "$(service_state)" == "$1" ]]; }
 service_pid() { w "$win_probe" service-pid HalcyraService | tr -dc '0-9'; }
 alive() { w "$win_probe" alive "$1" >/dev/null; }

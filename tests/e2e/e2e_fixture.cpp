@@ -1,0 +1,565 @@
+#include "e2e_fixture.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+namespace halcyra::e2e {
+
+// ---- text and files ---------------------------------------------------------------------
+
+std::wstring widen(const std::string& utf8) {
+  if (utf8.empty()) return {};
+  int const size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring text(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), size);
+  return text;
+}
+
+std::string narrow(const std::wstring& text) {
+  if (text.empty()) return {};
+  int const size =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), size, nullptr, nullptr);
+  return utf8;
+}
+
+std::string environment(const char* name) {
+  char const* value = std::getenv(name);
+  return value == nullptr ? std::string() : std::string(value);
+}
+
+std::wstring windowsPath(const std::string& unixPath) {
+  std::wstring path = L"Z:" + widen(unixPath);
+  for (wchar_t& c : path) {
+    if (c == L'/') c = L'\\';
+  }
+  return path;
+}
+
+bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string readBytes(const std::wstring& path) {
+  // Shared for deletion too: the service may replace or remove its log while it is read.
+  HANDLE const file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return {};
+  std::string bytes;
+  char buffer[65536];
+  DWORD got = 0;
+  // Files under /proc report size 0, so read to the end rather than by size.
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
+  CloseHandle(file);
+  return bytes;
+}
+
+std::string readText(const std::wstring& path) {
+  std::string text = readBytes(path);
+  std::erase(text, '\r');
+  return text;
+}
+
+bool writeBytes(const std::wstring& path, const std::string& bytes) {
+  HANDLE const file =
+      CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  bool const ok =
+      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) && written == bytes.size();
+  CloseHandle(file);
+  return ok;
+}
+
+bool copyFile(const std::wstring& from, const std::wstring& to) {
+  return CopyFileW(from.c_str(), to.c_str(), FALSE) != 0;
+}
+
+bool moveFile(const std::wstring& from, const std::wstring& to) {
+  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != 0;
+}
+
+bool removeFile(const std::wstring& path) { return DeleteFileW(path.c_str()) != 0; }
+
+int linkCount(const std::wstring& path) {
+  HANDLE const file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  BY_HANDLE_FILE_INFORMATION information{};
+  bool const ok = GetFileInformationByHandle(file, &information) != 0;
+  CloseHandle(file);
+  return ok ? static_cast<int>(information.nNumberOfLinks) : 0;
+}
+
+bool makeFolders(const std::wstring& path) {
+  std::size_t const cut = path.find_last_of(L'\\');
+  if (cut != std::wstring::npos && cut > 2) makeFolders(path.substr(0, cut));
+  return CreateDirectoryW(path.c_str(), nullptr) != 0 || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+void removeTree(const std::wstring& path) {
+  WIN32_FIND_DATAW found{};
+  HANDLE const search = FindFirstFileW((path + L"\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      std::wstring const name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      std::wstring const child = path + L"\\" + name;
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        removeTree(child);
+      } else {
+        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(child.c_str());
+      }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  RemoveDirectoryW(path.c_str());
+}
+
+int countLines(const std::string& in, const std::string& text) {
+  std::istringstream lines(in);
+  int count = 0;
+  for (std::string line; std::getline(lines, line);) count += line.find(text) != std::string::npos ? 1 : 0;
+  return count;
+}
+
+// ---- programs and processes -------------------------------------------------------------
+
+std::wstring commandLine(const std::vector<std::wstring>& arguments) {
+  std::wstring line;
+  for (std::wstring const& argument : arguments) {
+    if (!line.empty()) line += L' ';
+    line += L'"';
+    std::size_t backslashes = 0;
+    for (wchar_t const c : argument) {
+      if (c == L'\\') {
+        ++backslashes;
+        continue;
+      }
+      line.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+      backslashes = 0;
+      line += c;
+    }
+    line.append(2 * backslashes, L'\\');
+    line += L'"';
+  }
+  return line;
+}
+
+namespace {
+
+// This process's environment block with `extra` entries set (replacing those of the same
+// name), for CreateProcessW with CREATE_UNICODE_ENVIRONMENT.
+std::wstring environmentBlock(const std::vector<std::wstring>& extra) {
+  std::vector<std::wstring> entries;
+  wchar_t* const block = GetEnvironmentStringsW();
+  for (wchar_t const* entry = block; *entry != L'\0'; entry += wcslen(entry) + 1) entries.emplace_back(entry);
+  FreeEnvironmentStringsW(block);
+  for (std::wstring const& setting : extra) {
+    std::wstring const name = setting.substr(0, setting.find(L'=') + 1);
+    std::erase_if(entries, [&](const std::wstring& entry) { return entry.starts_with(name); });
+    entries.push_back(setting);
+  }
+  std::wstring result;
+  for (std::wstring const& entry : entries) result += entry + L'\0';
+  return result + L'\0';
+}
+
+}  // namespace
+
+Outcome run(const std::wstring& line, Milliseconds limit, std::uint32_t flags, const std::vector<std::wstring>& extra) {
+  Outcome result;
+  wchar_t name[MAX_PATH];
+  wchar_t folder[MAX_PATH];
+  GetTempPathW(MAX_PATH, folder);
+  GetTempFileNameW(folder, L"e2e", 0, name);
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  HANDLE const output = CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
+  HANDLE const input =
+      CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input;
+  startup.hStdOutput = output;
+  startup.hStdError = output;
+  PROCESS_INFORMATION process{};
+  std::wstring mutableLine = line;
+  std::wstring block = extra.empty() ? std::wstring() : environmentBlock(extra);
+  result.started = CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE,
+                                  flags | (extra.empty() ? 0u : CREATE_UNICODE_ENVIRONMENT),
+                                  extra.empty() ? nullptr : block.data(), nullptr, &startup, &process) != 0;
+  CloseHandle(output);
+  CloseHandle(input);
+  if (result.started) {
+    result.ended = WaitForSingleObject(process.hProcess, static_cast<DWORD>(limit.count())) == WAIT_OBJECT_0;
+    if (!result.ended) {
+      TerminateProcess(process.hProcess, 1);
+      WaitForSingleObject(process.hProcess, 5000);
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    result.exitCode = code;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  } else {
+    result.output = "CreateProcessW failed with error " + std::to_string(GetLastError());
+  }
+  result.output += readText(name);
+  DeleteFileW(name);
+  return result;
+}
+
+bool alive(std::uint32_t pid) {
+  HANDLE const process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (process == nullptr) return false;
+  DWORD code = 0;
+  bool const running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+  CloseHandle(process);
+  return running;
+}
+
+bool kill(std::uint32_t pid, std::uint32_t code) {
+  HANDLE const process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+  if (process == nullptr) return false;
+  bool const ended = TerminateProcess(process, code) != 0;
+  CloseHandle(process);
+  return ended;
+}
+
+ProcessWatch::ProcessWatch(std::uint32_t pid)
+    : handle_(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)) {}
+
+ProcessWatch::~ProcessWatch() {
+  if (handle_ != nullptr) CloseHandle(handle_);
+}
+
+bool ProcessWatch::awaitEnd(Milliseconds limit) {
+  return handle_ != nullptr && WaitForSingleObject(handle_, static_cast<DWORD>(limit.count())) == WAIT_OBJECT_0;
+}
+
+std::uint32_t ProcessWatch::exitCode() const {
+  DWORD code = STILL_ACTIVE;
+  if (handle_ != nullptr) GetExitCodeProcess(handle_, &code);
+  return code;
+}
+
+// ---- time -------------------------------------------------------------------------------
+
+bool awaitUntil(Milliseconds limit, const std::function<bool()>& condition, Milliseconds poll) {
+  auto const deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(poll);
+  }
+  return condition();
+}
+
+// ---- the installed service --------------------------------------------------------------
+
+namespace {
+
+constexpr wchar_t kServiceName[] = L"HalcyraService";
+
+std::wstring builtProgram(const char* variable) {
+  std::string const path = environment(variable);
+  return path.empty() ? std::wstring() : windowsPath(path);
+}
+
+int portFrom(const char* variable) { return std::atoi(environment(variable).c_str()); }
+
+// The number after `field` in "sc query" output ("STATE : 4 RUNNING"), -1 when absent.
+long long scField(const std::string& output, const std::string& field) {
+  std::smatch match;
+  std::regex const pattern("^\\s*" + field + "\\s*:\\s*([0-9]+)", std::regex::multiline);
+  return std::regex_search(output, match, pattern) ? std::stoll(match[1]) : -1;
+}
+
+}  // namespace
+
+std::wstring ServiceE2E::builtService() { return builtProgram("HALCYRA_E2E_SERVICE"); }
+std::wstring ServiceE2E::builtServer() { return builtProgram("HALCYRA_E2E_SERVER"); }
+std::wstring ServiceE2E::builtUpdater() { return builtProgram("HALCYRA_E2E_UPDATER"); }
+std::wstring ServiceE2E::builtProbe() { return builtProgram("HALCYRA_E2E_PROBE"); }
+std::wstring ServiceE2E::work() { return builtProgram("HALCYRA_E2E_WORK"); }
+int ServiceE2E::manifestPort() { return portFrom("HALCYRA_E2E_HTTP_PORT"); }
+std::string ServiceE2E::manifestUrl() { return "http://127.0.0.1:" + std::to_string(manifestPort()); }
+int ServiceE2E::silentPort() { return portFrom("HALCYRA_E2E_SILENT_PORT"); }
+int ServiceE2E::unacceptedPort() { return portFrom("HALCYRA_E2E_UNACCEPTED_PORT"); }
+
+void ServiceE2E::SetUp() {
+  ASSERT_FALSE(builtService().empty()) << "run through tests/e2e/e2e_run.sh, which sets HALCYRA_E2E_*";
+  ASSERT_FALSE(work().empty());
+  removeService();
+  traceStart_ = readText(work() + L"\\event-trace.txt").size();
+  httpLogStart_ = readText(work() + L"\\http.log").size();
+  slowLogStart_ = readText(work() + L"\\slow.out").size();
+  removeTree(manifestFolder());
+  makeFolders(manifestFolder());
+}
+
+void ServiceE2E::TearDown() {
+  removeService();
+  if (HasFailure()) {
+    std::printf("---- HalcyraService.log\n%s----\n---- traced events\n", log().c_str());
+    for (std::string const& event : events()) std::printf("%s\n", event.c_str());
+    std::printf("----\n");
+  }
+}
+
+bool ServiceE2E::installService(const std::string& behaviour) {
+  removeService();
+  removeTree(base);
+  bool const ok = makeFolders(root + L"\\bin") && makeFolders(base + L"\\tools") &&
+                  copyFile(builtService(), serviceExe) && copyFile(builtServer(), root + L"\\HalcyraServer.exe") &&
+                  copyFile(builtProbe(), probeExe) && writeBytes(root + L"\\HalcyraServer.behaviour", behaviour + "\n");
+  DeleteFileW(logPath().c_str());
+  if (!ok) {
+    ADD_FAILURE() << "could not lay out the installation (error " << GetLastError() << ")";
+    return false;
+  }
+  Outcome const created = sc(L"create HalcyraService binPath= \"" + serviceExe + L"\"");
+  if (created.exitCode != 0) {
+    ADD_FAILURE() << "sc create failed: " << created.output;
+    return false;
+  }
+  return true;
+}
+
+bool ServiceE2E::installUpdater() {
+  bool const ok = makeFolders(root + L"\\updater") && makeFolders(root + L"\\resources\\updater") &&
+                  copyFile(builtUpdater(), updaterExe);
+  if (!ok) ADD_FAILURE() << "could not install the sample updater";
+  return ok;
+}
+
+std::string ServiceE2E::updaterPathJson() { return R"(C:\\halcyra-e2e\\Halcyra\\updater\\sample-updater.exe)"; }
+
+bool ServiceE2E::writeUpdateConfig(const std::string& server, const std::string& versionFile) {
+  std::string const json =
+      "{\r\n  \"server\": \"" + server + "\", \"versionFile\": \"" + versionFile +
+      "\",\r\n  \"relativeAppPath\": \"HalcyraServer.exe\", \"login\": \"\", \"password\": \"\", \"useGUI\": 0,\r\n"
+      "  \"files\": [\"a.dll\", \"b.dll\"], \"version\": \"1.0.0.0\", \"tempFolder\": \"C:\\\\halcyra-e2e\\\\tmp\","
+      "\r\n  \"enableUpdate\": true, \"autoUpdate\": true, \"updaterPath\": \"" +
+      updaterPathJson() + "\"\r\n}\r\n";
+  bool const ok =
+      makeFolders(root + L"\\resources\\updater") && writeBytes(root + L"\\resources\\updater\\config.json", json);
+  if (!ok) ADD_FAILURE() << "could not write the update configuration";
+  return ok;
+}
+
+Outcome ServiceE2E::sc(const std::wstring& arguments) { return run(L"sc.exe " + arguments, 60s); }
+
+bool ServiceE2E::startService() {
+  sc(L"start HalcyraService");
+  if (awaitState(kRunning, 10s)) return true;
+  ADD_FAILURE() << "the service did not reach RUNNING (exit code " << serviceExitCode() << ")";
+  return false;
+}
+
+void ServiceE2E::stopService() { sc(L"stop HalcyraService"); }
+
+int ServiceE2E::serviceState() {
+  Outcome const query = sc(L"query HalcyraService");
+  return query.exitCode != 0 ? 0 : static_cast<int>(scField(query.output, "STATE"));
+}
+
+std::uint32_t ServiceE2E::serviceExitCode() {
+  return static_cast<std::uint32_t>(scField(sc(L"query HalcyraService").output, "WIN32_EXIT_CODE"));
+}
+
+bool ServiceE2E::awaitState(int state, Milliseconds limit) {
+  return awaitUntil(limit, [&] { return serviceState() == state; });
+}
+
+void ServiceE2E::removeService() {
+  int const state = serviceState();
+  if (state == 0) return;
+  if (state != kStopped) {
+    stopService();
+    awaitState(kStopped, 30s);
+  }
+  sc(L"delete HalcyraService");
+}
+
+std::uint32_t ServiceE2E::servicePid() {
+  SC_HANDLE const manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  if (manager == nullptr) return 0;
+  SC_HANDLE const service = OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS);
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  bool const ok = service != nullptr && QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                                                             reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
+  if (service != nullptr) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return ok ? status.dwProcessId : 0;
+}
+
+Outcome ServiceE2E::probe(const std::vector<std::wstring>& arguments, Milliseconds limit,
+                          const std::vector<std::wstring>& extra) {
+  std::vector<std::wstring> line{probeExe};
+  line.insert(line.end(), arguments.begin(), arguments.end());
+  return run(commandLine(line), limit, 0, extra);
+}
+
+std::uint32_t ServiceE2E::pidIn(const std::wstring& file) {
+  std::string const text = readText(root + L"\\" + file);
+  std::uint32_t pid = 0;
+  for (char const c : text) {
+    if (c >= '0' && c <= '9') pid = pid * 10 + static_cast<std::uint32_t>(c - '0');
+  }
+  return pid;
+}
+
+bool ServiceE2E::awaitStarted(const std::wstring& file) {
+  if (awaitUntil(15s, [&] { return pidIn(file) != 0; })) return true;
+  ADD_FAILURE() << "nothing wrote " << narrow(file) << " within 15 s";
+  return false;
+}
+
+bool ServiceE2E::awaitNewServer(std::uint32_t previous, Milliseconds limit) {
+  return awaitUntil(limit, [&] {
+    std::uint32_t const pid = serverPid();
+    return pid != 0 && pid != previous;
+  });
+}
+
+std::wstring ServiceE2E::tempFolder() {
+  WIN32_FIND_DATAW found{};
+  HANDLE const search = FindFirstFileW(L"C:\\users\\*", &found);
+  std::wstring folder;
+  if (search == INVALID_HANDLE_VALUE) return folder;
+  do {
+    std::wstring const name = found.cFileName;
+    if (name == L"." || name == L".." || name == L"Public") continue;
+    if (exists(L"C:\\users\\" + name + L"\\Temp")) {
+      folder = L"C:\\users\\" + name + L"\\Temp";
+      break;
+    }
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return folder;
+}
+
+// Wine's trace shows every ReportEventW: type and id on the "fixme:advapi" line, then each
+// insertion string on an "eventlog" line.
+std::vector<std::string> ServiceE2E::events() {
+  std::string const trace = readText(work() + L"\\event-trace.txt");
+  std::istringstream lines(trace.substr(std::min(traceStart_, trace.size())));
+  std::vector<std::string> result;
+  std::regex const header(R"(:fixme:advapi:ReportEventW \([^,]*,([^,]*),[^,]*,([^,]*),)");
+  std::regex const insertion(R"(:eventlog:ReportEventW L"(.*)\"$)");
+  std::string separator;
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch match;
+    if (std::regex_search(line, match, header)) {
+      auto const trim = [](std::string text) {
+        text.erase(0, text.find_first_not_of(' '));
+        text.erase(text.find_last_not_of(' ') + 1);
+        return text;
+      };
+      result.push_back(trim(match[1]) + " " + trim(match[2]));
+      separator = ": ";
+    } else if (!result.empty() && std::regex_search(line, match, insertion)) {
+      result.back() += separator + match[1].str();
+      separator = " | ";
+    }
+  }
+  return result;
+}
+
+bool ServiceE2E::traced(const std::string& pattern) {
+  std::regex const expected(pattern);
+  for (std::string const& event : events()) {
+    if (std::regex_match(event, expected)) return true;
+  }
+  return false;
+}
+
+std::wstring ServiceE2E::manifestFolder() { return work() + L"\\www\\latest"; }
+
+bool ServiceE2E::writeManifest(const std::string& name, const std::string& json) {
+  bool const ok = writeBytes(manifestFolder() + L"\\" + widen(name), json);
+  if (!ok) ADD_FAILURE() << "could not write the manifest " << name;
+  return ok;
+}
+
+int ServiceE2E::manifestRequests(const std::string& path) {
+  std::string const text = readText(work() + L"\\http.log");
+  return countLines(text.substr(std::min(httpLogStart_, text.size())), "GET " + path);
+}
+
+// The wrapper ends the server when this file appears and says so with another.
+bool ServiceE2E::stopManifestServer() {
+  writeBytes(work() + L"\\stop-http", "");
+  return awaitUntil(10s, [] { return exists(work() + L"\\http-stopped"); });
+}
+
+int ServiceE2E::stalledConnections() {
+  std::string const text = readText(work() + L"\\slow.out");
+  return countLines(text.substr(std::min(slowLogStart_, text.size())), "connection silent");
+}
+
+// ---- the service's process as Linux sees it ---------------------------------------------
+
+int unixPidOf(const std::string& command) {
+  std::string const prefix = "WINEPREFIX=" + environment("HALCYRA_E2E_PREFIX");
+  WIN32_FIND_DATAW found{};
+  HANDLE const search = FindFirstFileW(L"Z:\\proc\\*", &found);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  int pid = 0;
+  do {
+    std::wstring const name = found.cFileName;
+    if (name.empty() || name.find_first_not_of(L"0123456789") != std::wstring::npos) continue;
+    std::wstring const folder = L"Z:\\proc\\" + name;
+    if (readBytes(folder + L"\\cmdline").find(command) == std::string::npos) continue;
+    std::string const variables = readBytes(folder + L"\\environ");
+    std::istringstream entries(variables);
+    for (std::string entry; std::getline(entries, entry, '\0');) {
+      if (entry == prefix) pid = std::stoi(narrow(name));
+    }
+  } while (pid == 0 && FindNextFileW(search, &found));
+  FindClose(search);
+  return pid;
+}
+
+std::int64_t unixCpuUs(int unixPid) {
+  std::string const stat = readBytes(L"Z:\\proc\\" + std::to_wstring(unixPid) + L"\\stat");
+  // Fields after the name, which ends with the last ')': state is field 3, utime and stime
+  // fields 14 and 15, in clock ticks of 10 ms.
+  std::size_t const close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream fields(stat.substr(close + 2));
+  std::string field;
+  std::int64_t ticks = 0;
+  for (int index = 3; index <= 15 && fields >> field; ++index) {
+    if (index >= 14) ticks += std::stoll(field);
+  }
+  return ticks * 10000;
+}
+
+int unixDescriptors(int unixPid) {
+  WIN32_FIND_DATAW found{};
+  HANDLE const search = FindFirstFileW((L"Z:\\proc\\" + std::to_wstring(unixPid) + L"\\fd\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return -1;
+  int count = 0;
+  do {
+    count += found.cFileName[0] != L'.' ? 1 : 0;
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return count;
+}
+
+std::int64_t unixAnonKb(int unixPid) {
+  std::string const status = readText(L"Z:\\proc\\" + std::to_wstring(unixPid) + L"\\status");
+  std::smatch match;
+  return std::regex_search(status, match, std::regex(R"(RssAnon:\s+([0-9]+))")) ? std::stoll(match[1]) : -1;
+}
+
+}  // namespace halcyra::e2e
