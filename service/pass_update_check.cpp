@@ -6,6 +6,7 @@
 
 #include "platform/clock.h"
 #include "platform/processes.h"
+#include "service/schedule_file.h"
 #include "update/update_check.h"
 #include "update/update_schedule.h"
 #include "version/version_number.h"
@@ -33,6 +34,8 @@ struct ScheduleState {
   std::string lastFetchFailure;
   std::optional<PassDecision> pass;
   std::mt19937_64 random;
+  // What the schedule file holds, so that it is written only when the schedule changed.
+  std::optional<UpdateSchedule> published;
 };
 
 ScheduleState state;
@@ -66,6 +69,15 @@ std::optional<VersionNumber> installedVersion(const std::u16string& relativeAppP
     return std::nullopt;
   }
   return version;
+}
+
+// Tells the diagnostic, through the schedule file, what has changed.
+void publish() {
+  if (state.published == state.schedule) {
+    return;
+  }
+  state.published = state.schedule;
+  writeScheduleFile({platform::GetCurrentProcessId(), platform::GetTickCount64(), state.schedule});
 }
 
 }  // namespace
@@ -109,6 +121,7 @@ bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelE
         isSetAside(state.schedule, now, settings.remoteVersion, settings.localVersion)) {
       settings.updateAvailable = false;
     }
+    publish();
     state.pass = PassDecision{settings.updateAvailable, outcome.fetched,          settings.remoteVersion,
                               settings.localVersion,     settings.relativeAppPath, platform::GetTickCount64()};
     return true;
@@ -129,6 +142,7 @@ void recordPassChildEnded(const ChildEnd& end) {
     const bool byItself = end.kind == ChildEndKind::exited;
     if (!pass.updaterStarts) {
       recordServerEnd(state.schedule, now, byItself && now - pass.launchTick < kQuickEndMs, pass.fetched, jitter());
+      publish();
       return;
     }
     // An updater that the service stopped had no fair run.
@@ -142,6 +156,7 @@ void recordPassChildEnded(const ChildEnd& end) {
       reportUpdateSetAside(pass.announced, pass.installed, kUnchangedRunsBeforeSetAside + stuck.setAsides - 1,
                            stuck.setAsideUntil - now);
     }
+    publish();
   } catch (...) {
     // The schedule learns nothing from this end; the next pass decides as before.
   }
@@ -149,7 +164,14 @@ void recordPassChildEnded(const ChildEnd& end) {
 
 void resetUpdateSchedule() {
   state = ScheduleState{};
-  seedJitter();
+  state.published = state.schedule;
+  try {
+    seedJitter();
+    // A new start of the service begins afresh; what an earlier one held back is over.
+    removeScheduleFile();
+  } catch (...) {
+    // The jitter keeps its default seed, and a stale file shows its writer's process id.
+  }
 }
 
 void setUpdateScheduleEnabled(bool enabled) { scheduleEnabled = enabled; }
