@@ -6,6 +6,7 @@
 #include "config/config_file.h"
 #include "diagnostic/report_format.h"
 #include "diagnostic/update_check_report.h"
+#include "platform/clock.h"
 #include "platform/types.h"
 #include "service/pass_update_check.h"
 #include "service/working_folder.h"
@@ -28,6 +29,9 @@ constexpr char kUsage[] =
     "It prints the configuration file it read, the values it used (the password masked),\n"
     "the manifest URL, the local and the remote version, the decision and, when the check\n"
     "failed, the failure text. \"updates disabled\" (enableUpdate false) is a decision.\n"
+    "It also shows what the running service holds back: a version it has set aside\n"
+    "because the updater left the installed version unchanged, and how long it asks the\n"
+    "update server no more (HalcyraService.schedule beside the service).\n"
     "\n"
     "  --json   print the same as one JSON object on the last line of the output; a failed\n"
     "           transfer prints a line \"curl told us N\" before it, as it does in the service\n"
@@ -45,6 +49,8 @@ UpdateCheckReport runCheck() {
   bool const completed = runPassUpdateCheck(settings);
   UpdateCheckReport report = interpretUpdateCheck(settings, completed);
   report.configFile = configFilePath(kPassConfigPath);
+  report.serviceSchedule = readScheduleFile();
+  report.now = platform::GetTickCount64();
   return report;
 }
 

@@ -10,6 +10,7 @@
 #include "platform/sim/sim.h"
 #include "platform/sim/sim_update_server.h"
 #include "service/event_messages.h"
+#include "service/schedule_file.h"
 #include "tests/sim/service_scenario.h"
 #include "version/decimal_text.h"
 
@@ -92,6 +93,12 @@ TEST(UpdateScheduleScenario, UpdaterThatInstallsNothingIsSetAsideWithGrowingWait
   }
   // The newer version is tried at the next pass after the server's next end.
   EXPECT_GE(countIn(updaters, 10 * kHour, 10 * kHour + 10 * kMinute + kPassSlack + kSecond), 1U);
+
+  // The diagnostic reads what the service last held back: 2.1.0.0, set aside in its turn.
+  const std::optional<ScheduleSnapshot> file = readScheduleFile();
+  ASSERT_TRUE(file && file->schedule.stuck);
+  EXPECT_EQ(file->schedule.stuck->announced, (VersionNumber{2, 1, 0, 0}));
+  EXPECT_EQ(file->schedule.stuck->setAsides, 1U);
 }
 
 // While the server keeps ending at once, it is restarted after every pass's wait, and the
