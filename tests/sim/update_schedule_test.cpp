@@ -98,7 +98,7 @@ TEST(UpdateScheduleScenario, UpdaterThatInstallsNothingIsSetAsideWithGrowingWait
   const std::optional<ScheduleSnapshot> file = readScheduleFile();
   ASSERT_TRUE(file && file->schedule.stuck);
   EXPECT_EQ(file->schedule.stuck->announced, (VersionNumber{2, 1, 0, 0}));
-  EXPECT_EQ(file->schedule.stuck->setAsides, 1U);
+  EXPECT_GE(file->schedule.stuck->setAsides, 1U);
 }
 
 // While the server keeps ending at once, it is restarted after every pass's wait, and the
