@@ -14,9 +14,9 @@
 // with the schedule off (every pass asks, as the service did before) and then with it on.
 
 #include <algorithm>
-#include <ctime>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <random>
 #include <string>
@@ -56,10 +56,10 @@ struct Answer {
 
 struct Scenario {
   const char* name;
-  VersionNumber installed;                         // on every machine at the start
+  VersionNumber installed;                            // on every machine at the start
   std::function<bool(const VersionNumber&)> crashes;  // the server of this version ends 1 s after its start
-  std::function<Answer(std::uint64_t)> answerAt;   // the update server at model time t
-  bool updaterInstalls;                            // the updater installs the announced version
+  std::function<Answer(std::uint64_t)> answerAt;      // the update server at model time t
+  bool updaterInstalls;                               // the updater installs the announced version
   std::uint64_t duration;
   std::uint64_t shareAt;  // when the share of machines running the server is taken
 };
@@ -81,15 +81,19 @@ std::vector<Scenario> scenarios() {
        15 * kMinute},
       {"crash-looping release", version(2, 0), v2crashes, [](std::uint64_t) { return release(version(2, 0)); }, true,
        3 * kHour, 3 * kHour - kSecond},
-      {"failing updater", version(1, 0), never, [](std::uint64_t) { return release(version(2, 0)); }, false,
-       2 * kHour, 15 * kMinute},
+      {"failing updater", version(1, 0), never, [](std::uint64_t) { return release(version(2, 0)); }, false, 2 * kHour,
+       15 * kMinute},
       // A crash loop during an outage of the update server, then the fixed release 2.1.
       {"failing update server (500)", version(2, 0), v2crashes,
-       [](std::uint64_t t) { return t < kHour ? Answer{500, 0, {}} : release(version(2, 1)); }, true, 2 * kHour,
-       kHour + 15 * kMinute},
+       [](std::uint64_t t) {
+         return t < kHour ? Answer{500, 0, {}} : release(version(2, 1));
+       },
+       true, 2 * kHour, kHour + 15 * kMinute},
       {"503, Retry-After 1800 s", version(2, 0), v2crashes,
-       [](std::uint64_t t) { return t < kHour ? Answer{503, 1800, {}} : release(version(2, 1)); }, true, 2 * kHour,
-       kHour + 45 * kMinute},
+       [](std::uint64_t t) {
+         return t < kHour ? Answer{503, 1800, {}} : release(version(2, 1));
+       },
+       true, 2 * kHour, kHour + 45 * kMinute},
   };
 }
 

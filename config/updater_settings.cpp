@@ -91,8 +91,8 @@ bool readMembers(const Value& root, UpdaterConfig& config) {
     return false;
   }
   readOptionalString(root, u"appFolder", config.appFolder);
-  if (!readRequiredString(root, u"relativeAppPath", config.relativeAppPath) || !readRequiredString(root, u"login", config.login) ||
-      !readRequiredString(root, u"password", config.password)) {
+  if (!readRequiredString(root, u"relativeAppPath", config.relativeAppPath) ||
+      !readRequiredString(root, u"login", config.login) || !readRequiredString(root, u"password", config.password)) {
     return false;
   }
   readOptionalString(root, u"version", config.version);

@@ -101,8 +101,7 @@ bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelE
     const std::uint64_t now = platform::GetTickCount64();
     // The interval is the configuration's, which this very check reads: the last pass's
     // value stands in until then, and the file rarely changes between two passes.
-    const ManifestPlan plan =
-        planManifest(state.schedule, now, std::uint64_t{state.lastMinCheckInterval} * 1000);
+    const ManifestPlan plan = planManifest(state.schedule, now, std::uint64_t{state.lastMinCheckInterval} * 1000);
     ManifestOutcome outcome;
     checkForUpdate(settings, kPassConfigPath, kServerFileName, cancelEvent, sourceFor(plan), outcome);
     state.lastMinCheckInterval = settings.minCheckInterval;
@@ -117,13 +116,12 @@ bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelE
       result.retryAfterSeconds = outcome.transfer.retryAfterSeconds;
       recordFetch(state.schedule, now, result, jitter());
     }
-    if (settings.updateAvailable &&
-        isSetAside(state.schedule, now, settings.remoteVersion, settings.localVersion)) {
+    if (settings.updateAvailable && isSetAside(state.schedule, now, settings.remoteVersion, settings.localVersion)) {
       settings.updateAvailable = false;
     }
     publish();
     state.pass = PassDecision{settings.updateAvailable, outcome.fetched,          settings.remoteVersion,
-                              settings.localVersion,     settings.relativeAppPath, platform::GetTickCount64()};
+                              settings.localVersion,    settings.relativeAppPath, platform::GetTickCount64()};
     return true;
   } catch (...) {
     settings.updateAvailable = false;

@@ -20,7 +20,9 @@ std::string versionWords(const VersionNumber& v) {
          std::to_string(v.revision);
 }
 
-bool readVersion(std::istream& in, VersionNumber& v) { return static_cast<bool>(in >> v.major >> v.minor >> v.build >> v.revision); }
+bool readVersion(std::istream& in, VersionNumber& v) {
+  return static_cast<bool>(in >> v.major >> v.minor >> v.build >> v.revision);
+}
 
 }  // namespace
 

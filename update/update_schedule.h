@@ -24,7 +24,7 @@
 namespace halcyra {
 
 inline constexpr std::uint64_t kScheduleMinuteMs = 60000;
-inline constexpr std::uint64_t kScheduleDayMs = 24 * 60 * kScheduleMinuteMs;
+inline constexpr std::uint64_t kScheduleDayMs = kScheduleMinuteMs * 60 * 24;
 // An announced version is set aside after this many updater runs that left the installed
 // version as it was.
 inline constexpr unsigned kUnchangedRunsBeforeSetAside = 3;

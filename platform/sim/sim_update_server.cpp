@@ -53,12 +53,14 @@ void __wrap_curl_easy_cleanup(CURL* /*handle*/) {}
 
 CURLcode __wrap_curl_global_init(long /*flags*/) { return CURLE_OK; }
 
-CURLcode __wrap_curl_easy_setopt(CURL* /*handle*/, CURLoption option, ...) {
+// The option and the information come as int, which is how C passes their enumerations:
+// va_start needs a parameter that undergoes no promotion.
+CURLcode __wrap_curl_easy_setopt(CURL* /*handle*/, int option, ...) {
   va_list args;
   va_start(args, option);
-  if (option == CURLOPT_WRITEFUNCTION) {
+  if (option == static_cast<int>(CURLOPT_WRITEFUNCTION)) {
     server().write = va_arg(args, curl_write_callback);
-  } else if (option == CURLOPT_WRITEDATA) {
+  } else if (option == static_cast<int>(CURLOPT_WRITEDATA)) {
     server().writeData = va_arg(args, void*);
   }
   va_end(args);
@@ -77,12 +79,12 @@ CURLcode __wrap_curl_easy_perform(CURL* /*handle*/) {
   return CURLE_OK;
 }
 
-CURLcode __wrap_curl_easy_getinfo(CURL* /*handle*/, CURLINFO info, ...) {
+CURLcode __wrap_curl_easy_getinfo(CURL* /*handle*/, int info, ...) {
   va_list args;
   va_start(args, info);
-  if (info == CURLINFO_RESPONSE_CODE) {
+  if (info == static_cast<int>(CURLINFO_RESPONSE_CODE)) {
     *va_arg(args, long*) = server().last.status;
-  } else if (info == CURLINFO_RETRY_AFTER) {
+  } else if (info == static_cast<int>(CURLINFO_RETRY_AFTER)) {
     *va_arg(args, curl_off_t*) = server().last.retryAfterSeconds;
   }
   va_end(args);

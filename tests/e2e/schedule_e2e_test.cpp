@@ -3,8 +3,8 @@
 // sooner, while a server that ends at once is still restarted after every pass's wait.
 
 // Before <windows.h>, which would otherwise bring the old Winsock.
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 #include <atomic>
 #include <cstdio>
@@ -118,7 +118,8 @@ TEST_F(ServiceE2E, RetryAfterHoldsTheFetchesOfACrashLoop) {
   ASSERT_TRUE(awaitUntil(20s, [&] { return busy.requests() >= 1; })) << "the first pass asks";
   Stopwatch const since;
   int const startsBefore = logCount("sample server: started");
-  ASSERT_TRUE(awaitUntil(60s, [&] { return since.ms() >= 60000; }, 1000ms));
+  ASSERT_TRUE(awaitUntil(
+      60s, [&] { return since.ms() >= 60000; }, 1000ms));
   int const starts = logCount("sample server: started") - startsBefore;
   std::printf("in 60 s: %d requests, %d server starts\n", busy.requests(), starts);
   EXPECT_EQ(busy.requests(), 1) << "asked once, not after every pass";

@@ -49,7 +49,8 @@ std::vector<std::uint64_t> startTimes(std::u16string_view program) {
 }
 
 std::size_t countIn(const std::vector<std::uint64_t>& times, std::uint64_t from, std::uint64_t to) {
-  return static_cast<std::size_t>(std::count_if(times.begin(), times.end(), [&](auto t) { return from <= t && t < to; }));
+  return static_cast<std::size_t>(
+      std::count_if(times.begin(), times.end(), [&](auto t) { return from <= t && t < to; }));
 }
 
 // An updater that never installs: three runs, then the server; each later retry comes only

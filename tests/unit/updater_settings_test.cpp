@@ -186,9 +186,9 @@ TEST(ReadJson, KeepsTheServiceOnlyIntervalOutOfTheUpdatersText) {
     std::uint32_t interval;
   };
   const Case cases[] = {
-      {u",\"minCheckInterval\":900", 900},       {u",\"minCheckInterval\":4294967295", 4294967295U},
-      {u",\"minCheckInterval\":-1", 0},          {u",\"minCheckInterval\":1.5", 0},
-      {u",\"minCheckInterval\":\"900\"", 0},   {u"", 0},
+      {u",\"minCheckInterval\":900", 900},   {u",\"minCheckInterval\":4294967295", 4294967295U},
+      {u",\"minCheckInterval\":-1", 0},      {u",\"minCheckInterval\":1.5", 0},
+      {u",\"minCheckInterval\":\"900\"", 0}, {u"", 0},
   };
   for (const Case& c : cases) {
     UpdaterSettings settings;
