@@ -29,6 +29,8 @@ struct ScheduleState {
   UpdateSchedule schedule;
   // The configuration's minCheckInterval as the last check read it, in seconds.
   std::uint32_t lastMinCheckInterval = 0;
+  // The address of the last manifest fetched.
+  std::u16string manifestAddress;
   // The failure text of the last fetch that failed: a pass that skips the fetch fails
   // with it, so that the event of a failed check is not repeated for every skip.
   std::string lastFetchFailure;
@@ -93,19 +95,38 @@ bool runPassUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent)
 }
 
 bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent) {
-  state.pass.reset();
   if (!scheduleEnabled) {
+    state.pass.reset();
     return runPassUpdateCheck(settings, cancelEvent);
   }
   try {
     const std::uint64_t now = platform::GetTickCount64();
+    // A pass that started nothing (or lost sight of its child) ends any crash loop: the
+    // server did not end quickly, it did not run.
+    if (state.pass) {
+      state.pass.reset();
+      recordServerEnd(state.schedule, now, false, false, 0.0);
+    }
     // The interval is the configuration's, which this very check reads: the last pass's
     // value stands in until then, and the file rarely changes between two passes.
-    const ManifestPlan plan = planManifest(state.schedule, now, std::uint64_t{state.lastMinCheckInterval} * 1000);
+    ManifestPlan plan = planManifest(state.schedule, now, std::uint64_t{state.lastMinCheckInterval} * 1000);
     ManifestOutcome outcome;
     checkForUpdate(settings, kPassConfigPath, kServerFileName, cancelEvent, sourceFor(plan), outcome);
+    if (plan != ManifestPlan::fetch && !outcome.address.empty() && outcome.address != state.manifestAddress) {
+      // The configuration names another manifest: what was learnt of the old one does not
+      // hold for it, so the check is made again, with a fetch.
+      state.schedule.announced.reset();
+      state.schedule.failedFetches = 0;
+      state.schedule.fetchNotBefore = 0;
+      state.schedule.pause = FetchPause::none;
+      recordServerEnd(state.schedule, now, false, false, 0.0);
+      plan = ManifestPlan::fetch;
+      settings = UpdaterSettings{};
+      checkForUpdate(settings, kPassConfigPath, kServerFileName, cancelEvent, sourceFor(plan), outcome);
+    }
     state.lastMinCheckInterval = settings.minCheckInterval;
     if (outcome.fetched) {
+      state.manifestAddress = outcome.address;
       FetchResult result;
       if (!settings.hasError) {
         result.announced = settings.remoteVersion;

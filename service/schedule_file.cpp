@@ -51,7 +51,8 @@ std::string scheduleText(const ScheduleSnapshot& snapshot) {
   }
   text += "fetches " + std::to_string(s.failedFetches) + " " + std::to_string(s.fetchNotBefore) + " " +
           std::to_string(static_cast<int>(s.pause)) + "\n";
-  text += "quick-ends " + std::to_string(s.quickEndRounds) + " " + std::to_string(s.quickEndsNotBefore) + "\n";
+  text += "quick-ends " + std::to_string(s.quickEnds) + " " + std::to_string(s.quickEndRounds) + " " +
+          std::to_string(s.quickEndsNotBefore) + "\n";
   if (s.stuck) {
     text += "stuck " + versionWords(s.stuck->announced) + " " + versionWords(s.stuck->installed) + " " +
             std::to_string(s.stuck->unchangedRuns) + " " + std::to_string(s.stuck->setAsides) + " " +
@@ -86,7 +87,7 @@ std::optional<ScheduleSnapshot> parseScheduleText(const std::string& text) {
       read = static_cast<bool>(words >> s.failedFetches >> s.fetchNotBefore >> pause) && pause >= 0 && pause <= 2;
       s.pause = static_cast<FetchPause>(pause);
     } else if (key == "quick-ends") {
-      read = static_cast<bool>(words >> s.quickEndRounds >> s.quickEndsNotBefore);
+      read = static_cast<bool>(words >> s.quickEnds >> s.quickEndRounds >> s.quickEndsNotBefore);
     } else if (key == "stuck") {
       StuckUpdate stuck;
       read = readVersion(words, stuck.announced) && readVersion(words, stuck.installed) &&

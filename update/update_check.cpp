@@ -135,6 +135,7 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
 
   std::u16string const localText = readProductVersion(app->absolutePath);
 
+  outcome.address = transferUrl(settings.server, releaseManifestPath(settings.versionFile));
   if (source.plan == ManifestPlan::skip) {
     fail(settings, source.skipFailure.empty() ? std::string(kManifestRejected) : source.skipFailure);
     return;

@@ -34,8 +34,10 @@ struct ManifestSource {
   std::string skipFailure;
 };
 
-// Whether the check asked the update server, and how the transfer ended.
+// Whether the check asked the update server, and how the transfer ended; the manifest's
+// address once the check got that far (empty when it ended before).
 struct ManifestOutcome {
+  std::u16string address;
   bool fetched = false;
   TransferResult transfer;
 };

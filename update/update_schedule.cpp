@@ -94,13 +94,16 @@ bool recordUpdaterRun(UpdateSchedule& schedule, std::uint64_t now, const Version
 
 void recordServerEnd(UpdateSchedule& schedule, std::uint64_t now, bool quickly, bool fetched, double jitter) {
   if (!quickly) {
+    schedule.quickEnds = 0;
     schedule.quickEndRounds = 0;
     schedule.quickEndsNotBefore = 0;
     return;
   }
-  // Each round begins at the quick end of a server whose pass asked: the passes in between
-  // reuse the last answer, and their ends must not push the next fetch further out.
-  if (fetched) {
+  // One quick end is no crash loop yet. From the second in a row, each round begins at the
+  // quick end of a server whose pass asked: the passes in between reuse the last answer,
+  // and their ends must not push the next fetch further out.
+  ++schedule.quickEnds;
+  if (schedule.quickEnds >= 2 && fetched) {
     ++schedule.quickEndRounds;
     schedule.quickEndsNotBefore =
         now + backOffDelay(schedule.quickEndRounds, kFetchBackOffFirstMs, kFetchBackOffMaxMs, jitter);

@@ -9,8 +9,9 @@
 // - an update server that fails: after a failed fetch the next fetches are skipped for a
 //   back-off that grows from one pass to 15 min, or until the time a 429 or 503 answer's
 //   Retry-After names (at most 24 h);
-// - a server that keeps ending within a minute of its start: the passes reuse the last
-//   announced version, and fetch again after a back-off that grows to 15 min.
+// - a server that keeps ending within a minute of its start (twice or more in a row): the
+//   passes reuse the last announced version, and fetch again after a back-off that grows
+//   to 15 min.
 //
 // The state is a value; the transitions are free functions of the state, the time (in
 // milliseconds of the platform clock) and a jitter drawn by the caller in [0, 1), so that
@@ -58,16 +59,18 @@ struct StuckUpdate {
 
 struct UpdateSchedule {
   // The last manifest that was read, and when.
-  std::optional<VersionNumber> announced;
+  std::optional<VersionNumber> announced{};
   std::uint64_t announcedAt = 0;
   // Failed fetches in a row; no fetch before fetchNotBefore.
   unsigned failedFetches = 0;
   std::uint64_t fetchNotBefore = 0;
   FetchPause pause = FetchPause::none;
-  // Fetch rounds of the current crash loop; fetches wait until quickEndsNotBefore.
+  // Quick ends of the server in a row; from the second on, a crash loop: its fetch rounds,
+  // and fetches wait until quickEndsNotBefore.
+  unsigned quickEnds = 0;
   unsigned quickEndRounds = 0;
   std::uint64_t quickEndsNotBefore = 0;
-  std::optional<StuckUpdate> stuck;
+  std::optional<StuckUpdate> stuck{};
 
   friend bool operator==(const UpdateSchedule&, const UpdateSchedule&) = default;
 };
@@ -75,7 +78,7 @@ struct UpdateSchedule {
 // What a fetch gave: the announced version when the manifest was read, and the answer's
 // HTTP status and Retry-After otherwise.
 struct FetchResult {
-  std::optional<VersionNumber> announced;
+  std::optional<VersionNumber> announced{};
   long responseCode = 0;
   long long retryAfterSeconds = 0;
 };

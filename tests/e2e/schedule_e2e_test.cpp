@@ -15,61 +15,48 @@
 namespace halcyra::e2e {
 namespace {
 
-// An update server that answers every request with 503 and "Retry-After: 120", on a port
-// of its own on 127.0.0.1, and counts the requests; it runs on a thread of this program.
-class BusyUpdateServer {
- public:
+// An update server on 127.0.0.1 that answers every request with 503 and "Retry-After: 120"
+// and counts the requests, on a thread of this program while the object lives.
+struct BusyUpdateServer {
   BusyUpdateServer() {
     WSADATA data;
-    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return;
-    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
+    sockaddr_in address{AF_INET, 0, {}, {}};
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int size = sizeof address;
-    if (listener_ == INVALID_SOCKET || bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        listen(listener_, 16) != 0 || getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0 || (listener = socket(AF_INET, SOCK_STREAM, 0)) == INVALID_SOCKET ||
+        bind(listener, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(listener, 16) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
       return;
     }
-    port_ = ntohs(address.sin_port);
-    thread_ = CreateThread(nullptr, 0, &BusyUpdateServer::serve, this, 0, nullptr);
+    port = ntohs(address.sin_port);
+    thread = CreateThread(nullptr, 0, &BusyUpdateServer::serve, this, 0, nullptr);
   }
   ~BusyUpdateServer() {
-    stop_ = true;
-    if (thread_ != nullptr) {
-      WaitForSingleObject(thread_, 5000);
-      CloseHandle(thread_);
-    }
-    if (listener_ != INVALID_SOCKET) closesocket(listener_);
+    stop = true;
+    if (thread != nullptr) WaitForSingleObject(thread, 5000), CloseHandle(thread);
+    if (listener != INVALID_SOCKET) closesocket(listener);
     WSACleanup();
   }
-  BusyUpdateServer(const BusyUpdateServer&) = delete;
-  BusyUpdateServer& operator=(const BusyUpdateServer&) = delete;
 
-  int port() const { return port_; }
-  int requests() const { return requests_; }
-
- private:
   static DWORD WINAPI serve(void* self) {
-    auto* server = static_cast<BusyUpdateServer*>(self);
-    while (!server->stop_) {
+    auto& server = *static_cast<BusyUpdateServer*>(self);
+    static const char reply[] =
+        "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 120\r\nContent-Length: 4\r\nConnection: close\r\n\r\nbusy";
+    while (!server.stop) {
       fd_set ready;
       FD_ZERO(&ready);
-      FD_SET(server->listener_, &ready);
+      FD_SET(server.listener, &ready);
       timeval wait{0, 200000};
-      if (select(0, &ready, nullptr, nullptr, &wait) != 1) continue;
-      SOCKET const client = accept(server->listener_, nullptr, nullptr);
+      SOCKET const client =
+          select(0, &ready, nullptr, nullptr, &wait) == 1 ? accept(server.listener, nullptr, nullptr) : INVALID_SOCKET;
       if (client == INVALID_SOCKET) continue;
       std::string request;
       char buffer[1024];
-      while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
-        int const received = recv(client, buffer, sizeof buffer, 0);
-        if (received <= 0) break;
-        request.append(buffer, static_cast<std::size_t>(received));
+      for (int n = 1; n > 0 && request.find("\r\n\r\n") == std::string::npos && request.size() < 65536;) {
+        n = recv(client, buffer, sizeof buffer, 0);
+        if (n > 0) request.append(buffer, static_cast<std::size_t>(n));
       }
-      if (request.rfind("GET ", 0) == 0) ++server->requests_;
-      static const char reply[] =
-          "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 120\r\nContent-Length: 4\r\nConnection: close\r\n\r\nbusy";
+      if (request.rfind("GET ", 0) == 0) ++server.requests;
       send(client, reply, sizeof reply - 1, 0);
       shutdown(client, SD_SEND);
       closesocket(client);
@@ -77,11 +64,11 @@ class BusyUpdateServer {
     return 0;
   }
 
-  SOCKET listener_ = INVALID_SOCKET;
-  HANDLE thread_ = nullptr;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> requests_{0};
+  SOCKET listener = INVALID_SOCKET;
+  HANDLE thread = nullptr;
+  int port = 0;
+  std::atomic<bool> stop{false};
+  std::atomic<int> requests{0};
 };
 
 // An updater that ends with 0 and installs nothing runs three times for the announced
@@ -110,19 +97,19 @@ TEST_F(ServiceE2E, UpdaterThatInstallsNothingIsSetAside) {
 // in the next 60 s, while the server is restarted every 3 s.
 TEST_F(ServiceE2E, RetryAfterHoldsTheFetchesOfACrashLoop) {
   BusyUpdateServer busy;
-  ASSERT_NE(busy.port(), 0) << "no port for the busy update server";
+  ASSERT_NE(busy.port, 0) << "no port for the busy update server";
   if (!installService("exit-after-ms=0 exit-code=1") || !installUpdater() ||
-      !writeUpdateConfig("http://127.0.0.1:" + std::to_string(busy.port())) || !startService()) {
+      !writeUpdateConfig("http://127.0.0.1:" + std::to_string(busy.port)) || !startService()) {
     return;
   }
-  ASSERT_TRUE(awaitUntil(20s, [&] { return busy.requests() >= 1; })) << "the first pass asks";
+  ASSERT_TRUE(awaitUntil(20s, [&] { return busy.requests >= 1; })) << "the first pass asks";
   Stopwatch const since;
   int const startsBefore = logCount("sample server: started");
   ASSERT_TRUE(awaitUntil(
       60s, [&] { return since.ms() >= 60000; }, 1000ms));
   int const starts = logCount("sample server: started") - startsBefore;
-  std::printf("in 60 s: %d requests, %d server starts\n", busy.requests(), starts);
-  EXPECT_EQ(busy.requests(), 1) << "asked once, not after every pass";
+  std::printf("in 60 s: %d requests, %d server starts\n", busy.requests.load(), starts);
+  EXPECT_EQ(busy.requests, 1) << "asked once, not after every pass";
   EXPECT_GE(starts, 12) << "the server is restarted after every 3 s wait";
   stopService();
   EXPECT_TRUE(awaitState(kStopped, 15s));
