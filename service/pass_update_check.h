@@ -35,7 +35,8 @@ bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelE
 // kQuickEndMs of its start backs the fetches off.
 void recordPassChildEnded(const ChildEnd& end);
 
-// Forgets the schedule: every start of the supervisor begins afresh.
+// Forgets the schedule and removes its file: every start of the supervisor begins afresh,
+// and a stopped service holds nothing back.
 void resetUpdateSchedule();
 
 // Off, every pass asks the update server and nothing is set aside: the service as it was

@@ -1,7 +1,7 @@
 #pragma once
 // The update schedule as the service last saw it, in a small file for the update-check
 // diagnostic, which is another process: "HalcyraService.schedule" beside the service's
-// executable, in <install root>\bin. Only Administrators and SYSTEM can write that folder
+// executable, in <install root>\bin, while the service runs. Only Administrators and SYSTEM can write that folder
 // (the service executable is started from it), so no other user can plant or alter what the
 // diagnostic reads; the temporary folder of the log would let every user create files.
 //

@@ -345,6 +345,7 @@ Dword runSupervisorLoop() {
   for (;;) {
     const Dword result = platform::WaitForSingleObject(stopEvent, kPassIntervalMs);
     if (result == platform::kWaitObject0) {
+      resetUpdateSchedule();  // the schedule, and its file, end with the loop
       return 0;
     }
     if (result == platform::kWaitFailed) {
@@ -353,6 +354,7 @@ Dword runSupervisorLoop() {
       // service ends instead, with the reason for the SCM to show (never 0, which would
       // read as a clean stop).
       const Dword error = platform::GetLastError();
+      resetUpdateSchedule();
       return error != 0 ? error : platform::kErrorInvalidHandle;
     }
     runPass();
