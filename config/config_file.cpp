@@ -232,7 +232,7 @@ bool loadUpdaterConfig(UpdaterSettings& settings, const std::string& configPath,
     text.push_back(static_cast<char16_t>(static_cast<unsigned char>(byte)));
   }
 
-  if (!settings.fromJson(text)) {
+  if (!settings.readJson(text)) {
     if (problem != nullptr) {
       *problem = explainConfigText(bytes);
     }

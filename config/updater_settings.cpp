@@ -74,53 +74,69 @@ void writeString(Writer& writer, std::u16string_view text) {
   writer.String(value.data(), static_cast<json::SizeType>(value.size()));
 }
 
-}  // namespace
-
-bool UpdaterConfig::fromJson(std::u16string_view text) {
-  // The parser reads a terminated string, so the text is copied up to its first U+0000.
-  std::u16string const terminated(upToFirstNul(text));
-  Document document;
-  document.Parse<kParseFlags>(terminated.c_str());
-  if (document.HasParseError() || !document.IsObject()) {
-    return false;
-  }
-  const Value& root = document;
-
-  // Members are read in this order; a missing or mistyped required one ends the read,
-  // leaving the fields before it assigned.
+// Reads the configuration members of `root` into `config`; false at the first required
+// member that is missing or of another type, with the members before it assigned.
+bool readMembers(const Value& root, UpdaterConfig& config) {
   if (const Value* const value = findMember(root, u"pid"); value != nullptr && value->IsUint()) {
-    pid = value->GetUint();
+    config.pid = value->GetUint();
   }
   if (const Value* const value = findMember(root, u"files"); value != nullptr && value->IsArray()) {
     for (const Value& element : value->GetArray()) {
       if (element.IsString()) {
-        files.push_back(stringOf(element));
+        config.files.push_back(stringOf(element));
       }
     }
   }
-  if (!readRequiredString(root, u"server", server)) {
+  if (!readRequiredString(root, u"server", config.server)) {
     return false;
   }
-  readOptionalString(root, u"appFolder", appFolder);
-  if (!readRequiredString(root, u"relativeAppPath", relativeAppPath) || !readRequiredString(root, u"login", login) ||
-      !readRequiredString(root, u"password", password)) {
+  readOptionalString(root, u"appFolder", config.appFolder);
+  if (!readRequiredString(root, u"relativeAppPath", config.relativeAppPath) ||
+      !readRequiredString(root, u"login", config.login) || !readRequiredString(root, u"password", config.password)) {
     return false;
   }
-  readOptionalString(root, u"version", version);
-  if (!readRequiredString(root, u"versionFile", versionFile)) {
+  readOptionalString(root, u"version", config.version);
+  if (!readRequiredString(root, u"versionFile", config.versionFile)) {
     return false;
   }
-  readOptionalString(root, u"tempFolder", tempFolder);
+  readOptionalString(root, u"tempFolder", config.tempFolder);
   const Value* const gui = findMember(root, u"useGUI");
   if (gui == nullptr || !gui->IsInt()) {
     return false;
   }
-  useGUI = gui->GetInt();
-  readOptionalBool(root, u"autoUpdate", autoUpdate);
-  readOptionalBool(root, u"serverOneVersion", serverOneVersion);
-  readOptionalBool(root, u"useLatest", useLatest);
-  readOptionalBool(root, u"enableUpdate", enableUpdate);
-  readOptionalString(root, u"updaterPath", updaterPath);
+  config.useGUI = gui->GetInt();
+  readOptionalBool(root, u"autoUpdate", config.autoUpdate);
+  readOptionalBool(root, u"serverOneVersion", config.serverOneVersion);
+  readOptionalBool(root, u"useLatest", config.useLatest);
+  readOptionalBool(root, u"enableUpdate", config.enableUpdate);
+  readOptionalString(root, u"updaterPath", config.updaterPath);
+  return true;
+}
+
+// The text parsed; false when it is no JSON object.
+bool parseObject(std::u16string_view text, Document& document) {
+  // The parser reads a terminated string, so the text is copied up to its first U+0000.
+  std::u16string const terminated(upToFirstNul(text));
+  document.Parse<kParseFlags>(terminated.c_str());
+  return !document.HasParseError() && document.IsObject();
+}
+
+}  // namespace
+
+bool UpdaterConfig::fromJson(std::u16string_view text) {
+  Document document;
+  return parseObject(text, document) && readMembers(document, *this);
+}
+
+bool UpdaterSettings::readJson(std::u16string_view text) {
+  Document document;
+  if (!parseObject(text, document) || !readMembers(document, *this)) {
+    return false;
+  }
+  // Optional; a value of another type leaves the default.
+  if (const Value* const value = findMember(document, u"minCheckInterval"); value != nullptr && value->IsUint()) {
+    minCheckInterval = value->GetUint();
+  }
   return true;
 }
 

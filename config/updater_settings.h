@@ -39,6 +39,14 @@ struct UpdaterConfig {
 };
 
 struct UpdaterSettings : UpdaterConfig {
+  // Service-only values of the configuration file, never handed to the updater.
+  // minCheckInterval: seconds after a manifest was read during which passes take its
+  // version again instead of asking the update server (0: every pass asks).
+  std::uint32_t minCheckInterval = 0;
+
+  // fromJson, and then the service-only values from the same text.
+  bool readJson(std::u16string_view text);
+
   bool hasError = false;
   std::string lastError;
   bool updateAvailable = false;

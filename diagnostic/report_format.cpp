@@ -219,6 +219,35 @@ void configurationLines(std::string& out, const UpdaterSettings& settings) {
   line(out, "  enableUpdate", flag(settings.enableUpdate));
 }
 
+std::string secondsText(std::uint64_t seconds) {
+  return seconds < 120 ? std::to_string(seconds) + " s" : std::to_string((seconds + 59) / 60) + " min";
+}
+
+void scheduleLines(std::string& out, const UpdateCheckReport& report) {
+  if (!report.serviceSchedule) {
+    line(out, "Service schedule", "(none: the service holds nothing back since its start)");
+    return;
+  }
+  const ScheduleSnapshot& snapshot = *report.serviceSchedule;
+  line(out, "Service schedule",
+       "as process " + std::to_string(snapshot.processId) + " wrote it " +
+           secondsText((report.now - snapshot.written) / 1000) + " ago");
+  const HeldBack held = heldBack(report);
+  if (held.setAsideSeconds) {
+    const StuckUpdate& stuck = *snapshot.schedule.stuck;
+    line(out, "  set aside",
+         versionText(stuck.announced) + " over " + versionText(stuck.installed) + ", after " +
+             std::to_string(kUnchangedRunsBeforeSetAside + stuck.setAsides - 1) +
+             " updater runs that changed nothing; tried again in " + secondsText(*held.setAsideSeconds));
+  }
+  if (held.fetchSeconds) {
+    line(out, "  next fetch", "in " + secondsText(*held.fetchSeconds) + ", " + held.fetchReason);
+  }
+  if (!held.setAsideSeconds && !held.fetchSeconds) {
+    line(out, "  held back", "nothing");
+  }
+}
+
 // ---- JSON --------------------------------------------------------------------------
 
 using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
@@ -377,8 +406,11 @@ std::string formatReportText(const UpdateCheckReport& report) {
   }
   std::string decision(decisionName(report.decision));
   decision += ": ";
-  decision += consequence(report.decision);
+  const HeldBack held = heldBack(report);
+  const bool setAside = report.decision == UpdateDecision::updateDue && held.setAsideSeconds;
+  decision += setAside ? "set aside by the service, a pass starts the server" : consequence(report.decision);
   line(out, "Decision", decision);
+  scheduleLines(out, report);
   if (!report.failure.empty()) {
     line(out, "Failure", printable(report.failure));
   }
@@ -445,6 +477,25 @@ std::string formatReportJson(const UpdateCheckReport& report) {
   writer.Key("failure");
   writeTextOrNull(writer, !report.failure.empty(), report.failure);
   writeEvidence(writer, report);
+  writer.Key("serviceSchedule");
+  if (report.serviceSchedule) {
+    const HeldBack held = heldBack(report);
+    writer.StartObject();
+    writer.Key("process");
+    writer.Uint(report.serviceSchedule->processId);
+    writer.Key("setAsideVersion");
+    writeTextOrNull(writer, held.setAsideSeconds.has_value(),
+                    held.setAsideSeconds ? versionText(report.serviceSchedule->schedule.stuck->announced) : "");
+    writer.Key("setAsideSeconds");
+    held.setAsideSeconds ? static_cast<void>(writer.Uint64(*held.setAsideSeconds)) : static_cast<void>(writer.Null());
+    writer.Key("nextFetchSeconds");
+    held.fetchSeconds ? static_cast<void>(writer.Uint64(*held.fetchSeconds)) : static_cast<void>(writer.Null());
+    writer.Key("nextFetchReason");
+    writeTextOrNull(writer, held.fetchSeconds.has_value(), held.fetchReason);
+    writer.EndObject();
+  } else {
+    writer.Null();
+  }
   writer.Key("exitCode");
   writer.Int(exitCodeOf(report.decision));
   writer.Key("trustBoundary");

@@ -8,6 +8,7 @@
 #include "diagnostic/report_format.h"
 #include "diagnostic/update_check_report.h"
 #include "platform/file_existence.h"
+#include "platform/clock.h"
 #include "platform/types.h"
 #include "service/pass_update_check.h"
 #include "service/working_folder.h"
@@ -40,6 +41,9 @@ constexpr char kUsage[] =
     "resources\\updater, config.json, the updater and its folder) that accounts other than\n"
     "SYSTEM, the Administrators and TrustedInstaller can write, or read for config.json,\n"
     "as the service's start-up warning does. That does not change the exit code.\n"
+    "It also shows what the running service holds back: a version it has set aside\n"
+    "because the updater left the installed version unchanged, and how long it asks the\n"
+    "update server no more (HalcyraService.schedule beside the service).\n"
     "\n"
     "  --json   print the same as one JSON object on the last line of the output; a failed\n"
     "           transfer prints a line \"curl told us N\" before it, as it does in the service\n"
@@ -66,6 +70,8 @@ UpdateCheckReport runCheck() {
     report.serverExistence = platform::testExistence(server->absolutePath.c_str()).existence;
   }
   addTrustReport(report);
+  report.serviceSchedule = readScheduleFile();
+  report.now = platform::GetTickCount64();
   return report;
 }
 

@@ -69,4 +69,27 @@ int exitCodeOf(UpdateDecision decision) {
   return 2;
 }
 
+HeldBack heldBack(const UpdateCheckReport& report) {
+  HeldBack held;
+  if (!report.serviceSchedule) {
+    return held;
+  }
+  const UpdateSchedule& schedule = report.serviceSchedule->schedule;
+  const std::uint64_t now = report.now;
+  const auto secondsUntil = [now](std::uint64_t time) { return (time - now + 999) / 1000; };
+  if (schedule.stuck && isSetAside(schedule, now, schedule.stuck->announced, schedule.stuck->installed)) {
+    held.setAsideSeconds = secondsUntil(schedule.stuck->setAsideUntil);
+  }
+  if (now < schedule.fetchNotBefore) {
+    held.fetchSeconds = secondsUntil(schedule.fetchNotBefore);
+    held.fetchReason = schedule.pause == FetchPause::retryAfter
+                           ? "as the update server's Retry-After asked"
+                           : "after " + std::to_string(schedule.failedFetches) + " failed fetches in a row";
+  } else if (now < schedule.quickEndsNotBefore) {
+    held.fetchSeconds = secondsUntil(schedule.quickEndsNotBefore);
+    held.fetchReason = "while the server keeps ending within a minute of its start";
+  }
+  return held;
+}
+
 }  // namespace halcyra

@@ -12,6 +12,7 @@
 #include "platform/types.h"
 #include "service/trust_boundary.h"
 #include "update/update_check.h"
+#include "service/schedule_file.h"
 
 namespace halcyra {
 
@@ -44,7 +45,18 @@ struct UpdateCheckReport {
   std::optional<std::u16string> serverFile;
   platform::Existence serverExistence = platform::Existence::unknown;
   TrustReport trust;
+  // The running service's schedule as its file tells it, and the clock when it was read.
+  std::optional<ScheduleSnapshot> serviceSchedule;
+  std::uint64_t now = 0;
 };
+
+// What the service's schedule holds back at the report's time, in whole seconds from then.
+struct HeldBack {
+  std::optional<std::uint64_t> setAsideSeconds;  // the announced version is set aside
+  std::optional<std::uint64_t> fetchSeconds;     // the service asks the update server no sooner
+  std::string fetchReason;
+};
+HeldBack heldBack(const UpdateCheckReport& report);
 
 // The report of a check that ran: `completed` is false when the check was cut short by an
 // error raised inside it, which a pass counts as a failed check.

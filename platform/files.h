@@ -43,6 +43,9 @@ Bool SetCurrentDirectoryW(const char16_t* path);
 Dword GetTempPathW(Dword size, char16_t* buffer);
 Handle CreateFileW(const char16_t* path, Dword desiredAccess, Dword shareMode, SecurityAttributes* attributes,
                    Dword creationDisposition, Dword flagsAndAttributes, Handle templateFile);
+// Appends `size` bytes at the file's end as a handle opened for writing (synchronous, no
+// OVERLAPPED); FALSE with GetLastError() when they cannot all be written.
+Bool WriteFile(Handle file, const void* buffer, Dword size, Dword* written);
 Dword GetFullPathNameW(const char16_t* path, Dword size, char16_t* buffer, char16_t** filePart);
 
 // Sets one class of information of an open file (FILE_INFO_BY_HANDLE_CLASS values and

@@ -1,10 +1,13 @@
 #pragma once
 // The update check exactly as every supervisor pass runs it, shared with the update-check
-// diagnostic so that both see the same configuration, server and decision.
+// diagnostic so that both see the same configuration, server and decision; and the
+// schedule that decides, around it, when a pass asks the update server and which
+// announced version it lets the updater install.
 
 #include "config/updater_settings.h"
 #include "platform/types.h"
 #include "update/update_check.h"
+#include "service/service_events.h"
 
 namespace halcyra {
 
@@ -22,5 +25,26 @@ inline constexpr char16_t kServerFileName[] = u"HalcyraServer.exe";
 // `detail`, when given, receives the evidence behind the outcome.
 bool runPassUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent = nullptr,
                         UpdateCheckDetail* detail = nullptr);
+
+// The pass's check as the service's schedule allows: it asks the update server, takes the
+// last announced version again (during a crash loop, or within minCheckInterval), or does
+// not ask (after failed fetches, or until a Retry-After), which counts as a failed check.
+// An update whose version is set aside is turned into a start of the server. Returns like
+// runPassUpdateCheck. The pass's child is the one the next recordPassChildEnded is about.
+bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent,
+                             UpdateCheckDetail* detail = nullptr);
+
+// After the pass's child has ended: an updater that left the server's version unchanged
+// counts towards setting its version aside; a server that ended by itself within
+// kQuickEndMs of its start backs the fetches off.
+void recordPassChildEnded(const ChildEnd& end);
+
+// Forgets the schedule and removes its file: every start of the supervisor begins afresh,
+// and a stopped service holds nothing back.
+void resetUpdateSchedule();
+
+// Off, every pass asks the update server and nothing is set aside: the service as it was
+// before it had a schedule, which the fleet model measures against. On by default.
+void setUpdateScheduleEnabled(bool enabled);
 
 }  // namespace halcyra

@@ -389,6 +389,16 @@ void reportChildEnded(const ChildEnd& end) {
   });
 }
 
+void reportUpdateSetAside(const VersionNumber& announced, const VersionNumber& installed, unsigned runs,
+                          std::uint64_t retryInMs) {
+  guarded([&] {
+    // Whole minutes, rounded up: "in 0 minutes" would read as now.
+    const std::uint64_t minutes = (retryInMs + 59999) / 60000;
+    report(platform::kEventlogWarningType, EVENT_UPDATE_SET_ASIDE,
+           {formatVersionNumber(announced), formatVersionNumber(installed), decimalText(runs), decimalText(minutes)});
+  });
+}
+
 void reportJobListUnavailable(Dword error) {
   guarded([&] {
     if (state.jobListUnavailableReported) {

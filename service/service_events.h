@@ -18,6 +18,7 @@
 // differs from the previous pass's. So a crash loop writes at most one event per pass from
 // its second pass on.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -74,6 +75,11 @@ void reportUpdateCheck(const UpdaterSettings& settings, bool completed, const Up
 void reportServerStarted(std::u16string_view serverName, platform::Dword processId, platform::Dword sessionId);
 void reportUpdaterStarted(const UpdaterSettings& settings, platform::Dword processId, platform::Dword sessionId);
 void reportChildEnded(const ChildEnd& end);
+
+// The updater ran `runs` times for `announced` and left `installed` as it was: the server
+// runs instead, and the update is tried again in `retryInMs`.
+void reportUpdateSetAside(const VersionNumber& announced, const VersionNumber& installed, unsigned runs,
+                          std::uint64_t retryInMs);
 
 // The job-list attribute cannot be set (systems before Windows 10), so no child can start;
 // reported once per service run, since every pass meets it again.

@@ -265,7 +265,7 @@ std::optional<StartedChild> launchChild(const PassResources& pass) {
   UpdateCheckDetail detail;
   // A stop cuts the manifest transfer short; the pass then goes on as after any failed
   // check, and the watch that follows sees the stop at once.
-  const bool checkCompleted = runPassUpdateCheck(settings, stopEvent, &detail);
+  const bool checkCompleted = runScheduledUpdateCheck(settings, stopEvent, &detail);
   reportUpdateCheck(settings, checkCompleted, detail);
 
   StartedChild child;
@@ -298,6 +298,7 @@ void runPass() {
   if (std::optional<StartedChild> child = launchChild(*pass)) {
     if (const std::optional<ChildEnd> end = watchChild(pass->token.get(), pass->sessionId, child->info)) {
       reportChildEnded(*end);
+      recordPassChildEnded(*end);
     }
   }
   // The child's handles are closed first; closing the job's only handle then ends whatever
@@ -361,9 +362,11 @@ bool prepareChildLaunchSetup() {
 }
 
 Dword runSupervisorLoop() {
+  resetUpdateSchedule();
   for (;;) {
     const Dword result = platform::WaitForSingleObject(stopEvent, kPassIntervalMs);
     if (result == platform::kWaitObject0) {
+      resetUpdateSchedule();  // the schedule, and its file, end with the loop
       return 0;
     }
     if (result == platform::kWaitFailed) {
@@ -372,6 +375,7 @@ Dword runSupervisorLoop() {
       // service ends instead, with the reason for the SCM to show (never 0, which would
       // read as a clean stop).
       const Dword error = platform::GetLastError();
+      resetUpdateSchedule();
       return error != 0 ? error : platform::kErrorInvalidHandle;
     }
     runPass();

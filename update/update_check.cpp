@@ -90,6 +90,14 @@ bool isUpdateDue(const VersionNumber& local, const VersionNumber& remote, bool u
 
 void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath,
                     platform::Handle cancelEvent, UpdateCheckDetail* detail) {
+  ManifestOutcome outcome;
+  checkForUpdate(settings, configPath, appPath, cancelEvent, ManifestSource{}, outcome, detail);
+}
+
+void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath,
+                    platform::Handle cancelEvent, const ManifestSource& source, ManifestOutcome& outcome,
+                    UpdateCheckDetail* detail) {
+  outcome = ManifestOutcome{};
   settings.updateAvailable = false;
   UpdateCheckDetail unused;
   UpdateCheckDetail& evidence = detail != nullptr ? *detail : unused;
@@ -132,14 +140,30 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
 
   std::u16string const localText = readProductVersion(app->absolutePath);
 
+  outcome.address = transferUrl(settings.server, releaseManifestPath(settings.versionFile));
+  if (source.plan == ManifestPlan::skip) {
+    fail(settings, source.skipFailure.empty() ? std::string(kManifestRejected) : source.skipFailure);
+    return;
+  }
+  if (source.plan == ManifestPlan::reuse) {
+    static_cast<void>(parseVersionNumber(localText, settings.localVersion));
+    settings.remoteVersion = source.reused;
+    settings.updateAvailable =
+        settings.autoUpdate && isUpdateDue(settings.localVersion, settings.remoteVersion, settings.useLatest);
+    return;
+  }
+
+  outcome.fetched = true;
   std::string body = client.fetchReleaseManifest();
+  outcome.transfer = client.lastTransfer();
+  // The manifest's own transfer is the evidence; the signature's fetch comes after it.
+  evidence.transfer = outcome.transfer;
   if (!checkManifestSignature(settings, client, body)) {
     return;
   }
   if (std::size_t const end = body.find('\0'); end != std::string::npos) {
     body.resize(end);
   }
-  evidence.transfer = client.lastTransfer();
   evidence.manifestParse = client.parseReleaseManifest(body);
   if (evidence.manifestParse < 0) {
     fail(settings, kManifestRejected);

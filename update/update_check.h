@@ -8,6 +8,7 @@
 #include "config/config_file.h"
 #include "config/updater_settings.h"
 #include "platform/types.h"
+#include "update/update_schedule.h"
 #include "update/update_server_client.h"
 
 namespace halcyra {
@@ -34,6 +35,29 @@ struct UpdateCheckDetail {
 // which then fails like any other. `detail`, when given, receives the evidence.
 void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath,
                     platform::Handle cancelEvent = nullptr, UpdateCheckDetail* detail = nullptr);
+
+// How a scheduled check learns the announced version: from the update server, from the
+// last manifest read (`reused`), or not at all, when it fails with `skipFailure` (the
+// manifest's rejection text when empty) as a failed fetch does.
+struct ManifestSource {
+  ManifestPlan plan = ManifestPlan::fetch;
+  VersionNumber reused;
+  std::string skipFailure;
+};
+
+// Whether the check asked the update server, and how the transfer ended; the manifest's
+// address once the check got that far (empty when it ended before).
+struct ManifestOutcome {
+  std::u16string address;
+  bool fetched = false;
+  TransferResult transfer;
+};
+
+// checkForUpdate with the manifest taken as `source` says. Everything else of the check
+// (configuration, updater path, appFolder, pid, local version, decision) is the same.
+void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath,
+                    platform::Handle cancelEvent, const ManifestSource& source, ManifestOutcome& outcome,
+                    UpdateCheckDetail* detail = nullptr);
 
 // The application executable as the check sees it.
 struct AppLocation {

@@ -506,6 +506,32 @@ Handle CreateFileW(const char16_t* path, Dword desiredAccess, Dword shareMode, S
   return handle;
 }
 
+Bool WriteFile(Handle file, const void* buffer, Dword size, Dword* written) {
+  if (written != nullptr) {
+    *written = 0;
+  }
+  if (enterFails("WriteFile", handleText(file) + " size=" + std::to_string(size))) {
+    return kFalse;
+  }
+  HandleEntry const* const entry = lookupHandle(file, Kind::file);
+  if (entry == nullptr || (buffer == nullptr && size != 0)) {
+    setLastError(kErrorInvalidHandle);
+    return kFalse;
+  }
+  OpenFileState const& open = machine().files.at(entry->object);
+  if (!wantsWrite(open.access)) {
+    setLastError(kErrorAccessDenied);
+    return kFalse;
+  }
+  if (FsNode* const node = findNode(open.key)) {
+    node->content.append(static_cast<const char*>(buffer), size);
+  }
+  if (written != nullptr) {
+    *written = size;
+  }
+  return kTrue;
+}
+
 Dword GetFullPathNameW(const char16_t* path, Dword size, char16_t* buffer, char16_t** filePart) {
   if (enterFails("GetFullPathNameW", text(path) + " size=" + std::to_string(size))) {
     return 0;

@@ -37,6 +37,15 @@ Handle CreateFileW(const char16_t* path, Dword desiredAccess, Dword shareMode, S
                        flagsAndAttributes, templateFile);
 }
 
+Bool WriteFile(Handle file, const void* buffer, Dword size, Dword* written) {
+  DWORD count = 0;
+  Bool const result = ::WriteFile(file, buffer, size, &count, nullptr);
+  if (written != nullptr) {
+    *written = count;
+  }
+  return result;
+}
+
 Dword GetFullPathNameW(const char16_t* path, Dword size, char16_t* buffer, char16_t** filePart) {
   wchar_t* nativeFilePart = nullptr;
   Dword const length =

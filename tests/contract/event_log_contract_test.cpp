@@ -49,7 +49,7 @@ TEST(EventLog, TheServiceExecutableCarriesEveryMessage) {
                                     EVENT_CHILD_STOPPED, EVENT_CHILD_TERMINATED, EVENT_CHILD_TERMINATED_UNASKED,
                                     EVENT_CHILD_QUICK_ENDS, EVENT_UPDATE_CHECK_FAILED, EVENT_CHILD_LAUNCH_FAILED,
                                     EVENT_JOB_LIST_UNAVAILABLE, EVENT_TRUST_BOUNDARY_OPEN,
-                                    EVENT_LOG_FALLBACK, EVENT_UPDATER_REFUSED}) {
+                                    EVENT_LOG_FALLBACK, EVENT_UPDATER_REFUSED, EVENT_UPDATE_SET_ASIDE}) {
     EXPECT_FALSE(serviceMessage(id, strings).empty()) << std::hex << id;
   }
   EXPECT_EQ(printable(serviceMessage(EVENT_CHILD_TERMINATED, {u"HalcyraServer.exe", u"7", u"20", u"1067"})),

@@ -178,6 +178,28 @@ TEST(FromJson, AppliesTheRulesForRequiredOptionalAndMistypedMembers) {
   }
 }
 
+// minCheckInterval is the service's own: it never reaches the updater's text, and only an
+// unsigned 32-bit integer counts.
+TEST(ReadJson, KeepsTheServiceOnlyIntervalOutOfTheUpdatersText) {
+  struct Case {
+    std::u16string member;
+    std::uint32_t interval;
+  };
+  const Case cases[] = {
+      {u",\"minCheckInterval\":900", 900},   {u",\"minCheckInterval\":4294967295", 4294967295U},
+      {u",\"minCheckInterval\":-1", 0},      {u",\"minCheckInterval\":1.5", 0},
+      {u",\"minCheckInterval\":\"900\"", 0}, {u"", 0},
+  };
+  for (const Case& c : cases) {
+    UpdaterSettings settings;
+    ASSERT_TRUE(settings.readJson(withRequired(c.member))) << narrow(c.member);
+    EXPECT_EQ(settings.minCheckInterval, c.interval) << narrow(c.member);
+    EXPECT_EQ(settings.toJson(), requiredOnly().toJson()) << narrow(c.member);
+  }
+  UpdaterSettings rejected;
+  EXPECT_FALSE(rejected.readJson(u"{\"minCheckInterval\":900}"));
+}
+
 TEST(FromJson, AppendsToFilesWithoutClearingThem) {
   UpdaterConfig config;
   config.files = {u"kept"};
