@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "config/updater_settings.h"
-#include "platform/file_existence.h"
 #include "diagnostic/trust_report.h"
+#include "platform/file_existence.h"
 #include "platform/types.h"
+#include "service/schedule_file.h"
 #include "service/trust_boundary.h"
 #include "update/update_check.h"
-#include "service/schedule_file.h"
 
 namespace halcyra {
 

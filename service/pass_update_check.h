@@ -6,8 +6,8 @@
 
 #include "config/updater_settings.h"
 #include "platform/types.h"
-#include "update/update_check.h"
 #include "service/service_events.h"
+#include "update/update_check.h"
 
 namespace halcyra {
 

@@ -344,7 +344,6 @@ std::optional<std::u16string> ownerOf(const std::u16string& path) {
   return node != nullptr ? std::optional(node->owner) : std::nullopt;
 }
 
-
 void setTempPath2(std::optional<std::u16string> path) { machine().tempPath2 = std::move(path); }
 
 void setDispositionExSupported(bool supported) { machine().dispositionEx = supported; }

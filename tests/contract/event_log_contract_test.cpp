@@ -43,13 +43,12 @@ TEST(EventLog, ASourceTakesEventsOfEveryTypeUntilDeregistered) {
 TEST(EventLog, TheServiceExecutableCarriesEveryMessage) {
   resetWorld();
   std::vector<std::u16string> const strings(6, u"x");
-  for (Dword const id :
-       std::initializer_list<Dword>{EVENT_SERVICE_STARTED, EVENT_SERVICE_STOPPED, EVENT_START_FAILED,
-                                    EVENT_SERVER_STARTED, EVENT_UPDATER_STARTED, EVENT_CHILD_EXITED,
-                                    EVENT_CHILD_STOPPED, EVENT_CHILD_TERMINATED, EVENT_CHILD_TERMINATED_UNASKED,
-                                    EVENT_CHILD_QUICK_ENDS, EVENT_UPDATE_CHECK_FAILED, EVENT_CHILD_LAUNCH_FAILED,
-                                    EVENT_JOB_LIST_UNAVAILABLE, EVENT_TRUST_BOUNDARY_OPEN,
-                                    EVENT_LOG_FALLBACK, EVENT_UPDATER_REFUSED, EVENT_UPDATE_SET_ASIDE}) {
+  for (Dword const id : std::initializer_list<Dword>{
+           EVENT_SERVICE_STARTED, EVENT_SERVICE_STOPPED, EVENT_START_FAILED, EVENT_SERVER_STARTED,
+           EVENT_UPDATER_STARTED, EVENT_CHILD_EXITED, EVENT_CHILD_STOPPED, EVENT_CHILD_TERMINATED,
+           EVENT_CHILD_TERMINATED_UNASKED, EVENT_CHILD_QUICK_ENDS, EVENT_UPDATE_CHECK_FAILED, EVENT_CHILD_LAUNCH_FAILED,
+           EVENT_JOB_LIST_UNAVAILABLE, EVENT_TRUST_BOUNDARY_OPEN, EVENT_LOG_FALLBACK, EVENT_UPDATER_REFUSED,
+           EVENT_UPDATE_SET_ASIDE}) {
     EXPECT_FALSE(serviceMessage(id, strings).empty()) << std::hex << id;
   }
   EXPECT_EQ(printable(serviceMessage(EVENT_CHILD_TERMINATED, {u"HalcyraServer.exe", u"7", u"20", u"1067"})),
