@@ -153,19 +153,18 @@ TEST_F(Processes, ChildrenLandInTheJobOfTheSlotWithTheirOutputInTheLog) {
 // and an ended process keeps its code.
 TEST_F(Processes, ExitCodesAndTermination) {
   struct Case {
-    ServerBehaviour behaviour;
-    bool terminate;
+    ServerBehaviour behaviour;  // one that runs until ended is terminated
     Dword exitCode;
   } const cases[] = {
-      {{0, 1115}, false, 1115},
-      {{0, 0xC0000005}, false, 0xC0000005},
-      {{}, true, 1067},
+      {{0, 1115}, 1115},
+      {{0, 0xC0000005}, 0xC0000005},
+      {{}, 1067},
   };
   for (Case const& c : cases) {
     ProcessInformation const process = start(serverProgram(c.behaviour), kDetachedProcess | kCreateUnicodeEnvironment);
     ASSERT_NE(process.hProcess, nullptr) << GetLastError();
     EXPECT_NE(process.dwProcessId, 0u);
-    if (c.terminate) {
+    if (c.behaviour.exitAfterMs == kRunsUntilEnded) {
       EXPECT_EQ(WaitForSingleObject(process.hProcess, 200), kWaitTimeout);
       EXPECT_EQ(exitCode(process.hProcess), kStillActive);
       EXPECT_EQ(TerminateProcess(process.hProcess, c.exitCode), kTrue);
@@ -245,24 +244,21 @@ TEST_F(Processes, SessionChangeNeedsTheTcbPrivilege) {
 // Ctrl-C there. An obedient child ends with its code after its delay; one that ignores
 // Ctrl-C runs on.
 TEST_F(Processes, CtrlCOnTheChildsConsole) {
-  struct Case {
-    ServerBehaviour behaviour;
-    bool ends;
-  } const cases[] = {
-      {{kRunsUntilEnded, 0, true, 0, 42}, true},
-      {{kRunsUntilEnded, 0, true, 700, 0xC000013A}, true},
-      {{kRunsUntilEnded, 0, false}, false},
+  ServerBehaviour const cases[] = {
+      {kRunsUntilEnded, 0, true, 0, 42},
+      {kRunsUntilEnded, 0, true, 700, 0xC000013A},
+      {kRunsUntilEnded, 0, false},
   };
-  for (Case const& c : cases) {
-    ProcessInformation const child = start(serverProgram(c.behaviour), kCreateNoWindow | kCreateUnicodeEnvironment);
+  for (ServerBehaviour const& c : cases) {
+    ProcessInformation const child = start(serverProgram(c), kCreateNoWindow | kCreateUnicodeEnvironment);
     ASSERT_NE(child.hProcess, nullptr) << GetLastError();
     EXPECT_EQ(WaitForSingleObject(child.hProcess, 1000), kWaitTimeout);  // up and waiting
     EXPECT_EQ(runHelper("ctrl-c " + std::to_string(child.dwProcessId)), 0u);
-    if (c.behaviour.ctrlCDelayMs > 0) {
-      EXPECT_EQ(WaitForSingleObject(child.hProcess, static_cast<Dword>(c.behaviour.ctrlCDelayMs / 2)), kWaitTimeout);
+    if (c.ctrlCDelayMs > 0) {
+      EXPECT_EQ(WaitForSingleObject(child.hProcess, static_cast<Dword>(c.ctrlCDelayMs / 2)), kWaitTimeout);
     }
-    EXPECT_EQ(WaitForSingleObject(child.hProcess, 3000), c.ends ? kWaitObject0 : kWaitTimeout);
-    EXPECT_EQ(exitCode(child.hProcess), c.ends ? c.behaviour.ctrlCExitCode : kStillActive);
+    EXPECT_EQ(WaitForSingleObject(child.hProcess, 3000), c.obeysCtrlC ? kWaitObject0 : kWaitTimeout);
+    EXPECT_EQ(exitCode(child.hProcess), c.obeysCtrlC ? c.ctrlCExitCode : kStillActive);
   }
 }
 
