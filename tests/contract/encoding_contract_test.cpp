@@ -58,9 +58,7 @@ TEST(Base64, EncodesOnOneLine) {
       {"0123456789012345678901234567890123456789012345678901234567890123456789"sv,
        u"MDEyMzQ1Njc4OTAxMjM0NTY3ODkwMTIzNDU2Nzg5MDEyMzQ1Njc4OTAxMjM0NTY3ODkwMTIzNDU2Nzg5MDEyMzQ1Njc4OQ=="},
   };
-  for (auto const& c : cases) {
-    EXPECT_EQ(encode(c.bytes, kBase64NoCrlf), c.text) << c.bytes;
-  }
+  for (auto const& c : cases) EXPECT_EQ(encode(c.bytes, kBase64NoCrlf), c.text) << c.bytes;
 }
 
 TEST(Base64, LinesOf64WithoutNoCrlfAndShortBuffers) {
@@ -91,18 +89,12 @@ struct ProductVersion {
 // root block's fixed part.
 ProductVersion readVersion(const std::u16string& path) {
   Dword const size = GetFileVersionInfoSizeW(path.c_str(), nullptr);
-  if (size == 0 || size > 2048) {
-    return {};
-  }
   alignas(8) std::uint8_t buffer[2048];
-  if (GetFileVersionInfoW(path.c_str(), 0, size, buffer) != kTrue) {
-    return {};
-  }
   void* fixed = nullptr;
   unsigned length = 0;
-  if (VerQueryValueA(buffer, "\\", &fixed, &length) != kTrue) {
+  if (size == 0 || size > 2048 || GetFileVersionInfoW(path.c_str(), 0, size, buffer) != kTrue ||
+      VerQueryValueA(buffer, "\\", &fixed, &length) != kTrue)
     return {};
-  }
   EXPECT_GE(static_cast<std::uint8_t*>(fixed), buffer);
   EXPECT_LE(static_cast<std::uint8_t*>(fixed) + length, buffer + size);
   EXPECT_EQ(length, sizeof(FixedFileInfo));
@@ -125,10 +117,11 @@ TEST(VersionInfo, ProductVersionFromTheFixedPart) {
       {VersionFixture::oversized, false, 0, 0},
   };
   for (auto const& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.fixture));
     ProductVersion const version = readVersion(versionFixture(c.fixture));
-    EXPECT_EQ(version.read, c.read) << static_cast<int>(c.fixture);
-    EXPECT_EQ(version.ms, c.ms) << static_cast<int>(c.fixture);
-    EXPECT_EQ(version.ls, c.ls) << static_cast<int>(c.fixture);
+    EXPECT_EQ(version.read, c.read);
+    EXPECT_EQ(version.ms, c.ms);
+    EXPECT_EQ(version.ls, c.ls);
   }
   // The oversized fixture must really exceed the limit, or its case proves nothing.
   EXPECT_GT(GetFileVersionInfoSizeW(versionFixture(VersionFixture::oversized).c_str(), nullptr), 2048u);

@@ -18,12 +18,6 @@ namespace {
 
 using namespace platform;
 
-std::string printable(std::u16string_view text) {
-  std::string result;
-  for (char16_t const c : text) result.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-  return result;
-}
-
 TEST(EventLog, ASourceTakesEventsOfEveryTypeUntilDeregistered) {
   resetWorld();
   Handle const source = RegisterEventSourceW(nullptr, u"HalcyraContractTest");
@@ -51,7 +45,7 @@ TEST(EventLog, TheServiceExecutableCarriesEveryMessage) {
            EVENT_UPDATE_SET_ASIDE}) {
     EXPECT_FALSE(serviceMessage(id, strings).empty()) << std::hex << id;
   }
-  EXPECT_EQ(printable(serviceMessage(EVENT_CHILD_TERMINATED, {u"HalcyraServer.exe", u"7", u"20", u"1067"})),
+  EXPECT_EQ(narrow(serviceMessage(EVENT_CHILD_TERMINATED, {u"HalcyraServer.exe", u"7", u"20", u"1067"})),
             "HalcyraServer.exe (process 7) was still running 20 seconds after the service's Ctrl-C. The service "
             "terminated it with exit code 1067.");
 }
@@ -61,7 +55,7 @@ TEST(ModulePath, IsTheFullPathOfAnExistingExecutable) {
   std::optional<std::u16string> const path = modulePath();
   ASSERT_TRUE(path.has_value());
   EXPECT_GE(path->size(), 7u);
-  EXPECT_EQ(printable(path->substr(path->size() - 4)), ".exe");
+  EXPECT_EQ(narrow(path->substr(path->size() - 4)), ".exe");
   char16_t full[kMaxPath];
   EXPECT_EQ(GetFullPathNameW(path->c_str(), kMaxPath, full, nullptr), path->size());
   EXPECT_EQ(std::u16string(full), *path);

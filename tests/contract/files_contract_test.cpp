@@ -28,8 +28,6 @@ inline constexpr Gap kWineKeepsTheNameOfAHeldFile{
 inline constexpr Gap kSimulationHasOneCodePage{
     Backend::simulation, "the simulated C runtime always names files in UTF-8; only Windows follows the file APIs"};
 
-std::string narrow(std::u16string_view text) { return {text.begin(), text.end()}; }
-
 Handle openForReading(const std::u16string& path, Dword share) {
   return CreateFileW(path.c_str(), kGenericRead, share, nullptr, kOpenExisting, 0, nullptr);
 }

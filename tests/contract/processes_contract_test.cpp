@@ -37,7 +37,18 @@ class Processes : public ::testing::Test {
       CloseHandle(process.hThread);
       CloseHandle(process.hProcess);
     }
+    for (ProcThreadAttributeList* const list : lists_) HeapFree(GetProcessHeap(), 0, list);
     CloseHandle(token_);
+  }
+
+  // An empty attribute list with room for `count` entries, freed at tear-down.
+  ProcThreadAttributeList* attributeList(Dword count) {
+    std::size_t size = 0;
+    EXPECT_EQ(InitializeProcThreadAttributeList(nullptr, count, 0, &size), kFalse);
+    EXPECT_EQ(GetLastError(), kErrorInsufficientBuffer);
+    lists_.push_back(static_cast<ProcThreadAttributeList*>(HeapAlloc(GetProcessHeap(), 0, size)));
+    EXPECT_EQ(InitializeProcThreadAttributeList(lists_.back(), count, 0, &size), kTrue);
+    return lists_.back();
   }
 
   static Handle killOnCloseJob() {
@@ -77,6 +88,7 @@ class Processes : public ::testing::Test {
 
   Handle token_ = nullptr;
   std::vector<ProcessInformation> started_;
+  std::vector<ProcThreadAttributeList*> lists_;
 };
 
 // The supervisor's launch: an extended startup information whose attribute list carries
@@ -89,11 +101,7 @@ TEST_F(Processes, ChildrenLandInTheJobOfTheSlotWithTheirOutputInTheLog) {
   SecurityAttributes inherit{sizeof(SecurityAttributes), nullptr, kTrue};
   Handle log = CreateFileW(logPath.c_str(), kGenericWrite, kFileShareRead, &inherit, kCreateAlways, 0, nullptr);
   ASSERT_NE(log, kInvalidHandle);
-  std::size_t size = 0;
-  EXPECT_EQ(InitializeProcThreadAttributeList(nullptr, 2, 0, &size), kFalse);
-  EXPECT_EQ(GetLastError(), kErrorInsufficientBuffer);
-  auto* const list = static_cast<ProcThreadAttributeList*>(HeapAlloc(GetProcessHeap(), 0, size));
-  ASSERT_EQ(InitializeProcThreadAttributeList(list, 2, 0, &size), kTrue);
+  ProcThreadAttributeList* const list = attributeList(2);
   Handle jobSlot = nullptr;
   ASSERT_EQ(UpdateProcThreadAttribute(list, 0, kProcThreadAttributeHandleList, &log, sizeof log, nullptr, nullptr),
             kTrue);
@@ -119,15 +127,12 @@ TEST_F(Processes, ChildrenLandInTheJobOfTheSlotWithTheirOutputInTheLog) {
   EXPECT_EQ(UpdateProcThreadAttribute(list, 0, kProcThreadAttributeJobList, &other, sizeof other, nullptr, nullptr),
             kFalse);
   EXPECT_EQ(GetLastError(), 31u);  // ERROR_GEN_FAILURE
-  InitializeProcThreadAttributeList(nullptr, 3, 0, &size);
-  auto* const roomy = static_cast<ProcThreadAttributeList*>(HeapAlloc(GetProcessHeap(), 0, size));
-  ASSERT_EQ(InitializeProcThreadAttributeList(roomy, 3, 0, &size), kTrue);
+  ProcThreadAttributeList* const roomy = attributeList(3);
   for (Bool const result : {kTrue, kFalse}) {
     EXPECT_EQ(UpdateProcThreadAttribute(roomy, 0, kProcThreadAttributeJobList, &other, sizeof other, nullptr, nullptr),
               result);
   }
   EXPECT_EQ(GetLastError(), 698u);  // ERROR_OBJECT_NAME_EXISTS
-  HeapFree(GetProcessHeap(), 0, roomy);
 
   EXPECT_EQ(WaitForSingleObject(children[0].hProcess, 300), kWaitTimeout);
   CloseHandle(jobs[0]);
@@ -138,7 +143,6 @@ TEST_F(Processes, ChildrenLandInTheJobOfTheSlotWithTheirOutputInTheLog) {
   EXPECT_EQ(WaitForSingleObject(children[1].hProcess, 10000), kWaitObject0);
   EXPECT_NE(exitCode(children[1].hProcess), kStillActive);
 
-  HeapFree(GetProcessHeap(), 0, list);
   CloseHandle(log);
   std::string const output = fileContent(logPath);
   EXPECT_NE(output.find("sample server: started"), std::string::npos) << output;
@@ -149,19 +153,18 @@ TEST_F(Processes, ChildrenLandInTheJobOfTheSlotWithTheirOutputInTheLog) {
 // and an ended process keeps its code.
 TEST_F(Processes, ExitCodesAndTermination) {
   struct Case {
-    ServerBehaviour behaviour;
-    bool terminate;
+    ServerBehaviour behaviour;  // one that runs until ended is terminated
     Dword exitCode;
   } const cases[] = {
-      {{0, 1115}, false, 1115},
-      {{0, 0xC0000005}, false, 0xC0000005},
-      {{}, true, 1067},
+      {{0, 1115}, 1115},
+      {{0, 0xC0000005}, 0xC0000005},
+      {{}, 1067},
   };
   for (Case const& c : cases) {
     ProcessInformation const process = start(serverProgram(c.behaviour), kDetachedProcess | kCreateUnicodeEnvironment);
     ASSERT_NE(process.hProcess, nullptr) << GetLastError();
     EXPECT_NE(process.dwProcessId, 0u);
-    if (c.terminate) {
+    if (c.behaviour.exitAfterMs == kRunsUntilEnded) {
       EXPECT_EQ(WaitForSingleObject(process.hProcess, 200), kWaitTimeout);
       EXPECT_EQ(exitCode(process.hProcess), kStillActive);
       EXPECT_EQ(TerminateProcess(process.hProcess, c.exitCode), kTrue);
@@ -207,7 +210,7 @@ TEST_F(Processes, CreationFailures) {
     EXPECT_EQ(CreateProcessAsUserW(c.token, c.application.c_str(), line.empty() ? nullptr : line.data(), nullptr,
                                    nullptr, kFalse, kDetachedProcess, nullptr, nullptr, &startup, &info),
               kFalse);
-    EXPECT_EQ(GetLastError(), c.error) << std::string(c.application.begin(), c.application.end()) << " cb " << c.cb;
+    EXPECT_EQ(GetLastError(), c.error) << narrow(c.application) << " cb " << c.cb;
     EXPECT_EQ(info.hProcess, nullptr);
     if (info.hProcess != nullptr) started_.push_back(info);
   }
@@ -241,24 +244,21 @@ TEST_F(Processes, SessionChangeNeedsTheTcbPrivilege) {
 // Ctrl-C there. An obedient child ends with its code after its delay; one that ignores
 // Ctrl-C runs on.
 TEST_F(Processes, CtrlCOnTheChildsConsole) {
-  struct Case {
-    ServerBehaviour behaviour;
-    bool ends;
-  } const cases[] = {
-      {{kRunsUntilEnded, 0, true, 0, 42}, true},
-      {{kRunsUntilEnded, 0, true, 700, 0xC000013A}, true},
-      {{kRunsUntilEnded, 0, false}, false},
+  ServerBehaviour const cases[] = {
+      {kRunsUntilEnded, 0, true, 0, 42},
+      {kRunsUntilEnded, 0, true, 700, 0xC000013A},
+      {kRunsUntilEnded, 0, false},
   };
-  for (Case const& c : cases) {
-    ProcessInformation const child = start(serverProgram(c.behaviour), kCreateNoWindow | kCreateUnicodeEnvironment);
+  for (ServerBehaviour const& c : cases) {
+    ProcessInformation const child = start(serverProgram(c), kCreateNoWindow | kCreateUnicodeEnvironment);
     ASSERT_NE(child.hProcess, nullptr) << GetLastError();
     EXPECT_EQ(WaitForSingleObject(child.hProcess, 1000), kWaitTimeout);  // up and waiting
     EXPECT_EQ(runHelper("ctrl-c " + std::to_string(child.dwProcessId)), 0u);
-    if (c.behaviour.ctrlCDelayMs > 0) {
-      EXPECT_EQ(WaitForSingleObject(child.hProcess, static_cast<Dword>(c.behaviour.ctrlCDelayMs / 2)), kWaitTimeout);
+    if (c.ctrlCDelayMs > 0) {
+      EXPECT_EQ(WaitForSingleObject(child.hProcess, static_cast<Dword>(c.ctrlCDelayMs / 2)), kWaitTimeout);
     }
-    EXPECT_EQ(WaitForSingleObject(child.hProcess, 3000), c.ends ? kWaitObject0 : kWaitTimeout);
-    EXPECT_EQ(exitCode(child.hProcess), c.ends ? c.behaviour.ctrlCExitCode : kStillActive);
+    EXPECT_EQ(WaitForSingleObject(child.hProcess, 3000), c.obeysCtrlC ? kWaitObject0 : kWaitTimeout);
+    EXPECT_EQ(exitCode(child.hProcess), c.obeysCtrlC ? c.ctrlCExitCode : kStillActive);
   }
 }
 
@@ -269,10 +269,7 @@ TEST_F(Processes, GrandchildrenEndWithTheConsolesCtrlCAndWithTheJob) {
     std::u16string const server = serverProgram({kRunsUntilEnded, 0, true, 2000, 42, true});
     Handle const job = killOnCloseJob();
     Handle jobSlot = job;
-    std::size_t size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    auto* const list = static_cast<ProcThreadAttributeList*>(HeapAlloc(GetProcessHeap(), 0, size));
-    ASSERT_EQ(InitializeProcThreadAttributeList(list, 1, 0, &size), kTrue);
+    ProcThreadAttributeList* const list = attributeList(1);
     ASSERT_EQ(
         UpdateProcThreadAttribute(list, 0, kProcThreadAttributeJobList, &jobSlot, sizeof jobSlot, nullptr, nullptr),
         kTrue);
@@ -285,7 +282,6 @@ TEST_F(Processes, GrandchildrenEndWithTheConsolesCtrlCAndWithTheJob) {
               kTrue)
         << GetLastError();
     started_.push_back(child);
-    HeapFree(GetProcessHeap(), 0, list);
     Dword const grandchild = grandchildOf(child.dwProcessId);
     ASSERT_NE(grandchild, 0u);
     EXPECT_FALSE(endsWithin(grandchild, 300));

@@ -10,7 +10,6 @@
 #include "tests/contract/world.h"
 
 namespace halcyra::contract {
-
 namespace {
 
 constexpr char16_t kServerPath[] = u"C:\\Halcyra\\HalcyraServer.exe";
@@ -37,9 +36,7 @@ std::u16string serverProgram(const ServerBehaviour& behaviour) {
 
 Dword grandchildOf(Dword serverId) {
   for (sim::ProcessRecord const& process : sim::processes()) {
-    if (process.parentId == serverId) {
-      return process.id;
-    }
+    if (process.parentId == serverId) return process.id;
   }
   return 0;
 }
@@ -83,12 +80,8 @@ std::u16string versionFixture(VersionFixture fixture) {
   };
   Fixture const& f = kFixtures[static_cast<int>(fixture)];
   std::u16string const path = kFixtureFolder + std::u16string(f.name);
-  if (f.exists) {
-    sim::addFile(path, "MZ");
-  }
-  if (f.versioned) {
-    sim::setVersionInfo(path, f.productMS, f.productLS, f.fileMS, f.fileLS, f.totalSize);
-  }
+  if (f.exists) sim::addFile(path, "MZ");
+  if (f.versioned) sim::setVersionInfo(path, f.productMS, f.productLS, f.fileMS, f.fileLS, f.totalSize);
   return path;
 }
 

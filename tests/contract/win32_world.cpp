@@ -10,7 +10,6 @@
 #include "tests/windows/test_files.h"
 
 namespace halcyra::contract {
-
 namespace {
 
 // A path relative to the folder of the test executable, made full.
@@ -38,15 +37,11 @@ void resetWorld() { FreeConsole(); }
 
 std::u16string serverProgram(const ServerBehaviour& behaviour) {
   std::wstring text = L"exit-code=" + number(behaviour.exitCode);
-  if (behaviour.exitAfterMs != kRunsUntilEnded) {
-    text += L" exit-after-ms=" + number(behaviour.exitAfterMs);
-  }
+  if (behaviour.exitAfterMs != kRunsUntilEnded) text += L" exit-after-ms=" + number(behaviour.exitAfterMs);
   text += behaviour.obeysCtrlC ? L" on-ctrl-c=exit" : L" on-ctrl-c=ignore";
   text +=
       L" ctrl-c-delay-ms=" + number(behaviour.ctrlCDelayMs) + L" ctrl-c-exit-code=" + number(behaviour.ctrlCExitCode);
-  if (behaviour.startsGrandchild) {
-    text += L" grandchild=yes";
-  }
+  if (behaviour.startsGrandchild) text += L" grandchild=yes";
   // The grandchild's id file of an earlier start must not be taken for this one's.
   DeleteFileW(reinterpret_cast<const wchar_t*>(besideTest(kGrandchildIdFile).c_str()));
   // Children inherit the test's environment: the server reads its behaviour there.
@@ -57,18 +52,14 @@ std::u16string serverProgram(const ServerBehaviour& behaviour) {
 Dword grandchildOf(Dword /*serverId*/) {
   for (int tries = 0; tries < 50; ++tries, Sleep(100)) {
     std::string const id = test::readFile(besideTest(kGrandchildIdFile));
-    if (!id.empty() && id.back() == '\n') {
-      return static_cast<Dword>(std::stoul(id));
-    }
+    if (!id.empty() && id.back() == '\n') return static_cast<Dword>(std::stoul(id));
   }
   return 0;
 }
 
 bool endsWithin(Dword processId, Dword milliseconds) {
   HANDLE const process = OpenProcess(SYNCHRONIZE, FALSE, processId);
-  if (process == nullptr) {
-    return true;  // gone already
-  }
+  if (process == nullptr) return true;  // gone already
   bool const ended = WaitForSingleObject(process, milliseconds) == WAIT_OBJECT_0;
   CloseHandle(process);
   return ended;
@@ -93,22 +84,16 @@ std::u16string serviceMessage(Dword eventId, const std::vector<std::u16string>& 
   std::u16string const path = besideTest(u"..\\..\\service\\HalcyraService.exe");
   HMODULE const module = LoadLibraryExW(reinterpret_cast<const wchar_t*>(path.c_str()), nullptr,
                                         LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-  if (module == nullptr) {
-    return {};
-  }
+  if (module == nullptr) return {};
   std::vector<DWORD_PTR> arguments;
-  for (std::u16string const& text : strings) {
-    arguments.push_back(reinterpret_cast<DWORD_PTR>(text.c_str()));
-  }
+  for (std::u16string const& text : strings) arguments.push_back(reinterpret_cast<DWORD_PTR>(text.c_str()));
   wchar_t buffer[1024] = {};
   DWORD const length = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module, eventId,
                                       MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), buffer, 1024,
                                       reinterpret_cast<va_list*>(arguments.data()));
   FreeLibrary(module);
   std::u16string text(buffer, buffer + length);
-  while (!text.empty() && (text.back() == u'\n' || text.back() == u'\r')) {
-    text.pop_back();
-  }
+  while (!text.empty() && (text.back() == u'\n' || text.back() == u'\r')) text.pop_back();
   return text;
 }
 

@@ -69,6 +69,13 @@ std::u16string versionFixture(VersionFixture fixture);
 // break.
 std::u16string serviceMessage(Dword eventId, const std::vector<std::u16string>& strings);
 
+// ASCII text for comparisons and messages; any other character becomes '?'.
+inline std::string narrow(std::u16string_view text) {
+  std::string result;
+  for (char16_t const c : text) result.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+  return result;
+}
+
 // The test process loses SeTcbPrivilege (simulation only, see backend_gaps.h).
 void dropTcbPrivilege();
 

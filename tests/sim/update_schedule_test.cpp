@@ -21,7 +21,7 @@ constexpr std::uint64_t kSecond = 1000;
 constexpr std::uint64_t kMinute = 60 * kSecond;
 constexpr std::uint64_t kHour = 60 * kMinute;
 // A pass's wait, plus room for the pass itself and a server that ends at once.
-constexpr std::uint64_t kPassSlack = 3 * kSecond + 500;
+constexpr std::uint64_t kPassSlack = kPassIntervalMs + 500;
 
 // A machine with 1.0.0.0 installed, a configuration that asks the simulated update server
 // (`extra` adds members), an updater that ends after a second without installing anything,
@@ -130,7 +130,7 @@ TEST(UpdateScheduleScenario, CrashLoopAsksRarelyAndHonoursRetryAfter) {
     };
     setUp(crashing);
     sim::setCallObserver([](const sim::Call& call) {
-      if (call.name == "WaitForSingleObject" && call.args.find(" ms=3000") != std::string::npos) sim::forgetHistory();
+      if (isPassWait(call)) sim::forgetHistory();
     });
     sim::setUpdateServer([&c](std::uint64_t) { return c.answer; });
     runFor(2 * kHour);
