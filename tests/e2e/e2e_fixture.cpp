@@ -1,9 +1,9 @@
 #include "e2e_fixture.h"
 
-#include <windows.h>
-
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -12,13 +12,24 @@ namespace halcyra::e2e {
 
 // ---- text and files ---------------------------------------------------------------------
 
-std::wstring widen(const std::string& utf8) {
-  if (utf8.empty()) return {};
-  int const size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring text(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), size);
-  return text;
+namespace {
+
+// The names in a folder, without "." and "..".
+std::vector<std::wstring> namesIn(const std::wstring& folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found{};
+  HANDLE const search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (std::wstring_view(found.cFileName) != L"." && std::wstring_view(found.cFileName) != L"..") {
+      names.emplace_back(found.cFileName);
+    }
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  return names;
 }
+
+}  // namespace
 
 std::string narrow(const std::wstring& text) {
   if (text.empty()) return {};
@@ -35,11 +46,11 @@ std::string environment(const char* name) {
 }
 
 std::wstring windowsPath(const std::string& unixPath) {
-  std::wstring path = L"Z:" + widen(unixPath);
-  for (wchar_t& c : path) {
-    if (c == L'/') c = L'\\';
-  }
-  return path;
+  int const size = MultiByteToWideChar(CP_UTF8, 0, unixPath.data(), static_cast<int>(unixPath.size()), nullptr, 0);
+  std::wstring path(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, unixPath.data(), static_cast<int>(unixPath.size()), path.data(), size);
+  std::replace(path.begin(), path.end(), L'/', L'\\');
+  return L"Z:" + path;
 }
 
 bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
@@ -102,21 +113,10 @@ bool makeFolders(const std::wstring& path) {
 }
 
 void removeTree(const std::wstring& path) {
-  WIN32_FIND_DATAW found{};
-  HANDLE const search = FindFirstFileW((path + L"\\*").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring const name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      std::wstring const child = path + L"\\" + name;
-      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        removeTree(child);
-      } else {
-        SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(child.c_str());
-      }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+  for (std::wstring const& name : namesIn(path)) {
+    std::wstring const child = path + L"\\" + name;
+    SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!DeleteFileW(child.c_str())) removeTree(child);
   }
   RemoveDirectoryW(path.c_str());
 }
@@ -225,10 +225,10 @@ bool alive(std::uint32_t pid) {
   return running;
 }
 
-bool kill(std::uint32_t pid, std::uint32_t code) {
+bool kill(std::uint32_t pid) {
   HANDLE const process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
   if (process == nullptr) return false;
-  bool const ended = TerminateProcess(process, code) != 0;
+  bool const ended = TerminateProcess(process, 1) != 0;
   CloseHandle(process);
   return ended;
 }
@@ -265,14 +265,22 @@ bool awaitUntil(Milliseconds limit, const std::function<bool()>& condition, Mill
 
 namespace {
 
-constexpr wchar_t kServiceName[] = L"HalcyraService";
-
-std::wstring builtProgram(const char* variable) {
+// A program as built, or the wrapper's scratch folder (HALCYRA_E2E_WORK), as a Windows path.
+std::wstring built(const char* variable) {
   std::string const path = environment(variable);
   return path.empty() ? std::wstring() : windowsPath(path);
 }
+std::wstring work(const wchar_t* file) { return built("HALCYRA_E2E_WORK") + L"\\" + file; }
+
+// Records a failure that says `what` unless `ok`.
+bool require(bool ok, const std::string& what) {
+  if (!ok) ADD_FAILURE() << what;
+  return ok;
+}
 
 int portFrom(const char* variable) { return std::atoi(environment(variable).c_str()); }
+
+Outcome sc(const std::wstring& arguments) { return run(L"sc.exe " + arguments + L" HalcyraService"); }
 
 // The number after `field` in "sc query" output ("STATE : 4 RUNNING"), -1 when absent.
 long long scField(const std::string& output, const std::string& field) {
@@ -283,23 +291,20 @@ long long scField(const std::string& output, const std::string& field) {
 
 }  // namespace
 
-std::wstring ServiceE2E::builtService() { return builtProgram("HALCYRA_E2E_SERVICE"); }
-std::wstring ServiceE2E::builtServer() { return builtProgram("HALCYRA_E2E_SERVER"); }
-std::wstring ServiceE2E::builtUpdater() { return builtProgram("HALCYRA_E2E_UPDATER"); }
-std::wstring ServiceE2E::builtProbe() { return builtProgram("HALCYRA_E2E_PROBE"); }
-std::wstring ServiceE2E::work() { return builtProgram("HALCYRA_E2E_WORK"); }
-int ServiceE2E::manifestPort() { return portFrom("HALCYRA_E2E_HTTP_PORT"); }
-std::string ServiceE2E::manifestUrl() { return "http://127.0.0.1:" + std::to_string(manifestPort()); }
+std::wstring ServiceE2E::builtServer() { return built("HALCYRA_E2E_SERVER"); }
+std::string ServiceE2E::manifestUrl() {
+  return "http://127.0.0.1:" + std::to_string(portFrom("HALCYRA_E2E_HTTP_PORT"));
+}
 int ServiceE2E::silentPort() { return portFrom("HALCYRA_E2E_SILENT_PORT"); }
 int ServiceE2E::unacceptedPort() { return portFrom("HALCYRA_E2E_UNACCEPTED_PORT"); }
 
 void ServiceE2E::SetUp() {
-  ASSERT_FALSE(builtService().empty()) << "run through tests/e2e/e2e_run.sh, which sets HALCYRA_E2E_*";
-  ASSERT_FALSE(work().empty());
+  ASSERT_FALSE(built("HALCYRA_E2E_SERVICE").empty()) << "run through tests/e2e/e2e_run.sh, which sets HALCYRA_E2E_*";
+  ASSERT_FALSE(built("HALCYRA_E2E_WORK").empty());
   removeService();
-  traceStart_ = readText(work() + L"\\event-trace.txt").size();
-  httpLogStart_ = readText(work() + L"\\http.log").size();
-  slowLogStart_ = readText(work() + L"\\slow.out").size();
+  traceStart_ = readText(work(L"event-trace.txt")).size();
+  httpLogStart_ = readText(work(L"http.log")).size();
+  slowLogStart_ = readText(work(L"slow.out")).size();
   removeTree(manifestFolder());
   makeFolders(manifestFolder());
 }
@@ -307,7 +312,7 @@ void ServiceE2E::SetUp() {
 void ServiceE2E::TearDown() {
   removeService();
   if (HasFailure()) {
-    std::printf("---- HalcyraService.log\n%s----\n---- traced events\n", log().c_str());
+    std::printf("---- HalcyraService.log\n%s----\n---- traced events\n", readText(logPath()).c_str());
     for (std::string const& event : events()) std::printf("%s\n", event.c_str());
     std::printf("----\n");
   }
@@ -316,27 +321,21 @@ void ServiceE2E::TearDown() {
 bool ServiceE2E::installService(const std::string& behaviour) {
   removeService();
   removeTree(base);
+  removeFile(logPath());
   bool const ok = makeFolders(root + L"\\bin") && makeFolders(base + L"\\tools") &&
-                  copyFile(builtService(), serviceExe) && copyFile(builtServer(), root + L"\\HalcyraServer.exe") &&
-                  copyFile(builtProbe(), probeExe) && writeBytes(root + L"\\HalcyraServer.behaviour", behaviour + "\n");
-  DeleteFileW(logPath().c_str());
-  if (!ok) {
-    ADD_FAILURE() << "could not lay out the installation (error " << GetLastError() << ")";
-    return false;
-  }
-  Outcome const created = sc(L"create HalcyraService binPath= \"" + serviceExe + L"\"");
-  if (created.exitCode != 0) {
-    ADD_FAILURE() << "sc create failed: " << created.output;
-    return false;
-  }
-  return true;
+                  copyFile(built("HALCYRA_E2E_SERVICE"), serviceExe) &&
+                  copyFile(builtServer(), root + L"\\HalcyraServer.exe") &&
+                  copyFile(built("HALCYRA_E2E_PROBE"), probeExe) &&
+                  writeBytes(root + L"\\HalcyraServer.behaviour", behaviour + "\n");
+  if (!require(ok, "could not lay out the installation (error " + std::to_string(GetLastError()) + ")")) return false;
+  Outcome const created = run(L"sc.exe create HalcyraService binPath= \"" + serviceExe + L"\"");
+  return require(created.exitCode == 0, "sc create failed: " + created.output);
 }
 
 bool ServiceE2E::installUpdater() {
   bool const ok = makeFolders(root + L"\\updater") && makeFolders(root + L"\\resources\\updater") &&
-                  copyFile(builtUpdater(), updaterExe);
-  if (!ok) ADD_FAILURE() << "could not install the sample updater";
-  return ok;
+                  copyFile(built("HALCYRA_E2E_UPDATER"), updaterExe);
+  return require(ok, "could not install the sample updater");
 }
 
 std::string ServiceE2E::updaterPathJson() { return R"(C:\\halcyra-e2e\\Halcyra\\updater\\sample-updater.exe)"; }
@@ -348,50 +347,55 @@ bool ServiceE2E::writeUpdateConfig(const std::string& server, const std::string&
       "  \"files\": [\"a.dll\", \"b.dll\"], \"version\": \"1.0.0.0\", \"tempFolder\": \"C:\\\\halcyra-e2e\\\\tmp\","
       "\r\n  \"enableUpdate\": true, \"autoUpdate\": true, \"updaterPath\": \"" +
       updaterPathJson() + "\"\r\n}\r\n";
-  bool const ok =
-      makeFolders(root + L"\\resources\\updater") && writeBytes(root + L"\\resources\\updater\\config.json", json);
-  if (!ok) ADD_FAILURE() << "could not write the update configuration";
-  return ok;
+  return require(
+      makeFolders(root + L"\\resources\\updater") && writeBytes(root + L"\\resources\\updater\\config.json", json),
+      "could not write the update configuration");
 }
 
-Outcome ServiceE2E::sc(const std::wstring& arguments) { return run(L"sc.exe " + arguments, 60s); }
+std::string ServiceE2E::updaterReceived() {
+  std::string const bytes = readBytes(root + L"\\updater\\sample-updater.received");
+  std::wstring text(bytes.size() / 2, L'\0');
+  std::memcpy(text.data(), bytes.data(), 2 * text.size());
+  return narrow(text);
+}
 
 bool ServiceE2E::startService() {
-  sc(L"start HalcyraService");
-  if (awaitState(kRunning, 10s)) return true;
-  ADD_FAILURE() << "the service did not reach RUNNING (exit code " << serviceExitCode() << ")";
-  return false;
+  sc(L"start");
+  return awaitState(SERVICE_RUNNING, 10s) ||
+         require(false, "the service did not reach RUNNING (exit code " + std::to_string(serviceExitCode()) + ")");
 }
 
-void ServiceE2E::stopService() { sc(L"stop HalcyraService"); }
+bool ServiceE2E::stopService(Milliseconds limit) {
+  sc(L"stop");
+  return awaitState(SERVICE_STOPPED, limit);
+}
 
-int ServiceE2E::serviceState() {
-  Outcome const query = sc(L"query HalcyraService");
-  return query.exitCode != 0 ? 0 : static_cast<int>(scField(query.output, "STATE"));
+DWORD ServiceE2E::serviceState() {
+  Outcome const query = sc(L"query");
+  return query.exitCode != 0 ? 0 : static_cast<DWORD>(scField(query.output, "STATE"));
 }
 
 std::uint32_t ServiceE2E::serviceExitCode() {
-  return static_cast<std::uint32_t>(scField(sc(L"query HalcyraService").output, "WIN32_EXIT_CODE"));
+  return static_cast<std::uint32_t>(scField(sc(L"query").output, "WIN32_EXIT_CODE"));
 }
 
-bool ServiceE2E::awaitState(int state, Milliseconds limit) {
+bool ServiceE2E::awaitState(DWORD state, Milliseconds limit) {
   return awaitUntil(limit, [&] { return serviceState() == state; });
 }
 
 void ServiceE2E::removeService() {
-  int const state = serviceState();
+  DWORD const state = serviceState();
   if (state == 0) return;
-  if (state != kStopped) {
-    stopService();
-    awaitState(kStopped, 30s);
+  if (state != SERVICE_STOPPED) {
+    stopService(30s);
   }
-  sc(L"delete HalcyraService");
+  sc(L"delete");
 }
 
 std::uint32_t ServiceE2E::servicePid() {
   SC_HANDLE const manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
   if (manager == nullptr) return 0;
-  SC_HANDLE const service = OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS);
+  SC_HANDLE const service = OpenServiceW(manager, L"HalcyraService", SERVICE_QUERY_STATUS);
   SERVICE_STATUS_PROCESS status{};
   DWORD needed = 0;
   bool const ok = service != nullptr && QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
@@ -401,11 +405,10 @@ std::uint32_t ServiceE2E::servicePid() {
   return ok ? status.dwProcessId : 0;
 }
 
-Outcome ServiceE2E::probe(const std::vector<std::wstring>& arguments, Milliseconds limit,
-                          const std::vector<std::wstring>& extra) {
+Outcome ServiceE2E::probe(const std::vector<std::wstring>& arguments, const std::vector<std::wstring>& extra) {
   std::vector<std::wstring> line{probeExe};
   line.insert(line.end(), arguments.begin(), arguments.end());
-  return run(commandLine(line), limit, 0, extra);
+  return run(commandLine(line), 60s, 0, extra);
 }
 
 std::uint32_t ServiceE2E::pidIn(const std::wstring& file) {
@@ -418,9 +421,7 @@ std::uint32_t ServiceE2E::pidIn(const std::wstring& file) {
 }
 
 bool ServiceE2E::awaitStarted(const std::wstring& file) {
-  if (awaitUntil(15s, [&] { return pidIn(file) != 0; })) return true;
-  ADD_FAILURE() << "nothing wrote " << narrow(file) << " within 15 s";
-  return false;
+  return require(awaitUntil(15s, [&] { return pidIn(file) != 0; }), "nothing wrote " + narrow(file) + " within 15 s");
 }
 
 bool ServiceE2E::awaitNewServer(std::uint32_t previous, Milliseconds limit) {
@@ -430,27 +431,18 @@ bool ServiceE2E::awaitNewServer(std::uint32_t previous, Milliseconds limit) {
   });
 }
 
-std::wstring ServiceE2E::tempFolder() {
-  WIN32_FIND_DATAW found{};
-  HANDLE const search = FindFirstFileW(L"C:\\users\\*", &found);
-  std::wstring folder;
-  if (search == INVALID_HANDLE_VALUE) return folder;
-  do {
-    std::wstring const name = found.cFileName;
-    if (name == L"." || name == L".." || name == L"Public") continue;
-    if (exists(L"C:\\users\\" + name + L"\\Temp")) {
-      folder = L"C:\\users\\" + name + L"\\Temp";
-      break;
-    }
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  return folder;
+std::wstring ServiceE2E::logPath() {
+  for (std::wstring const& name : namesIn(L"C:\\users")) {
+    std::wstring const temp = L"C:\\users\\" + name + L"\\Temp";
+    if (name != L"Public" && exists(temp)) return temp + L"\\HalcyraService.log";
+  }
+  return L"\\HalcyraService.log";
 }
 
 // Wine's trace shows every ReportEventW: type and id on the "fixme:advapi" line, then each
 // insertion string on an "eventlog" line.
 std::vector<std::string> ServiceE2E::events() {
-  std::string const trace = readText(work() + L"\\event-trace.txt");
+  std::string const trace = readText(work(L"event-trace.txt"));
   std::istringstream lines(trace.substr(std::min(traceStart_, trace.size())));
   std::vector<std::string> result;
   std::regex const header(R"(:fixme:advapi:ReportEventW \([^,]*,([^,]*),[^,]*,([^,]*),)");
@@ -474,59 +466,45 @@ std::vector<std::string> ServiceE2E::events() {
   return result;
 }
 
-bool ServiceE2E::traced(const std::string& pattern) {
+int ServiceE2E::tracedCount(const std::string& pattern) {
   std::regex const expected(pattern);
-  for (std::string const& event : events()) {
-    if (std::regex_match(event, expected)) return true;
-  }
-  return false;
+  int count = 0;
+  for (std::string const& event : events()) count += std::regex_match(event, expected) ? 1 : 0;
+  return count;
 }
 
-std::wstring ServiceE2E::manifestFolder() { return work() + L"\\www\\latest"; }
+std::wstring ServiceE2E::manifestFolder() { return work(L"www\\latest"); }
 
 bool ServiceE2E::writeManifest(const std::string& name, const std::string& json) {
-  bool const ok = writeBytes(manifestFolder() + L"\\" + widen(name), json);
-  if (!ok) ADD_FAILURE() << "could not write the manifest " << name;
-  return ok;
+  return require(writeBytes(manifestFolder() + L"\\" + std::wstring(name.begin(), name.end()), json),
+                 "could not write the manifest " + name);
 }
 
-int ServiceE2E::manifestRequests(const std::string& path) {
-  std::string const text = readText(work() + L"\\http.log");
-  return countLines(text.substr(std::min(httpLogStart_, text.size())), "GET " + path);
+int ServiceE2E::linesSince(const wchar_t* file, std::size_t start, const std::string& text) {
+  std::string const all = readText(work(file));
+  return countLines(all.substr(std::min(start, all.size())), text);
 }
 
 // The wrapper ends the server when this file appears and says so with another.
 bool ServiceE2E::stopManifestServer() {
-  writeBytes(work() + L"\\stop-http", "");
-  return awaitUntil(10s, [] { return exists(work() + L"\\http-stopped"); });
-}
-
-int ServiceE2E::stalledConnections() {
-  std::string const text = readText(work() + L"\\slow.out");
-  return countLines(text.substr(std::min(slowLogStart_, text.size())), "connection silent");
+  writeBytes(work(L"stop-http"), "");
+  return awaitUntil(10s, [] { return exists(work(L"http-stopped")); });
 }
 
 // ---- the service's process as Linux sees it ---------------------------------------------
 
 int unixPidOf(const std::string& command) {
   std::string const prefix = "WINEPREFIX=" + environment("HALCYRA_E2E_PREFIX");
-  WIN32_FIND_DATAW found{};
-  HANDLE const search = FindFirstFileW(L"Z:\\proc\\*", &found);
-  if (search == INVALID_HANDLE_VALUE) return 0;
-  int pid = 0;
-  do {
-    std::wstring const name = found.cFileName;
-    if (name.empty() || name.find_first_not_of(L"0123456789") != std::wstring::npos) continue;
+  for (std::wstring const& name : namesIn(L"Z:\\proc")) {
+    if (name.find_first_not_of(L"0123456789") != std::wstring::npos) continue;
     std::wstring const folder = L"Z:\\proc\\" + name;
     if (readBytes(folder + L"\\cmdline").find(command) == std::string::npos) continue;
-    std::string const variables = readBytes(folder + L"\\environ");
-    std::istringstream entries(variables);
+    std::istringstream entries(readBytes(folder + L"\\environ"));
     for (std::string entry; std::getline(entries, entry, '\0');) {
-      if (entry == prefix) pid = std::stoi(narrow(name));
+      if (entry == prefix) return std::stoi(name);
     }
-  } while (pid == 0 && FindNextFileW(search, &found));
-  FindClose(search);
-  return pid;
+  }
+  return 0;
 }
 
 std::int64_t unixCpuUs(int unixPid) {
@@ -545,15 +523,8 @@ std::int64_t unixCpuUs(int unixPid) {
 }
 
 int unixDescriptors(int unixPid) {
-  WIN32_FIND_DATAW found{};
-  HANDLE const search = FindFirstFileW((L"Z:\\proc\\" + std::to_wstring(unixPid) + L"\\fd\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return -1;
-  int count = 0;
-  do {
-    count += found.cFileName[0] != L'.' ? 1 : 0;
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  return count;
+  std::wstring const folder = L"Z:\\proc\\" + std::to_wstring(unixPid) + L"\\fd";
+  return exists(folder) ? static_cast<int>(namesIn(folder).size()) : -1;
 }
 
 std::int64_t unixAnonKb(int unixPid) {

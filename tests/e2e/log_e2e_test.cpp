@@ -3,8 +3,6 @@
 // the service's own, and Unix symbolic links are no links to Wine: the simulation proves
 // those.
 
-#include <windows.h>
-
 #include "e2e_fixture.h"
 
 namespace halcyra::e2e {
@@ -21,8 +19,7 @@ TEST_F(ServiceE2E, LogViewerDoesNotBlockARestart) {
   HANDLE const viewer = CreateFileW(logPath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(viewer, INVALID_HANDLE_VALUE) << "error " << GetLastError();
-  stopService();
-  EXPECT_TRUE(awaitState(kStopped, 15s));
+  EXPECT_TRUE(stopService());
   EXPECT_TRUE(startService() && awaitNewServer(first, 15s)) << "exit code " << serviceExitCode();
   EXPECT_TRUE(awaitUntil(5s, [&] { return logHas(started(serverPid())); }));
   EXPECT_FALSE(logHas(started(first))) << "the log was emptied";
@@ -52,7 +49,7 @@ TEST_F(ServiceE2E, PlantedLogNamesNeverBlockTheStart) {
       if (std::string(attack) == "read-only file") SetFileAttributesW(log.c_str(), FILE_ATTRIBUTE_READONLY);
     }
     EXPECT_TRUE(startService() && awaitStarted()) << "exit code " << serviceExitCode();
-    EXPECT_EQ(serviceState(), kRunning);
+    EXPECT_EQ(serviceState(), SERVICE_RUNNING);
     EXPECT_EQ(readText(other), "someone else's file\n");
     if (fallbackError == nullptr) {
       EXPECT_TRUE(awaitUntil(5s, [&] { return logHas(started(serverPid())); }));
@@ -63,8 +60,7 @@ TEST_F(ServiceE2E, PlantedLogNamesNeverBlockTheStart) {
           "0x0002 0x8000000f: .*HalcyraService\\.log \\| " + std::string(fallbackError) + " \\| NUL, which discards it";
       EXPECT_TRUE(awaitUntil(5s, [&] { return traced(warning); }));
     }
-    stopService();
-    EXPECT_TRUE(awaitState(kStopped, 15s));
+    EXPECT_TRUE(stopService());
     SetFileAttributesW(log.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (!DeleteFileW(log.c_str())) removeTree(log);
   }

@@ -6,8 +6,6 @@
 // Under Wine, WinVerifyTrust checks the image digest but not the certificate chain, so the
 // self-signed test certificates pass it; the thumbprint pin is what tells them apart.
 
-#include <windows.h>
-
 #include <regex>
 
 #include "e2e_fixture.h"
@@ -28,12 +26,6 @@ struct Case {
 
 // Event 11 carries the transfer's result after its text.
 constexpr char kBadSignature[] = "0x0002 0x8000000b: Manifest signature doesn't verify under the configured key \\|.*";
-
-int count(const std::vector<std::string>& events, const std::string& pattern) {
-  int found = 0;
-  for (std::string const& event : events) found += std::regex_match(event, std::regex(pattern)) ? 1 : 0;
-  return found;
-}
 
 TEST_F(ServiceE2E, TrustedUpdates) {
   std::string const fixtures = environment("HALCYRA_E2E_TRUST");
@@ -73,7 +65,7 @@ TEST_F(ServiceE2E, TrustedUpdates) {
       manifest[12] = '3';  // {"Version":"3.0.0.0", ...
     }
     ASSERT_TRUE(writeManifest("version.json", manifest));
-    DeleteFileW((manifestFolder() + L"\\version.json.sig").c_str());
+    removeFile(manifestFolder() + L"\\version.json.sig");
     if (*c.signature != '\0') {
       ASSERT_TRUE(writeManifest("version.json.sig", fixture(c.signature)));
     }
@@ -85,28 +77,24 @@ TEST_F(ServiceE2E, TrustedUpdates) {
     if (c.signers) members += ", \"updaterSigners\": [\"" + fixture("thumbprint-a") + "\"]";
     config.insert(config.rfind('}'), members);
     ASSERT_TRUE(writeBytes(configPath, config));
-    DeleteFileW(received.c_str());
-    DeleteFileW((root + L"\\HalcyraServer.pid").c_str());
-    int const before = c.event.empty() ? 0 : count(events(), c.event);
+    removeFile(received);
+    removeFile(root + L"\\HalcyraServer.pid");
+    int const before = c.event.empty() ? 0 : tracedCount(c.event);
 
     if (!startService()) return;
     bool const decided = awaitUntil(30s, [&] { return exists(received) || exists(root + L"\\HalcyraServer.pid"); });
     EXPECT_TRUE(decided) << "neither the updater nor the server started";
     EXPECT_EQ(exists(received), c.updaterStarts) << "the updater";
     if (!c.event.empty()) {
-      EXPECT_TRUE(awaitUntil(5s, [&] { return count(events(), c.event) > before; })) << "event " << c.event;
+      EXPECT_TRUE(awaitUntil(5s, [&] { return tracedCount(c.event) > before; })) << "event " << c.event;
     }
     // The updater receives the same configuration text with the trust settings or without.
     if (c.updaterStarts && exists(received)) {
-      std::string const bytes = readBytes(received);
-      std::string text;  // UTF-16LE of ASCII: every other byte
-      for (std::size_t i = 0; i < bytes.size(); i += 2) text += bytes[i];
-      text = std::regex_replace(text, std::regex("\"pid\":[0-9]+"), "\"pid\":_");
+      std::string const text = std::regex_replace(updaterReceived(), std::regex("\"pid\":[0-9]+"), "\"pid\":_");
       if (firstReceived.empty()) firstReceived = text;
       EXPECT_EQ(text, firstReceived) << "the updater's configuration differs";
     }
-    stopService();
-    ASSERT_TRUE(awaitState(kStopped, 30s));
+    ASSERT_TRUE(stopService(30s));
   }
 }
 

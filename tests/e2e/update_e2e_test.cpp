@@ -1,7 +1,6 @@
 // The update check before each launch, against local manifest servers: an update that is
 // due, servers that never answer, and faults between passes.
 
-#include <cstdio>
 #include <regex>
 
 #include "e2e_fixture.h"
@@ -18,7 +17,7 @@ TEST_F(ServiceE2E, Updater) {
       !writeUpdateConfig(manifestUrl()) || !startService()) {
     return;
   }
-  EXPECT_TRUE(awaitState(kStopped, 30s)) << "the updater's 1115 stops the service";
+  EXPECT_TRUE(awaitState(SERVICE_STOPPED, 30s)) << "the updater's 1115 stops the service";
   EXPECT_EQ(serviceExitCode(), 0u);
   EXPECT_GE(manifestRequests("/latest/version.json"), 1) << "the manifest was fetched";
   EXPECT_EQ(logCount("sample server: started"), 0) << "the server was not started";
@@ -27,18 +26,9 @@ TEST_F(ServiceE2E, Updater) {
       traced(R"(0x0004 0x40000005: [^|]*updater[^|]*sample-updater\.exe \| [0-9]+ \| 1 \| 2\.0\.0\.0 \| [0-9.]+)"))
       << "event: the updater started for 2.0.0.0";
 
-  // What the updater received, in UTF-16.
-  std::string const bytes = readBytes(root + L"\\updater\\sample-updater.received");
-  ASSERT_FALSE(bytes.empty()) << "the updater received nothing";
-  std::wstring received(bytes.size() / 2, L'\0');
-  for (std::size_t i = 0; i < received.size(); ++i) {
-    received[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                       static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
-  }
-  std::string const json = narrow(received);
-  std::printf("the updater received: %s\n", json.c_str());
+  std::string const json = updaterReceived();
   std::smatch pid;
-  ASSERT_TRUE(std::regex_search(json, pid, std::regex(R"(^\{"pid":([0-9]+),)")));
+  ASSERT_TRUE(std::regex_search(json, pid, std::regex(R"(^\{"pid":([0-9]+),)"))) << "the updater received: " << json;
   std::string const expected =
       R"({"pid":)" + pid[1].str() + R"(,"files":["a.dll","b.dll"],"server":")" + manifestUrl() +
       R"(","appFolder":"C:\\halcyra-e2e\\Halcyra","relativeAppPath":"HalcyraServer.exe","login":"",)"
@@ -60,8 +50,6 @@ TEST_F(ServiceE2E, StalledUpdateServer) {
   if (!writeUpdateConfig("http://127.0.0.1:" + std::to_string(silentPort())) || !startService()) return;
   Stopwatch running;
   ASSERT_TRUE(awaitUntil(40s, [&] { return serverPid() != 0; })) << "no server despite the silent update server";
-  std::printf("with a silent update server the server started %lld ms after RUNNING\n",
-              static_cast<long long>(running.ms()));
   EXPECT_GE(stalledConnections(), 1) << "the check asked the silent update server";
   EXPECT_GE(running.ms(), 20000) << "the server started after the 20 s stall";
   EXPECT_LE(running.ms(), 35000) << "well within a minute and a half";
@@ -72,9 +60,7 @@ TEST_F(ServiceE2E, StalledUpdateServer) {
   EXPECT_TRUE(awaitUntil(15s, [&] { return stalledConnections() >= 2; })) << "the next pass asks again";
   int const startedBefore = logCount("sample server: started");
   Stopwatch const stop;
-  stopService();
-  EXPECT_TRUE(awaitState(kStopped, 15s));
-  std::printf("a stop during the stalled check took %lld ms\n", static_cast<long long>(stop.ms()));
+  EXPECT_TRUE(stopService());
   EXPECT_LT(stop.ms(), 5000) << "the stop during the stalled check is prompt";
   // The check ends as a failed one, so the pass launches the server as after any failed
   // check; the watch sees the stop at once and ends it with a Ctrl-C.
@@ -89,12 +75,9 @@ TEST_F(ServiceE2E, StalledUpdateServer) {
   if (!startService()) return;
   running.reset();
   ASSERT_TRUE(awaitUntil(40s, [&] { return serverPid() != 0; })) << "no server despite the unaccepting server";
-  std::printf("with a connection that never completes the server started %lld ms after RUNNING\n",
-              static_cast<long long>(running.ms()));
   EXPECT_GE(running.ms(), 15000) << "after the 15 s connect time-out";
   EXPECT_LE(running.ms(), 28000) << "after the 15 s connect time-out";
-  stopService();
-  EXPECT_TRUE(awaitState(kStopped, 15s));
+  EXPECT_TRUE(stopService());
 }
 
 // Faults between passes: the configuration replaced while the service runs is read by the
@@ -122,12 +105,11 @@ TEST_F(ServiceE2E, Faults) {
   ProcessWatch(running).awaitEnd(10s);
   int const fetched = manifestRequests("/latest/second.json");
   Stopwatch const passes;
-  bool const retried = awaitUntil(20s, [&] { return manifestRequests("/latest/second.json") >= fetched + 3; });
-  std::printf("three passes without an executable took %lld ms\n", static_cast<long long>(passes.ms()));
-  EXPECT_TRUE(retried) << "passes go on without the executable";
+  EXPECT_TRUE(awaitUntil(20s, [&] { return manifestRequests("/latest/second.json") >= fetched + 3; }))
+      << "passes go on without the executable";
   EXPECT_GE(passes.ms(), 6500) << "a pass every 3 s";
   EXPECT_LE(passes.ms(), 15000) << "a pass every 3 s";
-  EXPECT_EQ(serviceState(), kRunning) << "the service stays RUNNING";
+  EXPECT_EQ(serviceState(), SERVICE_RUNNING) << "the service stays RUNNING";
   EXPECT_EQ(serverPid(), running) << "no server started meanwhile";
   ASSERT_TRUE(moveFile(aside, server));
   EXPECT_TRUE(awaitNewServer(running, 8s)) << "the server starts once its file is back";
@@ -139,16 +121,10 @@ TEST_F(ServiceE2E, Faults) {
   // Without its executable the service still stops at once: the stop comes once the last
   // server has ended and a pass has failed to start the next (or 8 s later).
   ASSERT_TRUE(moveFile(server, aside));
-  auto const launchFailures = [&] {
-    int count = 0;
-    for (std::string const& event : events()) count += event.starts_with("0x0001 0xc000000c") ? 1 : 0;
-    return count;
-  };
-  int const failuresBefore = launchFailures();
+  int const failuresBefore = tracedCount("0x0001 0xc000000c.*");
   ProcessWatch(serverPid()).awaitEnd(10s);
-  awaitUntil(8s, [&] { return launchFailures() > failuresBefore; });
-  stopService();
-  EXPECT_TRUE(awaitState(kStopped, 10s)) << "the service without a server stops";
+  awaitUntil(8s, [&] { return tracedCount("0x0001 0xc000000c.*") > failuresBefore; });
+  EXPECT_TRUE(stopService(10s)) << "the service without a server stops";
   EXPECT_EQ(serviceExitCode(), 0u);
 }
 
