@@ -21,6 +21,15 @@ inline constexpr Dword kDaclSecurityInformation = 0x4;
 
 inline constexpr Dword kErrorNoneMapped = 1332;
 
+// Well-known SIDs in their text form (ConvertSidToStringSidW).
+inline constexpr char16_t kSidLocalSystem[] = u"S-1-5-18";
+inline constexpr char16_t kSidAdministrators[] = u"S-1-5-32-544";
+inline constexpr char16_t kSidUsers[] = u"S-1-5-32-545";
+inline constexpr char16_t kSidEveryone[] = u"S-1-1-0";
+inline constexpr char16_t kSidAuthenticatedUsers[] = u"S-1-5-11";
+inline constexpr char16_t kSidOwnerRights[] = u"S-1-3-4";
+inline constexpr char16_t kSidTrustedInstaller[] = u"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+
 // The owner (and the other parts asked for) of an open object; like GetNamedSecurityInfoW
 // otherwise. A handle opened without following links gives the link's own owner.
 Dword GetSecurityInfo(Handle object, int objectType, Dword securityInformation, void** owner, void** group, void** dacl,

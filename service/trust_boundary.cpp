@@ -20,10 +20,6 @@ using platform::Dword;
 
 namespace {
 
-constexpr char16_t kSystemSid[] = u"S-1-5-18";
-constexpr char16_t kAdministratorsSid[] = u"S-1-5-32-544";
-constexpr char16_t kTrustedInstallerSid[] = u"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
-constexpr char16_t kOwnerRightsSid[] = u"S-1-3-4";
 constexpr char16_t kEveryone[] = u"Everyone";
 
 // What lets an account change what runs: the content (write, append, add a file or a
@@ -34,8 +30,8 @@ constexpr Dword kWriteAccess = 0x2 | 0x4 | 0x40 | 0x10000 | 0x40000 | 0x80000 | 
 constexpr Dword kReadAccess = 0x1 | 0x80000000 | 0x10000000;
 
 bool isTrusted(std::u16string_view sid, std::u16string_view trustedSelf) {
-  return sid == kSystemSid || sid == kAdministratorsSid || sid == kTrustedInstallerSid ||
-         (!trustedSelf.empty() && sid == trustedSelf);
+  return sid == platform::kSidLocalSystem || sid == platform::kSidAdministrators ||
+         sid == platform::kSidTrustedInstaller || (!trustedSelf.empty() && sid == trustedSelf);
 }
 
 void addOnce(std::vector<std::u16string>& accounts, const std::u16string& account) {
@@ -216,7 +212,7 @@ UntrustedAccess untrustedAccess(const ObjectSecurity& security, bool readMatters
     if ((entry.flags & platform::kInheritOnlyAce) != 0) {
       continue;  // inherit-only: for the children, not for the object
     }
-    bool const ownerRights = entry.sid == kOwnerRightsSid;
+    bool const ownerRights = entry.sid == platform::kSidOwnerRights;
     ownerRightsListed = ownerRightsListed || ownerRights;
     const std::u16string& sid = ownerRights ? security.ownerSid : entry.sid;
     const std::u16string& account = ownerRights ? security.ownerAccount : entry.account;

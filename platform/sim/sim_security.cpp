@@ -26,17 +26,17 @@ struct Account {
 struct SecurityState {
   std::map<std::u16string, FileSecurity> files;  // key: as the file system's
   std::map<std::u16string, Account> accounts;    // key: SID text
-  std::u16string processUser = u"S-1-5-18";
+  std::u16string processUser = platform::kSidLocalSystem;
   bool administrator = true;
 };
 
 namespace {
 
-constexpr char16_t kSystem[] = u"S-1-5-18";
-constexpr char16_t kAdministrators[] = u"S-1-5-32-544";
-constexpr char16_t kUsers[] = u"S-1-5-32-545";
-constexpr char16_t kEveryone[] = u"S-1-1-0";
-constexpr char16_t kAuthenticatedUsers[] = u"S-1-5-11";
+using platform::kSidAdministrators;
+using platform::kSidAuthenticatedUsers;
+using platform::kSidEveryone;
+using platform::kSidLocalSystem;
+using platform::kSidUsers;
 constexpr Dword kFullControl = 0x1F01FF;
 
 SecurityState& security() {
@@ -44,22 +44,22 @@ SecurityState& security() {
   if (!state) {
     state = std::make_shared<SecurityState>();
     state->accounts = {
-        {kSystem, {u"NT AUTHORITY", u"SYSTEM"}},
-        {kAdministrators, {u"BUILTIN", u"Administrators"}},
-        {kUsers, {u"BUILTIN", u"Users"}},
-        {kEveryone, {u"", u"Everyone"}},
-        {kAuthenticatedUsers, {u"NT AUTHORITY", u"Authenticated Users"}},
-        {u"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", {u"NT SERVICE", u"TrustedInstaller"}},
+        {kSidLocalSystem, {u"NT AUTHORITY", u"SYSTEM"}},
+        {kSidAdministrators, {u"BUILTIN", u"Administrators"}},
+        {kSidUsers, {u"BUILTIN", u"Users"}},
+        {kSidEveryone, {u"", u"Everyone"}},
+        {kSidAuthenticatedUsers, {u"NT AUTHORITY", u"Authenticated Users"}},
+        {platform::kSidTrustedInstaller, {u"NT SERVICE", u"TrustedInstaller"}},
         {u"S-1-3-0", {u"", u"CREATOR OWNER"}},
-        {u"S-1-3-4", {u"", u"OWNER RIGHTS"}},
+        {platform::kSidOwnerRights, {u"", u"OWNER RIGHTS"}},
     };
   }
   return *state;
 }
 
 FileSecurity defaultSecurity() {
-  return {kAdministrators,
-          std::vector<AccessEntry>{{true, 0, kFullControl, kSystem}, {true, 0, kFullControl, kAdministrators}}};
+  return {kSidAdministrators, std::vector<AccessEntry>{{true, 0, kFullControl, kSidLocalSystem},
+                                                       {true, 0, kFullControl, kSidAdministrators}}};
 }
 
 // "S-1-<authority>-<sub>-..." in the binary form: revision, count, 48-bit big-endian
@@ -293,8 +293,8 @@ Bool GetTokenInformation(Handle token, int informationClass, void* information, 
 Bool IsWellKnownSid(void* sid, int wellKnownSidType) {
   enterFails("IsWellKnownSid", std::to_string(wellKnownSidType));
   std::u16string const text = sidText(sid);
-  return (wellKnownSidType == kWinLocalSystemSid && text == kSystem) ||
-                 (wellKnownSidType == kWinBuiltinAdministratorsSid && text == kAdministrators)
+  return (wellKnownSidType == kWinLocalSystemSid && text == kSidLocalSystem) ||
+                 (wellKnownSidType == kWinBuiltinAdministratorsSid && text == kSidAdministrators)
              ? kTrue
              : kFalse;
 }
@@ -313,8 +313,8 @@ Bool CheckTokenMembership(Handle token, void* sid, Bool* isMember) {
     return kFalse;
   }
   std::u16string const group = sidText(sid);
-  bool const member = group == security().processUser || group == kEveryone || group == kAuthenticatedUsers ||
-                      (group == kAdministrators && security().administrator);
+  bool const member = group == security().processUser || group == kSidEveryone || group == kSidAuthenticatedUsers ||
+                      (group == kSidAdministrators && security().administrator);
   *isMember = member ? kTrue : kFalse;
   return kTrue;
 }

@@ -5,6 +5,7 @@
 
 #include <functional>
 
+#include "platform/security.h"
 #include "platform/sim/sim_security.h"
 #include "service/event_messages.h"
 #include "tests/sim/service_scenario.h"
@@ -12,10 +13,10 @@
 namespace halcyra::test {
 namespace {
 
-constexpr char16_t kSystem[] = u"S-1-5-18";
-constexpr char16_t kAdmins[] = u"S-1-5-32-544";
-constexpr char16_t kUsers[] = u"S-1-5-32-545";
-constexpr char16_t kEveryone[] = u"S-1-1-0";
+constexpr auto& kSystem = platform::kSidLocalSystem;
+constexpr auto& kAdmins = platform::kSidAdministrators;
+constexpr auto& kUsers = platform::kSidUsers;
+constexpr auto& kEveryone = platform::kSidEveryone;
 constexpr char16_t kAlice[] = u"S-1-5-21-7-8-9-1001";
 constexpr char16_t kWineUser[] = u"S-1-5-21-0-0-0-1000";
 constexpr Dword kFull = 0x1F01FF;
