@@ -137,6 +137,13 @@ bool UpdaterSettings::readJson(std::u16string_view text) {
   if (const Value* const value = findMember(document, u"minCheckInterval"); value != nullptr && value->IsUint()) {
     minCheckInterval = value->GetUint();
   }
+  if (const Value* const value = findMember(document, u"logRotationSize"); value != nullptr && value->IsUint64()) {
+    logRotationSize = value->GetUint64();
+  }
+  if (const Value* const value = findMember(document, u"logGenerations");
+      value != nullptr && value->IsUint() && value->GetUint() >= 1 && value->GetUint() <= 9) {
+    logGenerations = value->GetUint();
+  }
   return true;
 }
 

@@ -43,6 +43,10 @@ struct UpdaterSettings : UpdaterConfig {
   // minCheckInterval: seconds after a manifest was read during which passes take its
   // version again instead of asking the update server (0: every pass asks).
   std::uint32_t minCheckInterval = 0;
+  // logRotationSize: bytes from which the service's log is rotated (0: never, the log grows
+  // until the service starts again); logGenerations: how many rotated logs are kept, 1 to 9.
+  std::uint64_t logRotationSize = std::uint64_t{16} << 20;
+  std::uint32_t logGenerations = 3;
 
   // fromJson, and then the service-only values from the same text.
   bool readJson(std::u16string_view text);

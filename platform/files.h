@@ -15,6 +15,9 @@ inline constexpr Dword kGenericWrite = 0x40000000;
 inline constexpr Dword kDelete = 0x10000;
 inline constexpr Dword kReadControl = 0x20000;
 inline constexpr Dword kFileReadAttributes = 0x80;
+// Writing without FILE_WRITE_DATA: every write goes to the end of the file, wherever it is.
+inline constexpr Dword kFileAppendData = 0x4;
+inline constexpr Dword kSynchronize = 0x100000;
 inline constexpr Dword kFileShareRead = 0x1;
 inline constexpr Dword kFileShareWrite = 0x2;
 inline constexpr Dword kFileShareDelete = 0x4;
@@ -46,10 +49,18 @@ Handle CreateFileW(const char16_t* path, Dword desiredAccess, Dword shareMode, S
 // Appends `size` bytes at the file's end as a handle opened for writing (synchronous, no
 // OVERLAPPED); FALSE with GetLastError() when they cannot all be written.
 Bool WriteFile(Handle file, const void* buffer, Dword size, Dword* written);
+// Reads up to `size` bytes from `offset` (an OVERLAPPED offset on a synchronous handle),
+// whatever the handle's file pointer; TRUE with *read 0 at or after the end.
+Bool ReadFile(Handle file, void* buffer, Dword size, Dword* read, std::uint64_t offset);
+Bool GetFileSizeEx(Handle file, std::int64_t* size);
+// A new opening of the file `original` names, with its own access and sharing: the same
+// file, whatever has its name by now. Never inheritable.
+Handle ReOpenFile(Handle original, Dword desiredAccess, Dword shareMode, Dword flags);
 Dword GetFullPathNameW(const char16_t* path, Dword size, char16_t* buffer, char16_t** filePart);
 
 // Sets one class of information of an open file (FILE_INFO_BY_HANDLE_CLASS values and
 // the structures below, laid out as Windows lays them out).
+inline constexpr int kFileRenameInfo = 3;
 inline constexpr int kFileDispositionInfo = 4;
 inline constexpr int kFileEndOfFileInfo = 6;
 inline constexpr int kFileDispositionInfoEx = 21;  // Windows 10 1809 and later
@@ -62,6 +73,15 @@ inline constexpr Dword kFileDispositionFlagIgnoreReadonlyAttribute = 0x10;
 struct FileDispositionInfoEx {
   Dword Flags = 0;
 };
+// FILE_RENAME_INFO with room for a full path; the size passed is that of the name used:
+// kFileRenameInfoNameOffset + FileNameLength + 2.
+struct FileRenameInfo {
+  Dword ReplaceIfExists = 0;  // the BOOLEAN, padded as the union with its Flags
+  Handle RootDirectory = nullptr;
+  Dword FileNameLength = 0;  // in bytes, without the terminator
+  char16_t FileName[kMaxPath] = {};
+};
+inline constexpr Dword kFileRenameInfoNameOffset = 20;
 struct FileEndOfFileInfo {
   std::int64_t EndOfFile = 0;
 };

@@ -28,6 +28,12 @@ constexpr char16_t kOwnersOnlySddl[] = u"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
 
 constexpr char16_t kNullDevice[] = u"NUL";
 
+// The children's append-only handle and the service's own opening share the file with
+// each other, and with readers; the owners-only DACL keeps everyone else out.
+constexpr Dword kLogShare = platform::kFileShareRead | platform::kFileShareWrite;
+// A generation is written by the service alone, which renames it while it writes.
+constexpr Dword kGenerationShare = platform::kFileShareRead | platform::kFileShareDelete;
+
 // Room for a TOKEN_USER and the largest SID (68 bytes).
 constexpr std::size_t kTokenUserSize = 128;
 
@@ -90,48 +96,76 @@ Handle closeAndFail(Handle file) {
 // keeps a symbolic link planted in that instant from being followed to create its target.
 // The file gets its own owners-only DACL at creation, so no other user can ever open it,
 // read the children's output, or add a name to it afterwards.
-Handle createFresh(const char16_t* path, platform::SecurityAttributes& attributes) {
+Handle createFresh(const char16_t* path, Dword access, Dword share, platform::SecurityAttributes& attributes) {
   if (!platform::deleteWithoutFollowingLinks(path) && platform::GetLastError() != platform::kErrorFileNotFound) {
     return kInvalidHandle;
   }
-  const Handle file = platform::CreateFileW(path, platform::kGenericWrite, platform::kFileShareRead, &attributes,
-                                            platform::kCreateNew, platform::kFileFlagOpenReparsePoint, nullptr);
+  const Handle file = platform::CreateFileW(path, access, share, &attributes, platform::kCreateNew,
+                                            platform::kFileFlagOpenReparsePoint, nullptr);
   if (file == kInvalidHandle) {
     return kInvalidHandle;
   }
   return isPlainFileWithOneName(file) ? file : closeAndFail(file);
 }
 
-// The service's own log of an earlier start, which a reader (a log viewer sharing reading
-// and writing but not deletion) keeps from being removed: opened by its own name, never
-// through a link, and emptied only once it proves a plain file with one name that belongs
-// to the service. Nobody else can have made such a file, and its owners-only DACL lets
-// nobody add a name to it; anything else under the name stays as it is.
-Handle reuseOwn(const char16_t* path, platform::SecurityAttributes& attributes) {
-  const Handle file =
-      platform::CreateFileW(path, platform::kGenericWrite | platform::kReadControl, platform::kFileShareRead,
-                            &attributes, platform::kOpenExisting, platform::kFileFlagOpenReparsePoint, nullptr);
+// The service's own file under `path`: opened by its own name, never through a link, and
+// kept only once it proves a plain file with one name that belongs to the service. Nobody
+// else can have made such a file, and its owners-only DACL lets nobody add a name to it;
+// anything else under the name stays as it is.
+Handle openOwn(const char16_t* path, Dword access, Dword share, platform::SecurityAttributes* attributes) {
+  const Handle file = platform::CreateFileW(path, access | platform::kReadControl | platform::kFileReadAttributes, share,
+                                            attributes,
+                                            platform::kOpenExisting, platform::kFileFlagOpenReparsePoint, nullptr);
   if (file == kInvalidHandle) {
     return kInvalidHandle;
   }
   if (!isPlainFileWithOneName(file) || !isOwnedByTheService(file)) {
     return closeAndFail(file);
   }
+  return file;
+}
+
+// The service's opening for reading and emptying, beside the children's append-only one.
+Handle openControl(Handle log) {
+  return platform::ReOpenFile(log, platform::kGenericRead | platform::kGenericWrite, kLogShare, 0);
+}
+
+// The service's own log of an earlier start, which a reader (a log viewer sharing reading
+// and writing but not deletion) keeps from being removed: emptied where it is.
+Handle reuseOwn(const char16_t* path, platform::SecurityAttributes& attributes, Handle& control) {
+  const Handle file = openOwn(path, kLogAppendAccess, kLogShare, &attributes);
+  if (file == kInvalidHandle) {
+    return kInvalidHandle;
+  }
+  control = openControl(file);
   platform::FileEndOfFileInfo empty{};
-  if (!platform::SetFileInformationByHandle(file, platform::kFileEndOfFileInfo, &empty, sizeof empty)) {
+  if (control == kInvalidHandle ||
+      !platform::SetFileInformationByHandle(control, platform::kFileEndOfFileInfo, &empty, sizeof empty)) {
+    const Dword error = platform::GetLastError();
+    if (control != kInvalidHandle) {
+      platform::CloseHandle(control);
+      control = kInvalidHandle;
+    }
+    platform::SetLastError(error);
     return closeAndFail(file);
   }
   return file;
 }
 
-// One try; a failure leaves the error of the fresh creation.
-Handle tryOnce(const char16_t* path, platform::SecurityAttributes& attributes) {
-  const Handle file = createFresh(path, attributes);
+// One try; a failure leaves the error of the fresh creation. `control` receives the
+// service's own opening when one could be had.
+Handle tryOnce(const char16_t* path, platform::SecurityAttributes& attributes, Handle& control) {
+  const Handle file = createFresh(path, kLogAppendAccess, kLogShare, attributes);
   const Dword error = platform::GetLastError();
-  if (file != kInvalidHandle || error != platform::kErrorSharingViolation) {
+  if (file != kInvalidHandle) {
+    control = openControl(file);
+    platform::SetLastError(platform::kErrorSuccess);
     return file;
   }
-  const Handle reused = reuseOwn(path, attributes);
+  if (error != platform::kErrorSharingViolation) {
+    return file;
+  }
+  const Handle reused = reuseOwn(path, attributes, control);
   if (reused == kInvalidHandle) {
     platform::SetLastError(error);
   }
@@ -148,7 +182,7 @@ bool sameFolderText(std::u16string_view a, std::u16string_view b) {
 // user can write to; for any other account that is the folder that just failed, and it is
 // not tried again. NUL otherwise: the output is lost, but nobody can steer where it goes.
 Handle openFallback(const char16_t* path, platform::SecurityAttributes& attributes,
-                    char16_t (&where)[platform::kMaxPath]) {
+                    char16_t (&where)[platform::kMaxPath], Handle& control) {
   const std::u16string_view primary(path);
   const std::size_t nameStart = primary.find_last_of(u'\\') + 1;
   const std::u16string_view name = primary.substr(nameStart);
@@ -157,7 +191,7 @@ Handle openFallback(const char16_t* path, platform::SecurityAttributes& attribut
       !sameFolderText(std::u16string_view(where, length), primary.substr(0, nameStart))) {
     std::copy(name.begin(), name.end(), where + length);
     where[length + name.size()] = u'\0';
-    const Handle file = tryOnce(where, attributes);
+    const Handle file = tryOnce(where, attributes, control);
     if (file != kInvalidHandle) {
       return file;
     }
@@ -168,13 +202,44 @@ Handle openFallback(const char16_t* path, platform::SecurityAttributes& attribut
                                platform::kOpenExisting, 0, nullptr);
 }
 
-}  // namespace
-
-ServiceLog openServiceLog(const char16_t* path) {
-  ServiceLog log;
+// The owners-only DACL as a security descriptor, for LocalFree; null with an error.
+void* ownersOnlyDescriptor() {
   void* descriptor = nullptr;
   if (!platform::ConvertStringSecurityDescriptorToSecurityDescriptorW(kOwnersOnlySddl, platform::kSddlRevision1,
                                                                       &descriptor, nullptr)) {
+    return nullptr;
+  }
+  return descriptor;
+}
+
+}  // namespace
+
+Handle createLogGeneration(const char16_t* path) {
+  void* const descriptor = ownersOnlyDescriptor();
+  if (descriptor == nullptr) {
+    return kInvalidHandle;
+  }
+  platform::SecurityAttributes attributes{};
+  attributes.nLength = sizeof(platform::SecurityAttributes);
+  attributes.lpSecurityDescriptor = descriptor;
+  attributes.bInheritHandle = platform::kFalse;
+  const Handle file =
+      createFresh(path, platform::kGenericWrite | platform::kFileReadAttributes, kGenerationShare, attributes);
+  const Dword error = platform::GetLastError();
+  platform::LocalFree(descriptor);
+  platform::SetLastError(error);
+  return file;
+}
+
+Handle openOwnLogGeneration(const char16_t* path) {
+  // Shares writing with the service's own handle of the generation it is filling.
+  return openOwn(path, platform::kDelete, kGenerationShare | platform::kFileShareWrite, nullptr);
+}
+
+ServiceLog openServiceLog(const char16_t* path) {
+  ServiceLog log;
+  void* const descriptor = ownersOnlyDescriptor();
+  if (descriptor == nullptr) {
     return log;
   }
   // Inheritable, so that children can write to it.
@@ -188,12 +253,12 @@ ServiceLog openServiceLog(const char16_t* path) {
     if (tries > 0) {
       platform::Sleep(kPauseBetweenTriesMs);
     }
-    log.handle = tryOnce(path, attributes);
+    log.handle = tryOnce(path, attributes, log.control);
     error = platform::GetLastError();
   }
   if (log.handle == kInvalidHandle) {
     log.failure = error;
-    log.handle = openFallback(path, attributes, log.fallback);
+    log.handle = openFallback(path, attributes, log.fallback, log.control);
   }
   platform::LocalFree(descriptor);
   // A start that fails anyway reports why the log could not be had, not the freeing's.

@@ -310,6 +310,13 @@ void reportLogFallback(std::u16string_view logPath, Dword error, std::u16string_
   });
 }
 
+void reportLogRotationBlocked(std::u16string_view logPath, std::u16string_view generationPath, Dword error) {
+  guarded([&] {
+    report(platform::kEventlogWarningType, EVENT_LOG_ROTATION_BLOCKED,
+           {std::u16string(logPath), std::u16string(generationPath), decimalText(error)});
+  });
+}
+
 void reportUpdateCheck(const UpdaterSettings& settings, bool completed, const UpdateCheckDetail& detail) {
   guarded([&] {
     if (completed && !settings.hasError) {

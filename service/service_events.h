@@ -65,6 +65,10 @@ void reportServiceStartFailure(platform::Dword error);
 // output goes to `fallback` instead (a path, or NUL).
 void reportLogFallback(std::u16string_view logPath, platform::Dword error, std::u16string_view fallback);
 
+// A rotation of the log at `logPath` skipped because the generation `generationPath` could
+// not be moved or created for `error`.
+void reportLogRotationBlocked(std::u16string_view logPath, std::u16string_view generationPath, platform::Dword error);
+
 // After each update check: a failure that differs from the previous check's in its text or
 // in its transfer's result (libcurl's code, the server's response code), which the event
 // carries beside the text. A check that did not complete (an error was raised inside) is a

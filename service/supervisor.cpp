@@ -12,6 +12,7 @@
 #include "platform/unique_handle.h"
 #include "service/graceful_stop.h"
 #include "service/log_file.h"
+#include "service/log_rotation.h"
 #include "service/pass_update_check.h"
 #include "service/service_control.h"
 #include "service/service_events.h"
@@ -162,8 +163,14 @@ ChildEnd stoppedChildEnd(StopOutcome outcome, const platform::ProcessInformation
 // change, when several are signalled at once.
 std::optional<ChildEnd> watchChild(Handle token, Dword sessionId, const platform::ProcessInformation& processInfo) {
   const Handle watched[3] = {stopEvent, processInfo.hProcess, sessionEvent};
+  // With rotation on, the wait also ends for the log's size check, at most a minute apart.
+  Dword wait = checkLogRotation(true);
   for (;;) {
-    const Dword result = platform::WaitForMultipleObjects(3, watched, platform::kFalse, platform::kInfinite);
+    const Dword result = platform::WaitForMultipleObjects(3, watched, platform::kFalse, wait);
+    if (result == platform::kWaitTimeout) {
+      wait = checkLogRotation(false);
+      continue;
+    }
     if (result == platform::kWaitObject0) {
       return stoppedChildEnd(stopChild(token, processInfo), processInfo);
     }
@@ -267,6 +274,7 @@ std::optional<StartedChild> launchChild(const PassResources& pass) {
   // check, and the watch that follows sees the stop at once.
   const bool checkCompleted = runScheduledUpdateCheck(settings, stopEvent, &detail);
   reportUpdateCheck(settings, checkCompleted, detail);
+  setLogRotation(settings.logRotationSize, settings.logGenerations);
 
   StartedChild child;
   // Held until the launch below returned: the updater that was checked is the one started.
@@ -325,6 +333,7 @@ bool prepareChildLaunchSetup() {
     reportLogFallback(logPath, log.failure, log.fallback);
   }
   setup.logFile = log.handle;
+  startLogRotation(log, logPath);
 
   setup.startupInfo = {};
   setup.startupInfo.StartupInfo.cb = platform::kStartupInfoExWSize;

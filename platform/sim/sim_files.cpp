@@ -236,6 +236,57 @@ bool decodeUtf8(std::string_view bytes, bool strict, std::u16string& out) {
   return true;
 }
 
+// The name the open file was reached by becomes `info`'s: the folder entry moves, links
+// included, and every opening of it follows.
+Bool renameOpenFile(Dword handleAccess, OpenFileState& open, const platform::FileRenameInfo& info) {
+  Machine& m = machine();
+  auto fail = [](Dword error) {
+    setLastError(error);
+    return platform::kFalse;
+  };
+  if ((handleAccess & platform::kDelete) == 0) {
+    return fail(platform::kErrorAccessDenied);
+  }
+  std::u16string const from = open.nameKey;
+  std::u16string const target(info.FileName, info.FileNameLength / sizeof(char16_t));
+  std::u16string const to = pathKey(target);
+  FsNode* const parent = findNode(parentKey(to));
+  if (findNode(from) == nullptr || parent == nullptr || !parent->directory) {
+    return fail(platform::kErrorPathNotFound);
+  }
+  if (to == from) {
+    return platform::kTrue;
+  }
+  if (findNode(to) != nullptr) {
+    if ((info.ReplaceIfExists & 0xFF) == 0) {
+      return fail(kErrorAlreadyExists);
+    }
+    if (othersHold(to) || findNode(to)->directory) {
+      return fail(platform::kErrorAccessDenied);
+    }
+    eraseName(to, fileKeyOf(to, false));
+  }
+  FsNode moved = m.fs.at(from);
+  moved.path = fullPath(target);
+  m.fs.erase(from);
+  m.fs[to] = std::move(moved);
+  for (auto& [otherKey, other] : m.fs) {
+    if (other.link == sim::LinkKind::hard && other.linkTarget == from) {
+      other.linkTarget = to;
+    }
+  }
+  for (auto& [id, other] : m.files) {
+    if (other.key == from) {
+      other.key = to;
+      other.path = m.fs.at(to).path;
+    }
+    if (other.nameKey == from) {
+      other.nameKey = to;
+    }
+  }
+  return platform::kTrue;
+}
+
 }  // namespace
 
 void fileHandleClosing(const OpenFileState& open) {
@@ -531,6 +582,77 @@ Bool WriteFile(Handle file, const void* buffer, Dword size, Dword* written) {
   return kTrue;
 }
 
+Bool ReadFile(Handle file, void* buffer, Dword size, Dword* read, std::uint64_t offset) {
+  if (read != nullptr) {
+    *read = 0;
+  }
+  if (enterFails("ReadFile", handleText(file) + " size=" + std::to_string(size) + " offset=" + std::to_string(offset))) {
+    return kFalse;
+  }
+  HandleEntry const* const entry = lookupHandle(file, Kind::file);
+  if (entry == nullptr || (buffer == nullptr && size != 0)) {
+    setLastError(kErrorInvalidHandle);
+    return kFalse;
+  }
+  OpenFileState const& open = machine().files.at(entry->object);
+  if (!wantsRead(open.access)) {
+    setLastError(kErrorAccessDenied);
+    return kFalse;
+  }
+  FsNode const* const node = findNode(open.key);
+  std::string const empty;
+  std::string const& content = node != nullptr ? node->content : empty;
+  if (offset < content.size()) {
+    auto const count = static_cast<Dword>(std::min<std::uint64_t>(size, content.size() - offset));
+    std::memcpy(buffer, content.data() + offset, count);
+    if (read != nullptr) {
+      *read = count;
+    }
+  }
+  return kTrue;
+}
+
+Bool GetFileSizeEx(Handle file, std::int64_t* size) {
+  if (enterFails("GetFileSizeEx", handleText(file))) {
+    return kFalse;
+  }
+  HandleEntry const* const entry = lookupHandle(file, Kind::file);
+  if (entry == nullptr || size == nullptr) {
+    setLastError(kErrorInvalidHandle);
+    return kFalse;
+  }
+  FsNode const* const node = findNode(machine().files.at(entry->object).key);
+  *size = node != nullptr ? static_cast<std::int64_t>(node->content.size()) : 0;
+  return kTrue;
+}
+
+Handle ReOpenFile(Handle original, Dword desiredAccess, Dword shareMode, Dword flags) {
+  if (enterFails("ReOpenFile", handleText(original) + " access=" + hex(desiredAccess) + " share=" + hex(shareMode) +
+                                   " flags=" + hex(flags))) {
+    return kInvalidHandle;
+  }
+  HandleEntry const* const entry = lookupHandle(original, Kind::file);
+  if (entry == nullptr) {
+    setLastError(kErrorInvalidHandle);
+    return kInvalidHandle;
+  }
+  Machine& m = machine();
+  OpenFileState const open = m.files.at(entry->object);
+  FsNode const* const node = findNode(open.key);
+  if (node == nullptr || open.key == kNullDeviceKey) {
+    setLastError(kErrorInvalidParameter);
+    return kInvalidHandle;
+  }
+  if (!sharingAllows(open.key, desiredAccess, shareMode)) {
+    setLastError(kErrorSharingViolation);
+    return kInvalidHandle;
+  }
+  std::uint64_t const object = m.nextObject++;
+  m.files[object] = OpenFileState{open.key, open.path, desiredAccess, shareMode, node->securityDescriptor, open.nameKey};
+  setLastError(kErrorSuccess);
+  return addHandle(Kind::file, object, false, desiredAccess);
+}
+
 Dword GetFullPathNameW(const char16_t* path, Dword size, char16_t* buffer, char16_t** filePart) {
   if (enterFails("GetFullPathNameW", text(path) + " size=" + std::to_string(size))) {
     return 0;
@@ -580,6 +702,9 @@ Bool SetFileInformationByHandle(Handle file, int informationClass, void* informa
       node->content.resize(static_cast<std::size_t>(end));
     }
     return kTrue;
+  }
+  if (informationClass == kFileRenameInfo && information != nullptr && size >= kFileRenameInfoNameOffset) {
+    return renameOpenFile(entry->access, open, *static_cast<const FileRenameInfo*>(information));
   }
   bool const extended = informationClass == kFileDispositionInfoEx && m.dispositionEx &&
                         size == sizeof(FileDispositionInfoEx) && information != nullptr;

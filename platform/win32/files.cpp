@@ -46,6 +46,37 @@ Bool WriteFile(Handle file, const void* buffer, Dword size, Dword* written) {
   return result;
 }
 
+static_assert(kFileAppendData == FILE_APPEND_DATA && kSynchronize == SYNCHRONIZE);
+
+Bool ReadFile(Handle file, void* buffer, Dword size, Dword* read, std::uint64_t offset) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD count = 0;
+  Bool result = ::ReadFile(file, buffer, size, &count, &at);
+  if (!result && ::GetLastError() == ERROR_HANDLE_EOF) {
+    result = TRUE;  // at or after the end, as a read through the file pointer reports it
+    count = 0;
+  }
+  if (read != nullptr) {
+    *read = count;
+  }
+  return result;
+}
+
+Bool GetFileSizeEx(Handle file, std::int64_t* size) {
+  LARGE_INTEGER value{};
+  Bool const result = ::GetFileSizeEx(file, &value);
+  if (size != nullptr) {
+    *size = value.QuadPart;
+  }
+  return result;
+}
+
+Handle ReOpenFile(Handle original, Dword desiredAccess, Dword shareMode, Dword flags) {
+  return ::ReOpenFile(original, desiredAccess, shareMode, flags);
+}
+
 Dword GetFullPathNameW(const char16_t* path, Dword size, char16_t* buffer, char16_t** filePart) {
   wchar_t* nativeFilePart = nullptr;
   Dword const length =
@@ -64,6 +95,10 @@ static_assert(kErrorNotSupported == ERROR_NOT_SUPPORTED && kErrorDirNotEmpty == 
 // FileDispositionInfoEx and its flags are declared by the headers only for builds aimed at
 // Windows 10 1809 and later; the values are fixed by the Windows API, and older systems
 // answer ERROR_INVALID_PARAMETER.
+static_assert(kFileRenameInfo == ::FileRenameInfo && offsetof(FILE_RENAME_INFO, FileName) == kFileRenameInfoNameOffset &&
+              offsetof(platform::FileRenameInfo, FileName) == kFileRenameInfoNameOffset &&
+              offsetof(platform::FileRenameInfo, RootDirectory) == offsetof(FILE_RENAME_INFO, RootDirectory) &&
+              offsetof(platform::FileRenameInfo, FileNameLength) == offsetof(FILE_RENAME_INFO, FileNameLength));
 static_assert(kFileDispositionInfo == ::FileDispositionInfo && kFileEndOfFileInfo == ::FileEndOfFileInfo &&
               kFileDispositionInfoEx == 21);
 static_assert(kFileDispositionFlagDelete == FILE_DISPOSITION_FLAG_DELETE &&

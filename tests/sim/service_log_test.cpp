@@ -148,6 +148,7 @@ TEST(ServiceLogGenerator, PlantedObjectsNeitherBlockTheStartNorGetFollowed) {
       EXPECT_EQ(log.fallback[0] != u'\0', plantedBefore && blocksTheName(before, modernDeletion));
     }
     platform::CloseHandle(log.handle);
+    if (log.control != platform::kInvalidHandle) platform::CloseHandle(log.control);
     EXPECT_EQ(sim::liveHandles(), handlesBefore);
     ASSERT_FALSE(HasFailure()) << "replay with HALCYRA_SEED=" << seed;
   }
