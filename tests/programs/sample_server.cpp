@@ -18,6 +18,9 @@
 //   grandchild=yes      start a copy of itself with the argument --grandchild that shares
 //                       its console; the copy records its id in HalcyraServer.grandchild.pid,
 //                       runs until it is ended and exits 43 on Ctrl-C
+//   print-lines=N       write N numbered lines of 64 bytes ("line <number>", padded) to
+//                       standard output at once, in blocks of whole lines
+//   trickle-ms=N        then one more numbered line every N ms until it ends
 //
 // Numbers may be written in decimal or with 0x. Unknown words are reported and ignored.
 
@@ -39,6 +42,8 @@ struct Behaviour {
   DWORD ctrlCExitCode = 42;
   bool startGrandchild = false;
   bool writeStamps = false;
+  DWORD printLines = 0;
+  DWORD trickleMs = 0;
 };
 
 Behaviour behaviour;
@@ -141,6 +146,10 @@ void applyWord(const std::string& word) {
     behaviour.ctrlCExitCode = number(value);
   } else if (key == "stamps") {
     behaviour.writeStamps = value == "yes";
+  } else if (key == "print-lines") {
+    behaviour.printLines = number(value);
+  } else if (key == "trickle-ms") {
+    behaviour.trickleMs = number(value);
   } else if (key == "grandchild") {
     behaviour.startGrandchild = value == "yes";
   } else {
@@ -180,6 +189,26 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
   Sleep(behaviour.ctrlCDelayMs);
   stamp("exit");
   ExitProcess(behaviour.ctrlCExitCode);
+}
+
+// Numbered lines from `first`, each written whole: a reader of the log sees every line at
+// most once and in order, and a gap where lines were lost.
+constexpr std::size_t kLineBytes = 64;
+unsigned long nextLine = 0;
+
+void printLines(unsigned long count) {
+  std::string block;
+  HANDLE const out = GetStdHandle(STD_OUTPUT_HANDLE);
+  for (unsigned long i = 0; i < count; ++i) {
+    char line[kLineBytes + 1];
+    std::snprintf(line, sizeof line, "line %010lu %-*s\n", nextLine++, static_cast<int>(kLineBytes - 17), "x");
+    block.append(line, kLineBytes);
+    if (block.size() >= 64 * 1024 || i + 1 == count) {
+      DWORD written = 0;
+      WriteFile(out, block.data(), static_cast<DWORD>(block.size()), &written, nullptr);
+      block.clear();
+    }
+  }
 }
 
 void startGrandchild() {
@@ -227,7 +256,16 @@ int main(int argc, char** argv) {
   if (behaviour.startGrandchild) {
     startGrandchild();
   }
-  Sleep(behaviour.exitAfterMs);
+  printLines(behaviour.printLines);
+  if (behaviour.trickleMs > 0) {
+    ULONGLONG const start = GetTickCount64();
+    while (behaviour.exitAfterMs == INFINITE || GetTickCount64() - start < behaviour.exitAfterMs) {
+      Sleep(behaviour.trickleMs);
+      printLines(1);
+    }
+  } else {
+    Sleep(behaviour.exitAfterMs);
+  }
   say(stdout, "sample server: exiting with %lu\n", behaviour.exitCode);
   stamp("exit");
   ExitProcess(behaviour.exitCode);

@@ -5,12 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
+#include <numeric>
 #include <random>
 #include <string>
 
 #include "platform/files.h"
 #include "platform/sim/sim.h"
+#include "service/event_messages.h"
 #include "service/log_file.h"
+#include "tests/sim/service_scenario.h"
 
 namespace halcyra::test {
 namespace {
@@ -151,6 +155,89 @@ TEST(ServiceLogGenerator, PlantedObjectsNeitherBlockTheStartNorGetFollowed) {
     if (log.control != platform::kInvalidHandle) platform::CloseHandle(log.control);
     EXPECT_EQ(sim::liveHandles(), handlesBefore);
     ASSERT_FALSE(HasFailure()) << "replay with HALCYRA_SEED=" << seed;
+  }
+}
+
+// The numbers of the "line N" lines in `text`, in the order they come.
+std::vector<unsigned> lineNumbers(const std::string& text) {
+  std::vector<unsigned> numbers;
+  for (std::size_t at = text.find("line "); at != std::string::npos; at = text.find("line ", at + 1)) {
+    numbers.push_back(static_cast<unsigned>(std::strtoul(text.c_str() + at + 5, nullptr, 10)));
+  }
+  return numbers;
+}
+
+std::string numberedLines(unsigned first, unsigned count) {
+  std::string text;
+  for (unsigned n = first; n < first + count; ++n) text += "line " + std::to_string(1000 + n).substr(1) + "\n";
+  return text;  // 10 bytes a line
+}
+
+// The log rotated at 1,000 bytes with two generations while a server runs: 300 lines at its
+// start (a burst of three sizes, whose oldest does not fit and is not copied), 150 more at
+// 30 s. Whatever another user planted under a generation's name is never followed or
+// written; a name that stays blocked skips every rotation with one warning, the output
+// stays in the live log, and the server is never restarted.
+TEST(ServiceLogRotation, PlantedGenerationNamesAreNeverFollowedAndNeverStopTheServer) {
+  const std::u16string log = u"C:\\Temp\\HalcyraService.log", first = u"C:\\Temp\\HalcyraService.1.log",
+                       second = u"C:\\Temp\\HalcyraService.2.log";
+  const struct {
+    const char* name;
+    std::function<void()> plant;
+    bool blocks;
+  } cases[] = {
+      {"nothing", [] {}, false},
+      {"symbolic link to a user's file as .1", [&] { sim::addLink(first, kUserFile, sim::LinkKind::symbolic); }, false},
+      {"symbolic link to a new name as .2", [&] { sim::addLink(second, kUnborn, sim::LinkKind::symbolic); }, false},
+      {"hard link to a user's file as .1", [&] { sim::addLink(first, kUserFile, sim::LinkKind::hard); }, false},
+      {"user's file held open as .1", [&] { sim::addFile(first, "planted"), sim::holdOpen(first, 0x1); }, true},
+      {"folder with content as .2", [&] { sim::addFile(second + kInside, "inside"); }, true},
+      {"service's own .1 held by a viewer",
+       [&] { sim::addFile(first, "old"), sim::setOwner(first, u"S-1-5-18"), sim::holdOpen(first, 0x3); }, true},
+  };
+  for (const auto& [name, make, blocks] : cases) {
+    SCOPED_TRACE(name);
+    sim::ProgramBehaviour server = patientServer();
+    server.output = numberedLines(0, 300);
+    setUpMachine(server);
+    configureRelease("1.0.0.0", false);
+    std::string config = *sim::fileContent(u"C:\\Halcyra\\resources\\updater\\config.json");
+    config.insert(config.size() - 1, R"(,"logRotationSize":1000,"logGenerations":2)");
+    sim::addFile(u"C:\\Halcyra\\resources\\updater\\config.json", config);
+    sim::addFile(kUserFile, "user data");
+    make();
+    bool added = false;
+    sim::setCallObserver([&](const sim::Call& call) {
+      if (!added && call.time >= 30000) {
+        added = true;
+        sim::addFile(log, *sim::fileContent(log) + numberedLines(300, 150));
+      }
+    });
+    sim::scheduleControl(200000, platform::kServiceControlStop);
+    runService();
+    sim::setCallObserver(nullptr);
+
+    EXPECT_EQ(servers().size(), 1u) << "the server is never restarted";
+    EXPECT_EQ(sim::fileContent(kUserFile), "user data");
+    EXPECT_FALSE(sim::nameExists(kUnborn));
+    EXPECT_EQ(sim::fileContent(second + kInside).value_or("inside"), "inside");
+    int warnings = 0;
+    for (const sim::ReportedEvent& event : sim::reportedEvents()) warnings += event.eventId == EVENT_LOG_ROTATION_BLOCKED;
+    EXPECT_EQ(warnings, blocks ? 1 : 0);
+    // Every line at most once and in order, the newest last; only the oldest block of the
+    // burst is left out, and only by a rotation.
+    const std::vector<unsigned> kept = lineNumbers(sim::fileContent(second).value_or("") +
+                                                   sim::fileContent(first).value_or("") + *sim::fileContent(log));
+    std::vector<unsigned> expected(blocks ? 450 : 350);
+    std::iota(expected.begin(), expected.end(), blocks ? 0u : 100u);
+    if (!blocks) expected.erase(expected.begin(), expected.begin() + 200);  // moved out by the second rotation
+    EXPECT_EQ(kept, expected);
+    EXPECT_LT(sim::fileContent(log)->size(), blocks ? 5000u : 1000u);
+    for (const std::u16string& generation : {first, second}) {
+      if (!blocks) {
+        EXPECT_EQ(sim::ownerOf(generation), u"S-1-5-18");
+      }
+    }
   }
 }
 
