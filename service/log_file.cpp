@@ -113,9 +113,9 @@ Handle createFresh(const char16_t* path, Dword access, Dword share, platform::Se
 // else can have made such a file, and its owners-only DACL lets nobody add a name to it;
 // anything else under the name stays as it is.
 Handle openOwn(const char16_t* path, Dword access, Dword share, platform::SecurityAttributes* attributes) {
-  const Handle file = platform::CreateFileW(path, access | platform::kReadControl | platform::kFileReadAttributes, share,
-                                            attributes,
-                                            platform::kOpenExisting, platform::kFileFlagOpenReparsePoint, nullptr);
+  const Handle file =
+      platform::CreateFileW(path, access | platform::kReadControl | platform::kFileReadAttributes, share, attributes,
+                            platform::kOpenExisting, platform::kFileFlagOpenReparsePoint, nullptr);
   if (file == kInvalidHandle) {
     return kInvalidHandle;
   }

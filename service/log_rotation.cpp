@@ -135,9 +135,9 @@ bool copyLive(Handle generation, std::uint64_t& offset, std::uint64_t end) {
   return true;
 }
 
-// Rotates the live log of `size` bytes: whole blocks of the configured size go to one
-// generation each, the newest last, so that no generation holds more than the size but the
-// last, which also takes what the children write during the copy; what would not fit in
+// Rotates the live log of `size` bytes: blocks of the configured size go to one generation
+// each, the newest last, so that no generation holds more than the size but the last,
+// which also takes what the children write during the copy; what would not fit in
 // the generations kept (the oldest output of a burst) is not copied. The live log is then
 // emptied. A generation that cannot be had keeps the rest of the output in the one before;
 // when there is none, the live log stays as it is. Lines written between the last read and
@@ -170,8 +170,8 @@ bool rotate(std::uint64_t size) {
          static_cast<std::uint64_t>(now) > offset) {
   }
   platform::FileEndOfFileInfo empty{};
-  const bool emptied =
-      copied && platform::SetFileInformationByHandle(rotation.control, platform::kFileEndOfFileInfo, &empty, sizeof empty);
+  const bool emptied = copied && platform::SetFileInformationByHandle(rotation.control, platform::kFileEndOfFileInfo,
+                                                                      &empty, sizeof empty);
   platform::CloseHandle(current);
   if (emptied) {
     rotation.blockReported = false;
@@ -225,7 +225,12 @@ Dword checkLogRotation(bool passStart) {
   }
   auto live = static_cast<std::uint64_t>(size);
   const std::uint64_t grown = live > rotation.lastSize ? live - rotation.lastSize : 0;
-  if (live >= rotation.size && rotate(live)) {
+  // Rotated a little before the size, or already when growing as much again as since the
+  // last check would take it past the size (a crash loop's every start adds its page): what
+  // the children add until the next check then still fits in one generation, and the live
+  // log stays under the size.
+  const std::uint64_t due = rotation.size - rotation.size / 16;
+  if ((live >= due || live + grown > rotation.size) && rotate(live)) {
     live = platform::GetFileSizeEx(rotation.control, &size) ? static_cast<std::uint64_t>(size) : 0;
   }
   Dword wait = std::min(rotation.lastWait * 2, kLongestWaitMs);
@@ -234,7 +239,7 @@ Dword checkLogRotation(bool passStart) {
   } else if (grown > 0) {
     // Half the time the log would take to reach the size at the pace it grew since the
     // last check, so that it is rotated close to the size even by a chatty server.
-    const std::uint64_t left = live < rotation.size ? rotation.size - live : 0;
+    const std::uint64_t left = live < due ? due - live : 0;
     const std::uint64_t elapsed = std::max<std::uint64_t>(now - rotation.lastTick, 1);
     wait = static_cast<Dword>(std::clamp<std::uint64_t>(left * elapsed / grown / 2, kFirstWaitMs, kLongestWaitMs));
   }

@@ -586,7 +586,8 @@ Bool ReadFile(Handle file, void* buffer, Dword size, Dword* read, std::uint64_t 
   if (read != nullptr) {
     *read = 0;
   }
-  if (enterFails("ReadFile", handleText(file) + " size=" + std::to_string(size) + " offset=" + std::to_string(offset))) {
+  if (enterFails("ReadFile",
+                 handleText(file) + " size=" + std::to_string(size) + " offset=" + std::to_string(offset))) {
     return kFalse;
   }
   HandleEntry const* const entry = lookupHandle(file, Kind::file);
@@ -648,7 +649,8 @@ Handle ReOpenFile(Handle original, Dword desiredAccess, Dword shareMode, Dword f
     return kInvalidHandle;
   }
   std::uint64_t const object = m.nextObject++;
-  m.files[object] = OpenFileState{open.key, open.path, desiredAccess, shareMode, node->securityDescriptor, open.nameKey};
+  m.files[object] =
+      OpenFileState{open.key, open.path, desiredAccess, shareMode, node->securityDescriptor, open.nameKey};
   setLastError(kErrorSuccess);
   return addHandle(Kind::file, object, false, desiredAccess);
 }

@@ -95,7 +95,8 @@ static_assert(kErrorNotSupported == ERROR_NOT_SUPPORTED && kErrorDirNotEmpty == 
 // FileDispositionInfoEx and its flags are declared by the headers only for builds aimed at
 // Windows 10 1809 and later; the values are fixed by the Windows API, and older systems
 // answer ERROR_INVALID_PARAMETER.
-static_assert(kFileRenameInfo == ::FileRenameInfo && offsetof(FILE_RENAME_INFO, FileName) == kFileRenameInfoNameOffset &&
+static_assert(kFileRenameInfo == ::FileRenameInfo &&
+              offsetof(FILE_RENAME_INFO, FileName) == kFileRenameInfoNameOffset &&
               offsetof(platform::FileRenameInfo, FileName) == kFileRenameInfoNameOffset &&
               offsetof(platform::FileRenameInfo, RootDirectory) == offsetof(FILE_RENAME_INFO, RootDirectory) &&
               offsetof(platform::FileRenameInfo, FileNameLength) == offsetof(FILE_RENAME_INFO, FileNameLength));

@@ -3,6 +3,9 @@
 // the service's own, and Unix symbolic links are no links to Wine: the simulation proves
 // those.
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "e2e_fixture.h"
 
 namespace halcyra::e2e {
@@ -64,6 +67,119 @@ TEST_F(ServiceE2E, PlantedLogNamesNeverBlockTheStart) {
     SetFileAttributesW(log.c_str(), FILE_ATTRIBUTE_NORMAL);
     if (!DeleteFileW(log.c_str())) removeTree(log);
   }
+}
+
+constexpr std::int64_t kMiB = 1 << 20;
+
+// The live log's generation `number`; 0 is the live log itself.
+std::wstring generation(const std::wstring& live, int number) {
+  return number == 0 ? live : live.substr(0, live.size() - 4) + L"." + std::to_wstring(number) + L".log";
+}
+
+std::int64_t sizeOf(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+  return (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// The sample server's numbered lines in the generations, oldest first, then the live log:
+// every line at most once and in order (no NUL left by a cut under a writer), and each gap
+// printed with where it is. Returns the lines lost in gaps, -1 when the order is broken;
+// `newest` receives the live log's last line, which the order makes the newest of all.
+std::int64_t checkNumberedLines(const std::wstring& live, int generations, std::uint64_t* newest) {
+  std::int64_t lost = 0;
+  std::uint64_t previous = 0;
+  bool any = false;
+  for (int number = generations; number >= 0; --number) {
+    std::string const text = readBytes(generation(live, number));
+    if (text.find('\0') != std::string::npos) {
+      ADD_FAILURE() << "NUL bytes in " << narrow(generation(live, number));
+      return -1;
+    }
+    std::int64_t lostHere = 0, linesHere = 0;
+    for (std::size_t at = text.find("line "); at != std::string::npos; at = text.find("line ", at + 1)) {
+      std::uint64_t const line = std::strtoull(text.c_str() + at + 5, nullptr, 10);
+      if (any && line <= previous) {
+        ADD_FAILURE() << "line " << line << " after line " << previous << " in " << narrow(generation(live, number));
+        return -1;
+      }
+      if (any && line > previous + 1) lostHere += static_cast<std::int64_t>(line - previous - 1);
+      if (linesHere++ == 0)
+        std::printf("generation %d starts at line %llu", number, static_cast<unsigned long long>(line));
+      previous = line;
+      any = true;
+      if (number == 0) *newest = line;
+    }
+    // Copy and cut can lose lines only at a generation's start: what the children wrote
+    // between the rotation's last read and its cut.
+    if (linesHere > 0)
+      std::printf(", %lld lines, %lld lost before or in it\n", static_cast<long long>(linesHere),
+                  static_cast<long long>(lostHere));
+    lost += lostHere;
+  }
+  return lost;
+}
+
+// A server that writes 40 MiB in its first seconds and then about 1 MiB a second: a minute
+// later the live log is under 16 MiB, the generations beside it bring the whole under
+// 64 MiB, the newest line ends the live log, and the server that was started still runs.
+TEST_F(ServiceE2E, ChattyServerLogIsRotatedWhileItRuns) {
+  if (!installService("print-lines=655360 trickle-ms=10 trickle-lines=160") || !startService() || !awaitStarted())
+    return;
+  std::uint32_t const server = serverPid();
+  Sleep(60000);
+  std::wstring const live = logPath();
+  std::int64_t total = 0;
+  for (int number = 0; number <= 3; ++number) {
+    std::printf("generation %d: %lld bytes\n", number, static_cast<long long>(sizeOf(generation(live, number))));
+    total += sizeOf(generation(live, number));
+  }
+  EXPECT_LT(sizeOf(live), 16 * kMiB);
+  EXPECT_GT(sizeOf(generation(live, 1)), 0) << "rotated";
+  EXPECT_LT(total, 64 * kMiB);
+  EXPECT_FALSE(exists(generation(live, 4)));
+  std::uint64_t newest = 0;
+  std::int64_t const lost = checkNumberedLines(live, 3, &newest);
+  std::printf("lines lost to copy and cut: %lld\n", static_cast<long long>(lost));
+  EXPECT_GE(lost, 0);
+  EXPECT_GT(newest, 655360u + 160u * 100u) << "the output after the burst goes on";
+  EXPECT_EQ(serverPid(), server) << "not restarted";
+  EXPECT_TRUE(alive(server));
+  EXPECT_EQ(tracedCount("0x0002 0x80000012.*"), 0) << "no rotation was skipped";
+  EXPECT_TRUE(stopService());
+}
+
+// A server that prints 1 MiB and ends at once, restarted every 3 seconds. With the log
+// rotated at 2 MiB (three generations), 25 starts turn the generations over as often as
+// 100 starts would at the default 16 MiB, and the whole stays within four sizes and one
+// start's output.
+TEST_F(ServiceE2E, CrashLoopKeepsTheLogBounded) {
+  if (!installService("print-lines=16384 exit-after-ms=0 exit-code=1 stamps=yes") ||
+      !makeFolders(root + L"\\resources\\updater") ||
+      !writeBytes(root + L"\\resources\\updater\\config.json",
+                  R"({"server":"http://127.0.0.1:1/","versionFile":"v.json","relativeAppPath":"HalcyraServer.exe",)"
+                  R"("login":"","password":"","useGUI":0,"logRotationSize":2097152,"logGenerations":3})") ||
+      !startService())
+    return;
+  std::wstring const stamps = root + L"\\HalcyraServer.stamps";
+  std::int64_t largest = 0;
+  int starts = 0;
+  while (starts < 25 && awaitUntil(15s, [&] { return countLines(readText(stamps), "start") > starts; })) {
+    starts = countLines(readText(stamps), "start");
+    std::int64_t total = 0;
+    for (int number = 0; number <= 4; ++number) {
+      total += sizeOf(generation(logPath(), number));
+      // A cut under a writer that did not append would leave a run of NUL bytes.
+      EXPECT_EQ(readBytes(generation(logPath(), number)).find('\0'), std::string::npos) << number;
+    }
+    largest = std::max(largest, total);
+  }
+  std::printf("%d starts, largest total %lld bytes\n", starts, static_cast<long long>(largest));
+  EXPECT_GE(starts, 25);
+  EXPECT_LE(largest, 4 * 2 * kMiB + kMiB);
+  EXPECT_GT(sizeOf(generation(logPath(), 3)), 0) << "the generations turned over";
+  EXPECT_FALSE(exists(generation(logPath(), 4)));
+  EXPECT_TRUE(stopService());
 }
 
 }  // namespace

@@ -20,7 +20,8 @@
 //                       runs until it is ended and exits 43 on Ctrl-C
 //   print-lines=N       write N numbered lines of 64 bytes ("line <number>", padded) to
 //                       standard output at once, in blocks of whole lines
-//   trickle-ms=N        then one more numbered line every N ms until it ends
+//   trickle-ms=N        then trickle-lines (default 1) more numbered lines every N ms until
+//                       it ends
 //
 // Numbers may be written in decimal or with 0x. Unknown words are reported and ignored.
 
@@ -44,6 +45,7 @@ struct Behaviour {
   bool writeStamps = false;
   DWORD printLines = 0;
   DWORD trickleMs = 0;
+  DWORD trickleLines = 1;
 };
 
 Behaviour behaviour;
@@ -148,6 +150,8 @@ void applyWord(const std::string& word) {
     behaviour.writeStamps = value == "yes";
   } else if (key == "print-lines") {
     behaviour.printLines = number(value);
+  } else if (key == "trickle-lines") {
+    behaviour.trickleLines = number(value);
   } else if (key == "trickle-ms") {
     behaviour.trickleMs = number(value);
   } else if (key == "grandchild") {
@@ -261,7 +265,7 @@ int main(int argc, char** argv) {
     ULONGLONG const start = GetTickCount64();
     while (behaviour.exitAfterMs == INFINITE || GetTickCount64() - start < behaviour.exitAfterMs) {
       Sleep(behaviour.trickleMs);
-      printLines(1);
+      printLines(behaviour.trickleLines);
     }
   } else {
     Sleep(behaviour.exitAfterMs);

@@ -222,7 +222,8 @@ TEST(ServiceLogRotation, PlantedGenerationNamesAreNeverFollowedAndNeverStopTheSe
     EXPECT_FALSE(sim::nameExists(kUnborn));
     EXPECT_EQ(sim::fileContent(second + kInside).value_or("inside"), "inside");
     int warnings = 0;
-    for (const sim::ReportedEvent& event : sim::reportedEvents()) warnings += event.eventId == EVENT_LOG_ROTATION_BLOCKED;
+    for (const sim::ReportedEvent& event : sim::reportedEvents())
+      warnings += event.eventId == EVENT_LOG_ROTATION_BLOCKED;
     EXPECT_EQ(warnings, blocks ? 1 : 0);
     // Every line at most once and in order, the newest last; only the oldest block of the
     // burst is left out, and only by a rotation.
