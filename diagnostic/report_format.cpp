@@ -8,8 +8,10 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "diagnostic/utf8_text.h"
+#include "service/log_rotation.h"
 #include "update/text_conversion.h"
 #include "update/update_server_client.h"
 #include "version/version_number.h"
@@ -219,6 +221,37 @@ void configurationLines(std::string& out, const UpdaterSettings& settings) {
   line(out, "  enableUpdate", flag(settings.enableUpdate));
 }
 
+// The service's log and the generations it is rotated into, by name (they are in the
+// service account's temporary folder, which this program, run by another account, does
+// not see); none when it is not rotated.
+std::vector<std::string> serviceLogNames(const UpdaterSettings& settings, std::uint32_t* generations) {
+  std::vector<std::string> names{utf8FromUtf16(kServiceLogName)};
+  *generations = settings.logRotationSize == 0 ? 0 : settings.logGenerations;
+  for (std::uint32_t number = 1; number <= *generations; ++number) {
+    char16_t name[platform::kMaxPath];
+    if (logGenerationPath(kServiceLogName, number, name)) {
+      names.push_back(utf8FromUtf16(name));
+    }
+  }
+  return names;
+}
+
+void serviceLogLine(std::string& out, const UpdaterSettings& settings) {
+  std::uint32_t generations = 0;
+  const std::vector<std::string> names = serviceLogNames(settings, &generations);
+  std::string text = names[0] + " in the service account's temporary folder (C:\\Windows\\Temp for LocalSystem)";
+  if (generations == 0) {
+    text += ", not rotated (logRotationSize 0): emptied only when the service starts";
+  } else {
+    text += ", rotated from " + std::to_string(settings.logRotationSize) + " bytes into " + names[1];
+    if (names.size() > 2) {
+      text += " (newest) to " + names.back() + " (oldest)";
+    }
+    text += " beside it";
+  }
+  line(out, "Service log", text);
+}
+
 std::string secondsText(std::uint64_t seconds) {
   return seconds < 120 ? std::to_string(seconds) + " s" : std::to_string((seconds + 59) / 60) + " min";
 }
@@ -392,6 +425,7 @@ std::string formatReportText(const UpdateCheckReport& report) {
   } else {
     line(out, "Configuration values", "(not read)");
   }
+  serviceLogLine(out, settings);
   if (report.serverFile) {
     line(out, "Server file", printable(utf8FromUtf16(*report.serverFile)) + " (" + serverFileText(report) + ")");
   }
@@ -450,6 +484,20 @@ std::string formatReportJson(const UpdateCheckReport& report) {
   }
   writer.Key("manifestUrl");
   writeTextOrNull(writer, report.configurationRead, manifestUrl(settings));
+  // The live log first, then its generations from the newest; rotationSize 0: not rotated.
+  // An unread configuration leaves the defaults, which the service uses then too.
+  writer.Key("serviceLog");
+  std::uint32_t generations = 0;
+  writer.StartObject();
+  writer.Key("files");
+  writer.StartArray();
+  for (const std::string& name : serviceLogNames(settings, &generations)) {
+    writeText(writer, name);
+  }
+  writer.EndArray();
+  writer.Key("rotationSize");
+  writer.Uint64(settings.logRotationSize);
+  writer.EndObject();
   writer.Key("manifestRequested");
   writer.Bool(report.manifestRequested);
   writer.Key("serverFile");

@@ -6,6 +6,9 @@
 
 namespace halcyra {
 
+// The log's name, in the temporary folder of the service's account.
+inline constexpr char16_t kServiceLogName[] = u"HalcyraService.log";
+
 // What the children's handle may do: append (every write lands at the end of the file as it
 // is at that moment, so the service can empty the file under them) and read its attributes.
 inline constexpr platform::Dword kLogAppendAccess =

@@ -31,7 +31,7 @@ namespace {
 
 constexpr Dword kStopServiceExitCode = platform::kErrorShutdownInProgress;  // 1115
 
-constexpr std::u16string_view kLogFileName = u"HalcyraService.log";
+constexpr std::u16string_view kLogFileName = kServiceLogName;
 
 constexpr Dword kServerCreationFlags =
     platform::kCreateNoWindow | platform::kExtendedStartupInfoPresent | platform::kCreateUnicodeEnvironment;
