@@ -178,22 +178,34 @@ TEST(FromJson, AppliesTheRulesForRequiredOptionalAndMistypedMembers) {
   }
 }
 
-// minCheckInterval is the service's own: it never reaches the updater's text, and only an
-// unsigned 32-bit integer counts.
+// minCheckInterval and the log's rotation are the service's own: they never reach the
+// updater's text; only an unsigned 32-bit interval, an unsigned 64-bit size and 1 to 9
+// generations count.
 TEST(ReadJson, KeepsTheServiceOnlyIntervalOutOfTheUpdatersText) {
   struct Case {
     std::u16string member;
     std::uint32_t interval;
+    std::uint64_t logSize = 16 << 20;
+    std::uint32_t generations = 3;
   };
   const Case cases[] = {
-      {u",\"minCheckInterval\":900", 900},   {u",\"minCheckInterval\":4294967295", 4294967295U},
-      {u",\"minCheckInterval\":-1", 0},      {u",\"minCheckInterval\":1.5", 0},
-      {u",\"minCheckInterval\":\"900\"", 0}, {u"", 0},
+      {u",\"minCheckInterval\":900", 900},
+      {u",\"minCheckInterval\":4294967295", 4294967295U},
+      {u",\"minCheckInterval\":-1", 0},
+      {u",\"minCheckInterval\":1.5", 0},
+      {u",\"minCheckInterval\":\"900\"", 0},
+      {u"", 0},
+      {u",\"logRotationSize\":0,\"logGenerations\":9", 0, 0, 9},
+      {u",\"logRotationSize\":8589934592,\"logGenerations\":1", 0, 8589934592U, 1},
+      {u",\"logRotationSize\":-1,\"logGenerations\":0", 0},
+      {u",\"logGenerations\":10", 0},
   };
   for (const Case& c : cases) {
     UpdaterSettings settings;
     ASSERT_TRUE(settings.readJson(withRequired(c.member))) << narrow(c.member);
     EXPECT_EQ(settings.minCheckInterval, c.interval) << narrow(c.member);
+    EXPECT_EQ(settings.logRotationSize, c.logSize) << narrow(c.member);
+    EXPECT_EQ(settings.logGenerations, c.generations) << narrow(c.member);
     EXPECT_EQ(settings.toJson(), requiredOnly().toJson()) << narrow(c.member);
   }
   UpdaterSettings rejected;
