@@ -76,6 +76,12 @@ std::wstring generation(const std::wstring& live, int number) {
   return number == 0 ? live : live.substr(0, live.size() - 4) + L"." + std::to_wstring(number) + L".log";
 }
 
+// The generations an earlier scenario left: the service empties only the live log at its
+// start and leaves them to be rotated out.
+void removeGenerations() {
+  for (int number = 1; number <= 9; ++number) removeFile(generation(logPath(), number));
+}
+
 std::int64_t sizeOf(const std::wstring& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
@@ -124,6 +130,7 @@ std::int64_t checkNumberedLines(const std::wstring& live, int generations, std::
 // later the live log is under 16 MiB, the generations beside it bring the whole under
 // 64 MiB, the newest line ends the live log, and the server that was started still runs.
 TEST_F(ServiceE2E, ChattyServerLogIsRotatedWhileItRuns) {
+  removeGenerations();
   if (!installService("print-lines=655360 trickle-ms=10 trickle-lines=160") || !startService() || !awaitStarted())
     return;
   std::uint32_t const server = serverPid();
@@ -154,6 +161,7 @@ TEST_F(ServiceE2E, ChattyServerLogIsRotatedWhileItRuns) {
 // 100 starts would at the default 16 MiB, and the whole stays within four sizes and one
 // start's output.
 TEST_F(ServiceE2E, CrashLoopKeepsTheLogBounded) {
+  removeGenerations();
   if (!installService("print-lines=16384 exit-after-ms=0 exit-code=1 stamps=yes") ||
       !makeFolders(root + L"\\resources\\updater") ||
       !writeBytes(root + L"\\resources\\updater\\config.json",
