@@ -78,8 +78,8 @@ std::wstring generation(const std::wstring& live, int number) {
 
 // The generations an earlier scenario left: the service empties only the live log at its
 // start and leaves them to be rotated out.
-void removeGenerations() {
-  for (int number = 1; number <= 9; ++number) removeFile(generation(logPath(), number));
+void removeGenerations(const std::wstring& live) {
+  for (int number = 1; number <= 9; ++number) removeFile(generation(live, number));
 }
 
 std::int64_t sizeOf(const std::wstring& path) {
@@ -130,7 +130,7 @@ std::int64_t checkNumberedLines(const std::wstring& live, int generations, std::
 // later the live log is under 16 MiB, the generations beside it bring the whole under
 // 64 MiB, the newest line ends the live log, and the server that was started still runs.
 TEST_F(ServiceE2E, ChattyServerLogIsRotatedWhileItRuns) {
-  removeGenerations();
+  removeGenerations(logPath());
   if (!installService("print-lines=655360 trickle-ms=10 trickle-lines=160") || !startService() || !awaitStarted())
     return;
   std::uint32_t const server = serverPid();
@@ -161,7 +161,7 @@ TEST_F(ServiceE2E, ChattyServerLogIsRotatedWhileItRuns) {
 // 100 starts would at the default 16 MiB, and the whole stays within four sizes and one
 // start's output.
 TEST_F(ServiceE2E, CrashLoopKeepsTheLogBounded) {
-  removeGenerations();
+  removeGenerations(logPath());
   if (!installService("print-lines=16384 exit-after-ms=0 exit-code=1 stamps=yes") ||
       !makeFolders(root + L"\\resources\\updater") ||
       !writeBytes(root + L"\\resources\\updater\\config.json",
