@@ -83,6 +83,12 @@ struct VersionInfo {
   Dword productMS, productLS, fileMS, fileLS, totalSize;
 };
 
+// What WinVerifyTrust reports for one file.
+struct FileSignature {
+  Dword trustResult;
+  std::string signerCertificate;
+};
+
 struct FsNode {
   bool directory = false;
   std::u16string path;  // as first created, for display
@@ -91,8 +97,10 @@ struct FsNode {
   std::optional<LinkKind> link;
   std::u16string linkTarget;  // key of what the link names
   bool readOnly = false;
-  FileSecurity security;       // a hard link's own is unused: its file's stands
-  bool deletePending = false;  // its name goes when the last handle closes
+  // A hard link's own security and signature are unused: its file's stand.
+  FileSecurity security;
+  std::optional<FileSignature> signature;  // none: unsigned
+  bool deletePending = false;              // its name goes when the last handle closes
 };
 
 struct PendingEnd {
@@ -165,11 +173,6 @@ struct ConsoleSwitch {
 };
 
 struct SecurityState;  // sim_security.cpp
-// What WinVerifyTrust reports for one file.
-struct FileSignature {
-  Dword trustResult;
-  std::string signerCertificate;
-};
 
 struct Machine {
   bool installed = false;  // the defaults of a brand-new machine are in place
@@ -204,8 +207,7 @@ struct Machine {
   std::map<Dword, ProcessState> processes;
   std::vector<ProcessRecord> records;
 
-  std::map<std::u16string, FileSignature> fileSignatures;  // key: as fs
-  std::uint64_t systemTimeAtStart = 134247456000000000;    // 2026-06-01T00:00:00Z as a FILETIME
+  std::uint64_t systemTimeAtStart = 134247456000000000;  // 2026-06-01T00:00:00Z as a FILETIME
 
   std::set<void*> heapBlocks;
   std::set<std::u16string*> securityDescriptors;  // SDDL text or a descriptor's bytes, until LocalFree

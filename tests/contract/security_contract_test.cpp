@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/authenticode.h"
@@ -23,8 +24,8 @@ using namespace platform;
 constexpr char16_t kOwnersOnly[] = u"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
 constexpr Dword kFileAllAccess = 0x1F01FF;
 
-// An object's security as GetNamedSecurityInfoW or GetSecurityInfo give it: the error, and
-// the bytes of the owner's SID and of each access entry.
+// An object's security through its name (GetNamedSecurityInfoW) or an open handle
+// (GetSecurityInfo): the error, and the bytes of the owner's SID and of each access entry.
 struct Security {
   Dword error = 0;
   std::string owner;
@@ -32,9 +33,20 @@ struct Security {
   bool operator==(const Security&) const = default;
 };
 
-Security copied(Dword error, void* owner, void* dacl, void* descriptor) {
-  Security security{error, {}, {}};
-  if (error != kErrorSuccess) return security;
+Security read(const std::u16string& path, bool throughHandle) {
+  constexpr Dword kWanted = kOwnerSecurityInformation | kDaclSecurityInformation;
+  void *owner = nullptr, *dacl = nullptr, *descriptor = nullptr;
+  Handle const file = throughHandle ? CreateFileW(path.c_str(), kReadControl, kFileShareRead | kFileShareWrite, nullptr,
+                                                  kOpenExisting, 0, nullptr)
+                                    : kInvalidHandle;
+  Security security{
+      throughHandle
+          ? GetSecurityInfo(file, kSeFileObject, kWanted, &owner, nullptr, &dacl, nullptr, &descriptor)
+          : GetNamedSecurityInfoW(path.c_str(), kSeFileObject, kWanted, &owner, nullptr, &dacl, nullptr, &descriptor),
+      {},
+      {}};
+  if (throughHandle) CloseHandle(file);
+  if (security.error != kErrorSuccess) return security;
   security.owner.assign(static_cast<const char*>(owner), 8 + std::size_t{4} * static_cast<unsigned char*>(owner)[1]);
   AclSizeInformation size{};
   if (dacl != nullptr) GetAclInformation(dacl, &size, sizeof size, kAclSizeInformation);
@@ -46,24 +58,8 @@ Security copied(Dword error, void* owner, void* dacl, void* descriptor) {
   LocalFree(descriptor);
   return security;
 }
-
-constexpr Dword kOwnerAndDacl = kOwnerSecurityInformation | kDaclSecurityInformation;
-
-Security byName(const std::u16string& path) {
-  void *owner = nullptr, *dacl = nullptr, *descriptor = nullptr;
-  Dword const error =
-      GetNamedSecurityInfoW(path.c_str(), kSeFileObject, kOwnerAndDacl, &owner, nullptr, &dacl, nullptr, &descriptor);
-  return copied(error, owner, dacl, descriptor);
-}
-
-Security byHandle(const std::u16string& path) {
-  Handle const file = CreateFileW(path.c_str(), kReadControl, kFileShareRead | kFileShareWrite | kFileShareDelete,
-                                  nullptr, kOpenExisting, 0, nullptr);
-  void *owner = nullptr, *dacl = nullptr, *descriptor = nullptr;
-  Dword const error = GetSecurityInfo(file, kSeFileObject, kOwnerAndDacl, &owner, nullptr, &dacl, nullptr, &descriptor);
-  CloseHandle(file);
-  return copied(error, owner, dacl, descriptor);
-}
+Security byName(const std::u16string& path) { return read(path, false); }
+Security byHandle(const std::u16string& path) { return read(path, true); }
 
 // Creates a file, with the descriptor of `sddl` when there is one.
 void create(const std::u16string& path, const char16_t* sddl) {
@@ -107,9 +103,8 @@ TEST(FileSecurity, IsSetAtCreationSharedByLinksAndGoesWithTheFile) {
       std::string entry = ownersOnly.dacl[i];
       AccessAce ace{};
       std::copy_n(entry.data(), offsetof(AccessAce, SidStart), reinterpret_cast<char*>(&ace));
-      EXPECT_EQ(ace.Header.AceType, kAccessAllowedAceType);
-      EXPECT_EQ(ace.Header.AceFlags, 0u);
-      EXPECT_EQ(ace.Mask, kFileAllAccess);
+      EXPECT_EQ(std::tuple(ace.Header.AceType, ace.Header.AceFlags, ace.Mask),
+                std::tuple(kAccessAllowedAceType, std::uint8_t{0}, kFileAllAccess));
       EXPECT_TRUE(IsWellKnownSid(entry.data() + offsetof(AccessAce, SidStart), kinds[i]));
     }
   }
