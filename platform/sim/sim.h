@@ -137,11 +137,6 @@ void setReadOnly(const std::u16string& path);
 // Another process keeps the file at `path` open for reading, sharing it by `shareMode`;
 // a link is followed unless `followLinks` is false (FILE_FLAG_OPEN_REPARSE_POINT).
 void holdOpen(const std::u16string& path, Dword shareMode, bool followLinks = true);
-// The owner of the object at `path`, as SID text ("S-1-5-18", "S-1-5-21-..."). What
-// addFile and addLink make belongs to an ordinary user; what the service creates, to the
-// service's account.
-void setOwner(const std::u16string& path, const std::u16string& sid);
-std::optional<std::u16string> ownerOf(const std::u16string& path);
 // What GetTempPath2W gives, trailing backslash included; nullopt (the default): a system
 // without it.
 void setTempPath2(std::optional<std::u16string> path);
@@ -155,7 +150,6 @@ struct OpenFileRecord {
   Dword access;
   Dword shareMode;
   bool inheritable;
-  std::u16string securityDescriptor;  // SDDL of the descriptor it was created with; empty: the default
 };
 std::optional<OpenFileRecord> openFile(Handle handle);
 // Whether the object at `path` itself (not a link's target) exists.

@@ -216,6 +216,12 @@ TEST(ServiceStart, LogFileIsEmptiedAtStartAndCollectsEveryChildsOutput) {
   }
 }
 
+// A file of an ordinary user's under the log's name.
+void plantUserFile(const std::u16string& log) {
+  sim::addFile(log, "planted");
+  sim::setFileSecurity(log, {u"S-1-5-21-1001"});
+}
+
 // Whatever another user leaves under the log's name in the shared temporary folder, the
 // service never writes or truncates anything else and never follows a link; the log it
 // writes to is a new file that only SYSTEM and the Administrators can open. A name that
@@ -229,10 +235,10 @@ TEST(ServiceStart, LogFileNamePlantedByAnotherUserIsNeverFollowed) {
   };
   const Case cases[] = {
       {"nothing", [](const std::u16string&) {}, 0},
-      {"a file", [](const std::u16string& log) { sim::addFile(log, "planted"); }, 0},
+      {"a file", [](const std::u16string& log) { plantUserFile(log); }, 0},
       {"a read-only file",
        [](const std::u16string& log) {
-         sim::addFile(log, "planted");
+         plantUserFile(log);
          sim::setReadOnly(log);
        },
        0},
@@ -243,13 +249,13 @@ TEST(ServiceStart, LogFileNamePlantedByAnotherUserIsNeverFollowed) {
       {"a junction", [](const std::u16string& log) { sim::addLink(log, u"C:\\Secret", sim::LinkKind::junction); }, 0},
       {"a file held open, deletion shared",
        [](const std::u16string& log) {
-         sim::addFile(log, "planted");
+         plantUserFile(log);
          sim::holdOpen(log, 0x7);
        },
        0},
       {"a file held open, deletion not shared",
        [](const std::u16string& log) {
-         sim::addFile(log, "planted");
+         plantUserFile(log);
          sim::holdOpen(log, 0x3);
        },
        platform::kErrorSharingViolation},
@@ -264,7 +270,7 @@ TEST(ServiceStart, LogFileNamePlantedByAnotherUserIsNeverFollowed) {
        [](const std::u16string& log) {
          sim::setCallObserver([log](const sim::Call& call) {
            if (call.name == "CreateFileW" && call.args.find(" disposition=1 ") != std::string::npos) {
-             sim::addFile(log, "planted");
+             plantUserFile(log);
            }
          });
        },
@@ -301,7 +307,7 @@ TEST(ServiceStart, LogFileNamePlantedByAnotherUserIsNeverFollowed) {
     }
     EXPECT_TRUE(warnings.empty());
     EXPECT_EQ(sim::fileContent(log), "served\n");
-    EXPECT_EQ(open->securityDescriptor, u"D:P(A;;FA;;;SY)(A;;FA;;;BA)");
+    EXPECT_EQ(sim::fileSecurity(log), sim::FileSecurity{u"S-1-5-18"}) << "SYSTEM's, for SYSTEM and the Administrators";
   }
 }
 

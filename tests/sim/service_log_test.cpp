@@ -10,6 +10,7 @@
 
 #include "platform/files.h"
 #include "platform/sim/sim.h"
+#include "platform/sim/sim_security.h"
 #include "service/log_file.h"
 
 namespace halcyra::test {
@@ -35,9 +36,14 @@ struct Plant {
   unsigned traits;
   void (*make)();
 };
+// A file of an ordinary user's.
+void addUserFile(const std::u16string& path, std::string bytes) {
+  sim::addFile(path, std::move(bytes));
+  sim::setFileSecurity(path, {u"S-1-5-21-1001"});
+}
 const Plant kPlants[] = {
-    {kFile, [] { sim::addFile(kLog, "planted"); }},
-    {kFile | kReadOnly, [] { sim::addFile(kLog, "planted"), sim::setReadOnly(kLog); }},
+    {kFile, [] { addUserFile(kLog, "planted"); }},
+    {kFile | kReadOnly, [] { addUserFile(kLog, "planted"), sim::setReadOnly(kLog); }},
     {kFile, [] { sim::addLink(kLog, kUserFile, sim::LinkKind::hard); }},
     {kFile, [] { sim::addLink(kLog, kSystemFile, sim::LinkKind::hard); }},
     {kLink, [] { sim::addLink(kLog, kUserFile, sim::LinkKind::symbolic); }},
@@ -46,7 +52,7 @@ const Plant kPlants[] = {
     {0, [] { sim::addLink(kLog, u"C:\\Secret", sim::LinkKind::junction); }},
     {0, [] { sim::addDirectory(kLog); }},
     {kFolderWithContent, [] { sim::addFile(kLog + kInside, "inside"); }},
-    {kFile | kOwnLog, [] { sim::addFile(kLog, "last run"), sim::setOwner(kLog, u"S-1-5-18"); }},
+    {kFile | kOwnLog, [] { sim::addFile(kLog, "last run"), sim::setFileSecurity(kLog, {u"S-1-5-18"}); }},
 };
 
 struct Planted {
@@ -98,9 +104,9 @@ TEST(ServiceLogGenerator, PlantedObjectsNeitherBlockTheStartNorGetFollowed) {
     const unsigned tempPath2 = dice.below(3);
     sim::addDirectory(kSystemTemp);
     if (tempPath2 != 0) sim::setTempPath2(tempPath2 == 1 ? kSystemTemp : u"C:\\Temp\\");
-    sim::addFile(kUserFile, "user data");
+    addUserFile(kUserFile, "user data");
     sim::addFile(kSystemFile, "system data");
-    sim::setOwner(kSystemFile, u"S-1-5-18");
+    sim::setFileSecurity(kSystemFile, {u"S-1-5-18"});
     const bool plantedBefore = dice.chance(6);
     const Planted before = plantedBefore ? plant(dice) : Planted{};
     // At any step of the start, most of all between the removal and the creation, another
@@ -133,7 +139,7 @@ TEST(ServiceLogGenerator, PlantedObjectsNeitherBlockTheStartNorGetFollowed) {
       platform::FileInformation information{};
       ASSERT_TRUE(platform::GetFileInformationByHandle(log.handle, &information));
       EXPECT_EQ(information.numberOfLinks, 1u);
-      EXPECT_EQ(sim::ownerOf(kLog), u"S-1-5-18");
+      EXPECT_EQ(sim::fileSecurity(kLog), sim::FileSecurity{u"S-1-5-18"});
       EXPECT_EQ(sim::fileContent(kLog), "");
     } else {
       EXPECT_NE(log.failure, 0u);
