@@ -468,7 +468,9 @@ Field transferField(const UpdateCheckReport& report) {
            member("retryAfterSeconds", std::to_string(transfer.retryAfterSeconds))}};
 }
 
-// The report's fields, in the order both forms show them.
+// The report's fields, in the order both forms show them: what the check read and found,
+// the decision, the failure with its evidence, and last the trust boundary, which does not
+// change the decision.
 std::vector<Field> reportFields(const UpdateCheckReport& report) {
   const UpdaterSettings& settings = report.settings;
   std::optional<std::string> const configFile =
@@ -494,11 +496,11 @@ std::vector<Field> reportFields(const UpdateCheckReport& report) {
       member("exitCode", std::to_string(exitCodeOf(report.decision))),
       scheduleField(report),
       value("Failure", "failure", failure, report.failure.empty() ? "null" : jsonText(report.failure)),
-      trustBoundaryField(report.trustBoundary),
       configErrorField(report.detail),
       transferField(report),
       value("Manifest body", "manifestBody", body.empty() ? std::nullopt : std::optional(std::string(body)),
             body.empty() ? "null" : jsonText(body)),
+      trustBoundaryField(report.trustBoundary),
   };
 }
 
