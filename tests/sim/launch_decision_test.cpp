@@ -4,12 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "diagnostic/update_check_command.h"
-#include "platform/sim/sim.h"
 #include "platform/sim/sim_trust.h"
 #include "platform/sim/sim_update_server.h"
 #include "tests/sim/service_scenario.h"
@@ -18,130 +19,95 @@ namespace halcyra::test {
 namespace {
 
 constexpr std::uint64_t kMinute = 60000;
-// SHA-256 of "publisher certificate".
-constexpr char kSigner[] = "1aeb2f186b07d146cfafb091db33236587761b5d680559729857dd9e23fc6a42";
 
-// What the diagnostic said, and when.
 struct Verdict {
   std::uint64_t time;
   int exitCode;
-  std::string decision;  // the Decision line's value
+  std::string decision;  // the value of the line "Decision:"
 };
 
 Verdict runDiagnostic() {
-  std::FILE* const out = std::tmpfile();
   char name[] = "HalcyraUpdateCheck.exe";
   char* argv[] = {name, nullptr};
+  std::FILE* const out = std::tmpfile();
   Verdict verdict{sim::now(), runUpdateCheckCommand(1, argv, out, out), {}};
   std::rewind(out);
-  char line[4096];
-  while (std::fgets(line, sizeof line, out) != nullptr) {
-    if (std::string_view(line).starts_with("Decision:")) {
-      verdict.decision = std::string(line + 22, std::string_view(line).find('\n') - 22);
-    }
+  for (char line[4096]; std::fgets(line, sizeof line, out) != nullptr;) {
+    if (std::string_view(line).starts_with("Decision:")) verdict.decision.assign(line + 22, std::strlen(line) - 23);
   }
   std::fclose(out);
   return verdict;
 }
 
 TEST(LaunchDecision, TheDiagnosticSaysWhatTheNextPassStarts) {
+  constexpr char kUpdater[] = "a pass starts the updater instead of the server";
+  constexpr char kServer[] = "a pass starts the server";
+  // SHA-256 of "publisher certificate".
+  const std::string listed =
+      R"(,"updaterSigners":["1aeb2f186b07d146cfafb091db33236587761b5d680559729857dd9e23fc6a42"])";
   struct Row {
     const char* what;
-    std::string members;                  // of the configuration, beside server and updater
-    const char* announced;                // the manifest's version; null: the manifest is missing
-    const char* later;                    // announced from minute 20 on
-    bool signedUpdater;                   // the updater is signed by kSigner
-    std::uint64_t serverRuns;             // before it ends by itself
-    std::set<std::string> decisionsSeen;  // among the verdicts, at least
+    bool enabled;
+    std::string members;    // added to the configuration
+    const char* announced;  // the manifest's version (null: 404), and from minute 20 on:
+    const char* later;
+    bool signedUpdater;               // by the listed certificate
+    std::uint64_t serverMinutes;      // before it ends by itself
+    std::set<std::string> decisions;  // seen at least once
   };
-  const std::string listed = R"(,"updaterSigners":[")" + std::string(kSigner) + R"("])";
+  const std::string none;
   const Row rows[] = {
-      {"an updater that installs nothing, then a newer version",
-       "",
-       "2.0.0.0",
-       "2.1.0.0",
-       false,
-       5 * kMinute,
-       {"update due: a pass starts the updater instead of the server", "update set aside: a pass starts the server"}},
-      {"no update", "", "1.0.0.0", nullptr, false, kMinute, {"no update due: a pass starts the server"}},
-      {"updates disabled",
-       R"(,"enableUpdate":false)",
-       "2.0.0.0",
-       nullptr,
-       false,
-       kMinute,
-       {"updates disabled: a pass starts the server"}},
-      {"no manifest", "", nullptr, nullptr, false, kMinute, {"check failed: a pass starts the server"}},
-      {"an updater refused by its signer",
-       listed,
-       "2.0.0.0",
-       nullptr,
-       false,
-       kMinute,
-       {"check failed: a pass starts the server"}},
-      {"an updater allowed by its signer",
-       listed,
-       "2.0.0.0",
-       nullptr,
-       true,
-       kMinute,
-       {"update due: a pass starts the updater instead of the server"}},
+      {"set aside, then newer", true, none, "2.0.0.0", "2.1.0.0", false, 5, {"update due", "update set aside"}},
+      {"no update", true, none, "1.0.0.0", "1.0.0.0", false, 1, {"no update due"}},
+      {"updates disabled", false, none, "2.0.0.0", "2.0.0.0", false, 1, {"updates disabled"}},
+      {"no manifest", true, none, nullptr, nullptr, false, 1, {"check failed"}},
+      {"refused by its signer", true, listed, "2.0.0.0", "2.0.0.0", false, 1, {"check failed"}},
+      {"allowed by its signer", true, listed, "2.0.0.0", "2.0.0.0", true, 1, {"update due"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    setUpMachine(serverExitingAfter(row.serverRuns, 0));
-    sim::addFile(u"C:\\Halcyra\\resources\\updater\\config.json",
-                 R"({"server":"https://updates.example.com","relativeAppPath":"HalcyraServer.exe","login":"",)"
-                 R"("password":"","versionFile":"release.json","useGUI":0,"autoUpdate":true,)"
-                 R"("updaterPath":"C:\\Halcyra\\updater\\Updater.exe")" +
-                     row.members +
-                     (row.members.find("enableUpdate") == std::string::npos ? R"(,"enableUpdate":true})" : "}"));
-    sim::setVersionInfo(kServerPath, 0x00010000, 0, 0x00010000, 0);
+    setUpMachine(serverExitingAfter(row.serverMinutes * kMinute, 0));
+    configureRelease("", row.enabled);  // the update server below answers
     sim::installProgram(kUpdaterPath, serverExitingAfter(1000, 0));
+    std::string config = *sim::fileContent(u"C:\\Halcyra\\resources\\updater\\config.json");
+    sim::addFile(u"C:\\Halcyra\\resources\\updater\\config.json", config.insert(config.rfind('}'), row.members));
     if (row.signedUpdater) sim::setFileSignature(kUpdaterPath, 0, "publisher certificate");
     sim::setUpdateServer([&row](std::uint64_t now) {
-      const char* const version = row.later != nullptr && now >= 20 * kMinute ? row.later : row.announced;
-      return version != nullptr ? sim::UpdateServerAnswer{200, 0, sim::manifestBody(version)}
-                                : sim::UpdateServerAnswer{404, 0, "not found"};
+      const char* const version = now < 20 * kMinute ? row.announced : row.later;
+      return version ? sim::UpdateServerAnswer{200, 0, sim::manifestBody(version)}
+                     : sim::UpdateServerAnswer{404, 0, ""};
     });
-    // The diagnostic runs at the first call after each wait between two passes.
+    // At the first call of the service after each wait between two passes.
     std::vector<Verdict> verdicts;
     bool passWaited = false;
-    bool inside = false;
     sim::setCallObserver([&](const sim::Call& call) {
-      if (inside || call.processId != kServiceProcessId) return;
-      if (passWaited) {
-        inside = true;
+      if (call.processId == kServiceProcessId && std::exchange(passWaited, isPassWait(call))) {
         verdicts.push_back(runDiagnostic());
-        inside = false;
       }
-      passWaited = isPassWait(call);
     });
     sim::scheduleControl(40 * kMinute, platform::kServiceControlStop);
     sim::runProcess([] { return runEntryWith({"HalcyraService.exe"}); });
     sim::setCallObserver(nullptr);
 
-    std::vector<std::pair<std::uint64_t, bool>> starts;  // (time, the updater)
-    for (const sim::ProcessRecord& process : processesOf(kUpdaterPath)) starts.emplace_back(process.startTime, true);
-    for (const sim::ProcessRecord& process : servers()) starts.emplace_back(process.startTime, false);
     std::set<std::string> seen;
     ASSERT_GE(verdicts.size(), 3U);
     for (std::size_t i = 0; i + 1 < verdicts.size(); ++i) {
-      const Verdict& verdict = verdicts[i];
+      const Verdict& v = verdicts[i];
       std::string started = "a pass starts nothing";
-      for (const auto& [time, updater] : starts) {
-        if (verdict.time <= time && time < verdicts[i + 1].time) {
-          started = updater ? "a pass starts the updater instead of the server" : "a pass starts the server";
+      for (const sim::ProcessRecord& process : sim::processes()) {
+        if (!process.parentId && v.time <= process.startTime && process.startTime < verdicts[i + 1].time) {
+          started = process.application == kUpdaterPath  ? kUpdater
+                    : process.application == kServerPath ? kServer
+                                                         : started;
         }
       }
-      SCOPED_TRACE(verdict.decision + " at " + std::to_string(verdict.time) + " ms");
-      EXPECT_TRUE(verdict.decision.ends_with(": " + started)) << "the pass: " << started;
-      EXPECT_EQ(verdict.exitCode == 0, started.find("updater") != std::string::npos) << verdict.exitCode;
-      EXPECT_EQ(verdict.exitCode == 1,
-                verdict.decision.starts_with("no update due") || verdict.decision.starts_with("updates disabled"));
-      seen.insert(verdict.decision);
+      SCOPED_TRACE(v.decision + " at " + std::to_string(v.time) + " ms, exit code " + std::to_string(v.exitCode));
+      EXPECT_TRUE(v.decision.ends_with(": " + started)) << started;
+      EXPECT_EQ(v.exitCode == 0, started == kUpdater);
+      EXPECT_EQ(v.exitCode == 1, v.decision.starts_with("no update due") || v.decision.starts_with("updates disabled"));
+      seen.insert(v.decision.substr(0, v.decision.find(':')));
     }
-    for (const std::string& decision : row.decisionsSeen) EXPECT_EQ(seen.count(decision), 1U) << decision;
+    for (const std::string& decision : row.decisions) EXPECT_EQ(seen.count(decision), 1U) << decision;
   }
 }
 
