@@ -415,6 +415,7 @@ Field scheduleField(const UpdateCheckReport& report) {
 Field trustBoundaryField(const std::vector<TrustFinding>& findings) {
   auto const accounts = [](const std::vector<std::u16string>& names) {
     std::vector<std::string> values;
+    values.reserve(names.size());
     for (std::u16string const& name : names) {
       values.push_back(jsonText(utf8FromUtf16(name)));
     }

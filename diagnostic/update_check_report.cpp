@@ -1,7 +1,6 @@
 #include "diagnostic/update_check_report.h"
 
 #include <string>
-#include <utility>
 
 #include "diagnostic/utf8_text.h"
 #include "service/pass_update_check.h"
@@ -17,10 +16,10 @@ constexpr char kInstallRootUnknown[] = "The install root can't be derived from t
 }  // namespace
 
 UpdateCheckReport interpretUpdateCheck(const UpdaterSettings& settings, bool completed, const UpdateCheckDetail& detail,
-                                       std::optional<ScheduleSnapshot> serviceSchedule, std::uint64_t now) {
+                                       const std::optional<ScheduleSnapshot>& serviceSchedule, std::uint64_t now) {
   UpdateCheckReport report;
   report.settings = settings;
-  report.serviceSchedule = std::move(serviceSchedule);
+  report.serviceSchedule = serviceSchedule;
   report.now = now;
   LaunchDecision const decision =
       decidePassLaunch(settings, completed, report.serviceSchedule ? &report.serviceSchedule->schedule : nullptr, now);

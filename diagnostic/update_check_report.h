@@ -69,7 +69,8 @@ HeldBack heldBack(const UpdateCheckReport& report);
 // error raised inside it, which a pass counts as a failed check.
 UpdateCheckReport interpretUpdateCheck(const UpdaterSettings& settings, bool completed,
                                        const UpdateCheckDetail& detail = {},
-                                       std::optional<ScheduleSnapshot> serviceSchedule = {}, std::uint64_t now = 0);
+                                       const std::optional<ScheduleSnapshot>& serviceSchedule = std::nullopt,
+                                       std::uint64_t now = 0);
 
 // The report of a check that could not run because the install root, the folder every
 // path is relative to, could not be derived from the executable's path.
