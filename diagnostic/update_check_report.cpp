@@ -31,7 +31,6 @@ UpdateCheckReport interpretUpdateCheck(const UpdaterSettings& settings, bool com
   }
 
   report.detail = detail;
-  report.stage = detail.stage;
   report.configurationRead = detail.stage >= CheckStage::configurationRead;
   report.manifestRequested = detail.stage >= CheckStage::manifestFetched;
   // The record takes the local version beside the announced one, once the manifest is read.
@@ -60,8 +59,9 @@ UpdateCheckReport interpretUpdateCheck(const UpdaterSettings& settings, bool com
       report.decision = UpdateDecision::updatesDisabled;
       break;
     case UpdateOutcome::noUpdateDue:
-    case UpdateOutcome::updateDue:
       report.decision = UpdateDecision::noUpdateDue;
+      break;
+    case UpdateOutcome::updateDue:  // always with the updater's launch, answered above
       break;
     case UpdateOutcome::setAside:
       report.decision = UpdateDecision::updateSetAside;

@@ -31,8 +31,7 @@ struct UpdateCheckReport {
   std::optional<std::u16string> configFile;
   // The check's record after the check: the configuration values and the versions.
   UpdaterSettings settings;
-  // What the check got to; a value is shown only when the check set it.
-  CheckStage stage = CheckStage::started;
+  // What the check got to (its stage); a value is shown only when the check set it.
   bool configurationRead = false;
   bool manifestRequested = false;
   bool localVersionKnown = false;
