@@ -166,7 +166,8 @@ LaunchDecision decidePassLaunch(const UpdaterSettings& settings, bool checkCompl
 
 LaunchDecision decideScheduledLaunch(const UpdaterSettings& settings, bool checkCompleted) {
   try {
-    const bool scheduled = scheduleEnabled && state.pass;
+    // A pass without a schedule (switched off, or its check raised an error) has no record.
+    const bool scheduled = state.pass.has_value();
     LaunchDecision decision =
         decidePassLaunch(settings, checkCompleted, scheduled ? &state.schedule : nullptr, platform::GetTickCount64());
     if (scheduled) {
