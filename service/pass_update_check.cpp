@@ -159,8 +159,8 @@ LaunchDecision decidePassLaunch(const UpdaterSettings& settings, bool checkCompl
   input.checkCompleted = checkCompleted;
   input.schedule = schedule;
   input.now = now;
-  // The trust check of the updater's path and the server's signer are not part of the
-  // service yet: updaterPathCheck and serverSignerCheck stay empty, and allow.
+  // The path of the updater and the server's signer are not checked here:
+  // updaterPathCheck and serverSignerCheck stay empty, and allow.
   return decideLaunch(input);
 }
 
