@@ -237,8 +237,9 @@ void scheduleLines(std::string& out, const UpdateCheckReport& report) {
     const StuckUpdate& stuck = *snapshot.schedule.stuck;
     line(out, "  set aside",
          versionText(stuck.announced) + " over " + versionText(stuck.installed) + ", after " +
-             std::to_string(kUnchangedRunsBeforeSetAside + stuck.setAsides - 1) +
-             " updater runs that changed nothing; tried again in " + secondsText(*held.setAsideSeconds));
+             std::to_string(stuck.unchangedRuns) +
+             " updater runs that changed nothing; tried again at the first pass after " +
+             secondsText(*held.setAsideSeconds));
   }
   if (held.fetchSeconds) {
     line(out, "  next fetch", "in " + secondsText(*held.fetchSeconds) + ", " + held.fetchReason);
