@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "platform/files.h"
@@ -44,6 +45,8 @@ TEST(ServiceStatus, SequencesEndWithTheRecordAsTheLastReportLeftIt) {
     sim::ProgramBehaviour server;
     Dword control;  // scheduled at 10 s; 0 for none
     std::vector<ReportRow> expected;
+    int duringReport = 0;  // the control arrives during this status report instead (1 the first)
+    std::size_t servers = 1;
   };
   const Case cases[] = {
       {"scm stop",
@@ -54,11 +57,24 @@ TEST(ServiceStatus, SequencesEndWithTheRecordAsTheLastReportLeftIt) {
        serverExitingAfter(5000, 1115),
        0,
        {starting, running, {kServiceStopped, kRunningControls, 0, 0}}},
+      // The handler runs while the service thread still holds its turn: it returns at once
+      // (waiting for the turn would never end here), and the service thread makes the
+      // stop report as soon as its own is done, before the first pass.
+      {"stop while RUNNING is being reported",
+       patientServer(),
+       platform::kServiceControlStop,
+       {starting, running, {kServiceStopPending, 0, 0, 30000}, {kServiceStopped, 0, 0, 30000}},
+       2,
+       0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     setUpMachine(c.server);
-    if (c.control != 0) sim::scheduleControl(10000, c.control);
+    if (c.duringReport != 0) {
+      sim::scheduleControlAtCall("SetServiceStatus", c.duringReport, c.control);
+    } else if (c.control != 0) {
+      sim::scheduleControl(10000, c.control);
+    }
     EXPECT_EQ(runService(), 1);  // the dispatcher's TRUE
     EXPECT_EQ(reportRows(), c.expected);
     for (const sim::StatusReport& report : sim::statusReports()) {
@@ -66,7 +82,13 @@ TEST(ServiceStatus, SequencesEndWithTheRecordAsTheLastReportLeftIt) {
       EXPECT_EQ(report.status.dwServiceSpecificExitCode, 0u);
       EXPECT_EQ(report.status.dwCheckPoint, 0u);
     }
-    EXPECT_EQ(servers().size(), 1u);
+    EXPECT_EQ(servers().size(), c.servers);
+    // Registration is serviceMain's first call.
+    const auto& log = sim::calls();
+    const auto dispatcher = std::find_if(log.begin(), log.end(),
+                                         [](const sim::Call& call) { return call.name == "StartServiceCtrlDispatcherA"; });
+    ASSERT_TRUE(dispatcher != log.end() && dispatcher + 1 != log.end());
+    EXPECT_EQ(dispatcher[1].name, "RegisterServiceCtrlHandlerExA");
   }
 }
 
@@ -310,7 +332,7 @@ TEST(ServiceStart, LogFileNamePlantedByAnotherUserIsNeverFollowed) {
 TEST(ServiceStatus, StopArrivingWithTheFinalReportDoesNotReopenTheService) {
   setUpMachine(serverExitingAfter(5000, 1115));
   // SetServiceStatus: START_PENDING, RUNNING, then the final report. The stop arrives
-  // during it and reaches the handler once the report is done, as serviceMain returns.
+  // during it and reaches the handler once the SCM has the report.
   sim::scheduleControlAtCall("SetServiceStatus", 3, platform::kServiceControlStop);
   runService();
   // The stop was delivered, and only after the final report.

@@ -104,8 +104,10 @@ TEST(Entry, StopRequestExitsWithTheErrorOfTheFailedConsoleCall) {
 TEST(Entry, WorkingFolderIsTheFolderAboveTheExecutablesFolder) {
   const std::vector<std::pair<std::u16string, std::u16string>> cases = {
       {u"C:\\A\\B\\service.exe", u"C:\\A"},
-      {u"C:\\service.exe", u"C:"},
+      {u"C:\\service.exe", u"C:\\"},
       {u"C:\\Halcyra\\bin\\HalcyraService.exe", u"C:\\Halcyra"},
+      // "D:" alone would name the current folder of drive D.
+      {u"D:\\bin\\HalcyraService.exe", u"D:\\"},
   };
   for (const auto& [modulePath, folder] : cases) {
     SCOPED_TRACE(testing::PrintToString(std::string(modulePath.begin(), modulePath.end())));
@@ -115,31 +117,61 @@ TEST(Entry, WorkingFolderIsTheFolderAboveTheExecutablesFolder) {
     runService();
     const auto set = sim::callsNamed("SetCurrentDirectoryW");
     ASSERT_EQ(set.size(), 1u);
-    const std::string narrow(folder.begin(), folder.end());
-    EXPECT_NE(set[0].args.find(narrow), std::string::npos) << set[0].args;
-    EXPECT_EQ(set[0].args.find(narrow + "\\"), std::string::npos) << set[0].args;
+    EXPECT_EQ(set[0].args, std::string(folder.begin(), folder.end()));
   }
 }
 
+// The server starts in the install root, also at a drive's root when the service manager
+// started the service in another folder of that drive.
 TEST(Entry, ChildrenRunInTheWorkingFolder) {
-  setUpMachine(serverExitingAfter(100, 1115));
-  runService();
-  ASSERT_EQ(servers().size(), 1u);
-  EXPECT_EQ(servers()[0].currentDirectory, u"C:\\Halcyra");
+  struct Case {
+    std::u16string modulePath, serverPath, startFolder, workingFolder;
+  };
+  const Case cases[] = {
+      {kModulePath, kServerPath, u"C:\\Windows\\System32", u"C:\\Halcyra"},
+      {u"D:\\bin\\HalcyraService.exe", u"D:\\HalcyraServer.exe", u"D:\\Windows", u"D:\\"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.workingFolder.begin(), c.workingFolder.end()));
+    setUpMachine(serverExitingAfter(100, 1115));
+    sim::installProgram(c.serverPath, serverExitingAfter(100, 1115));
+    sim::setModulePath(c.modulePath);
+    sim::setCurrentDirectory(c.startFolder);
+    runService();
+    const std::vector<sim::ProcessRecord> started = processesOf(c.serverPath);
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].currentDirectory, c.workingFolder);
+  }
 }
 
-TEST(Entry, ExecutablePathThatFillsTheBufferFailsTheStart) {
+// A working folder that cannot be had fails the start with the reason, and nothing runs.
+TEST(Entry, WorkingFolderThatCannotBeHadFailsTheStart) {
   std::u16string longPath = u"C:\\";
   while (longPath.size() < 300) longPath += u"Folder\\";
   longPath += u"HalcyraService.exe";
-  setUpMachine(patientServer());
-  sim::setModulePath(longPath);
-  EXPECT_EQ(runService(), 1);
-  EXPECT_TRUE(sim::callsNamed("SetCurrentDirectoryW").empty());
-  const std::vector<ReportRow> expected = {{platform::kServiceStartPending, 0, 0, 0},
-                                           {platform::kServiceStopped, 0, 206, 0}};
-  EXPECT_EQ(reportRows(), expected);
-  EXPECT_TRUE(sim::processes().empty());
+  struct Case {
+    const char* name;
+    std::u16string modulePath;
+    Dword failure;  // of SetCurrentDirectoryW; 0 for none
+    Dword reported;
+    std::size_t entered;  // calls of SetCurrentDirectoryW
+  };
+  const Case cases[] = {
+      {"path that fills the buffer", longPath, 0, 206, 0},
+      {"folder not entered", kModulePath, platform::kErrorAccessDenied, platform::kErrorAccessDenied, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    setUpMachine(patientServer());
+    sim::setModulePath(c.modulePath);
+    if (c.failure != 0) sim::failCall("SetCurrentDirectoryW", 1, c.failure);
+    EXPECT_EQ(runService(), 1);
+    EXPECT_EQ(sim::callsNamed("SetCurrentDirectoryW").size(), c.entered);
+    const std::vector<ReportRow> expected = {{platform::kServiceStartPending, 0, 0, 0},
+                                             {platform::kServiceStopped, 0, c.reported, 0}};
+    EXPECT_EQ(reportRows(), expected);
+    EXPECT_TRUE(sim::processes().empty());
+  }
 }
 
 }  // namespace
