@@ -91,8 +91,9 @@ std::optional<ScheduleSnapshot> parseScheduleText(const std::string& text) {
       read = static_cast<bool>(words >> s.quickEnds >> s.quickEndRounds >> s.quickEndsNotBefore);
     } else if (key == "stuck") {
       StuckUpdate stuck;
-      read = readVersion(words, stuck.announced) && readVersion(words, stuck.installed) &&
-             static_cast<bool>(words >> stuck.unchangedRuns >> stuck.setAsides >> stuck.setAsideUntil >> stuck.firstRunAt);
+      read =
+          readVersion(words, stuck.announced) && readVersion(words, stuck.installed) &&
+          static_cast<bool>(words >> stuck.unchangedRuns >> stuck.setAsides >> stuck.setAsideUntil >> stuck.firstRunAt);
       s.stuck = stuck;
     }
     if (!read) {

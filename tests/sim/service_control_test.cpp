@@ -85,8 +85,8 @@ TEST(ServiceStatus, SequencesEndWithTheRecordAsTheLastReportLeftIt) {
     EXPECT_EQ(servers().size(), c.servers);
     // Registration is serviceMain's first call.
     const auto& log = sim::calls();
-    const auto dispatcher = std::find_if(log.begin(), log.end(),
-                                         [](const sim::Call& call) { return call.name == "StartServiceCtrlDispatcherA"; });
+    const auto dispatcher = std::find_if(
+        log.begin(), log.end(), [](const sim::Call& call) { return call.name == "StartServiceCtrlDispatcherA"; });
     ASSERT_TRUE(dispatcher != log.end() && dispatcher + 1 != log.end());
     EXPECT_EQ(dispatcher[1].name, "RegisterServiceCtrlHandlerExA");
   }
