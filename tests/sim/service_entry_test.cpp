@@ -106,8 +106,7 @@ TEST(Entry, WorkingFolderIsTheFolderAboveTheExecutablesFolder) {
       {u"C:\\A\\B\\service.exe", u"C:\\A"},
       {u"C:\\service.exe", u"C:\\"},
       {u"C:\\Halcyra\\bin\\HalcyraService.exe", u"C:\\Halcyra"},
-      // "D:" alone would name the current folder of drive D.
-      {u"D:\\bin\\HalcyraService.exe", u"D:\\"},
+      {u"D:\\bin\\HalcyraService.exe", u"D:\\"},  // "D:" alone names the current folder of drive D
   };
   for (const auto& [modulePath, folder] : cases) {
     SCOPED_TRACE(testing::PrintToString(std::string(modulePath.begin(), modulePath.end())));
@@ -121,57 +120,33 @@ TEST(Entry, WorkingFolderIsTheFolderAboveTheExecutablesFolder) {
   }
 }
 
-// The server starts in the install root, also at a drive's root when the service manager
-// started the service in another folder of that drive.
+// Also at a drive's root, for a service started in another folder of that drive.
 TEST(Entry, ChildrenRunInTheWorkingFolder) {
-  struct Case {
-    std::u16string modulePath, serverPath, startFolder, workingFolder;
-  };
-  const Case cases[] = {
-      {kModulePath, kServerPath, u"C:\\Windows\\System32", u"C:\\Halcyra"},
-      {u"D:\\bin\\HalcyraService.exe", u"D:\\HalcyraServer.exe", u"D:\\Windows", u"D:\\"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.workingFolder.begin(), c.workingFolder.end()));
+  const std::vector<std::pair<std::u16string, std::u16string>> cases = {{u"C:\\Halcyra", u"C:\\Halcyra\\"},
+                                                                        {u"D:\\", u"D:\\"}};
+  for (const auto& [root, base] : cases) {
     setUpMachine(serverExitingAfter(100, 1115));
-    sim::installProgram(c.serverPath, serverExitingAfter(100, 1115));
-    sim::setModulePath(c.modulePath);
-    sim::setCurrentDirectory(c.startFolder);
+    sim::installProgram(base + u"HalcyraServer.exe", serverExitingAfter(100, 1115));
+    sim::setModulePath(base + u"bin\\HalcyraService.exe");
+    sim::setCurrentDirectory(base.substr(0, 3) + u"Windows");
     runService();
-    const std::vector<sim::ProcessRecord> started = processesOf(c.serverPath);
-    ASSERT_EQ(started.size(), 1u);
-    EXPECT_EQ(started[0].currentDirectory, c.workingFolder);
+    ASSERT_EQ(processesOf(base + u"HalcyraServer.exe").size(), 1u);
+    EXPECT_EQ(processesOf(base + u"HalcyraServer.exe")[0].currentDirectory, root);
   }
 }
 
-// A working folder that cannot be had fails the start with the reason, and nothing runs.
-TEST(Entry, WorkingFolderThatCannotBeHadFailsTheStart) {
+TEST(Entry, ExecutablePathThatFillsTheBufferFailsTheStart) {
   std::u16string longPath = u"C:\\";
   while (longPath.size() < 300) longPath += u"Folder\\";
   longPath += u"HalcyraService.exe";
-  struct Case {
-    const char* name;
-    std::u16string modulePath;
-    Dword failure;  // of SetCurrentDirectoryW; 0 for none
-    Dword reported;
-    std::size_t entered;  // calls of SetCurrentDirectoryW
-  };
-  const Case cases[] = {
-      {"path that fills the buffer", longPath, 0, 206, 0},
-      {"folder not entered", kModulePath, platform::kErrorAccessDenied, platform::kErrorAccessDenied, 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    setUpMachine(patientServer());
-    sim::setModulePath(c.modulePath);
-    if (c.failure != 0) sim::failCall("SetCurrentDirectoryW", 1, c.failure);
-    EXPECT_EQ(runService(), 1);
-    EXPECT_EQ(sim::callsNamed("SetCurrentDirectoryW").size(), c.entered);
-    const std::vector<ReportRow> expected = {{platform::kServiceStartPending, 0, 0, 0},
-                                             {platform::kServiceStopped, 0, c.reported, 0}};
-    EXPECT_EQ(reportRows(), expected);
-    EXPECT_TRUE(sim::processes().empty());
-  }
+  setUpMachine(patientServer());
+  sim::setModulePath(longPath);
+  EXPECT_EQ(runService(), 1);
+  EXPECT_TRUE(sim::callsNamed("SetCurrentDirectoryW").empty());
+  const std::vector<ReportRow> expected = {{platform::kServiceStartPending, 0, 0, 0},
+                                           {platform::kServiceStopped, 0, 206, 0}};
+  EXPECT_EQ(reportRows(), expected);
+  EXPECT_TRUE(sim::processes().empty());
 }
 
 }  // namespace

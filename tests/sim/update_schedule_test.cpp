@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "platform/sim/sim.h"
@@ -56,75 +54,74 @@ std::size_t countIn(const std::vector<std::uint64_t>& times, std::uint64_t from,
 }
 
 // An updater that installs nothing, or cannot be started: its quick failures are retried,
-// so the server does not start in the first minute; after 10 min the version is set aside
-// and the server runs. Each later retry comes at the first pass after its set-aside (15 min
-// doubling, with jitter, at most a day) and sets the version aside again; a newer announced
-// version is tried at once.
+// so the server does not start in the first minute, and after 10 min the version is set
+// aside and the server runs. Each later retry comes at the first pass after its set-aside
+// (15 min doubling, with jitter, at most a day) and sets the version aside again; a newer
+// announced version is tried at once.
+void expectStuckUpdaterSetAside(const char* name, const sim::ProgramBehaviour& updater) {
+  SCOPED_TRACE(name);
+  setUp(serverExitingAfter(10 * kMinute, 0));
+  sim::installProgram(kUpdaterPath, updater);
+  sim::setUpdateServer([](std::uint64_t now) {
+    return sim::UpdateServerAnswer{200, 0, sim::manifestBody(now < 10 * kHour ? "2.0.0.0" : "2.1.0.0")};
+  });
+  std::vector<std::uint64_t> updaters;   // every start of the updater, failed or not
+  std::optional<ScheduleSnapshot> file;  // what the diagnostic reads near the end
+  bool read = false;                     // once; the reading's own calls come here too
+  sim::setCallObserver([&](const sim::Call& call) {
+    if (call.name == "CreateProcessAsUserW" && call.args.find("app=C:\\Halcyra\\updater") != std::string::npos) {
+      updaters.push_back(call.time);
+    }
+    if (!read && call.time >= 10 * kHour + 50 * kMinute) file = (read = true, readScheduleFile());
+  });
+  runFor(11 * kHour);
+  sim::setCallObserver(nullptr);
+
+  const std::vector<std::uint64_t> servers = startTimes(kServerPath);
+  ASSERT_GE(servers.size(), 4U);
+  EXPECT_GE(countIn(updaters, 0, 15 * kSecond), 3U) << "three failures in 15 s";
+  EXPECT_GE(countIn(updaters, 15 * kSecond, kMinute), 1U) << "... are retried";
+  EXPECT_TRUE(servers.front() >= kMinute && servers.front() <= 11 * kMinute) << "the server within 1 to 11 min";
+
+  // Those of 2.0.0.0, before 2.1.0.0 is announced.
+  std::vector<sim::ReportedEvent> setAsides;
+  for (const sim::ReportedEvent& event : sim::reportedEvents()) {
+    if (event.eventId == EVENT_UPDATE_SET_ASIDE && event.time < 10 * kHour) setAsides.push_back(event);
+  }
+  ASSERT_GE(setAsides.size(), 4U);
+  std::uint64_t previousMinutes = 0;
+  for (std::size_t i = 0; i < setAsides.size(); ++i) {
+    const sim::ReportedEvent& event = setAsides[i];
+    EXPECT_EQ(event.strings.at(0) + u" " + event.strings.at(1) + u" " + event.strings.at(2),
+              u"2.0.0.0 1.0.0.0 " + decimalText(countIn(updaters, 0, event.time + 1)));
+    const std::uint64_t minutes = std::stoull(std::string(event.strings.at(3).begin(), event.strings.at(3).end()));
+    EXPECT_GE(minutes, i == 0 ? 15U : previousMinutes) << "set-aside " << i;
+    EXPECT_LE(minutes, std::min<std::uint64_t>(30U << i, 24 * 60)) << "set-aside " << i;
+    previousMinutes = minutes;
+    // No updater while the version is set aside, and exactly one retry before the next one,
+    // at the first pass after the back-off: no server starts in between.
+    const std::uint64_t until = event.time + (minutes - 1) * kMinute;
+    EXPECT_EQ(countIn(updaters, event.time + 1, std::min(until, 10 * kHour)), 0U) << "set-aside " << i;
+    if (i + 1 < setAsides.size()) {
+      EXPECT_EQ(countIn(updaters, until, setAsides[i + 1].time + 1), 1U) << "set-aside " << i;
+      const auto retry = std::lower_bound(updaters.begin(), updaters.end(), until);
+      EXPECT_TRUE(retry != updaters.end() && countIn(servers, event.time + minutes * kMinute, *retry) == 0U) << i;
+    }
+  }
+  // The newer version is tried at the next pass after the server's next end.
+  EXPECT_GE(countIn(updaters, 10 * kHour, 10 * kHour + 10 * kMinute + kPassSlack + kSecond), 1U);
+
+  // The file shows 2.1.0.0 set aside in its turn, and goes when the service stops.
+  ASSERT_TRUE(file && file->schedule.stuck);
+  EXPECT_EQ(file->schedule.stuck->announced, (VersionNumber{2, 1, 0, 0}));
+  EXPECT_FALSE(readScheduleFile());
+}
+
 TEST(UpdateScheduleScenario, StuckUpdaterIsSetAsideAfterTenMinutesWithGrowingWaits) {
+  expectStuckUpdaterSetAside("ends without installing", serverExitingAfter(kSecond, 0));
   sim::ProgramBehaviour cannotStart;
   cannotStart.failToStart = platform::kErrorAccessDenied;
-  const std::pair<const char*, sim::ProgramBehaviour> cases[] = {
-      {"ends without installing", serverExitingAfter(kSecond, 0)}, {"cannot be started", cannotStart}};
-  for (const auto& [name, updater] : cases) {
-    SCOPED_TRACE(name);
-    setUp(serverExitingAfter(10 * kMinute, 0));
-    sim::installProgram(kUpdaterPath, updater);
-    sim::setUpdateServer([](std::uint64_t now) {
-      return sim::UpdateServerAnswer{200, 0, sim::manifestBody(now < 10 * kHour ? "2.0.0.0" : "2.1.0.0")};
-    });
-    std::vector<std::uint64_t> updaters;   // every start of the updater, failed or not
-    std::optional<ScheduleSnapshot> file;  // what the diagnostic reads near the end
-    bool read = false;                     // once; the reading's own calls come here too
-    sim::setCallObserver([&](const sim::Call& call) {
-      if (call.name == "CreateProcessAsUserW" && call.args.find("app=C:\\Halcyra\\updater") != std::string::npos) {
-        updaters.push_back(call.time);
-      }
-      if (!read && call.time >= 10 * kHour + 50 * kMinute) file = (read = true, readScheduleFile());
-    });
-    runFor(11 * kHour);
-    sim::setCallObserver(nullptr);
-
-    const std::vector<std::uint64_t> servers = startTimes(kServerPath);
-    ASSERT_GE(servers.size(), 4U);
-    EXPECT_GE(countIn(updaters, 0, 15 * kSecond), 3U) << "three failures in 15 s";
-    EXPECT_GE(countIn(updaters, 15 * kSecond, kMinute), 1U) << "... are retried";
-    EXPECT_GE(servers.front(), kMinute) << "no server in the first minute";
-    EXPECT_LE(servers.front(), 11 * kMinute) << "the server runs within 11 minutes";
-
-    // Those of 2.0.0.0, before 2.1.0.0 is announced.
-    std::vector<sim::ReportedEvent> setAsides;
-    for (const sim::ReportedEvent& event : sim::reportedEvents()) {
-      if (event.eventId == EVENT_UPDATE_SET_ASIDE && event.time < 10 * kHour) setAsides.push_back(event);
-    }
-    ASSERT_GE(setAsides.size(), 4U);
-    std::uint64_t previousMinutes = 0;
-    for (std::size_t i = 0; i < setAsides.size(); ++i) {
-      const sim::ReportedEvent& event = setAsides[i];
-      EXPECT_EQ(event.strings.at(0) + u" " + event.strings.at(1) + u" " + event.strings.at(2),
-                u"2.0.0.0 1.0.0.0 " + decimalText(countIn(updaters, 0, event.time + 1)));
-      const std::uint64_t minutes = std::stoull(std::string(event.strings.at(3).begin(), event.strings.at(3).end()));
-      EXPECT_GE(minutes, i == 0 ? 15U : previousMinutes) << "set-aside " << i;
-      EXPECT_LE(minutes, std::min<std::uint64_t>(30U << i, 24 * 60)) << "set-aside " << i;
-      previousMinutes = minutes;
-      // No updater while the version is set aside, and exactly one retry before the next
-      // set-aside, at the first pass after the back-off: no server starts in between.
-      const std::uint64_t until = event.time + (minutes - 1) * kMinute;
-      EXPECT_EQ(countIn(updaters, event.time + 1, std::min(until, 10 * kHour)), 0U) << "set-aside " << i;
-      if (i + 1 < setAsides.size()) {
-        EXPECT_EQ(countIn(updaters, until, setAsides[i + 1].time + 1), 1U) << "set-aside " << i;
-        const auto retry = std::lower_bound(updaters.begin(), updaters.end(), until);
-        ASSERT_NE(retry, updaters.end());
-        EXPECT_EQ(countIn(servers, event.time + minutes * kMinute, *retry), 0U) << "set-aside " << i;
-      }
-    }
-    // The newer version is tried at the next pass after the server's next end.
-    EXPECT_GE(countIn(updaters, 10 * kHour, 10 * kHour + 10 * kMinute + kPassSlack + kSecond), 1U);
-
-    // The file shows 2.1.0.0 set aside in its turn, and goes when the service stops.
-    ASSERT_TRUE(file && file->schedule.stuck);
-    EXPECT_EQ(file->schedule.stuck->announced, (VersionNumber{2, 1, 0, 0}));
-    EXPECT_FALSE(readScheduleFile());
-  }
+  expectStuckUpdaterSetAside("cannot be started", cannotStart);
 }
 
 // While the server keeps ending at once, it is restarted after every pass's wait, and the
