@@ -51,9 +51,8 @@ TEST(GracefulStop, EndsTheChildInOneOfThreeWays) {
     setUpMachine(server);
     if (c.failOperation != nullptr) sim::failCall(c.failOperation, c.failNth, c.failError);
     if (c.instanceHangs) {
-      sim::ProgramBehaviour hanging;
+      sim::ProgramBehaviour hanging = serverExitingAfter(kLastResortStopAt, 0);
       hanging.run = [](const std::vector<std::string>& args) { return runEntryWith(args); };
-      hanging.exitAfter = kLastResortStopAt;
       sim::installProgram(kModulePath, hanging);
     }
     sim::scheduleControl(kStopAt, platform::kServiceControlStop);

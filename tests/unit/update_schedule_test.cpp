@@ -90,8 +90,6 @@ TEST(UpdateSchedule, Transitions) {
        planAt(8999), reuse},
       {"crash loop, nothing known: skip", S{.quickEndRounds = 2, .quickEndsNotBefore = 9000}, planAt(8999), skip},
       {"first unchanged run", S{}, updaterRan(7, 9, v1, v1), 0, S{.stuck = StuckUpdate{v2, v1, 1, 0, 0, 7}}},
-      {"three quick failures are retried", S{.stuck = StuckUpdate{v2, v1, 2, 0, 0, 0}},
-       updaterRan(12000, 15000, v1, v1), 0, S{.stuck = StuckUpdate{v2, v1, 3, 0, 0, 0}}},
       {"one long run is not three", S{}, updaterRan(0, 60 * kMin, v1, v1), 0,
        S{.stuck = StuckUpdate{v2, v1, 1, 0, 0, 0}}},
       {"three runs over 10 min set aside for 15 min to 30 min", S{.stuck = StuckUpdate{v2, v1, 2, 0, 0, 0}},
