@@ -381,9 +381,9 @@ Field scheduleField(const UpdateCheckReport& report) {
   if (held.setAsideSeconds) {
     const StuckUpdate& stuck = *snapshot.schedule.stuck;
     setAsideVersion = versionText(stuck.announced);
-    setAside = *setAsideVersion + " over " + versionText(stuck.installed) + ", after " +
-               std::to_string(kUnchangedRunsBeforeSetAside + stuck.setAsides - 1) +
-               " updater runs that changed nothing; tried again in " + secondsText(*held.setAsideSeconds);
+    setAside =
+        *setAsideVersion + " over " + versionText(stuck.installed) + ", after " + std::to_string(stuck.unchangedRuns) +
+        " updater runs that changed nothing; tried again at the first pass after " + secondsText(*held.setAsideSeconds);
   }
   std::optional<std::string> nextFetch;
   std::optional<std::string> nextFetchReason;

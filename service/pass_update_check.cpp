@@ -179,6 +179,20 @@ LaunchDecision decideScheduledLaunch(const UpdaterSettings& settings, bool check
   }
 }
 
+namespace {
+
+// One updater run, or one failed start, for the pass's announced version; reported when
+// it sets that version aside.
+void recordUpdaterPass(const PassDecision& pass, std::uint64_t now, const VersionNumber& after) {
+  if (recordUpdaterRun(state.schedule, pass.launchTick, now, pass.announced, pass.installed, after, jitter())) {
+    const StuckUpdate& stuck = *state.schedule.stuck;
+    reportUpdateSetAside(pass.announced, pass.installed, stuck.unchangedRuns, stuck.setAsideUntil - now);
+  }
+  publish();
+}
+
+}  // namespace
+
 void recordPassChildEnded(const ChildEnd& end) {
   if (!scheduleEnabled || !state.pass) {
     return;
@@ -198,15 +212,24 @@ void recordPassChildEnded(const ChildEnd& end) {
       return;
     }
     // Unreadable now counts as unchanged: the updater is then retried, and set aside.
-    const VersionNumber after = installedVersion(pass.relativeAppPath).value_or(pass.installed);
-    if (recordUpdaterRun(state.schedule, now, pass.announced, pass.installed, after, jitter())) {
-      const StuckUpdate& stuck = *state.schedule.stuck;
-      reportUpdateSetAside(pass.announced, pass.installed, kUnchangedRunsBeforeSetAside + stuck.setAsides - 1,
-                           stuck.setAsideUntil - now);
-    }
-    publish();
+    recordUpdaterPass(pass, now, installedVersion(pass.relativeAppPath).value_or(pass.installed));
   } catch (...) {
     // The schedule learns nothing from this end; the next pass decides as before.
+  }
+}
+
+void recordPassLaunchFailed() {
+  if (!scheduleEnabled || !state.pass || !state.pass->updaterStarts) {
+    return;
+  }
+  try {
+    const PassDecision pass = *state.pass;
+    state.pass.reset();
+    // An updater that cannot be started installs nothing: it counts as a run that left
+    // the installed version as it was, so that it cannot keep the server down for ever.
+    recordUpdaterPass(pass, platform::GetTickCount64(), pass.installed);
+  } catch (...) {
+    // The schedule learns nothing from this failure; the next pass decides as before.
   }
 }
 

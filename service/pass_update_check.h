@@ -52,6 +52,10 @@ LaunchDecision decideScheduledLaunch(const UpdaterSettings& settings, bool check
 // kQuickEndMs of its start backs the fetches off.
 void recordPassChildEnded(const ChildEnd& end);
 
+// After the pass's child could not be started: an updater that failed to start counts
+// towards setting its version aside, as one that ran and changed nothing.
+void recordPassLaunchFailed();
+
 // Forgets the schedule and removes its file: every start of the supervisor begins afresh,
 // and a stopped service holds nothing back.
 void resetUpdateSchedule();

@@ -57,7 +57,7 @@ std::string scheduleText(const ScheduleSnapshot& snapshot) {
   if (s.stuck) {
     text += "stuck " + versionWords(s.stuck->announced) + " " + versionWords(s.stuck->installed) + " " +
             std::to_string(s.stuck->unchangedRuns) + " " + std::to_string(s.stuck->setAsides) + " " +
-            std::to_string(s.stuck->setAsideUntil) + "\n";
+            std::to_string(s.stuck->setAsideUntil) + " " + std::to_string(s.stuck->firstRunAt) + "\n";
   }
   return text;
 }
@@ -91,8 +91,9 @@ std::optional<ScheduleSnapshot> parseScheduleText(const std::string& text) {
       read = static_cast<bool>(words >> s.quickEnds >> s.quickEndRounds >> s.quickEndsNotBefore);
     } else if (key == "stuck") {
       StuckUpdate stuck;
-      read = readVersion(words, stuck.announced) && readVersion(words, stuck.installed) &&
-             static_cast<bool>(words >> stuck.unchangedRuns >> stuck.setAsides >> stuck.setAsideUntil);
+      read =
+          readVersion(words, stuck.announced) && readVersion(words, stuck.installed) &&
+          static_cast<bool>(words >> stuck.unchangedRuns >> stuck.setAsides >> stuck.setAsideUntil >> stuck.firstRunAt);
       s.stuck = stuck;
     }
     if (!read) {

@@ -183,8 +183,27 @@ void scheduleWriteOut(bool alreadyScheduled) noexcept {
   }
 }
 
+// ReportEventW takes no insertion string longer than this (in UTF-16 units).
+constexpr std::size_t kMaxInsertLength = 31839;
+
+// A text cut to what the event log takes, never in the middle of a surrogate pair.
+std::u16string clippedInsert(const std::u16string& text) {
+  if (text.size() <= kMaxInsertLength) {
+    return text;
+  }
+  std::size_t length = kMaxInsertLength;
+  const char16_t last = text[length - 1];
+  if (last >= 0xD800 && last <= 0xDBFF) {
+    --length;
+  }
+  return text.substr(0, length);
+}
+
 void report(Word type, Dword eventId, std::initializer_list<std::u16string> strings) {
-  PendingEvent event{type, eventId, std::vector<std::u16string>(strings)};
+  PendingEvent event{type, eventId, {}};
+  for (const std::u16string& text : strings) {
+    event.strings.push_back(clippedInsert(text));
+  }
   bool alreadyScheduled = false;
   {
     const std::lock_guard guard(writer.lock);

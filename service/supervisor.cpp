@@ -274,6 +274,7 @@ std::optional<StartedChild> launchChild(const PassResources& pass) {
   if (decision.launch == NextLaunch::updater) {
     if (const Dword error = startUpdater(settings, pass.token.get(), child.info); error != platform::kErrorSuccess) {
       reportLaunchFailure(settings.updaterPath, error);
+      recordPassLaunchFailed();
       return std::nullopt;
     }
     reportUpdaterStarted(settings, child.info.dwProcessId, pass.sessionId);

@@ -239,11 +239,11 @@ void scheduleControl(std::uint64_t time, Dword control, Dword eventType = 0);
 // A control delivered when `operation` is called for the nth time from now, before the
 // call itself runs: a control that arrives while the service thread is busy there. On
 // Windows the handler runs on the dispatcher thread while the service thread goes on; the
-// simulation runs it on the service thread, so it holds it back where the two threads
-// would meet: a control arriving during a status report (the service serialises its
-// reports with the handler) or during the handler itself (the dispatcher runs one
-// handler at a time) reaches the handler at the next wait point, or when serviceMain
-// returns if that comes first.
+// simulation runs it on the service thread. A control arriving during a status report
+// reaches the handler inside that report, once the report is recorded: the service
+// thread still holds its turn at the status record then. One arriving during the handler
+// itself (the dispatcher runs one handler at a time) reaches the handler at the next wait
+// point, or when serviceMain returns if that comes first.
 void scheduleControlAtCall(std::string_view operation, int nth, Dword control, Dword eventType = 0);
 // Delivers a control to the handler now and returns what the handler returned.
 Dword deliverControl(Dword control, Dword eventType = 0);

@@ -224,6 +224,9 @@ struct Machine {
   void* handlerContext = nullptr;
   Dword controlsAccepted = 0;
   std::vector<TimedControl> controls;
+  // Arrived during the status report now being made: they reach the handler once the
+  // report is recorded, while the service thread is still inside it.
+  std::vector<CallControl> controlsDuringReport;
   std::uint64_t nextControlSequence = 0;
   std::vector<StatusReport> statusReports;
 

@@ -1,5 +1,5 @@
-// The update schedule of the real service: an updater that installs nothing is set aside
-// after three runs, and an update server that answers 503 with Retry-After is asked no
+// The update schedule of the real service: an updater that installs nothing is retried
+// through its first minute, and an update server that answers 503 with Retry-After is asked no
 // sooner, while a server that ends at once is still restarted after every pass's wait.
 
 #include <winsock2.h>
@@ -64,26 +64,23 @@ struct BusyUpdateServer {
   std::atomic<int> requests{0};
 };
 
-// An updater that ends with 0 and installs nothing runs three times for the announced
-// version; then the server runs, is restarted as usual, and the updater is not started
-// again: the event says the version was set aside and when it is tried again.
-TEST_F(ServiceE2E, UpdaterThatInstallsNothingIsSetAside) {
+// An updater that ends with 0 and installs nothing is started again after every pass's
+// wait through its first minute, and the server does not run yet: a brief failure is
+// retried, not set aside. The set-aside after 10 minutes, with the server running then, is
+// proven in the simulation; 11 minutes here would outlast the whole test command.
+TEST_F(ServiceE2E, UpdaterThatInstallsNothingIsRetriedThroughItsFirstMinute) {
   if (!installService("on-ctrl-c=exit") || !installUpdater()) return;
   if (!writeManifest("version.json", R"({"Version":"9.0.0.0","Files":[]})") || !writeUpdateConfig(manifestUrl()) ||
       !startService()) {
     return;
   }
-  ASSERT_TRUE(awaitStarted()) << "the server runs after the updater's runs";
-  EXPECT_EQ(logCount("sample updater: received"), 3) << "three runs of the updater, then the server";
-  EXPECT_TRUE(traced(R"(0x0002 0x80000011: 9\.0\.0\.0 \| [0-9.]+ \| 3 \| (1[5-9]|2[0-9]|30))"))
-      << "event: 9.0.0.0 set aside, tried again in 15 to 30 minutes";
-
-  // The server's end leads to a new pass: the server again, not the updater.
-  std::uint32_t const first = serverPid();
-  ASSERT_TRUE(kill(first));
-  EXPECT_TRUE(awaitNewServer(first, 15s)) << "the server is restarted";
-  EXPECT_EQ(logCount("sample updater: received"), 3) << "the set-aside version's updater is not started again";
-  EXPECT_GE(manifestRequests("/latest/version.json"), 4) << "the passes still ask the update server";
+  Stopwatch const since;
+  ASSERT_TRUE(awaitUntil(
+      60s, [&] { return since.ms() >= 60000; }, 1000ms));
+  EXPECT_GE(logCount("sample updater: received"), 6) << "the updater is started again after every pass";
+  EXPECT_EQ(logCount("sample server: started"), 0) << "no server in the first minute";
+  EXPECT_EQ(tracedCount(R"(0x0002 0x80000011.*)"), 0) << "nothing set aside yet";
+  EXPECT_TRUE(stopService());
 }
 
 // 503 with Retry-After: 120, and a server that ends at once: the update server is asked once

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <iterator>
 
 #include "platform/files.h"
 #include "platform/processes.h"
@@ -44,6 +46,7 @@ TEST(ServiceStatus, SequencesEndWithTheRecordAsTheLastReportLeftIt) {
     sim::ProgramBehaviour server;
     Dword control;  // scheduled at 10 s; 0 for none
     std::vector<ReportRow> expected;
+    int duringReport = 0;  // instead, it arrives during this status report (1 the first)
   };
   const Case cases[] = {
       {"scm stop",
@@ -54,11 +57,19 @@ TEST(ServiceStatus, SequencesEndWithTheRecordAsTheLastReportLeftIt) {
        serverExitingAfter(5000, 1115),
        0,
        {starting, running, {kServiceStopped, kRunningControls, 0, 0}}},
+      // The handler finds the report's turn taken and returns at once (in the simulation,
+      // waiting would never end); the service thread reports the stop right after.
+      {"stop while RUNNING is being reported",
+       patientServer(),
+       platform::kServiceControlStop,
+       {starting, running, {kServiceStopPending, 0, 0, 30000}, {kServiceStopped, 0, 0, 30000}},
+       2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     setUpMachine(c.server);
-    if (c.control != 0) sim::scheduleControl(10000, c.control);
+    if (c.duringReport != 0) sim::scheduleControlAtCall("SetServiceStatus", c.duringReport, c.control);
+    if (c.control != 0 && c.duringReport == 0) sim::scheduleControl(10000, c.control);
     EXPECT_EQ(runService(), 1);  // the dispatcher's TRUE
     EXPECT_EQ(reportRows(), c.expected);
     for (const sim::StatusReport& report : sim::statusReports()) {
@@ -66,7 +77,12 @@ TEST(ServiceStatus, SequencesEndWithTheRecordAsTheLastReportLeftIt) {
       EXPECT_EQ(report.status.dwServiceSpecificExitCode, 0u);
       EXPECT_EQ(report.status.dwCheckPoint, 0u);
     }
-    EXPECT_EQ(servers().size(), 1u);
+    EXPECT_EQ(servers().size(), c.duringReport == 0 ? 1u : 0u);
+    // Registration is serviceMain's first call.
+    const auto& log = sim::calls();
+    const auto dispatcher =
+        std::find_if(log.begin(), log.end(), [](auto& call) { return call.name == "StartServiceCtrlDispatcherA"; });
+    EXPECT_EQ(std::next(dispatcher)->name, "RegisterServiceCtrlHandlerExA");
   }
 }
 
@@ -176,6 +192,8 @@ TEST(ServiceStart, EachFailedStepEndsTheStartWithItsError) {
       {"RUNNING report refused", failing("SetServiceStatus", 2, kErrorInvalidHandle), kErrorInvalidHandle},
       // A refusal without an error must still not read as a clean stop.
       {"RUNNING report refused without an error", failing("SetServiceStatus", 2, 0), kErrorInvalidHandle},
+      // Children started from another folder would not be the installed ones.
+      {"working folder", failing("SetCurrentDirectoryW", 1, kErrorAccessDenied), kErrorAccessDenied},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -316,7 +334,7 @@ TEST(ServiceStart, LogFileNamePlantedByAnotherUserIsNeverFollowed) {
 TEST(ServiceStatus, StopArrivingWithTheFinalReportDoesNotReopenTheService) {
   setUpMachine(serverExitingAfter(5000, 1115));
   // SetServiceStatus: START_PENDING, RUNNING, then the final report. The stop arrives
-  // during it and reaches the handler once the report is done, as serviceMain returns.
+  // during it and reaches the handler once the SCM has the report.
   sim::scheduleControlAtCall("SetServiceStatus", 3, platform::kServiceControlStop);
   runService();
   // The stop was delivered, and only after the final report.
