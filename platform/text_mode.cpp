@@ -18,4 +18,13 @@ std::string applyTextMode(std::string_view bytes) {
   return text;
 }
 
+std::u16string widenBytes(std::string_view bytes) {
+  std::u16string wide;
+  wide.reserve(bytes.size());
+  for (char const byte : bytes) {
+    wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(byte)));
+  }
+  return wide;
+}
+
 }  // namespace halcyra::platform

@@ -10,4 +10,8 @@ namespace halcyra::platform {
 
 std::string applyTextMode(std::string_view bytes);
 
+// Each byte as the UTF-16 unit of the same value (Latin-1): how the configuration's bytes
+// and the system's 8-bit texts become UTF-16, never decoded, never sign-extended.
+std::u16string widenBytes(std::string_view bytes);
+
 }  // namespace halcyra::platform

@@ -15,6 +15,7 @@
 #include "service/pass_update_check.h"
 #include "service/service_control.h"
 #include "service/service_events.h"
+#include "service/trust_boundary.h"
 #include "update/updater_launch.h"
 #include "update/updater_signer_check.h"
 
@@ -271,7 +272,15 @@ std::optional<StartedChild> launchChild(const PassResources& pass) {
   StartedChild child;
   // Held until the launch below returned: the updater that was checked is the one started.
   UpdaterSignerCheck const signer = checkPassUpdater(settings);
-  if (settings.updateAvailable && signer.allowed) {
+  bool startUpdaterNow = settings.updateAvailable && signer.allowed;
+  if (startUpdaterNow) {
+    // Input handled unsafely: an updater whose path others can change is not started.
+    if (UpdaterPathVerdict const path = checkUpdaterPath(settings); path.open) {
+      reportTrustBoundaryOpen(path.what, true);
+      startUpdaterNow = false;
+    }
+  }
+  if (startUpdaterNow) {
     if (const Dword error = startUpdater(settings, pass.token.get(), child.info); error != platform::kErrorSuccess) {
       reportLaunchFailure(settings.updaterPath, error);
       return std::nullopt;

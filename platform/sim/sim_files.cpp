@@ -805,12 +805,19 @@ Dword GetSecurityInfo(Handle object, int objectType, Dword securityInformation, 
   if ((entry->access & kReadControl) == 0) {
     return kErrorAccessDenied;
   }
-  if (securityInformation != kOwnerSecurityInformation || owner == nullptr || descriptor == nullptr) {
-    return kErrorInvalidParameter;  // only the owner is modelled
-  }
   FsNode const* const node = findNode(machine().files.at(entry->object).key);
   if (node == nullptr) {
     return kErrorFileNotFound;
+  }
+  if (securityInformation == (kOwnerSecurityInformation | kDaclSecurityInformation) && owner != nullptr &&
+      dacl != nullptr && descriptor != nullptr) {
+    // The owner and access list of the object the handle reached: a link opened without
+    // following it has its own.
+    return sim::detail::describeSecurity(machine().files.at(entry->object).key, securityInformation, owner, dacl,
+                                         descriptor);
+  }
+  if (securityInformation != kOwnerSecurityInformation || owner == nullptr || descriptor == nullptr) {
+    return kErrorInvalidParameter;  // only the owner alone, or with the access list
   }
   // The owner's binary SID, in a heap block that LocalFree knows.
   std::string const sid = sim::detail::binarySid(node->owner);

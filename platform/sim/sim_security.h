@@ -21,6 +21,8 @@ struct AccessEntry {
   std::uint8_t flags = 0;
   platform::Dword mask = 0;
   std::u16string sid;
+  // Another ACE type with the plain layout (a callback entry), instead of allow or deny.
+  std::optional<std::uint8_t> type;
 };
 struct FileSecurity {
   std::u16string owner;
@@ -49,4 +51,8 @@ namespace halcyra::sim::detail {
 std::string binarySid(const std::u16string& text);
 std::u16string textSid(const void* sid);
 const std::u16string& processUser();
+// The descriptor of the object under `key` (never followed), as GetNamedSecurityInfoW
+// hands it out.
+platform::Dword describeSecurity(const std::u16string& key, platform::Dword securityInfo, void** owner, void** dacl,
+                                 void** descriptor);
 }  // namespace halcyra::sim::detail
