@@ -6,7 +6,9 @@
 
 #include "platform/clock.h"
 #include "platform/processes.h"
+#include "platform/text_mode.h"
 #include "service/schedule_file.h"
+#include "service/trust_boundary.h"
 #include "update/update_check.h"
 #include "update/update_schedule.h"
 #include "version/version_number.h"
@@ -137,16 +139,47 @@ bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelE
       result.retryAfterSeconds = outcome.transfer.retryAfterSeconds;
       recordFetch(state.schedule, now, result, jitter());
     }
-    if (settings.updateAvailable && isSetAside(state.schedule, now, settings.remoteVersion, settings.localVersion)) {
-      settings.updateAvailable = false;
-    }
     publish();
-    state.pass = PassDecision{settings.updateAvailable, outcome.fetched,          settings.remoteVersion,
-                              settings.localVersion,    settings.relativeAppPath, platform::GetTickCount64()};
+    // Whether the updater starts is decideScheduledLaunch's to say.
+    state.pass = PassDecision{false,
+                              outcome.fetched,
+                              settings.remoteVersion,
+                              settings.localVersion,
+                              settings.relativeAppPath,
+                              platform::GetTickCount64()};
     return true;
   } catch (...) {
     settings.updateAvailable = false;
     return false;
+  }
+}
+
+LaunchDecision decidePassLaunch(const UpdaterSettings& settings, bool checkCompleted, const UpdateSchedule* schedule,
+                                std::uint64_t now) {
+  LaunchInput input;
+  input.settings = &settings;
+  input.checkCompleted = checkCompleted;
+  input.schedule = schedule;
+  input.now = now;
+  input.updaterPathCheck = [](const UpdaterSettings& checked) {
+    UpdaterPathVerdict const verdict = checkUpdaterPath(checked);
+    return PathCheck{!verdict.open, verdict.open ? platform::utf8FromUtf16(verdict.what) : std::string()};
+  };
+  // The server's signer is not part of the service yet: serverSignerCheck stays empty, and allows.
+  return decideLaunch(input);
+}
+
+LaunchDecision decideScheduledLaunch(const UpdaterSettings& settings, bool checkCompleted) {
+  try {
+    const bool scheduled = scheduleEnabled && state.pass;
+    LaunchDecision decision =
+        decidePassLaunch(settings, checkCompleted, scheduled ? &state.schedule : nullptr, platform::GetTickCount64());
+    if (scheduled) {
+      state.pass->updaterStarts = decision.launch == NextLaunch::updater;
+    }
+    return decision;
+  } catch (...) {
+    return LaunchDecision{};
   }
 }
 

@@ -10,6 +10,7 @@
 
 #include "platform/clock.h"
 #include "platform/event_log.h"
+#include "platform/files.h"
 #include "platform/sync.h"
 #include "platform/text_mode.h"
 #include "service/event_messages.h"
@@ -414,6 +415,18 @@ void reportTrustBoundaryOpen(const std::u16string& objects, bool updaterRefused)
         updaterRefused ? u"The updater is not started while its path is open: the server is started instead."
                        : u"The service goes on running.";
     report(platform::kEventlogWarningType, EVENT_TRUST_BOUNDARY_OPEN, {objects, consequence});
+  });
+}
+
+void reportUpdaterPathOpen(const std::string& objects) {
+  guarded([&] {
+    auto const length = static_cast<int>(objects.size());
+    int const needed = platform::MultiByteToWideChar(platform::kCpUtf8, 0, objects.data(), length, nullptr, 0);
+    std::u16string wide(static_cast<std::size_t>(needed > 0 ? needed : 0), u'\0');
+    if (needed > 0) {
+      platform::MultiByteToWideChar(platform::kCpUtf8, 0, objects.data(), length, wide.data(), needed);
+    }
+    reportTrustBoundaryOpen(wide, true);
   });
 }
 

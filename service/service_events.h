@@ -90,6 +90,8 @@ void reportJobListUnavailable(platform::Dword error);
 // read), one line each: at start-up, or before an updater start that is refused for it,
 // which is reported when it differs from the previous refusal.
 void reportTrustBoundaryOpen(const std::u16string& objects, bool updaterRefused = false);
+// The refusal of an updater whose path is open, with the objects' lines in UTF-8.
+void reportUpdaterPathOpen(const std::string& objects);
 
 // An updater that failed the check of its signer: its path, why (empty when the check
 // itself failed) and the signer's thumbprint found (empty for none). Reported when it
