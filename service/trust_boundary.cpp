@@ -6,6 +6,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config/config_file.h"
@@ -382,10 +383,10 @@ std::u16string listed(const std::vector<std::u16string>& accounts) {
   return text;
 }
 
-std::u16string describeAll(const std::vector<TrustFinding>& findings) {
+std::u16string describeAll(const std::vector<TrustFinding>& findings, std::u16string_view separator) {
   std::u16string lines;
   for (const TrustFinding& finding : findings) {
-    lines += lines.empty() ? u"" : u"\r\n";
+    lines += lines.empty() ? u"" : separator;
     lines += describeFinding(finding);
   }
   return lines;
@@ -421,7 +422,7 @@ UpdaterPathVerdict checkUpdaterPath(const UpdaterSettings& settings) {
       open.back().access.readers.clear();
     }
   }
-  return {!open.empty(), describeAll(open)};
+  return {!open.empty(), describeAll(open, u"; ")};
 }
 
 std::u16string describeFinding(const TrustFinding& finding) {
@@ -441,7 +442,7 @@ std::u16string describeFinding(const TrustFinding& finding) {
 
 void warnIfTrustBoundaryOpen() noexcept {
   try {
-    std::u16string const lines = describeAll(checkTrustBoundary());
+    std::u16string const lines = describeAll(checkTrustBoundary(), u"\r\n");
     if (!lines.empty()) {
       reportTrustBoundaryOpen(lines);
     }

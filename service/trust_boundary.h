@@ -46,7 +46,8 @@ std::vector<TrustFinding> checkTrustBoundary();
 
 // Whether the updater of `settings` may start as far as its path goes: open when an
 // untrusted account can change config.json, the updater or a folder above them, or when
-// their security cannot be read; `what` names each such object, one line each.
+// their security cannot be read; `what` names each such object, separated by "; " (it
+// goes on one line of the diagnostic).
 struct UpdaterPathVerdict {
   bool open = false;
   std::u16string what;

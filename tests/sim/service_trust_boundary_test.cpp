@@ -199,7 +199,8 @@ TEST(TrustBoundary, WalksEveryPathAndRefusesAnOpenUpdater) {
       bool const refusal = event.strings.at(1).find(u"updater is not started") != std::u16string::npos;
       std::vector<std::u16string>& lines = refusal ? refusals : warned;
       std::u16string text = event.strings.at(0);
-      for (std::size_t end; (end = text.find(u"\r\n")) != std::u16string::npos; text.erase(0, end + 2)) {
+      std::u16string const separator = refusal ? u"; " : u"\r\n";
+      for (std::size_t end; (end = text.find(separator)) != std::u16string::npos; text.erase(0, end + 2)) {
         lines.push_back(text.substr(0, end));
       }
       lines.push_back(text);
