@@ -288,6 +288,10 @@ void addPath(std::vector<Component>& components, const std::u16string& object, O
   for (std::u16string parent = parentPath(object); parent != chain.back(); parent = parentPath(parent)) {
     chain.push_back(parent);
   }
+  // A UNC path starts at its share: "\\server\" itself has no security to read.
+  if (chain.size() > 1 && (chain.back().size() < 2 || chain.back()[1] != u':')) {
+    chain.pop_back();
+  }
   std::reverse(chain.begin(), chain.end());
   for (std::size_t i = 0; i < chain.size(); ++i) {
     bool const leaf = i + 1 == chain.size();
