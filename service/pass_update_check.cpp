@@ -6,7 +6,9 @@
 
 #include "platform/clock.h"
 #include "platform/processes.h"
+#include "platform/text_mode.h"
 #include "service/schedule_file.h"
+#include "service/trust_boundary.h"
 #include "update/update_check.h"
 #include "update/update_schedule.h"
 #include "version/version_number.h"
@@ -159,8 +161,11 @@ LaunchDecision decidePassLaunch(const UpdaterSettings& settings, bool checkCompl
   input.checkCompleted = checkCompleted;
   input.schedule = schedule;
   input.now = now;
-  // The path of the updater and the server's signer are not checked here:
-  // updaterPathCheck and serverSignerCheck stay empty, and allow.
+  input.updaterPathCheck = [](const UpdaterSettings& checked) {
+    UpdaterPathVerdict const verdict = checkUpdaterPath(checked);
+    return PathCheck{!verdict.open, verdict.open ? platform::utf8FromUtf16(verdict.what) : std::string()};
+  };
+  // The server's signer is not part of the service yet: serverSignerCheck stays empty, and allows.
   return decideLaunch(input);
 }
 

@@ -10,7 +10,9 @@
 
 #include "platform/clock.h"
 #include "platform/event_log.h"
+#include "platform/files.h"
 #include "platform/sync.h"
+#include "platform/text_mode.h"
 #include "service/event_messages.h"
 #include "service/graceful_stop.h"
 #include "version/decimal_text.h"
@@ -78,12 +80,13 @@ struct ReportingState {
   std::optional<std::u16string> lastCheckFailure;
   std::optional<std::pair<std::u16string, Dword>> lastLaunchFailure;
   std::optional<std::u16string> lastUpdaterRefusal;
+  std::optional<std::u16string> lastOpenUpdaterPath;
   bool jobListUnavailableReported = false;
 };
 
 ReportingState state;
 
-std::u16string ascii(const std::string& text) { return {text.begin(), text.end()}; }
+std::u16string ascii(const std::string& text) { return platform::widenBytes(text); }
 
 // Large codes are mostly NTSTATUS values (0xC0000005 ...), which are known in hex.
 std::u16string exitCodeText(const std::optional<Dword>& exitCode) {
@@ -101,15 +104,6 @@ std::u16string exitCodeText(const std::optional<Dword>& exitCode) {
 // Tenths of a second, e.g. "2.5".
 std::u16string secondsText(std::uint64_t milliseconds) {
   return decimalText(milliseconds / 1000) + u"." + decimalText(milliseconds / 100 % 10);
-}
-
-// The error text's bytes are the low bytes of UTF-16 units; read back, each is one unit.
-std::u16string widenBytes(const std::string& text) {
-  std::u16string wide;
-  for (const char c : text) {
-    wide.push_back(static_cast<unsigned char>(c));
-  }
-  return wide;
 }
 
 // Writes one event, registering the source first when it is missing and the last try is a
@@ -335,7 +329,7 @@ void reportUpdateCheck(const UpdaterSettings& settings, bool completed, const Up
       state.lastCheckFailure.reset();
       return;
     }
-    const std::u16string failure = widenBytes(completed ? settings.lastError : kCheckRaisedAnError);
+    const std::u16string failure = platform::widenBytes(completed ? settings.lastError : kCheckRaisedAnError);
     std::u16string curlResult = u"no transfer was made";
     std::u16string response = u"none";
     int curlCode = -1;
@@ -344,7 +338,7 @@ void reportUpdateCheck(const UpdaterSettings& settings, bool completed, const Up
       curlCode = transfer.curlCode;
       curlResult = transfer.curlCode == 0 ? u"0 (the transfer completed)"
                                           : u"error " + decimalText(static_cast<Dword>(transfer.curlCode)) + u" (" +
-                                                widenBytes(transfer.curlMessage) + u")";
+                                                platform::widenBytes(transfer.curlMessage) + u")";
       if (transfer.responseCode > 0) {
         response = decimalText(static_cast<Dword>(transfer.responseCode));
       }
@@ -428,8 +422,31 @@ void reportJobListUnavailable(Dword error) {
   });
 }
 
-void reportTrustBoundaryOpen(const std::u16string& objects) {
-  guarded([&] { report(platform::kEventlogWarningType, EVENT_TRUST_BOUNDARY_OPEN, {objects}); });
+void reportTrustBoundaryOpen(const std::u16string& objects, bool updaterRefused) {
+  guarded([&] {
+    if (updaterRefused) {
+      if (state.lastOpenUpdaterPath == objects) {
+        return;
+      }
+      state.lastOpenUpdaterPath = objects;
+    }
+    std::u16string const consequence =
+        updaterRefused ? u"The updater is not started while its path is open: the server is started instead."
+                       : u"The service goes on running.";
+    report(platform::kEventlogWarningType, EVENT_TRUST_BOUNDARY_OPEN, {objects, consequence});
+  });
+}
+
+void reportUpdaterPathOpen(const std::string& objects) {
+  guarded([&] {
+    auto const length = static_cast<int>(objects.size());
+    int const needed = platform::MultiByteToWideChar(platform::kCpUtf8, 0, objects.data(), length, nullptr, 0);
+    std::u16string wide(static_cast<std::size_t>(needed > 0 ? needed : 0), u'\0');
+    if (needed > 0) {
+      platform::MultiByteToWideChar(platform::kCpUtf8, 0, objects.data(), length, wide.data(), needed);
+    }
+    reportTrustBoundaryOpen(wide, true);
+  });
 }
 
 void reportUpdaterRefused(std::u16string_view updaterPath, const std::string& reason, const std::string& thumbprint) {

@@ -85,10 +85,13 @@ void reportUpdateSetAside(const VersionNumber& announced, const VersionNumber& i
 // reported once per service run, since every pass meets it again.
 void reportJobListUnavailable(platform::Dword error);
 
-// At start-up: objects of the installation that accounts other than SYSTEM, the
-// Administrators and TrustedInstaller can write (or, for the configuration, read), one
-// line each.
-void reportTrustBoundaryOpen(const std::u16string& objects);
+// Objects of the installation that accounts other than SYSTEM, the Administrators and
+// TrustedInstaller can replace, re-point or re-permission (or, for the configuration,
+// read), one line each: at start-up, or before an updater start that is refused for it,
+// which is reported when it differs from the previous refusal.
+void reportTrustBoundaryOpen(const std::u16string& objects, bool updaterRefused = false);
+// The refusal of an updater whose path is open, with the objects' lines in UTF-8.
+void reportUpdaterPathOpen(const std::string& objects);
 
 // An updater that failed the check of its signer: its path, why (empty when the check
 // itself failed) and the signer's thumbprint found (empty for none). Reported when it

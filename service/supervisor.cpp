@@ -246,6 +246,9 @@ std::optional<PassResources> acquirePassResources() {
 
 // What the decision refused is reported; the pass starts what it decided in its place.
 void reportLaunchRefusals(const UpdaterSettings& settings, const LaunchDecision& decision) {
+  if (decision.update == UpdateOutcome::updaterPathOpen) {
+    reportUpdaterPathOpen(decision.updaterPathRefusal);
+  }
   if (decision.update == UpdateOutcome::updaterRefused) {
     reportUpdaterRefused(settings.updaterPath, decision.updaterSigner.reason, decision.updaterSigner.thumbprint);
   }

@@ -31,25 +31,6 @@ void fail(UpdaterSettings& settings, std::string text) {
   settings.lastError = std::move(text);
 }
 
-// `path` made absolute; empty when the platform rejects it. A first buffer of MAX_PATH
-// units covers ordinary paths; a longer result is fetched again in a buffer of the size
-// the platform asked for.
-std::u16string fullPathOf(const std::u16string& path) {
-  std::vector<char16_t> buffer(platform::kMaxPath);
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    platform::Dword const length =
-        platform::GetFullPathNameW(path.c_str(), static_cast<platform::Dword>(buffer.size()), buffer.data(), nullptr);
-    if (length == 0) {
-      return {};
-    }
-    if (length < buffer.size()) {
-      return {buffer.data(), length};
-    }
-    buffer.resize(length);  // too small: `length` is the size needed, terminator included
-  }
-  return {};
-}
-
 }  // namespace
 
 std::optional<AppLocation> deriveAppFolder(const std::u16string& appPath, std::u16string_view relativeAppPath) {

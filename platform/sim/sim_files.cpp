@@ -694,9 +694,7 @@ int MultiByteToWideChar(unsigned codePage, Dword flags, const char* text, int le
     }
   } else {
     // The 8-bit code pages are modelled as Latin-1: each byte is the unit of that value.
-    for (char const c : bytes) {
-      wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
-    }
+    wide = widenBytes(bytes);
   }
   auto const needed = static_cast<int>(wide.size());
   if (size == 0) {

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/accounts.h"
 #include "platform/files.h"
 #include "platform/security.h"
 #include "platform/sim/sim_machine.h"
@@ -53,54 +54,16 @@ SecurityState& security() {
         {kSidEveryone, {u"", u"Everyone"}},
         {kSidAuthenticatedUsers, {u"NT AUTHORITY", u"Authenticated Users"}},
         {platform::kSidTrustedInstaller, {u"NT SERVICE", u"TrustedInstaller"}},
-        {u"S-1-3-0", {u"", u"CREATOR OWNER"}},
+        {platform::kSidCreatorOwner, {u"", u"CREATOR OWNER"}},
         {platform::kSidOwnerRights, {u"", u"OWNER RIGHTS"}},
     };
   }
   return *state;
 }
 
-// "S-1-<authority>-<sub>-..." in the binary form: revision, count, 48-bit big-endian
-// authority, little-endian 32-bit sub-authorities.
-std::string sidBytes(const std::u16string& text) {
-  std::vector<std::uint64_t> numbers;
-  std::uint64_t value = 0;
-  for (std::size_t i = 2; i <= text.size(); ++i) {
-    if (i == text.size() || text[i] == u'-') {
-      numbers.push_back(value);
-      value = 0;
-    } else {
-      value = value * 10 + static_cast<std::uint64_t>(text[i] - u'0');
-    }
-  }
-  std::string bytes;
-  bytes.push_back(static_cast<char>(numbers.at(0)));
-  bytes.push_back(static_cast<char>(numbers.size() - 2));
-  for (int shift = 40; shift >= 0; shift -= 8) {
-    bytes.push_back(static_cast<char>(numbers.at(1) >> shift));
-  }
-  for (std::size_t i = 2; i < numbers.size(); ++i) {
-    for (int shift = 0; shift < 32; shift += 8) {
-      bytes.push_back(static_cast<char>(numbers[i] >> shift));
-    }
-  }
-  return bytes;
-}
-
-std::u16string sidText(const void* sid) {
-  const auto* bytes = static_cast<const unsigned char*>(sid);
-  std::uint64_t authority = 0;
-  for (int i = 2; i < 8; ++i) {
-    authority = authority << 8 | bytes[i];
-  }
-  std::string text = "S-" + std::to_string(bytes[0]) + "-" + std::to_string(authority);
-  for (std::size_t i = 0; i < bytes[1]; ++i) {
-    std::uint32_t sub = 0;
-    std::memcpy(&sub, bytes + 8 + std::size_t{4} * i, 4);
-    text += "-" + std::to_string(sub);
-  }
-  return {text.begin(), text.end()};
-}
+// SIDs through the system's one account model.
+std::string sidBytes(const std::u16string& text) { return platform::sidFromText(text); }
+using platform::sidText;
 
 void append(std::string& buffer, const void* data, std::size_t size) {
   buffer.append(static_cast<const char*>(data), size);
@@ -112,7 +75,8 @@ std::string aclBytes(const std::vector<AccessEntry>& entries) {
   for (const AccessEntry& entry : entries) {
     std::string const sid = sidBytes(entry.sid);
     platform::AccessAce ace{};
-    ace.Header.AceType = entry.allow ? platform::kAccessAllowedAceType : platform::kAccessDeniedAceType;
+    ace.Header.AceType =
+        entry.type.value_or(entry.allow ? platform::kAccessAllowedAceType : platform::kAccessDeniedAceType);
     ace.Header.AceFlags = entry.flags;
     ace.Header.AceSize = static_cast<std::uint16_t>(offsetof(platform::AccessAce, SidStart) + sid.size());
     ace.Mask = entry.mask;

@@ -25,6 +25,8 @@ struct AccessEntry {
   std::uint8_t flags = 0;
   platform::Dword mask = 0;
   std::u16string sid;
+  // Another ACE type with the plain layout (a callback entry), instead of allow or deny.
+  std::optional<std::uint8_t> type{};
   bool operator==(const AccessEntry&) const = default;
 };
 inline constexpr platform::Dword kFileAllAccess = 0x1F01FF;
