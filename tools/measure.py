@@ -198,6 +198,10 @@ def report(folder):
              ("-" if anon is None else "%d" % anon), anon is not None and anon <= 5 * 1024)
     seconds = reading("watch", "seconds")
     resolution = reading("cpu", "resolution_us")
+    w = r.get("service-settle", {})
+    t.row("CPU from the server's start to 10 s (%s wake-ups, threads %s->%s)" % (
+        "%d" % w["wakeups"] if w else "-", "%d" % w.get("threads_start", 0), "%d" % w.get("threads_end", 0)),
+        "us", w["run_ns"] / 1000 if w else None)
     quiet = {}
     for label, name in (("service", "CPU over a quiet minute"), ("idle", "  do-nothing service")):
         w = r.get(label + "-watch", {})

@@ -205,7 +205,7 @@ record_handles() { record "$1" handles "$(w "$probe" handles "$2" | field handle
 
 # Memory 10 s after the start, then a quiet minute from there: by then the service's pool
 # thread that wrote the start's events has had its 5 s of idleness and ended (a thread
-# that ends during the minute still counts, with its last wake-up).
+# that ends during the minute would still count, with its last wake-up).
 say "memory 10 s after the start, CPU time over $watch_seconds s, then $restarts restarts"
 behave "stamps=yes"
 w "$measure" service-start HalcyraIdle >/dev/null
@@ -214,7 +214,10 @@ w "$measure" service-start HalcyraService "$win_stamps" >/dev/null
 service_pid=$(w "$probe" service-pid HalcyraService)
 service_unix_pid=$(unix_pid_of "$win_service")
 idle_unix_pid=$(unix_pid_of "$win_base"'\tools\halcyra-idle-service.exe')
-sleep "$(awk -v from="$started" -v now="$(date +%s%N)" 'BEGIN { left = 10 - (now - from) / 1e9; print (left > 0 ? left : 0) }')"
+# Up to then, what the service does once the server runs: the event writer's pool thread
+# ends there.
+record service-settle "$(/usr/bin/python3 "$repo/tools/measure.py" watch "$service_unix_pid" \
+  "$(awk -v from="$started" -v now="$(date +%s%N)" 'BEGIN { left = 10 - (now - from) / 1e9; print (left > 0 ? left : 0) }')")"
 record_process service-10s "$service_unix_pid"
 record_process idle-10s "$idle_unix_pid"
 record_handles handles-watch-start "$service_pid"
