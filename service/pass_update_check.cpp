@@ -43,7 +43,6 @@ struct ScheduleState {
 };
 
 ScheduleState state;
-bool scheduleEnabled = true;
 
 // Machines of a fleet start at different times and have different process ids, so their
 // jitter differs and their fetches spread out.
@@ -97,10 +96,6 @@ bool runPassUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent,
 }
 
 bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent, UpdateCheckDetail* detail) {
-  if (!scheduleEnabled) {
-    state.pass.reset();
-    return runPassUpdateCheck(settings, cancelEvent, detail);
-  }
   try {
     const std::uint64_t now = platform::GetTickCount64();
     // A pass that started nothing (or lost sight of its child) ends any crash loop: the
@@ -199,7 +194,7 @@ void recordUpdaterPass(const PassDecision& pass, std::uint64_t now, const Versio
 }  // namespace
 
 void recordPassChildEnded(const ChildEnd& end) {
-  if (!scheduleEnabled || !state.pass) {
+  if (!state.pass) {
     return;
   }
   try {
@@ -249,7 +244,5 @@ void resetUpdateSchedule() {
     // The jitter keeps its default seed, and a stale file shows its writer's process id.
   }
 }
-
-void setUpdateScheduleEnabled(bool enabled) { scheduleEnabled = enabled; }
 
 }  // namespace halcyra

@@ -60,8 +60,4 @@ void recordPassLaunchFailed();
 // and a stopped service holds nothing back.
 void resetUpdateSchedule();
 
-// Off, every pass asks the update server and nothing is set aside: the service as it was
-// before it had a schedule, which the fleet model measures against. On by default.
-void setUpdateScheduleEnabled(bool enabled);
-
 }  // namespace halcyra
