@@ -26,6 +26,10 @@ std::string_view verdictName(ManifestSignatureStatus status) {
       return "expired";
     case ManifestSignatureStatus::expiryUnreadable:
       return "expiry unreadable";
+    case ManifestSignatureStatus::expiryMissing:
+      return "no Expires";
+    case ManifestSignatureStatus::replayed:
+      return "replayed";
     case ManifestSignatureStatus::notChecked:
       break;
   }
@@ -41,7 +45,7 @@ void addTrustReport(UpdateCheckReport& report) {
   if (!report.configurationRead || !settings.trust.updaterSigners || settings.updaterPath.empty()) {
     return;
   }
-  UpdaterSignerCheck const check = checkUpdaterSigner(settings);
+  SignerCheck const check = checkUpdaterSigner(settings);
   report.trust.signer = SignerReport{check.allowed, check.reason, check.thumbprint};
   if (!check.allowed && report.decision == UpdateDecision::updateDue) {
     report.decision = UpdateDecision::checkFailed;

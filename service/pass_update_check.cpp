@@ -60,6 +60,7 @@ ManifestSource sourceFor(ManifestPlan plan) {
     source.reused = *state.schedule.announced;
   }
   source.skipFailure = state.lastFetchFailure;
+  source.raiseVersionMark = true;
   return source;
 }
 

@@ -246,11 +246,11 @@ std::optional<PassResources> acquirePassResources() {
 
 // The updater's signer when one is due and updaterSigners is configured; a refused updater
 // is reported, and the server runs in its place.
-UpdaterSignerCheck checkPassUpdater(const UpdaterSettings& settings) {
+SignerCheck checkPassUpdater(const UpdaterSettings& settings) {
   if (!settings.updateAvailable) {
     return {};
   }
-  UpdaterSignerCheck check = checkUpdaterSigner(settings);
+  SignerCheck check = checkUpdaterSigner(settings);
   if (!check.allowed) {
     reportUpdaterRefused(settings.updaterPath, check.reason, check.thumbprint);
   }
@@ -267,10 +267,13 @@ std::optional<StartedChild> launchChild(const PassResources& pass) {
   // check, and the watch that follows sees the stop at once.
   const bool checkCompleted = runScheduledUpdateCheck(settings, stopEvent, &detail);
   reportUpdateCheck(settings, checkCompleted, detail);
+  if (!settings.trust.malformedSigners.empty()) {
+    reportMalformedSigners(settings.trust.malformedSigners);
+  }
 
   StartedChild child;
   // Held until the launch below returned: the updater that was checked is the one started.
-  UpdaterSignerCheck const signer = checkPassUpdater(settings);
+  SignerCheck const signer = checkPassUpdater(settings);
   if (settings.updateAvailable && signer.allowed) {
     if (const Dword error = startUpdater(settings, pass.token.get(), child.info); error != platform::kErrorSuccess) {
       reportLaunchFailure(settings.updaterPath, error);
@@ -278,6 +281,13 @@ std::optional<StartedChild> launchChild(const PassResources& pass) {
     }
     reportUpdaterStarted(settings, child.info.dwProcessId, pass.sessionId);
   } else {
+    // Held until the launch below returned, like the updater. A refused server is not
+    // started at all: the next pass checks it again (an update may have repaired it).
+    SignerCheck const serverSigner = checkServerSigner(settings, kServerFileName);
+    if (!serverSigner.allowed) {
+      reportServerRefused(kServerFileName, serverSigner.reason, serverSigner.thumbprint);
+      return std::nullopt;
+    }
     if (const Dword error = startServer(pass.token.get(), child.info); error != platform::kErrorSuccess) {
       reportLaunchFailure(kServerFileName, error);
       return std::nullopt;

@@ -176,6 +176,9 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
     fail(settings, kRemoteVersionRejected);
     return;
   }
+  if (!checkVersionMark(settings, outcome.address, source.raiseVersionMark)) {
+    return;
+  }
 
   settings.updateAvailable =
       settings.autoUpdate && isUpdateDue(settings.localVersion, settings.remoteVersion, settings.useLatest);

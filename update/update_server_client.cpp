@@ -8,6 +8,7 @@
 #include <memory>
 #include <utility>
 
+#include "platform/clock.h"
 #include "platform/sync.h"
 #include "update/text_conversion.h"
 
@@ -61,6 +62,17 @@ UpdateServerClient::UpdateServerClient(const UpdaterConfig& configuration, platf
 
 void UpdateServerClient::setTransferOptions(const TransferOptions& options) { options_ = options; }
 
+long UpdateServerClient::remainingTimeMs() {
+  std::uint64_t const now = platform::GetTickCount64();
+  if (!firstTransferTick_) {
+    firstTransferTick_ = now;
+  }
+  std::uint64_t const used = now - *firstTransferTick_;
+  auto const total = static_cast<std::uint64_t>(options_.totalTimeoutMs);
+  // At least a millisecond: 0 would mean no limit at all to libcurl.
+  return used + 1 >= total ? 1L : static_cast<long>(total - used);
+}
+
 std::string UpdateServerClient::fetchReleaseManifest() {
   std::string body;
   std::u16string const path = releaseManifestPath(configuration_.versionFile);
@@ -103,7 +115,7 @@ bool UpdateServerClient::downloadToStream(std::u16string_view path, std::string&
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, options_.connectTimeoutMs);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, options_.lowSpeedBytesPerSecond);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, options_.lowSpeedSeconds);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, options_.totalTimeoutMs);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, remainingTimeMs());
   // Stoppable, so that a stop of the service during the check ends the transfer at once.
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &abortWhenCancelled);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, cancelEvent_);

@@ -206,7 +206,11 @@ struct Machine {
   std::vector<ProcessRecord> records;
 
   std::map<std::u16string, FileSignature> fileSignatures;  // key: as fs
-  std::uint64_t systemTimeAtStart = 134247456000000000;    // 2026-06-01T00:00:00Z as a FILETIME
+  // The registry below HKEY_LOCAL_MACHINE: keys and value names upper-cased, each value its
+  // type and bytes; and the keys open now, by handle value.
+  std::map<std::u16string, std::map<std::u16string, std::pair<Dword, std::string>>> registry;
+  std::map<std::uintptr_t, std::u16string> registryHandles;
+  std::uint64_t systemTimeAtStart = 134247456000000000;  // 2026-06-01T00:00:00Z as a FILETIME
 
   std::set<void*> heapBlocks;
   std::set<std::u16string*> securityDescriptors;  // SDDL text, until LocalFree
