@@ -138,16 +138,46 @@ bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelE
       result.retryAfterSeconds = outcome.transfer.retryAfterSeconds;
       recordFetch(state.schedule, now, result, jitter());
     }
-    if (settings.updateAvailable && isSetAside(state.schedule, now, settings.remoteVersion, settings.localVersion)) {
-      settings.updateAvailable = false;
-    }
     publish();
-    state.pass = PassDecision{settings.updateAvailable, outcome.fetched,          settings.remoteVersion,
-                              settings.localVersion,    settings.relativeAppPath, platform::GetTickCount64()};
+    // Whether the updater starts is decideScheduledLaunch's to say.
+    state.pass = PassDecision{false,
+                              outcome.fetched,
+                              settings.remoteVersion,
+                              settings.localVersion,
+                              settings.relativeAppPath,
+                              platform::GetTickCount64()};
     return true;
   } catch (...) {
     settings.updateAvailable = false;
     return false;
+  }
+}
+
+LaunchDecision decidePassLaunch(const UpdaterSettings& settings, bool checkCompleted, const UpdateSchedule* schedule,
+                                std::uint64_t now) {
+  LaunchInput input;
+  input.settings = &settings;
+  input.checkCompleted = checkCompleted;
+  input.schedule = schedule;
+  input.now = now;
+  // The trust check of the updater's path is not part of the service yet:
+  // updaterPathCheck stays empty, and allows. The server is checked under the name its
+  // launch uses, resolved against the same working folder.
+  input.serverSignerCheck = [](const UpdaterSettings& checked) { return checkServerSigner(checked, kServerFileName); };
+  return decideLaunch(input);
+}
+
+LaunchDecision decideScheduledLaunch(const UpdaterSettings& settings, bool checkCompleted) {
+  try {
+    const bool scheduled = scheduleEnabled && state.pass;
+    LaunchDecision decision =
+        decidePassLaunch(settings, checkCompleted, scheduled ? &state.schedule : nullptr, platform::GetTickCount64());
+    if (scheduled) {
+      state.pass->updaterStarts = decision.launch == NextLaunch::updater;
+    }
+    return decision;
+  } catch (...) {
+    return LaunchDecision{};
   }
 }
 

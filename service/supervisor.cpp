@@ -15,8 +15,8 @@
 #include "service/pass_update_check.h"
 #include "service/service_control.h"
 #include "service/service_events.h"
+#include "update/launch_decision.h"
 #include "update/updater_launch.h"
-#include "update/updater_signer_check.h"
 
 namespace halcyra {
 
@@ -244,22 +244,20 @@ std::optional<PassResources> acquirePassResources() {
   return pass;
 }
 
-// The updater's signer when one is due and updaterSigners is configured; a refused updater
-// is reported, and the server runs in its place.
-SignerCheck checkPassUpdater(const UpdaterSettings& settings) {
-  if (!settings.updateAvailable) {
-    return {};
+// What the decision refused is reported; the pass starts what it decided in its place.
+void reportLaunchRefusals(const UpdaterSettings& settings, const LaunchDecision& decision) {
+  if (decision.update == UpdateOutcome::updaterRefused) {
+    reportUpdaterRefused(settings.updaterPath, decision.updaterSigner.reason, decision.updaterSigner.thumbprint);
   }
-  SignerCheck check = checkUpdaterSigner(settings);
-  if (!check.allowed) {
-    reportUpdaterRefused(settings.updaterPath, check.reason, check.thumbprint);
+  if (!decision.serverSigner.allowed) {
+    reportServerRefused(kServerFileName, decision.serverSigner.reason, decision.serverSigner.thumbprint);
   }
-  return check;
 }
 
-// The pass's update check, then the updater when an update is due and the server
-// otherwise; nothing when the launch failed, which is reported. The server never takes a
-// failed updater's place: the updater is about to replace the server's files.
+// The pass's update check, then what the decision starts: the updater when an update is
+// due and nothing holds it back, the server otherwise; nothing when the decision refused
+// both or the launch failed, which is reported. The server never takes a failed updater's
+// place: the updater is about to replace the server's files.
 std::optional<StartedChild> launchChild(const PassResources& pass) {
   UpdaterSettings settings;
   UpdateCheckDetail detail;
@@ -272,22 +270,20 @@ std::optional<StartedChild> launchChild(const PassResources& pass) {
   }
 
   StartedChild child;
-  // Held until the launch below returned: the updater that was checked is the one started.
-  SignerCheck const signer = checkPassUpdater(settings);
-  if (settings.updateAvailable && signer.allowed) {
+  // Holds the programs it checked open until the launch below returned: the program that
+  // was checked is the one started.
+  LaunchDecision const decision = decideScheduledLaunch(settings, checkCompleted);
+  reportLaunchRefusals(settings, decision);
+  if (decision.launch == NextLaunch::nothing) {
+    return std::nullopt;
+  }
+  if (decision.launch == NextLaunch::updater) {
     if (const Dword error = startUpdater(settings, pass.token.get(), child.info); error != platform::kErrorSuccess) {
       reportLaunchFailure(settings.updaterPath, error);
       return std::nullopt;
     }
     reportUpdaterStarted(settings, child.info.dwProcessId, pass.sessionId);
   } else {
-    // Held until the launch below returned, like the updater. A refused server is not
-    // started at all: the next pass checks it again (an update may have repaired it).
-    SignerCheck const serverSigner = checkServerSigner(settings, kServerFileName);
-    if (!serverSigner.allowed) {
-      reportServerRefused(kServerFileName, serverSigner.reason, serverSigner.thumbprint);
-      return std::nullopt;
-    }
     if (const Dword error = startServer(pass.token.get(), child.info); error != platform::kErrorSuccess) {
       reportLaunchFailure(kServerFileName, error);
       return std::nullopt;

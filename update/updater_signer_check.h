@@ -27,6 +27,9 @@ struct SignerCheck {
   platform::UniqueHandle file;
 };
 
+// The launch decision's name for the check.
+using UpdaterSignerCheck = SignerCheck;
+
 // Without a list (`signers` none): allowed, and nothing is opened. With one: the program at
 // `path` is opened as above and allowed only when WinVerifyTrust trusts its signature (no
 // revocation check, no network) and its signer's thumbprint is listed; `listName` names
