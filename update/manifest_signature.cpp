@@ -331,8 +331,10 @@ bool checkManifestSignature(UpdaterSettings& settings, UpdateServerClient& clien
     settings.lastError = std::move(text);
     return false;
   };
-  // What a failed transfer left is never judged: it fails as an unusable manifest.
-  if (client.lastTransfer().curlCode != 0) {
+  // What a failed transfer left is never judged: it fails as an unusable manifest, as it
+  // would unsigned, and so does an HTTP error status (the body is the server's error
+  // page). The manifest's own failure comes first: no signature is asked for.
+  if (client.lastTransfer().curlCode != 0 || client.lastTransfer().responseCode >= 400) {
     return fail(kManifestTransferFailed);
   }
   // Same server, credentials, limits and stop as the manifest. An HTTP error status

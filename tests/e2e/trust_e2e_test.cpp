@@ -1,36 +1,101 @@
 // Trusted updates with the real service: a manifest is used only with a valid signature
-// under manifestPublicKey and before its Expires, and the updater starts only when its
-// Authenticode signer is one of updaterSigners. Every refusal starts the server instead,
-// with its event. Keys, certificates and signed files come from trust_fixtures.sh.
+// under manifestPublicKey, an Expires ahead and a version no lower than the one accepted
+// before; the updater and the server start only when their Authenticode signer is one of
+// updaterSigners and serverSigners. Keys, certificates and signed files come from
+// trust_fixtures.sh.
 //
 // Under Wine, WinVerifyTrust checks the image digest but not the certificate chain, so the
 // self-signed test certificates pass it; the thumbprint pin is what tells them apart.
 
 #include <regex>
+#include <thread>
 
 #include "e2e_fixture.h"
 
 namespace halcyra::e2e {
 namespace {
 
-struct Case {
-  const char* what;
-  bool key;               // manifestPublicKey set
-  bool signers;           // updaterSigners lists certificate a
-  const char* manifest;   // file of the fixtures served as version.json
-  const char* signature;  // served as version.json.sig; "" for none
-  const char* updater;    // file of the fixtures installed as the updater; "" for the unsigned build
-  bool updaterStarts;
-  std::string event;  // the refusal's event, a regular expression; "" for none
+enum class Starts { updater, server, nothing };
+
+class TrustE2E : public ServiceE2E {
+ protected:
+  const std::wstring received = root + L"\\updater\\sample-updater.received";
+  const std::wstring diagnosticExe = root + L"\\bin\\HalcyraUpdateCheck.exe";
+
+  std::string fixture(const std::string& name) {
+    return readBytes(windowsPath(environment("HALCYRA_E2E_TRUST") + "/" + name));
+  }
+  bool install() {
+    if (!need(!environment("HALCYRA_E2E_TRUST").empty(), "run through trust_fixtures.sh")) return false;
+    run(L"reg.exe delete HKLM\\SOFTWARE\\Halcyra /f");  // no version mark from an earlier run
+    bool const ok = installService("on-ctrl-c=exit") && installUpdater() &&
+                    need(writeBytes(diagnosticExe, fixture("diagnostic.exe")), "could not install the diagnostic");
+    builtUpdater_ = readBytes(updaterExe);
+    builtServer_ = readBytes(builtServer());
+    return ok;
+  }
+  // Serves `manifest` (its bytes; empty: none, a 404) and the fixture `signature` (""
+  // none), installs the fixtures `updater` and `server` ("": as built) and writes the
+  // configuration with `members` added.
+  bool prepare(const std::string& manifest, const char* signature, const char* updater, const char* server,
+               const std::string& members) {
+    removeFile(manifestFolder() + L"\\version.json");
+    removeFile(manifestFolder() + L"\\version.json.sig");
+    std::wstring const configPath = root + L"\\resources\\updater\\config.json";
+    bool ok = (manifest.empty() || writeManifest("version.json", manifest)) &&
+              (*signature == '\0' || writeManifest("version.json.sig", fixture(signature))) &&
+              writeBytes(updaterExe, *updater != '\0' ? fixture(updater) : builtUpdater_) &&
+              writeBytes(root + L"\\HalcyraServer.exe", *server != '\0' ? fixture(server) : builtServer_) &&
+              writeUpdateConfig(manifestUrl());
+    std::string config = readBytes(configPath);
+    config.insert(config.rfind('}'), members);
+    removeFile(received);
+    removeFile(root + L"\\HalcyraServer.pid");
+    return need(ok && writeBytes(configPath, config), "could not prepare the case");
+  }
+  // Starts the service and waits for the updater, the server or, when neither starts, the
+  // event `event` (a regular expression; "" for none) to be traced once more than before.
+  Starts startAndAwait(const std::string& event) {
+    int const before = event.empty() ? 0 : tracedCount(event);
+    if (!startService()) return Starts::nothing;
+    awaitUntil(30s, [&] {
+      return exists(received) || exists(root + L"\\HalcyraServer.pid") ||
+             (!event.empty() && tracedCount(event) > before);
+    });
+    if (!event.empty()) {
+      EXPECT_TRUE(awaitUntil(5s, [&] { return tracedCount(event) > before; })) << "event " << event;
+    }
+    return exists(received)                        ? Starts::updater
+           : exists(root + L"\\HalcyraServer.pid") ? Starts::server
+                                                   : Starts::nothing;
+  }
+  std::string keyMember() { return ", \"manifestPublicKey\": \"" + fixture("manifest-key.b64") + "\""; }
+  std::string signers(const char* list, const std::string& entry) {
+    return ", \"" + std::string(list) + "\": [\"" + entry + "\"]";
+  }
+
+ private:
+  static bool need(bool ok, const std::string& what) {
+    if (!ok) ADD_FAILURE() << what;
+    return ok;
+  }
+  std::string builtUpdater_, builtServer_;
 };
 
 // Event 11 carries the transfer's result after its text.
 constexpr char kBadSignature[] = "0x0002 0x8000000b: Manifest signature doesn't verify under the configured key \\|.*";
 
-TEST_F(ServiceE2E, TrustedUpdates) {
-  std::string const fixtures = environment("HALCYRA_E2E_TRUST");
-  ASSERT_FALSE(fixtures.empty()) << "run through trust_fixtures.sh";
-  auto const fixture = [&](const std::string& name) { return readBytes(windowsPath(fixtures + "/" + name)); };
+TEST_F(TrustE2E, TrustedUpdates) {
+  struct Case {
+    const char* what;
+    bool key, signers;      // manifestPublicKey set; updaterSigners lists certificate a
+    const char* manifest;   // fixture served as version.json
+    const char* signature;  // served as version.json.sig; "" for none
+    const char* updater;    // fixture installed as the updater; "" for the unsigned build
+    bool updaterStarts;
+    std::string event;  // the refusal's event, a regular expression; "" for none
+  };
+  if (!install()) return;
   std::string const refused = "0x0001 0xc0000010: .*sample-updater\\.exe \\| ";
   Case const cases[] = {
       {"no key, unsigned manifest", false, false, "signed.json", "", "", true, ""},
@@ -51,10 +116,6 @@ TEST_F(ServiceE2E, TrustedUpdates) {
        refused + "its Authenticode signature is not trusted \\(WinVerifyTrust 0x80096010\\) \\| (" +
            fixture("thumbprint-a") + "|none)"},
   };
-  if (!installService("on-ctrl-c=exit") || !installUpdater()) return;
-  std::wstring const received = root + L"\\updater\\sample-updater.received";
-  std::wstring const configPath = root + L"\\resources\\updater\\config.json";
-  std::string const updaterBuilt = readBytes(updaterExe);
   std::string firstReceived;
   for (Case const& c : cases) {
     SCOPED_TRACE(c.what);
@@ -64,30 +125,10 @@ TEST_F(ServiceE2E, TrustedUpdates) {
     } else {
       manifest[12] = '3';  // {"Version":"3.0.0.0", ...
     }
-    ASSERT_TRUE(writeManifest("version.json", manifest));
-    removeFile(manifestFolder() + L"\\version.json.sig");
-    if (*c.signature != '\0') {
-      ASSERT_TRUE(writeManifest("version.json.sig", fixture(c.signature)));
-    }
-    ASSERT_TRUE(writeBytes(updaterExe, *c.updater != '\0' ? fixture(c.updater) : updaterBuilt));
-    ASSERT_TRUE(writeUpdateConfig(manifestUrl()));
-    std::string config = readBytes(configPath);
-    std::string members;
-    if (c.key) members += ", \"manifestPublicKey\": \"" + fixture("manifest-key.b64") + "\"";
-    if (c.signers) members += ", \"updaterSigners\": [\"" + fixture("thumbprint-a") + "\"]";
-    config.insert(config.rfind('}'), members);
-    ASSERT_TRUE(writeBytes(configPath, config));
-    removeFile(received);
-    removeFile(root + L"\\HalcyraServer.pid");
-    int const before = c.event.empty() ? 0 : tracedCount(c.event);
-
-    if (!startService()) return;
-    bool const decided = awaitUntil(30s, [&] { return exists(received) || exists(root + L"\\HalcyraServer.pid"); });
-    EXPECT_TRUE(decided) << "neither the updater nor the server started";
-    EXPECT_EQ(exists(received), c.updaterStarts) << "the updater";
-    if (!c.event.empty()) {
-      EXPECT_TRUE(awaitUntil(5s, [&] { return tracedCount(c.event) > before; })) << "event " << c.event;
-    }
+    std::string const members =
+        (c.key ? keyMember() : "") + (c.signers ? signers("updaterSigners", fixture("thumbprint-a")) : "");
+    ASSERT_TRUE(prepare(manifest, c.signature, c.updater, "", members));
+    EXPECT_EQ(startAndAwait(c.event), c.updaterStarts ? Starts::updater : Starts::server);
     // The updater receives the same configuration text with the trust settings or without.
     if (c.updaterStarts && exists(received)) {
       std::string const text = std::regex_replace(updaterReceived(), std::regex("\"pid\":[0-9]+"), "\"pid\":_");
@@ -96,6 +137,96 @@ TEST_F(ServiceE2E, TrustedUpdates) {
     }
     ASSERT_TRUE(stopService(30s));
   }
+}
+
+// The server starts only when its trusted signer is one of serverSigners. A refused server
+// is not started, and its event is folded while the refusal repeats; an update that is due
+// runs its updater, which passes its own check.
+TEST_F(TrustE2E, ServerSigners) {
+  if (!install()) return;
+  std::string const refused = "0x0001 0xc0000013: HalcyraServer\\.exe \\| ";
+  struct Case {
+    const char* what;
+    const char* server;    // fixture installed as the server; "" for the unsigned build
+    const char* manifest;  // current.json: no update due; signed.json: one is due
+    Starts starts;
+    std::string event;
+  };
+  Case const cases[] = {
+      {"listed signer", "server-a.exe", "current.json", Starts::server, ""},
+      {"unsigned", "", "current.json", Starts::nothing, refused + "it has no Authenticode signature \\| none \\| 1 .*"},
+      {"unlisted signer", "server-b.exe", "current.json", Starts::nothing,
+       refused + "its signer is not one of serverSigners \\| " + fixture("thumbprint-b") + " \\| 1 .*"},
+      {"changed after signing", "server-changed.exe", "current.json", Starts::nothing,
+       refused + "its Authenticode signature is not trusted \\(WinVerifyTrust 0x80096010\\) \\| .* \\| 1 .*"},
+      {"refused, an update due: the updater", "", "signed.json", Starts::updater, ""},
+  };
+  std::string const members =
+      signers("serverSigners", fixture("thumbprint-a")) + signers("updaterSigners", fixture("thumbprint-a"));
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(prepare(fixture(c.manifest), "", "updater-a.exe", c.server, members));
+    EXPECT_EQ(startAndAwait(c.event), c.starts);
+    if (std::string(c.what) == "unsigned") {
+      // A pass every 3 s for a minute: the first refusal, then every 10th with its count.
+      std::this_thread::sleep_for(60s);
+      EXPECT_FALSE(exists(root + L"\\HalcyraServer.pid"));
+      EXPECT_TRUE(traced(refused + ".* \\| 10 \\| 10")) << "the 10th refusal is reported with its count";
+      EXPECT_LE(tracedCount(refused + ".*"), 3) << "one event per pass is a flood";
+    }
+    ASSERT_TRUE(stopService(30s));
+  }
+}
+
+// Freshness: a signed manifest needs an Expires, and one that announces a lower version than
+// the service accepted before from the same address is a replay, also after a restart (every
+// case is a new start of the service). HalcyraUpdateCheck.exe tells the same.
+TEST_F(TrustE2E, ManifestFreshness) {
+  if (!install()) return;
+  struct Case {
+    const char* what;
+    const char* manifest;  // "" for none: a 404
+    Starts starts;
+    std::string event;
+    int diagnosticExit;
+    std::vector<std::string> diagnosticSays;
+  };
+  Case const cases[] = {
+      {"a newer signed manifest",
+       "signed",
+       Starts::updater,
+       "",
+       0,
+       {"2.0.0.0", fixture("manifest-key.sha256"), "Expires"}},
+      {"a lower signed version: a replay",
+       "older",
+       Starts::server,
+       "0x0002 0x8000000b: Signed manifest announces 1\\.5\\.0\\.0, lower than 2\\.0\\.0\\.0 .*replay.*",
+       2,
+       {"1.5.0.0, lower than 2.0.0.0"}},
+      {"no Expires", "noexpires", Starts::server, "0x0002 0x8000000b: Signed manifest has no Expires .*", 2, {}},
+      {"no manifest (404)",
+       "",
+       Starts::server,
+       "0x0002 0x8000000b: Invalid remote update config \\| .* \\| 404",
+       2,
+       {"404"}},
+  };
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string const name = c.manifest;
+    ASSERT_TRUE(prepare(name.empty() ? "" : fixture(name + ".json"), name.empty() ? "" : (name + ".json.sig").c_str(),
+                        "", "", keyMember()));
+    EXPECT_EQ(startAndAwait(c.event), c.starts);
+    ASSERT_TRUE(stopService(30s));
+    Outcome const diagnostic = run(commandLine({diagnosticExe}));
+    EXPECT_EQ(diagnostic.exitCode, static_cast<std::uint32_t>(c.diagnosticExit)) << diagnostic.output;
+    for (std::string const& text : c.diagnosticSays) {
+      EXPECT_NE(diagnostic.output.find(text), std::string::npos) << text << " in\n" << diagnostic.output;
+    }
+  }
+  Outcome const mark = run(L"reg.exe query HKLM\\SOFTWARE\\Halcyra\\HalcyraService\\ManifestVersions");
+  EXPECT_NE(mark.output.find("2.0.0.0"), std::string::npos) << mark.output;
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #
 #   trust_fixtures.sh <sample-updater.exe> <sample server> <HalcyraUpdateCheck.exe> <command...>
 #
-# In the folder: manifest-key.b64; signed.json (Expires three days ahead) with its
+# In the folder: manifest-key.b64 and its SHA-256; signed.json (Expires three days ahead) with its
 # signature and another key's (other.json.sig); expired.json, older.json (a lower version)
 # and noexpires.json signed; current.json (the installed version, unsigned); the sample
 # updater and server signed by the certificates a and b, and changed after signing; the
@@ -28,6 +28,7 @@ for k in a b; do
   openssl x509 -in "sign-$k.pem" -outform DER | sha256sum | cut -d' ' -f1 | tr -d '\n' >"thumbprint-$k"
 done
 openssl ec -in manifest-a.pem -pubout -outform DER 2>/dev/null | base64 -w0 >manifest-key.b64
+base64 -d manifest-key.b64 | sha256sum | cut -d' ' -f1 | tr -d '\n' >manifest-key.sha256
 
 ahead=$(date -u -d '+3 days' +%Y-%m-%dT%H:%M:%SZ)
 manifest() { printf '{"Version":"%s","Files":["HalcyraServer.exe"]%s}' "$1" "${2:+,\"Expires\":\"$2\"}" >"$3"; }
