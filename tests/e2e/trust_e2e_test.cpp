@@ -53,21 +53,23 @@ class TrustE2E : public ServiceE2E {
     removeFile(root + L"\\HalcyraServer.pid");
     return need(ok && writeBytes(configPath, config), "could not prepare the case");
   }
-  // Starts the service and waits for the updater, the server or, when neither starts, the
-  // event `event` (a regular expression; "" for none) to be traced once more than before.
-  Starts startAndAwait(const std::string& event) {
+  // Starts the service and waits up to 30 s for the `expected` program to start (for the
+  // event when nothing is expected), then for the event `event` (a regular expression; ""
+  // for none) to be traced once more than before; returns what started.
+  Starts startAndAwait(Starts expected, const std::string& event) {
     int const before = event.empty() ? 0 : tracedCount(event);
     if (!startService()) return Starts::nothing;
+    auto const started = [&] {
+      return exists(received)                        ? Starts::updater
+             : exists(root + L"\\HalcyraServer.pid") ? Starts::server
+                                                     : Starts::nothing;
+    };
+    auto const seen = [&] { return !event.empty() && tracedCount(event) > before; };
     awaitUntil(30s, [&] {
-      return exists(received) || exists(root + L"\\HalcyraServer.pid") ||
-             (!event.empty() && tracedCount(event) > before);
+      return expected == Starts::nothing ? seen() || started() != Starts::nothing : started() == expected;
     });
-    if (!event.empty()) {
-      EXPECT_TRUE(awaitUntil(5s, [&] { return tracedCount(event) > before; })) << "event " << event;
-    }
-    return exists(received)                        ? Starts::updater
-           : exists(root + L"\\HalcyraServer.pid") ? Starts::server
-                                                   : Starts::nothing;
+    if (!event.empty()) EXPECT_TRUE(awaitUntil(5s, seen)) << "event " << event;
+    return started();
   }
   std::string keyMember() { return ", \"manifestPublicKey\": \"" + fixture("manifest-key.b64") + "\""; }
   std::string signers(const char* list, const std::string& entry) {
@@ -128,7 +130,8 @@ TEST_F(TrustE2E, TrustedUpdates) {
     std::string const members =
         (c.key ? keyMember() : "") + (c.signers ? signers("updaterSigners", fixture("thumbprint-a")) : "");
     ASSERT_TRUE(prepare(manifest, c.signature, c.updater, "", members));
-    EXPECT_EQ(startAndAwait(c.event), c.updaterStarts ? Starts::updater : Starts::server);
+    Starts const expected = c.updaterStarts ? Starts::updater : Starts::server;
+    EXPECT_EQ(startAndAwait(expected, c.event), expected);
     // The updater receives the same configuration text with the trust settings or without.
     if (c.updaterStarts && exists(received)) {
       std::string const text = std::regex_replace(updaterReceived(), std::regex("\"pid\":[0-9]+"), "\"pid\":_");
@@ -166,7 +169,7 @@ TEST_F(TrustE2E, ServerSigners) {
   for (Case const& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_TRUE(prepare(fixture(c.manifest), "", "updater-a.exe", c.server, members));
-    EXPECT_EQ(startAndAwait(c.event), c.starts);
+    EXPECT_EQ(startAndAwait(c.starts, c.event), c.starts);
     if (std::string(c.what) == "unsigned") {
       // A pass every 3 s for a minute: the first refusal, then every 10th with its count.
       std::this_thread::sleep_for(60s);
@@ -217,7 +220,7 @@ TEST_F(TrustE2E, ManifestFreshness) {
     std::string const name = c.manifest;
     ASSERT_TRUE(prepare(name.empty() ? "" : fixture(name + ".json"), name.empty() ? "" : (name + ".json.sig").c_str(),
                         "", "", keyMember()));
-    EXPECT_EQ(startAndAwait(c.event), c.starts);
+    EXPECT_EQ(startAndAwait(c.starts, c.event), c.starts);
     ASSERT_TRUE(stopService(30s));
     Outcome const diagnostic = run(commandLine({diagnosticExe}));
     EXPECT_EQ(diagnostic.exitCode, static_cast<std::uint32_t>(c.diagnosticExit)) << diagnostic.output;
