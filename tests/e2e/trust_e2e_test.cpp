@@ -68,7 +68,9 @@ class TrustE2E : public ServiceE2E {
     awaitUntil(30s, [&] {
       return expected == Starts::nothing ? seen() || started() != Starts::nothing : started() == expected;
     });
-    if (!event.empty()) EXPECT_TRUE(awaitUntil(5s, seen)) << "event " << event;
+    if (!event.empty()) {
+      EXPECT_TRUE(awaitUntil(5s, seen)) << "event " << event;
+    }
     return started();
   }
   std::string keyMember() { return ", \"manifestPublicKey\": \"" + fixture("manifest-key.b64") + "\""; }
