@@ -1,14 +1,6 @@
 #include "diagnostic/trust_report.h"
 
-#include <string_view>
-
-#include "diagnostic/update_check_report.h"
-#include "diagnostic/utf8_text.h"
-#include "update/updater_signer_check.h"
-
 namespace halcyra {
-
-namespace {
 
 std::string_view verdictName(ManifestSignatureStatus status) {
   switch (status) {
@@ -36,69 +28,21 @@ std::string_view verdictName(ManifestSignatureStatus status) {
   return "not checked";
 }
 
-}  // namespace
-
-void addTrustReport(UpdateCheckReport& report) {
-  const UpdaterSettings& settings = report.settings;
-  report.trust.keyConfigured = settings.trust.manifestPublicKey.has_value();
-  report.trust.signature = settings.manifestSignature;
-  if (!report.configurationRead || !settings.trust.updaterSigners || settings.updaterPath.empty()) {
-    return;
+TrustReport readTrustReport(const UpdaterSettings& settings, bool configurationRead,
+                            const UpdaterSignerCheck& decided) {
+  TrustReport trust;
+  trust.keyConfigured = settings.trust.manifestPublicKey.has_value();
+  trust.signature = settings.manifestSignature;
+  if (!configurationRead || !settings.trust.updaterSigners || settings.updaterPath.empty()) {
+    return trust;
   }
-  SignerCheck const check = checkUpdaterSigner(settings);
-  report.trust.signer = SignerReport{check.allowed, check.reason, check.thumbprint};
-  if (!check.allowed && report.decision == UpdateDecision::updateDue) {
-    report.decision = UpdateDecision::checkFailed;
-    report.failure = "The updater " + utf8FromUtf16(settings.updaterPath) + " would not be started: " +
-                     (check.reason.empty() ? std::string("the check could not be completed") : check.reason);
-  }
-}
-
-std::vector<std::pair<std::string, std::string>> trustTextLines(const TrustReport& trust) {
-  std::vector<std::pair<std::string, std::string>> lines;
-  std::string signature(verdictName(trust.signature));
-  if (!trust.keyConfigured) {
-    signature += " (no manifestPublicKey)";
-  }
-  lines.emplace_back("Manifest signature", signature);
-  if (!trust.signer) {
-    lines.emplace_back("Updater signer", "not checked (no updaterSigners, or no updater)");
+  if (decided.checked) {
+    trust.signer = SignerReport{decided.allowed, decided.reason, decided.thumbprint};
   } else {
-    std::string signer = trust.signer->allowed ? "allowed" : "refused: " + trust.signer->reason;
-    signer += trust.signer->thumbprint.empty() ? " (no signer certificate)" : " (" + trust.signer->thumbprint + ")";
-    lines.emplace_back("Updater signer", signer);
+    UpdaterSignerCheck const check = checkUpdaterSigner(settings);
+    trust.signer = SignerReport{check.allowed, check.reason, check.thumbprint};
   }
-  return lines;
-}
-
-void writeTrustJson(rapidjson::Writer<rapidjson::StringBuffer>& writer, const TrustReport& trust) {
-  auto const text = [&writer](std::string_view value) {
-    writer.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
-  };
-  writer.Key("manifestSignature");
-  writer.StartObject();
-  writer.Key("keyConfigured");
-  writer.Bool(trust.keyConfigured);
-  writer.Key("verdict");
-  text(verdictName(trust.signature));
-  writer.EndObject();
-  writer.Key("updaterSigner");
-  if (!trust.signer) {
-    writer.Null();
-    return;
-  }
-  writer.StartObject();
-  writer.Key("allowed");
-  writer.Bool(trust.signer->allowed);
-  writer.Key("reason");
-  text(trust.signer->reason);
-  writer.Key("thumbprint");
-  if (trust.signer->thumbprint.empty()) {
-    writer.Null();
-  } else {
-    text(trust.signer->thumbprint);
-  }
-  writer.EndObject();
+  return trust;
 }
 
 }  // namespace halcyra

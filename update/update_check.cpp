@@ -105,6 +105,7 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
   if (!loadUpdaterConfig(settings, configPath, &evidence.configProblem)) {
     return;
   }
+  evidence.stage = CheckStage::configurationRead;
   if (!settings.enableUpdate) {
     return;
   }
@@ -123,6 +124,7 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
     fail(settings, narrowByTruncation(settings.updaterPath) + kUpdaterUncheckableSuffix);
     return;
   }
+  evidence.stage = CheckStage::updaterFound;
 
   // The client copies the configuration as loaded, before pid and appFolder are filled in.
   UpdateServerClient client(settings, cancelEvent);
@@ -139,6 +141,7 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
   settings.pid = platform::GetCurrentProcessId();
 
   std::u16string const localText = readProductVersion(app->absolutePath);
+  evidence.stage = CheckStage::localVersionRead;
 
   outcome.address = transferUrl(settings.server, releaseManifestPath(settings.versionFile));
   if (source.plan == ManifestPlan::skip) {
@@ -150,6 +153,7 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
     settings.remoteVersion = source.reused;
     settings.updateAvailable =
         settings.autoUpdate && isUpdateDue(settings.localVersion, settings.remoteVersion, settings.useLatest);
+    evidence.stage = CheckStage::decided;
     return;
   }
 
@@ -158,9 +162,11 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
   outcome.transfer = client.lastTransfer();
   // The manifest's own transfer is the evidence; the signature's fetch comes after it.
   evidence.transfer = outcome.transfer;
+  evidence.stage = CheckStage::manifestFetched;
   if (!checkManifestSignature(settings, client, body)) {
     return;
   }
+  evidence.stage = CheckStage::signatureVerified;
   if (std::size_t const end = body.find('\0'); end != std::string::npos) {
     body.resize(end);
   }
@@ -172,6 +178,7 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
 
   // The local text comes from a version resource and always has four parts.
   static_cast<void>(parseVersionNumber(localText, settings.localVersion));
+  evidence.stage = CheckStage::manifestRead;
   if (!parseVersionNumber(client.manifest().version, settings.remoteVersion)) {
     fail(settings, kRemoteVersionRejected);
     return;
@@ -182,6 +189,7 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
 
   settings.updateAvailable =
       settings.autoUpdate && isUpdateDue(settings.localVersion, settings.remoteVersion, settings.useLatest);
+  evidence.stage = CheckStage::decided;
 }
 
 }  // namespace halcyra
