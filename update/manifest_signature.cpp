@@ -357,7 +357,6 @@ bool checkVersionMark(UpdaterSettings& settings, const std::u16string& address, 
   if (settings.manifestSignature != ManifestSignatureStatus::verified) {
     return true;
   }
-  settings.versionMark = readVersionMark(address);
   if (settings.versionMark && versionBefore(settings.remoteVersion, *settings.versionMark)) {
     settings.manifestSignature = ManifestSignatureStatus::replayed;
     settings.hasError = true;

@@ -53,7 +53,8 @@ std::string manifestSignatureFailure(ManifestSignatureStatus status, std::string
 bool checkManifestSignature(UpdaterSettings& settings, UpdateServerClient& client, const std::string& manifest);
 
 // After a verified manifest's Version was read into remoteVersion: compares it with the
-// version mark of the manifest's `address`. Lower is a replay: false, after setting
+// version mark of the manifest's `address`, as read into versionMark before the transfer
+// (the mark only ever rises, and only this check raises it). Lower is a replay: false, after setting
 // hasError, lastError and the verdict replayed. Otherwise true, and with `raiseMark` (the
 // service's pass; the diagnostic only reads) a higher version becomes the mark. Without a
 // verified signature true, and the mark is neither read nor written.

@@ -25,16 +25,6 @@ std::string hexCode(platform::Dword code) {
   return text;
 }
 
-std::string lowerHex(const platform::Sha256Digest& digest) {
-  constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (std::uint8_t const byte : digest) {
-    out.push_back(kDigits[byte >> 4]);
-    out.push_back(kDigits[byte & 0xF]);
-  }
-  return out;
-}
-
 void refuse(SignerCheck& check, std::string reason) {
   check.allowed = false;
   check.reason = std::move(reason);
@@ -62,10 +52,7 @@ void runCheck(const std::u16string& path, const std::vector<std::u16string>& sig
   platform::Dword const trust =
       platform::verifyFileSignature(check.file.get(), path.c_str(), kRevocationChecks, certificate);
   if (!certificate.empty()) {
-    platform::Sha256Digest digest{};
-    if (platform::sha256(certificate, digest) == platform::kStatusSuccess) {
-      check.thumbprint = lowerHex(digest);
-    }
+    check.thumbprint = sha256Hex(certificate).value_or(std::string());
   }
   if (trust == platform::kTrustENoSignature) {
     refuse(check, "it has no Authenticode signature");
@@ -79,6 +66,20 @@ void runCheck(const std::u16string& path, const std::vector<std::u16string>& sig
 }
 
 }  // namespace
+
+std::optional<std::string> sha256Hex(std::string_view bytes) {
+  platform::Sha256Digest digest{};
+  if (platform::sha256(bytes, digest) != platform::kStatusSuccess) {
+    return std::nullopt;
+  }
+  constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (std::uint8_t const byte : digest) {
+    out.push_back(kDigits[byte >> 4]);
+    out.push_back(kDigits[byte & 0xF]);
+  }
+  return out;
+}
 
 SignerCheck checkProgramSigner(const std::u16string& path, const std::optional<std::vector<std::u16string>>& signers,
                                std::string_view listName) noexcept {

@@ -37,6 +37,10 @@ using UpdaterSignerCheck = SignerCheck;
 SignerCheck checkProgramSigner(const std::u16string& path, const std::optional<std::vector<std::u16string>>& signers,
                                std::string_view listName) noexcept;
 
+// The SHA-256 of `bytes` in lower-case hex, the form thumbprints are compared and shown
+// in; none when the platform cannot compute it.
+std::optional<std::string> sha256Hex(std::string_view bytes);
+
 // The updater (updaterPath) against updaterSigners.
 SignerCheck checkUpdaterSigner(const UpdaterSettings& settings) noexcept;
 // The server, `serverPath` (as the launch names it), against serverSigners.
