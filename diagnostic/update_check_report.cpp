@@ -43,10 +43,12 @@ UpdateCheckReport interpretUpdateCheck(const UpdaterSettings& settings, bool com
   if (!settings.trust.malformedSigners.empty()) {
     // A pass runs on, but such an entry refuses its program for ever without saying why.
     report.failure = "Configuration error: a signer entry that is no SHA-256 thumbprint can never match:";
+    std::string_view separator = " ";
     for (std::u16string const& entry : settings.trust.malformedSigners) {
-      report.failure += " " + utf8FromUtf16(entry) + ";";
+      report.failure += separator;
+      report.failure += utf8FromUtf16(entry);
+      separator = "; ";
     }
-    report.failure.pop_back();
     return report;
   }
   if (decision.launch == NextLaunch::updater) {
