@@ -3,12 +3,12 @@
 #include <curl/curl.h>
 #include <rapidjson/document.h>
 
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <memory>
 #include <utility>
 
-#include "platform/clock.h"
 #include "platform/sync.h"
 #include "update/text_conversion.h"
 
@@ -63,14 +63,15 @@ UpdateServerClient::UpdateServerClient(const UpdaterConfig& configuration, platf
 void UpdateServerClient::setTransferOptions(const TransferOptions& options) { options_ = options; }
 
 long UpdateServerClient::remainingTimeMs() {
-  std::uint64_t const now = platform::GetTickCount64();
-  if (!firstTransferTick_) {
-    firstTransferTick_ = now;
+  // libcurl measures its limits in real time, so the deadline is kept in the same time,
+  // not the platform's clock (which a simulated machine runs virtually).
+  auto const now = std::chrono::steady_clock::now();
+  if (!firstTransferStart_) {
+    firstTransferStart_ = now;
   }
-  std::uint64_t const used = now - *firstTransferTick_;
-  auto const total = static_cast<std::uint64_t>(options_.totalTimeoutMs);
+  auto const used = std::chrono::duration_cast<std::chrono::milliseconds>(now - *firstTransferStart_).count();
   // At least a millisecond: 0 would mean no limit at all to libcurl.
-  return used + 1 >= total ? 1L : static_cast<long>(total - used);
+  return used + 1 >= options_.totalTimeoutMs ? 1L : static_cast<long>(options_.totalTimeoutMs - used);
 }
 
 std::string UpdateServerClient::fetchReleaseManifest() {

@@ -2,8 +2,8 @@
 // The release manifest: one libcurl transfer of "latest/" + versionFile below the
 // configured server, and the parse of the JSON body into the announced version and files.
 
+#include <chrono>
 #include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -119,8 +119,8 @@ class UpdateServerClient {
   long remainingTimeMs();
   std::vector<std::u16string> files_;
   TransferResult lastTransfer_;
-  // When the first transfer began (the platform clock), from which totalTimeoutMs counts.
-  std::optional<std::uint64_t> firstTransferTick_;
+  // When the first transfer began, from which totalTimeoutMs counts.
+  std::optional<std::chrono::steady_clock::time_point> firstTransferStart_;
 };
 
 }  // namespace halcyra
