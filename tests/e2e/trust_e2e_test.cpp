@@ -195,6 +195,7 @@ TEST_F(TrustE2E, ManifestFreshness) {
     std::string event;
     int diagnosticExit;
     std::vector<std::string> diagnosticSays;
+    std::string members;  // added to manifestPublicKey
   };
   Case const cases[] = {
       {"a newer signed manifest",
@@ -216,12 +217,19 @@ TEST_F(TrustE2E, ManifestFreshness) {
        "0x0002 0x8000000b: Invalid remote update config \\| .* \\| 404",
        2,
        {"404"}},
+      {"a whole sha256sum line as signer",
+       "signed",
+       Starts::server,
+       "0x0001 0xc0000014: updaterSigners: .*  -.*",
+       2,
+       {"Configuration error"},
+       signers("updaterSigners", fixture("thumbprint-a") + "  -")},
   };
   for (Case const& c : cases) {
     SCOPED_TRACE(c.what);
     std::string const name = c.manifest;
     ASSERT_TRUE(prepare(name.empty() ? "" : fixture(name + ".json"), name.empty() ? "" : (name + ".json.sig").c_str(),
-                        "", "", keyMember()));
+                        "", "", keyMember() + c.members));
     EXPECT_EQ(startAndAwait(c.starts, c.event), c.starts);
     ASSERT_TRUE(stopService(30s));
     Outcome const diagnostic = run(commandLine({diagnosticExe}));
