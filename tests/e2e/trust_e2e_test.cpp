@@ -195,7 +195,7 @@ TEST_F(TrustE2E, ManifestFreshness) {
     std::string event;
     int diagnosticExit;
     std::vector<std::string> diagnosticSays;
-    std::string members;  // added to manifestPublicKey
+    std::string members = "";  // added to manifestPublicKey
   };
   Case const cases[] = {
       {"a newer signed manifest",
