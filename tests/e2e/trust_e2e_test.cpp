@@ -89,49 +89,59 @@ class TrustE2E : public ServiceE2E {
 // Event 11 carries the transfer's result after its text.
 constexpr char kBadSignature[] = "0x0002 0x8000000b: Manifest signature doesn't verify under the configured key \\|.*";
 
+// The verdicts on the manifest and the updater, in order on one installation: a version
+// accepted from a signed manifest is the mark that a later, lower one is refused against,
+// by a service started afresh. After each case HalcyraUpdateCheck.exe exits with 0 when the
+// updater started and 2 when it was refused.
 TEST_F(TrustE2E, TrustedUpdates) {
   struct Case {
     const char* what;
-    bool key, signers;      // manifestPublicKey set; updaterSigners lists certificate a
-    const char* manifest;   // fixture served as version.json
+    std::string members;    // the trust members of the configuration
+    const char* manifest;   // fixture served as version.json; "" for none (a 404)
     const char* signature;  // served as version.json.sig; "" for none
     const char* updater;    // fixture installed as the updater; "" for the unsigned build
     bool updaterStarts;
-    std::string event;  // the refusal's event, a regular expression; "" for none
+    std::string event;                // the refusal's event, a regular expression; "" for none
+    std::string diagnosticSays = "";  // found in the diagnostic's text, a regular expression
   };
   if (!install()) return;
+  std::string const key = keyMember();
+  std::string const listed = signers("updaterSigners", fixture("thumbprint-a"));
   std::string const refused = "0x0001 0xc0000010: .*sample-updater\\.exe \\| ";
+  std::string const failed = "0x0002 0x8000000b: ";
   Case const cases[] = {
-      {"no key, unsigned manifest", false, false, "signed.json", "", "", true, ""},
-      {"signed manifest", true, false, "signed.json", "signed.json.sig", "", true, ""},
-      {"one byte changed", true, false, "changed", "signed.json.sig", "", false, kBadSignature},
-      {"no signature", true, false, "signed.json", "", "", false,
-       "0x0002 0x8000000b: Manifest signature can't be fetched \\|.*"},
-      {"another key's signature", true, false, "signed.json", "other.json.sig", "", false, kBadSignature},
-      {"expired", true, false, "expired.json", "expired.json.sig", "", false,
-       "0x0002 0x8000000b: Signed manifest has expired: Expires 2020-01-31T00:00:00Z \\|.*"},
-      {"listed signer", true, true, "signed.json", "signed.json.sig", "updater-a.exe", true, ""},
-      {"unsigned updater", false, true, "signed.json", "", "", false,
-       refused + "it has no Authenticode signature \\| none"},
-      {"unlisted signer", false, true, "signed.json", "", "updater-b.exe", false,
+      {"no key, unsigned manifest", "", "signed.json", "", "", true, ""},
+      {"signed manifest", key, "signed.json", "signed.json.sig", "", true, "",
+       fixture("manifest-key.sha256") + "[\\s\\S]*Expires in force: +20"},
+      {"one byte changed", key, "changed", "signed.json.sig", "", false, kBadSignature},
+      {"no signature", key, "signed.json", "", "", false, failed + "Manifest signature can't be fetched \\|.*"},
+      {"another key's signature", key, "signed.json", "other.json.sig", "", false, kBadSignature},
+      {"expired", key, "expired.json", "expired.json.sig", "", false,
+       failed + "Signed manifest has expired: Expires 2020-01-31T00:00:00Z \\|.*"},
+      {"a lower version: a replay", key, "older.json", "older.json.sig", "", false,
+       failed + "Signed manifest announces 1\\.5\\.0\\.0, lower than 2\\.0\\.0\\.0 .*replay.*",
+       "1\\.5\\.0\\.0, lower than 2\\.0\\.0\\.0"},
+      {"no Expires", key, "noexpires.json", "noexpires.json.sig", "", false,
+       failed + "Signed manifest has no Expires .*"},
+      {"no manifest (404)", key, "", "", "", false, failed + "Invalid remote update config \\| .* \\| 404",
+       "Failure: +Invalid remote update config[\\s\\S]*HTTP status 404"},
+      {"listed signer", key + listed, "signed.json", "signed.json.sig", "updater-a.exe", true, ""},
+      {"unsigned updater", listed, "signed.json", "", "", false, refused + "it has no Authenticode signature \\| none"},
+      {"unlisted signer", listed, "signed.json", "", "updater-b.exe", false,
        refused + "its signer is not one of updaterSigners \\| " + fixture("thumbprint-b")},
-      {"changed after signing", false, true, "signed.json", "", "updater-changed.exe", false,
+      {"changed after signing", listed, "signed.json", "", "updater-changed.exe", false,
        // Wine names no signer once the digest fails; Windows may.
        refused + "its Authenticode signature is not trusted \\(WinVerifyTrust 0x80096010\\) \\| (" +
            fixture("thumbprint-a") + "|none)"},
+      {"a whole sha256sum line as signer", signers("updaterSigners", fixture("thumbprint-a") + "  -"), "signed.json",
+       "", "updater-a.exe", false, "0x0001 0xc0000014: updaterSigners: .*  -.*", "Configuration error"},
   };
   std::string firstReceived;
   for (Case const& c : cases) {
     SCOPED_TRACE(c.what);
-    std::string manifest = fixture("signed.json");
-    if (std::string(c.manifest) != "changed") {
-      manifest = fixture(c.manifest);
-    } else {
-      manifest[12] = '3';  // {"Version":"3.0.0.0", ...
-    }
-    std::string const members =
-        (c.key ? keyMember() : "") + (c.signers ? signers("updaterSigners", fixture("thumbprint-a")) : "");
-    ASSERT_TRUE(prepare(manifest, c.signature, c.updater, "", members));
+    std::string manifest = fixture(std::string(c.manifest) == "changed" ? "signed.json" : c.manifest);
+    if (std::string(c.manifest) == "changed") manifest[12] = '3';  // {"Version":"3.0.0.0", ...
+    ASSERT_TRUE(prepare(manifest, c.signature, c.updater, "", c.members));
     Starts const expected = c.updaterStarts ? Starts::updater : Starts::server;
     EXPECT_EQ(startAndAwait(expected, c.event), expected);
     // The updater receives the same configuration text with the trust settings or without.
@@ -141,7 +151,13 @@ TEST_F(TrustE2E, TrustedUpdates) {
       EXPECT_EQ(text, firstReceived) << "the updater's configuration differs";
     }
     ASSERT_TRUE(stopService(30s));
+    Outcome const diagnostic = run(commandLine({diagnosticExe}));
+    EXPECT_EQ(diagnostic.exitCode, c.updaterStarts ? 0u : 2u) << diagnostic.output;
+    EXPECT_TRUE(std::regex_search(diagnostic.output, std::regex(c.diagnosticSays))) << c.diagnosticSays << "\n"
+                                                                                    << diagnostic.output;
   }
+  Outcome const mark = run(L"reg.exe query HKLM\\SOFTWARE\\Halcyra\\HalcyraService\\ManifestVersions");
+  EXPECT_NE(mark.output.find("2.0.0.0"), std::string::npos) << mark.output;
 }
 
 // The server starts only when its trusted signer is one of serverSigners. A refused server
@@ -181,65 +197,6 @@ TEST_F(TrustE2E, ServerSigners) {
     }
     ASSERT_TRUE(stopService(30s));
   }
-}
-
-// Freshness: a signed manifest needs an Expires, and one that announces a lower version than
-// the service accepted before from the same address is a replay, also after a restart (every
-// case is a new start of the service). HalcyraUpdateCheck.exe tells the same.
-TEST_F(TrustE2E, ManifestFreshness) {
-  if (!install()) return;
-  struct Case {
-    const char* what;
-    const char* manifest;  // "" for none: a 404
-    Starts starts;
-    std::string event;
-    int diagnosticExit;
-    std::vector<std::string> diagnosticSays;
-    std::string members = "";  // added to manifestPublicKey
-  };
-  Case const cases[] = {
-      {"a newer signed manifest",
-       "signed",
-       Starts::updater,
-       "",
-       0,
-       {"2.0.0.0", fixture("manifest-key.sha256"), "Expires"}},
-      {"a lower signed version: a replay",
-       "older",
-       Starts::server,
-       "0x0002 0x8000000b: Signed manifest announces 1\\.5\\.0\\.0, lower than 2\\.0\\.0\\.0 .*replay.*",
-       2,
-       {"1.5.0.0, lower than 2.0.0.0"}},
-      {"no Expires", "noexpires", Starts::server, "0x0002 0x8000000b: Signed manifest has no Expires .*", 2, {}},
-      {"no manifest (404)",
-       "",
-       Starts::server,
-       "0x0002 0x8000000b: Invalid remote update config \\| .* \\| 404",
-       2,
-       {"404"}},
-      {"a whole sha256sum line as signer",
-       "signed",
-       Starts::server,
-       "0x0001 0xc0000014: updaterSigners: .*  -.*",
-       2,
-       {"Configuration error"},
-       signers("updaterSigners", fixture("thumbprint-a") + "  -")},
-  };
-  for (Case const& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::string const name = c.manifest;
-    ASSERT_TRUE(prepare(name.empty() ? "" : fixture(name + ".json"), name.empty() ? "" : (name + ".json.sig").c_str(),
-                        "", "", keyMember() + c.members));
-    EXPECT_EQ(startAndAwait(c.starts, c.event), c.starts);
-    ASSERT_TRUE(stopService(30s));
-    Outcome const diagnostic = run(commandLine({diagnosticExe}));
-    EXPECT_EQ(diagnostic.exitCode, static_cast<std::uint32_t>(c.diagnosticExit)) << diagnostic.output;
-    for (std::string const& text : c.diagnosticSays) {
-      EXPECT_NE(diagnostic.output.find(text), std::string::npos) << text << " in\n" << diagnostic.output;
-    }
-  }
-  Outcome const mark = run(L"reg.exe query HKLM\\SOFTWARE\\Halcyra\\HalcyraService\\ManifestVersions");
-  EXPECT_NE(mark.output.find("2.0.0.0"), std::string::npos) << mark.output;
 }
 
 }  // namespace
