@@ -453,6 +453,7 @@ Field scheduleField(const UpdateCheckReport& report) {
 Field trustBoundaryField(const std::vector<TrustFinding>& findings) {
   auto const accounts = [](const std::vector<std::u16string>& names) {
     std::vector<std::string> values;
+    values.reserve(names.size());
     for (std::u16string const& name : names) {
       values.push_back(jsonText(utf8FromUtf16(name)));
     }
@@ -506,7 +507,9 @@ Field transferField(const UpdateCheckReport& report) {
            member("retryAfterSeconds", std::to_string(transfer.retryAfterSeconds))}};
 }
 
-// The report's fields, in the order both forms show them.
+// The report's fields, in the order both forms show them: what the check read and found,
+// the decision, the failure with its evidence, and last the trust boundary, which does not
+// change the decision.
 std::vector<Field> reportFields(const UpdateCheckReport& report) {
   const UpdaterSettings& settings = report.settings;
   std::optional<std::string> const configFile =
@@ -533,11 +536,11 @@ std::vector<Field> reportFields(const UpdateCheckReport& report) {
       member("exitCode", std::to_string(exitCodeOf(report.decision))),
       scheduleField(report),
       value("Failure", "failure", failure, report.failure.empty() ? "null" : jsonText(report.failure)),
-      trustBoundaryField(report.trustBoundary),
       configErrorField(report.detail),
       transferField(report),
       value("Manifest body", "manifestBody", body.empty() ? std::nullopt : std::optional(std::string(body)),
             body.empty() ? "null" : jsonText(body)),
+      trustBoundaryField(report.trustBoundary),
   };
 }
 

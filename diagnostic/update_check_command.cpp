@@ -3,7 +3,6 @@
 #include <cstring>
 #include <optional>
 #include <string>
-#include <utility>
 
 #include "config/config_file.h"
 #include "diagnostic/report_format.h"
@@ -66,9 +65,8 @@ UpdateCheckReport runCheck() {
   bool const completed = runPassUpdateCheck(settings, nullptr, &detail);
   // The schedule as the running service last wrote it: what it holds back decides, as in
   // its next pass.
-  std::optional<ScheduleSnapshot> schedule = readScheduleFile();
-  UpdateCheckReport report =
-      interpretUpdateCheck(settings, completed, detail, std::move(schedule), platform::GetTickCount64());
+  std::optional<ScheduleSnapshot> const schedule = readScheduleFile();
+  UpdateCheckReport report = interpretUpdateCheck(settings, completed, detail, schedule, platform::GetTickCount64());
   report.configFile = configFilePath(kPassConfigPath);
   report.trustBoundary = checkTrustBoundary();
   // Whether the server is there matters whatever the check decided: without it a pass has

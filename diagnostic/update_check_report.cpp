@@ -1,7 +1,6 @@
 #include "diagnostic/update_check_report.h"
 
 #include <string>
-#include <utility>
 
 #include "diagnostic/utf8_text.h"
 #include "service/pass_update_check.h"
@@ -17,10 +16,10 @@ constexpr char kInstallRootUnknown[] = "The install root can't be derived from t
 }  // namespace
 
 UpdateCheckReport interpretUpdateCheck(const UpdaterSettings& settings, bool completed, const UpdateCheckDetail& detail,
-                                       std::optional<ScheduleSnapshot> serviceSchedule, std::uint64_t now) {
+                                       const std::optional<ScheduleSnapshot>& serviceSchedule, std::uint64_t now) {
   UpdateCheckReport report;
   report.settings = settings;
-  report.serviceSchedule = std::move(serviceSchedule);
+  report.serviceSchedule = serviceSchedule;
   report.now = now;
   LaunchDecision const decision =
       decidePassLaunch(settings, completed, report.serviceSchedule ? &report.serviceSchedule->schedule : nullptr, now);
@@ -32,7 +31,6 @@ UpdateCheckReport interpretUpdateCheck(const UpdaterSettings& settings, bool com
   }
 
   report.detail = detail;
-  report.stage = detail.stage;
   report.configurationRead = detail.stage >= CheckStage::configurationRead;
   report.manifestRequested = detail.stage >= CheckStage::manifestFetched;
   // The record takes the local version beside the announced one, once the manifest is read.
@@ -72,8 +70,9 @@ UpdateCheckReport interpretUpdateCheck(const UpdaterSettings& settings, bool com
       report.decision = UpdateDecision::updatesDisabled;
       break;
     case UpdateOutcome::noUpdateDue:
-    case UpdateOutcome::updateDue:
       report.decision = UpdateDecision::noUpdateDue;
+      break;
+    case UpdateOutcome::updateDue:  // always with the updater's launch, answered above
       break;
     case UpdateOutcome::setAside:
       report.decision = UpdateDecision::updateSetAside;

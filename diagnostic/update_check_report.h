@@ -31,8 +31,7 @@ struct UpdateCheckReport {
   std::optional<std::u16string> configFile;
   // The check's record after the check: the configuration values and the versions.
   UpdaterSettings settings;
-  // What the check got to; a value is shown only when the check set it.
-  CheckStage stage = CheckStage::started;
+  // What the check got to (its stage); a value is shown only when the check set it.
   bool configurationRead = false;
   bool manifestRequested = false;
   bool localVersionKnown = false;
@@ -69,7 +68,8 @@ HeldBack heldBack(const UpdateCheckReport& report);
 // error raised inside it, which a pass counts as a failed check.
 UpdateCheckReport interpretUpdateCheck(const UpdaterSettings& settings, bool completed,
                                        const UpdateCheckDetail& detail = {},
-                                       std::optional<ScheduleSnapshot> serviceSchedule = {}, std::uint64_t now = 0);
+                                       const std::optional<ScheduleSnapshot>& serviceSchedule = std::nullopt,
+                                       std::uint64_t now = 0);
 
 // The report of a check that could not run because the install root, the folder every
 // path is relative to, could not be derived from the executable's path.

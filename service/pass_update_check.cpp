@@ -160,16 +160,17 @@ LaunchDecision decidePassLaunch(const UpdaterSettings& settings, bool checkCompl
   input.checkCompleted = checkCompleted;
   input.schedule = schedule;
   input.now = now;
-  // The trust check of the updater's path is not part of the service yet:
-  // updaterPathCheck stays empty, and allows. The server is checked under the name its
-  // launch uses, resolved against the same working folder.
+  // The updater's path is not checked here: updaterPathCheck stays empty, and allows. The
+  // server is checked under the name its launch uses, resolved against the same working
+  // folder.
   input.serverSignerCheck = [](const UpdaterSettings& checked) { return checkServerSigner(checked, kServerFileName); };
   return decideLaunch(input);
 }
 
 LaunchDecision decideScheduledLaunch(const UpdaterSettings& settings, bool checkCompleted) {
   try {
-    const bool scheduled = scheduleEnabled && state.pass;
+    // A pass without a schedule (switched off, or its check raised an error) has no record.
+    const bool scheduled = state.pass.has_value();
     LaunchDecision decision =
         decidePassLaunch(settings, checkCompleted, scheduled ? &state.schedule : nullptr, platform::GetTickCount64());
     if (scheduled) {
