@@ -28,11 +28,8 @@ class TrustE2E : public ServiceE2E {
   bool install() {
     if (!need(!environment("HALCYRA_E2E_TRUST").empty(), "run through trust_fixtures.sh")) return false;
     run(L"reg.exe delete HKLM\\SOFTWARE\\Halcyra /f");  // no version mark from an earlier run
-    bool const ok = installService("on-ctrl-c=exit") && installUpdater() &&
-                    need(writeBytes(diagnosticExe, fixture("diagnostic.exe")), "could not install the diagnostic");
-    builtUpdater_ = readBytes(updaterExe);
-    builtServer_ = readBytes(builtServer());
-    return ok;
+    return installService("on-ctrl-c=exit") && installUpdater() &&
+           need(writeBytes(diagnosticExe, fixture("diagnostic.exe")), "could not install the diagnostic");
   }
   // Serves `manifest` (its bytes; empty: none, a 404) and the fixture `signature` (""
   // none), installs the fixtures `updater` and `server` ("": as built) and writes the
@@ -44,8 +41,8 @@ class TrustE2E : public ServiceE2E {
     std::wstring const configPath = root + L"\\resources\\updater\\config.json";
     bool ok = (manifest.empty() || writeManifest("version.json", manifest)) &&
               (*signature == '\0' || writeManifest("version.json.sig", fixture(signature))) &&
-              writeBytes(updaterExe, *updater != '\0' ? fixture(updater) : builtUpdater_) &&
-              writeBytes(root + L"\\HalcyraServer.exe", *server != '\0' ? fixture(server) : builtServer_) &&
+              writeBytes(updaterExe, fixture(*updater != '\0' ? updater : "updater.exe")) &&
+              writeBytes(root + L"\\HalcyraServer.exe", fixture(*server != '\0' ? server : "server.exe")) &&
               writeUpdateConfig(manifestUrl());
     std::string config = readBytes(configPath);
     config.insert(config.rfind('}'), members);
@@ -83,7 +80,6 @@ class TrustE2E : public ServiceE2E {
     if (!ok) ADD_FAILURE() << what;
     return ok;
   }
-  std::string builtUpdater_, builtServer_;
 };
 
 // Event 11 carries the transfer's result after its text.

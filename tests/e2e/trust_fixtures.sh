@@ -9,7 +9,8 @@
 # signature and another key's (other.json.sig); expired.json, older.json (a lower version)
 # and noexpires.json signed; current.json (the installed version, unsigned); the sample
 # updater and server signed by the certificates a and b, and changed after signing; the
-# certificates' thumbprints; and the diagnostic as diagnostic.exe.
+# certificates' thumbprints; the unsigned builds as updater.exe and server.exe; and the
+# diagnostic as diagnostic.exe.
 set -euo pipefail
 updater=$1 server=$2 diagnostic=$3
 shift 3
@@ -47,6 +48,8 @@ for program in updater server; do
   offset=$(grep -obUa "This program" "$program-changed.exe" | head -1 | cut -d: -f1)
   printf 't' | dd of="$program-changed.exe" bs=1 seek="$offset" conv=notrunc status=none
 done
+cp "$updater" updater.exe
+cp "$server" server.exe
 cp "$diagnostic" diagnostic.exe
 rm -f ./*.pem ./*.key
 
