@@ -308,9 +308,7 @@ Field configurationField(const UpdateCheckReport& report) {
            flagSetting("autoUpdate", settings.autoUpdate), flagSetting("serverOneVersion", settings.serverOneVersion),
            flagSetting("useLatest", settings.useLatest), flagSetting("enableUpdate", settings.enableUpdate),
            setting("manifestPublicKey", publicKeyDigestText(settings.trust),
-                   jsonTextOrNull(settings.trust.manifestPublicKey
-                                      ? std::optional(utf8FromUtf16(*settings.trust.manifestPublicKey))
-                                      : std::nullopt)),
+                   settings.trust.manifestPublicKey ? jsonText(publicKeyDigestText(settings.trust)) : "null"),
            signersSetting("updaterSigners", settings.trust.updaterSigners),
            signersSetting("serverSigners", settings.trust.serverSigners),
            setting("minCheckInterval", std::to_string(settings.minCheckInterval) + " s",
