@@ -10,12 +10,14 @@
 # and noexpires.json signed; current.json (the installed version, unsigned); the sample
 # updater and server signed by the certificates a and b, and changed after signing; the
 # certificates' thumbprints; the unsigned builds as updater.exe and server.exe; and the
-# diagnostic as diagnostic.exe.
+# diagnostic as diagnostic.exe. HALCYRA_E2E_TRICKLE_PORT names a trickling update server.
 set -euo pipefail
 updater=$1 server=$2 diagnostic=$3
 shift 3
 dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
+trickle=
+trap 'rm -rf "$dir"; [[ -z $trickle ]] || kill "$trickle"' EXIT
+slow_server=$(cd "$(dirname "$0")/../network" && pwd)/slow_server.py
 cd "$dir"
 
 quiet() { "$@" >/dev/null 2>&1 || { echo "trust_fixtures: $* failed" >&2; exit 1; }; }
@@ -52,5 +54,13 @@ cp "$updater" updater.exe
 cp "$server" server.exe
 cp "$diagnostic" diagnostic.exe
 rm -f ./*.pem ./*.key
+
+# An update server that answers every request with signed.json, a quarter every 13 s: the
+# manifest takes 52 s, and its signature would take as long again.
+/usr/bin/python3 -u "$slow_server" trickle --manifest "$(cat signed.json)" --pause 13 >trickle.out 2>&1 &
+trickle=$!
+for _ in $(seq 100); do grep -q '^ready$' trickle.out && break; sleep 0.1; done
+HALCYRA_E2E_TRICKLE_PORT=$(sed -nE 's/^trickle ([0-9]+)$/\1/p' trickle.out)
+export HALCYRA_E2E_TRICKLE_PORT
 
 HALCYRA_E2E_TRUST=$dir "$@"
