@@ -198,33 +198,6 @@ TEST(TrustedManifest, RefusesASignedManifestBelowTheVersionAcceptedAtItsAddress)
   std::filesystem::remove_all(server);
 }
 
-// One parse gives the updater's configuration exactly as fromJson reads it and the trust
-// settings beside it; a signer entry that can never match is named.
-TEST(TrustSettings, ReadInTheSameParseAndMalformedSignersNamed) {
-  std::u16string const hex = u"3FEFD871B46CD886EA18504B21E4CF62ACD2E8CAE3AB64C0E7D8EECEE31016A9";
-  struct Row {
-    std::u16string members;
-    std::vector<std::u16string> malformed;
-  };
-  Row const rows[] = {
-      {uR"("updaterSigners":[")" + hex + uR"("],"serverSigners":["3f:ef)" + hex.substr(4) + uR"("])", {}},
-      {uR"("updaterSigners":[")" + hex + uR"(  -"])", {u"updaterSigners: \"" + hex + u"  -\""}},
-      {uR"("serverSigners":")" + hex + u"\"", {u"serverSigners: not a list of thumbprints"}},
-      {uR"("serverSigners":[5,"AB"])", {u"serverSigners: an entry that is not a text", u"serverSigners: \"AB\""}},
-  };
-  for (Row const& row : rows) {
-    std::u16string const text =
-        uR"({"server":"s","relativeAppPath":"a","login":"","password":"","versionFile":"v",)"
-        uR"("useGUI":0,"enableUpdate":true,)" +
-        row.members + u"}";
-    UpdaterSettings settings;
-    UpdaterConfig config;
-    ASSERT_TRUE(settings.readJson(text) && config.fromJson(text));
-    EXPECT_EQ(static_cast<const UpdaterConfig&>(settings), config);
-    EXPECT_EQ(settings.trust.malformedSigners, row.malformed);
-  }
-}
-
 // Random r and s of every length, with and without DER's sign byte, read back exactly;
 // any shorter or longer copy of the encoding is refused.
 TEST(SignatureDer, ReadsWhatLibcryptoWritesAndNothingElse) {
