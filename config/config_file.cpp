@@ -250,7 +250,6 @@ bool loadUpdaterConfig(UpdaterSettings& settings, const std::string& configPath,
     }
     return fail(settings, kConfigUnreadable);
   }
-  settings.trust = readTrustSettings(text);
   return true;
 }
 

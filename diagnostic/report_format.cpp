@@ -260,6 +260,20 @@ Field textSetting(std::string_view name, std::u16string_view text) {
 }
 Field flagSetting(std::string_view name, bool flag) { return setting(name, jsonFlag(flag), jsonFlag(flag)); }
 
+// A list of signer thumbprints as configured; "(not set)" and null when it is not.
+Field signersSetting(std::string_view name, const std::optional<std::vector<std::u16string>>& signers) {
+  if (!signers) {
+    return setting(name, "(not set: the program starts unchecked)", "null");
+  }
+  std::string text = "[";
+  std::vector<std::string> jsons;
+  for (std::u16string const& signer : *signers) {
+    text += (text.size() > 1 ? ", " : "") + quoted(signer);
+    jsons.push_back(jsonText(utf8FromUtf16(signer)));
+  }
+  return setting(name, text + "]", jsonArray(jsons));
+}
+
 Field configurationField(const UpdateCheckReport& report) {
   if (!report.configurationRead) {
     return value("Configuration values", "configuration", "(not read)", "null");
@@ -292,7 +306,13 @@ Field configurationField(const UpdateCheckReport& report) {
            textSetting("version", settings.version), setting("files", files + "]", jsonArray(jsons)),
            setting("useGUI", std::to_string(settings.useGUI), std::to_string(settings.useGUI)),
            flagSetting("autoUpdate", settings.autoUpdate), flagSetting("serverOneVersion", settings.serverOneVersion),
-           flagSetting("useLatest", settings.useLatest), flagSetting("enableUpdate", settings.enableUpdate)}};
+           flagSetting("useLatest", settings.useLatest), flagSetting("enableUpdate", settings.enableUpdate),
+           setting("manifestPublicKey", publicKeyDigestText(settings.trust),
+                   settings.trust.manifestPublicKey ? jsonText(publicKeyDigestText(settings.trust)) : "null"),
+           signersSetting("updaterSigners", settings.trust.updaterSigners),
+           signersSetting("serverSigners", settings.trust.serverSigners),
+           setting("minCheckInterval", std::to_string(settings.minCheckInterval) + " s",
+                   std::to_string(settings.minCheckInterval))}};
 }
 
 Field manifestUrlField(const UpdateCheckReport& report) {
@@ -331,15 +351,31 @@ Field versionField(std::string_view label, std::string_view key, bool known, con
   return value(label, key, text ? *text + std::string(suffix) : "(not read)", jsonTextOrNull(text));
 }
 
-Field manifestSignatureField(const TrustReport& trust) {
+Field manifestSignatureField(const UpdateCheckReport& report) {
+  const TrustReport& trust = report.trust;
+  const UpdaterSettings& settings = report.settings;
   std::string text(verdictName(trust.signature));
   text += trust.keyConfigured ? "" : " (no manifestPublicKey)";
+  std::optional<std::string> expires;
+  if (!settings.manifestExpires.empty()) {
+    expires = settings.manifestExpires;
+  }
+  std::optional<std::string> mark;
+  if (settings.versionMark) {
+    mark = versionText(*settings.versionMark);
+  }
   return {"Manifest signature",
           "manifestSignature",
           {text},
           {},
           {member("keyConfigured", jsonFlag(trust.keyConfigured)),
-           member("verdict", jsonText(verdictName(trust.signature)))}};
+           member("verdict", jsonText(verdictName(trust.signature))),
+           value("Expires in force", "expires", expires, jsonTextOrNull(expires)),
+           value("version mark", "versionMark",
+                 mark ? std::optional(*mark + " (the highest version accepted from this manifest address)")
+                 : trust.keyConfigured ? std::optional<std::string>("(none for this manifest address)")
+                                       : std::nullopt,
+                 jsonTextOrNull(mark))}};
 }
 
 // A program's signer as a pass would check it; `unchecked` says why it is not.
@@ -490,9 +526,10 @@ std::vector<Field> reportFields(const UpdateCheckReport& report) {
       versionField("Local version", "localVersion", report.localVersionKnown, settings.localVersion,
                    noServer ? " (no server file)" : ""),
       versionField("Remote version", "remoteVersion", report.remoteVersionKnown, settings.remoteVersion),
-      manifestSignatureField(report.trust),
+      manifestSignatureField(report),
       signerField("Updater signer", "updaterSigner", report.trust.signer,
                   "not checked (no updaterSigners, or no updater)"),
+      signerField("Server signer", "serverSigner", report.trust.serverSigner, "not checked (no serverSigners)"),
       decisionField(report),
       member("exitCode", std::to_string(exitCodeOf(report.decision))),
       scheduleField(report),

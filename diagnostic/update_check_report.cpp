@@ -36,8 +36,19 @@ UpdateCheckReport interpretUpdateCheck(const UpdaterSettings& settings, bool com
   // The record takes the local version beside the announced one, once the manifest is read.
   report.localVersionKnown = detail.stage >= CheckStage::manifestRead;
   report.remoteVersionKnown = detail.stage >= CheckStage::decided;
-  report.trust = readTrustReport(settings, report.configurationRead, decision.updaterSigner);
+  report.trust = readTrustReport(settings, report.configurationRead, decision.updaterSigner, decision.serverSigner);
 
+  if (!settings.trust.malformedSigners.empty()) {
+    // A pass runs on, but such an entry refuses its program for ever without saying why.
+    report.failure = "Configuration error: a signer entry that is no SHA-256 thumbprint can never match:";
+    std::string_view separator = " ";
+    for (std::u16string const& entry : settings.trust.malformedSigners) {
+      report.failure += separator;
+      report.failure += utf8FromUtf16(entry);
+      separator = "; ";
+    }
+    return report;
+  }
   if (decision.launch == NextLaunch::updater) {
     report.decision = UpdateDecision::updateDue;
     return report;

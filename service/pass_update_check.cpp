@@ -61,6 +61,7 @@ ManifestSource sourceFor(ManifestPlan plan) {
     source.reused = *state.schedule.announced;
   }
   source.skipFailure = state.lastFetchFailure;
+  source.raiseVersionMark = true;
   return source;
 }
 
@@ -160,7 +161,9 @@ LaunchDecision decidePassLaunch(const UpdaterSettings& settings, bool checkCompl
     UpdaterPathVerdict const verdict = checkUpdaterPath(checked);
     return PathCheck{!verdict.open, verdict.open ? platform::utf8FromUtf16(verdict.what) : std::string()};
   };
-  // The server's signer is not part of the service yet: serverSignerCheck stays empty, and allows.
+  // The server is checked under the name its launch uses, resolved against the same working
+  // folder.
+  input.serverSignerCheck = [](const UpdaterSettings& checked) { return checkServerSigner(checked, kServerFileName); };
   return decideLaunch(input);
 }
 

@@ -81,6 +81,9 @@ struct ReportingState {
   std::optional<std::pair<std::u16string, Dword>> lastLaunchFailure;
   std::optional<std::u16string> lastUpdaterRefusal;
   std::optional<std::u16string> lastOpenUpdaterPath;
+  // The server's refusal that keeps repeating, and how many passes in a row met it.
+  std::optional<std::pair<std::u16string, unsigned>> serverRefusals;
+  std::vector<std::u16string> lastMalformedSigners;
   bool jobListUnavailableReported = false;
 };
 
@@ -225,6 +228,7 @@ void childStarted(std::u16string_view program, Dword processId, Dword eventId,
                   std::initializer_list<std::u16string> strings) {
   state.child = RunningChild{std::u16string(program), processId, platform::GetTickCount64()};
   state.lastLaunchFailure.reset();
+  state.serverRefusals.reset();
   const bool folded = state.quickEnds && state.quickEnds->program == program;
   if (!folded) {
     report(platform::kEventlogInformationType, eventId, strings);
@@ -459,6 +463,38 @@ void reportUpdaterRefused(std::u16string_view updaterPath, const std::string& re
     }
     state.lastUpdaterRefusal = std::move(refusal);
     report(platform::kEventlogErrorType, EVENT_UPDATER_REFUSED, {std::u16string(updaterPath), why, found});
+  });
+}
+
+void reportServerRefused(std::u16string_view serverName, const std::string& reason, const std::string& thumbprint) {
+  guarded([&] {
+    std::u16string const why = reason.empty() ? u"the check could not be completed" : ascii(reason);
+    std::u16string const found = thumbprint.empty() ? u"none" : ascii(thumbprint);
+    std::u16string refusal = std::u16string(serverName) + u'\n' + why + u'\n' + found;
+    if (state.serverRefusals && state.serverRefusals->first == refusal) {
+      ++state.serverRefusals->second;
+    } else {
+      state.serverRefusals.emplace(std::move(refusal), 1);
+    }
+    unsigned const count = state.serverRefusals->second;
+    if (count == 1 || count % kQuickEndReportEvery == 0) {
+      report(platform::kEventlogErrorType, EVENT_SERVER_REFUSED,
+             {std::u16string(serverName), why, found, decimalText(count), decimalText(kQuickEndReportEvery)});
+    }
+  });
+}
+
+void reportMalformedSigners(const std::vector<std::u16string>& entries) {
+  guarded([&] {
+    if (entries == state.lastMalformedSigners) {
+      return;
+    }
+    state.lastMalformedSigners = entries;
+    std::u16string lines;
+    for (const std::u16string& entry : entries) {
+      lines += (lines.empty() ? u"" : u"\n") + entry;
+    }
+    report(platform::kEventlogErrorType, EVENT_SIGNER_ENTRY_MALFORMED, {lines});
   });
 }
 

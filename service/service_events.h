@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/updater_settings.h"
 #include "platform/types.h"
@@ -97,6 +98,16 @@ void reportUpdaterPathOpen(const std::string& objects);
 // itself failed) and the signer's thumbprint found (empty for none). Reported when it
 // differs from the previous refusal.
 void reportUpdaterRefused(std::u16string_view updaterPath, const std::string& reason, const std::string& thumbprint);
+
+// A server that failed the check of its signer: its name, why (empty when the check itself
+// failed) and the signer's thumbprint found (empty for none). Folded like quick ends: the
+// first refusal is reported, and while the same refusal repeats, every 10th, with the count
+// in a row; a different refusal is reported in full and a started server ends the folding.
+void reportServerRefused(std::u16string_view serverName, const std::string& reason, const std::string& thumbprint);
+
+// Signer entries of the configuration that can never match, one line each; reported when
+// the list differs from the one reported last, so once for an unchanged configuration.
+void reportMalformedSigners(const std::vector<std::u16string>& entries);
 
 // A child that could not be started, with the error of the failed step.
 void reportLaunchFailure(std::u16string_view program, platform::Dword error);

@@ -252,6 +252,9 @@ void reportLaunchRefusals(const UpdaterSettings& settings, const LaunchDecision&
   if (decision.update == UpdateOutcome::updaterRefused) {
     reportUpdaterRefused(settings.updaterPath, decision.updaterSigner.reason, decision.updaterSigner.thumbprint);
   }
+  if (!decision.serverSigner.allowed) {
+    reportServerRefused(kServerFileName, decision.serverSigner.reason, decision.serverSigner.thumbprint);
+  }
 }
 
 // The pass's update check, then what the decision starts: the updater when an update is
@@ -265,6 +268,9 @@ std::optional<StartedChild> launchChild(const PassResources& pass) {
   // check, and the watch that follows sees the stop at once.
   const bool checkCompleted = runScheduledUpdateCheck(settings, stopEvent, &detail);
   reportUpdateCheck(settings, checkCompleted, detail);
+  if (!settings.trust.malformedSigners.empty()) {
+    reportMalformedSigners(settings.trust.malformedSigners);
+  }
 
   StartedChild child;
   // Holds the programs it checked open until the launch below returned: the program that

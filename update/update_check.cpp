@@ -14,6 +14,7 @@
 #include "update/manifest_signature.h"
 #include "update/text_conversion.h"
 #include "update/update_server_client.h"
+#include "update/version_mark.h"
 #include "version/version_number.h"
 
 namespace halcyra {
@@ -125,6 +126,9 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
   evidence.stage = CheckStage::localVersionRead;
 
   outcome.address = transferUrl(settings.server, releaseManifestPath(settings.versionFile));
+  if (settings.trust.manifestPublicKey) {
+    settings.versionMark = readVersionMark(outcome.address);
+  }
   if (source.plan == ManifestPlan::skip) {
     fail(settings, source.skipFailure.empty() ? std::string(kManifestRejected) : source.skipFailure);
     return;
@@ -162,6 +166,9 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
   evidence.stage = CheckStage::manifestRead;
   if (!parseVersionNumber(client.manifest().version, settings.remoteVersion)) {
     fail(settings, kRemoteVersionRejected);
+    return;
+  }
+  if (!checkVersionMark(settings, outcome.address, source.raiseVersionMark)) {
     return;
   }
 

@@ -57,6 +57,9 @@ struct ManifestSource {
   ManifestPlan plan = ManifestPlan::fetch;
   VersionNumber reused;
   std::string skipFailure;
+  // A signed manifest's version, once accepted, raises the version mark of its address:
+  // only the service's own pass does this.
+  bool raiseVersionMark = false;
 };
 
 // Whether the check asked the update server, and how the transfer ended; the manifest's

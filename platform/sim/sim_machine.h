@@ -207,6 +207,10 @@ struct Machine {
   std::map<Dword, ProcessState> processes;
   std::vector<ProcessRecord> records;
 
+  // The registry below HKEY_LOCAL_MACHINE: keys and value names upper-cased, each value its
+  // type and bytes; and the keys open now, by handle value.
+  std::map<std::u16string, std::map<std::u16string, std::pair<Dword, std::string>>> registry;
+  std::map<std::uintptr_t, std::u16string> registryHandles;
   std::uint64_t systemTimeAtStart = 134247456000000000;  // 2026-06-01T00:00:00Z as a FILETIME
 
   std::set<void*> heapBlocks;
