@@ -221,6 +221,8 @@ mkdir -p "$(dirname "$config")"
 printf '{ "enableUpdate": false, "server": "http://updates.example", "versionFile": "version.json" }\r\n' >"$config"
 cp "$config" "$work/config.json"
 
+mark_key='HKLM\SOFTWARE\Halcyra\HalcyraService\ManifestVersions'
+w reg add "$mark_key" /v mark /d 2.0.0.0 /f >/dev/null
 gap "StopServices does not wait for the service to end; the service is stopped before the upgrade"
 w net stop HalcyraService >/dev/null
 wait_until 30 dead "$first_service"
@@ -235,6 +237,14 @@ check "started from the new executable, version $next_version.0, in the remember
   test "$(installed_version)" = "file $next_version.0 product $next_version.0 company Halcyra"
 check "the server runs again" wait_until 15 server_started_after "$first_server"
 check "config.json is kept as it was" cmp -s "$config" "$work/config.json"
+# Windows runs the old product's removal within an upgrade with UPGRADINGPRODUCTCODE set, which
+# keeps the mark; Wine's nested removal runs the action that deletes it.
+if [[ -n "$(reg_value "$mark_key" mark)" ]]; then
+  echo "ok: the version mark is kept"
+else
+  gap "the version mark went with the upgrade: Wine's nested removal of the old product has no UPGRADINGPRODUCTCODE"
+  w reg add "$mark_key" /v mark /d 2.0.0.0 /f >/dev/null
+fi
 
 # ---- trust boundary: HalcyraUpdateCheck.exe names what others can write -------------------
 # Wine shows a Unix o+w as an Everyone entry with write access and o+r as one with read; the
@@ -276,6 +286,7 @@ else
 fi
 check "nothing else of the package is left in bin" \
   test -z "$(find "$root/bin" -mindepth 1 ! -name HalcyraService.exe 2>/dev/null)"
+check "the version mark is removed" test -z "$(reg_value "$mark_key" mark)"
 for action in HalcyraRecoveryActions HalcyraRecoveryFlag; do
   check "$action ran at the install and at the upgrade, not at the uninstall" \
     eval "ran install $action && ran upgrade $action && ! ran uninstall $action"
