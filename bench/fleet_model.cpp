@@ -140,8 +140,10 @@ int runEntryWith(std::vector<std::string> args) {
 }
 
 // Runs one machine whose service starts at startOffset of model time; its requests and
-// server runs are left in `current`.
-void runMachine(const Scenario& scenario, std::uint64_t bootTime, std::uint64_t startOffset) {
+// server runs are left in `current`. Without `schedule`, the service forgets its update
+// schedule before every pass, as a stop and start of the service would: every pass asks the
+// update server and nothing is set aside, which is the service before it had a schedule.
+void runMachine(const Scenario& scenario, std::uint64_t bootTime, std::uint64_t startOffset, bool schedule) {
   namespace sim = halcyra::sim;
   sim::reset();
   current = Machine{};
@@ -168,11 +170,14 @@ void runMachine(const Scenario& scenario, std::uint64_t bootTime, std::uint64_t 
   sim::installProgram(kUpdaterPath, std::move(updater));
   setInstalled(scenario.installed);
 
-  // Between two passes, the machine forgets its ended processes and its call log, so that a
-  // pass costs the same at the end of a long run as at its start.
-  sim::setCallObserver([](const sim::Call& call) {
+  // Between two passes (at the pass's 3 s wait), the machine forgets its ended processes and
+  // its call log, so that a pass costs the same at the end of a long run as at its start.
+  sim::setCallObserver([schedule](const sim::Call& call) {
     if (call.name == "WaitForSingleObject" && call.args.find(" ms=3000") != std::string::npos) {
       sim::forgetHistory();
+      if (!schedule) {
+        halcyra::resetUpdateSchedule();
+      }
     }
   });
   sim::setUpdateServer([](std::uint64_t) {
@@ -214,7 +219,6 @@ struct Row {
 // each simulated machine also stands for copies of itself that started at another time of
 // the first minute (its requests and server runs shifted by the difference).
 Row runFleet(const Scenario& scenario, unsigned machines, unsigned simulated, bool schedule, std::uint32_t seed) {
-  halcyra::setUpdateScheduleEnabled(schedule);
   simulated = std::min(simulated, machines);
   std::vector<std::uint64_t> perSecond(scenario.duration / kSecond, 0);
   std::uint64_t running = 0;
@@ -223,7 +227,7 @@ Row runFleet(const Scenario& scenario, unsigned machines, unsigned simulated, bo
     // Uptimes up to about 24 days (the sim's waits take 32-bit times), starts within a minute.
     const std::uint64_t bootTime = random() % (std::uint64_t{1} << 31);
     const std::uint64_t startOffset = random() % kStartSpread;
-    runMachine(scenario, bootTime, startOffset);
+    runMachine(scenario, bootTime, startOffset, schedule);
     const unsigned copies = machines / simulated + (i < machines % simulated ? 1 : 0);
     for (unsigned copy = 0; copy < copies; ++copy) {
       const std::int64_t shift =

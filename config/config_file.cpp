@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 // Compiled exactly as updater_settings.cpp compiles it (same namespace, same assertion
 // macro), so that this file judges a text with the parser that rejected it.
@@ -16,6 +17,7 @@
 #include "platform/file_existence.h"
 #include "platform/files.h"
 #include "platform/module_path.h"
+#include "platform/text_mode.h"
 #include "platform/types.h"
 
 namespace halcyra {
@@ -160,11 +162,7 @@ ConfigTextProblem explainConfigText(std::string_view bytes) {
 
   // The same reading as loadUpdaterConfig: one unit per byte, up to the first zero byte.
   std::string_view const text = bytes.substr(0, bytes.find('\0'));
-  std::u16string wide;
-  wide.reserve(text.size());
-  for (char const byte : text) {
-    wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(byte)));
-  }
+  std::u16string const wide = platform::widenBytes(text);
   json::GenericDocument<json::UTF16<char16_t>> document;
   document.Parse<json::kParseIterativeFlag>(wide.c_str());
   if (document.HasParseError()) {
@@ -180,6 +178,24 @@ ConfigTextProblem explainConfigText(std::string_view bytes) {
   ConfigTextProblem problem;
   problem.reason = document.IsObject() ? missingRequiredMember(document) : "the text is not a JSON object";
   return problem;
+}
+
+std::u16string fullPathOf(const std::u16string& path) {
+  // A first buffer of MAX_PATH units covers ordinary paths; a longer result is fetched
+  // again in a buffer of the size the system asked for.
+  std::vector<char16_t> buffer(platform::kMaxPath);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    platform::Dword const length =
+        platform::GetFullPathNameW(path.c_str(), static_cast<platform::Dword>(buffer.size()), buffer.data(), nullptr);
+    if (length == 0) {
+      return {};
+    }
+    if (length < buffer.size()) {
+      return {buffer.data(), length};
+    }
+    buffer.resize(length);  // too small: `length` is the size needed, terminator included
+  }
+  return {};
 }
 
 std::u16string installRootOf(std::u16string_view modulePath) { return parentPath(parentPath(modulePath)); }
@@ -226,11 +242,7 @@ bool loadUpdaterConfig(UpdaterSettings& settings, const std::string& configPath,
   }
   // Each byte is one code unit of the same value: the file is not decoded. The text
   // ends at its first zero byte, which fromJson sees to.
-  std::u16string text;
-  text.reserve(bytes.size());
-  for (char const byte : bytes) {
-    text.push_back(static_cast<char16_t>(static_cast<unsigned char>(byte)));
-  }
+  std::u16string const text = platform::widenBytes(bytes);
 
   if (!settings.readJson(text)) {
     if (problem != nullptr) {
@@ -238,7 +250,6 @@ bool loadUpdaterConfig(UpdaterSettings& settings, const std::string& configPath,
     }
     return fail(settings, kConfigUnreadable);
   }
-  settings.trust = readTrustSettings(text);
   return true;
 }
 

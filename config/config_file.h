@@ -18,6 +18,10 @@ inline constexpr char kConfigUnreadable[] = "Updater config has parse error";
 // UNC server names and the \\?\, \\.\ and \??\ prefixes form the root, which is never cut.
 std::u16string parentPath(std::u16string_view path);
 
+// `path` made absolute against the current directory, as a launch resolves it; empty when
+// the system rejects it.
+std::u16string fullPathOf(const std::u16string& path);
+
 // The folder above the folder that holds the executable at `modulePath`.
 std::u16string installRootOf(std::u16string_view modulePath);
 

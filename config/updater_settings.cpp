@@ -1,7 +1,9 @@
 #include "config/updater_settings.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // RapidJSON's UTF-16 encoder asserts when a "\uDC00"-style escape (a low surrogate with
 // no high one before it) is decoded, so a debug build would abort on such a file, while
@@ -113,6 +115,33 @@ bool readMembers(const Value& root, UpdaterConfig& config) {
   return true;
 }
 
+// A list of signer thumbprints; none when the member is absent. Entries that can never
+// match, and a member that is no list, are also named in `malformed`.
+std::optional<std::vector<std::u16string>> readSigners(const Value& root, const char16_t* key,
+                                                       std::vector<std::u16string>& malformed) {
+  const Value* const value = findMember(root, key);
+  if (value == nullptr) {
+    return std::nullopt;
+  }
+  std::u16string const name = std::u16string(key) + u": ";
+  std::vector<std::u16string> signers;
+  if (!value->IsArray()) {
+    malformed.push_back(name + u"not a list of thumbprints");
+    return signers;
+  }
+  for (const Value& element : value->GetArray()) {
+    if (!element.IsString()) {
+      malformed.push_back(name + u"an entry that is not a text");
+      continue;
+    }
+    signers.push_back(stringOf(element));
+    if (normalizeThumbprint(signers.back()).empty()) {
+      malformed.push_back(name + u"\"" + signers.back() + u"\"");
+    }
+  }
+  return signers;
+}
+
 // The text parsed; false when it is no JSON object.
 bool parseObject(std::u16string_view text, Document& document) {
   // The parser reads a terminated string, so the text is copied up to its first U+0000.
@@ -144,6 +173,12 @@ bool UpdaterSettings::readJson(std::u16string_view text) {
       value != nullptr && value->IsUint() && value->GetUint() >= 1 && value->GetUint() <= 9) {
     logGenerations = value->GetUint();
   }
+  trust = TrustSettings{};
+  if (const Value* const value = findMember(document, u"manifestPublicKey")) {
+    trust.manifestPublicKey = value->IsString() ? stringOf(*value) : std::u16string();
+  }
+  trust.updaterSigners = readSigners(document, u"updaterSigners", trust.malformedSigners);
+  trust.serverSigners = readSigners(document, u"serverSigners", trust.malformedSigners);
   return true;
 }
 

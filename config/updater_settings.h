@@ -2,6 +2,7 @@
 // The updater configuration record, its JSON form, and the status of one update check.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,7 +49,8 @@ struct UpdaterSettings : UpdaterConfig {
   std::uint64_t logRotationSize = std::uint64_t{16} << 20;
   std::uint32_t logGenerations = 3;
 
-  // fromJson, and then the service-only values from the same text.
+  // fromJson, and then the service-only values (this interval and `trust`) from the same
+  // parse of the same text; `trust` is left as it was when the text is rejected.
   bool readJson(std::u16string_view text);
 
   bool hasError = false;
@@ -56,9 +58,14 @@ struct UpdaterSettings : UpdaterConfig {
   bool updateAvailable = false;
   VersionNumber remoteVersion;
   VersionNumber localVersion;
-  // Read with the configuration, by the service alone; toJson never writes them.
+  // Read by readJson, for the service alone; toJson never writes them.
   TrustSettings trust;
   ManifestSignatureStatus manifestSignature = ManifestSignatureStatus::notChecked;
+  // The signed manifest's Expires, as written, once its signature verified.
+  std::string manifestExpires;
+  // The version mark of the manifest's address as the check found it, once a signed
+  // manifest's version was compared with it.
+  std::optional<VersionNumber> versionMark;
 };
 
 }  // namespace halcyra

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -31,15 +32,12 @@ std::string_view decisionName(UpdateDecision decision) {
       return "no update due";
     case UpdateDecision::updatesDisabled:
       return "updates disabled";
+    case UpdateDecision::updateSetAside:
+      return "update set aside";
     case UpdateDecision::checkFailed:
       break;
   }
   return "check failed";
-}
-
-std::string_view consequence(UpdateDecision decision) {
-  return decision == UpdateDecision::updateDue ? "a pass starts the updater instead of the server"
-                                               : "a pass starts the server";
 }
 
 std::string maskedPassword(const UpdaterConfig& configuration) {
@@ -180,65 +178,171 @@ std::string quotedUtf8(std::string_view utf8) {
 
 std::string quoted(std::u16string_view text) { return quotedUtf8(utf8FromUtf16(text)); }
 
-// "label:" and the value in a column of their own.
-void line(std::string& out, std::string_view label, std::string_view value) {
-  constexpr std::size_t kValueColumn = 22;
-  out += label;
-  out += ':';
-  out.append(label.size() + 1 < kValueColumn ? kValueColumn - label.size() - 1 : 1, ' ');
-  out += value;
-  out += '\n';
+std::string secondsText(std::uint64_t seconds) {
+  return seconds < 120 ? std::to_string(seconds) + " s" : std::to_string((seconds + 59) / 60) + " min";
 }
 
-void configurationLines(std::string& out, const UpdaterSettings& settings) {
-  auto const flag = [](bool value) { return value ? "true" : "false"; };
-  std::string files = "[";
-  for (std::u16string const& file : settings.files) {
-    if (files.size() > 1) {
-      files += ", ";
-    }
-    files += quoted(file);
-  }
-  files += "]";
-  std::string password = maskedPassword(settings);
-  password += password.empty() ? "(empty)" : " (masked)";
+// ---- the fields --------------------------------------------------------------------
 
-  out += "Configuration values:\n";
-  line(out, "  server", quotedUtf8(maskUrl(utf8FromUtf16(settings.server))));
-  line(out, "  versionFile", quotedUtf8(maskQuery(utf8FromUtf16(settings.versionFile))));
-  line(out, "  login", quoted(settings.login));
-  line(out, "  password", password);
-  line(out, "  relativeAppPath", quoted(settings.relativeAppPath));
-  line(out, "  appFolder", settings.appFolder.empty() ? "(not derived)" : quoted(settings.appFolder));
-  line(out, "  updaterPath", quoted(settings.updaterPath));
-  line(out, "  tempFolder", quoted(settings.tempFolder));
-  line(out, "  version", quoted(settings.version));
-  line(out, "  files", files);
-  line(out, "  useGUI", std::to_string(settings.useGUI));
-  line(out, "  autoUpdate", flag(settings.autoUpdate));
-  line(out, "  serverOneVersion", flag(settings.serverOneVersion));
-  line(out, "  useLatest", flag(settings.useLatest));
-  line(out, "  enableUpdate", flag(settings.enableUpdate));
+// One field of the report, as both forms show it: its label in the text form (none: the
+// text form leaves it out), its member in the JSON form (none: the JSON form leaves it out),
+// the text form's value (one line each; none: no line) and the JSON form's value. A field
+// with parts shows them on lines of their own below it, indented, and as the members of its
+// JSON object.
+struct Field {
+  std::string_view label;
+  std::string_view key;
+  std::vector<std::string> text;
+  std::string json = "null";
+  std::vector<Field> parts;
+};
+
+std::string jsonText(std::string_view utf8) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  writer.String(utf8.data(), static_cast<rapidjson::SizeType>(utf8.size()));
+  return {buffer.GetString(), buffer.GetSize()};
+}
+
+std::string jsonFlag(bool value) { return value ? "true" : "false"; }
+
+std::string jsonTextOrNull(const std::optional<std::string>& utf8) { return utf8 ? jsonText(*utf8) : "null"; }
+
+template <typename Number>
+std::string jsonNumberOrNull(const std::optional<Number>& number) {
+  return number ? std::to_string(*number) : "null";
+}
+
+std::string jsonArray(const std::vector<std::string>& values) {
+  std::string out = "[";
+  for (std::string const& value : values) {
+    out += out.size() > 1 ? "," : "";
+    out += value;
+  }
+  return out + "]";
+}
+
+std::string jsonValue(const Field& field);
+
+std::string jsonObject(const std::vector<Field>& fields) {
+  std::string out = "{";
+  for (Field const& field : fields) {
+    if (!field.key.empty()) {
+      out += out.size() > 1 ? "," : "";
+      out += jsonText(field.key) + ":" + jsonValue(field);
+    }
+  }
+  return out + "}";
+}
+
+std::string jsonValue(const Field& field) { return field.parts.empty() ? field.json : jsonObject(field.parts); }
+
+// A field that the JSON form alone shows.
+Field member(std::string_view key, std::string json) { return {{}, key, {}, std::move(json), {}}; }
+
+// A line that the text form alone shows.
+Field textLine(std::string_view label, std::string text) { return {label, {}, {std::move(text)}, {}, {}}; }
+
+// A field with a value of its own in each form; no text line when `text` is none.
+Field value(std::string_view label, std::string_view key, std::optional<std::string> text, std::string json) {
+  Field field{label, key, {}, std::move(json), {}};
+  if (text) {
+    field.text.push_back(std::move(*text));
+  }
+  return field;
+}
+
+// A configuration value: the same name in both forms.
+Field setting(std::string_view name, std::string text, std::string json) {
+  return value(name, name, std::move(text), std::move(json));
+}
+Field textSetting(std::string_view name, std::u16string_view text) {
+  return setting(name, quoted(text), jsonText(utf8FromUtf16(text)));
+}
+Field flagSetting(std::string_view name, bool flag) { return setting(name, jsonFlag(flag), jsonFlag(flag)); }
+
+// A list of signer thumbprints as configured; "(not set)" and null when it is not.
+Field signersSetting(std::string_view name, const std::optional<std::vector<std::u16string>>& signers) {
+  if (!signers) {
+    return setting(name, "(not set: the program starts unchecked)", "null");
+  }
+  std::string text = "[";
+  std::vector<std::string> jsons;
+  for (std::u16string const& signer : *signers) {
+    text += (text.size() > 1 ? ", " : "") + quoted(signer);
+    jsons.push_back(jsonText(utf8FromUtf16(signer)));
+  }
+  return setting(name, text + "]", jsonArray(jsons));
+}
+
+Field configurationField(const UpdateCheckReport& report) {
+  if (!report.configurationRead) {
+    return value("Configuration values", "configuration", "(not read)", "null");
+  }
+  const UpdaterSettings& settings = report.settings;
+  std::vector<std::string> texts;
+  std::vector<std::string> jsons;
+  for (std::u16string const& file : settings.files) {
+    texts.push_back(quoted(file));
+    jsons.push_back(jsonText(utf8FromUtf16(file)));
+  }
+  std::string files = "[";
+  for (std::string const& text : texts) {
+    files += (files.size() > 1 ? ", " : "") + text;
+  }
+  std::string const password = maskedPassword(settings);
+  std::string const server = maskUrl(utf8FromUtf16(settings.server));
+  std::string const versionFile = maskQuery(utf8FromUtf16(settings.versionFile));
+  return {"Configuration values",
+          "configuration",
+          {},
+          {},
+          {setting("server", quotedUtf8(server), jsonText(server)),
+           setting("versionFile", quotedUtf8(versionFile), jsonText(versionFile)), textSetting("login", settings.login),
+           setting("password", password.empty() ? "(empty)" : password + " (masked)", jsonText(password)),
+           textSetting("relativeAppPath", settings.relativeAppPath),
+           setting("appFolder", settings.appFolder.empty() ? "(not derived)" : quoted(settings.appFolder),
+                   jsonText(utf8FromUtf16(settings.appFolder))),
+           textSetting("updaterPath", settings.updaterPath), textSetting("tempFolder", settings.tempFolder),
+           textSetting("version", settings.version), setting("files", files + "]", jsonArray(jsons)),
+           setting("useGUI", std::to_string(settings.useGUI), std::to_string(settings.useGUI)),
+           flagSetting("autoUpdate", settings.autoUpdate), flagSetting("serverOneVersion", settings.serverOneVersion),
+           flagSetting("useLatest", settings.useLatest), flagSetting("enableUpdate", settings.enableUpdate),
+           setting("manifestPublicKey", publicKeyDigestText(settings.trust),
+                   settings.trust.manifestPublicKey ? jsonText(publicKeyDigestText(settings.trust)) : "null"),
+           signersSetting("updaterSigners", settings.trust.updaterSigners),
+           signersSetting("serverSigners", settings.trust.serverSigners),
+           setting("minCheckInterval", std::to_string(settings.minCheckInterval) + " s",
+                   std::to_string(settings.minCheckInterval))}};
+}
+
+Field manifestUrlField(const UpdateCheckReport& report) {
+  if (!report.configurationRead) {
+    return member("manifestUrl", "null");
+  }
+  std::string const url = manifestUrl(report.settings);
+  std::string text = printable(url);
+  if (!report.settings.enableUpdate) {
+    text += " (not requested: updates disabled)";
+  } else if (!report.manifestRequested) {
+    text += " (not requested: the check stopped before)";
+  }
+  return value("Manifest URL", "manifestUrl", text, jsonText(url));
 }
 
 // The service's log and the generations it is rotated into, by name (they are in the
 // service account's temporary folder, which this program, run by another account, does
-// not see); none when it is not rotated.
-std::vector<std::string> serviceLogNames(const UpdaterSettings& settings, std::uint32_t* generations) {
+// not see): the live log first, then the generations from the newest. An unread
+// configuration leaves the defaults, which the service uses then too.
+Field serviceLogField(const UpdaterSettings& settings) {
   std::vector<std::string> names{utf8FromUtf16(kServiceLogName)};
-  *generations = settings.logRotationSize == 0 ? 0 : settings.logGenerations;
-  for (std::uint32_t number = 1; number <= *generations; ++number) {
+  std::uint32_t const generations = settings.logRotationSize == 0 ? 0 : settings.logGenerations;
+  for (std::uint32_t number = 1; number <= generations; ++number) {
     char16_t name[platform::kMaxPath];
     if (logGenerationPath(kServiceLogName, number, name)) {
       names.push_back(utf8FromUtf16(name));
     }
   }
-  return names;
-}
-
-void serviceLogLine(std::string& out, const UpdaterSettings& settings) {
-  std::uint32_t generations = 0;
-  const std::vector<std::string> names = serviceLogNames(settings, &generations);
   std::string text = names[0] + " in the service account's temporary folder (C:\\Windows\\Temp for LocalSystem)";
   if (generations == 0) {
     text += ", not rotated (logRotationSize 0): emptied only when the service starts";
@@ -249,307 +353,266 @@ void serviceLogLine(std::string& out, const UpdaterSettings& settings) {
     }
     text += " beside it";
   }
-  line(out, "Service log", text);
+  std::vector<std::string> files;
+  for (std::string const& name : names) {
+    files.push_back(jsonText(name));
+  }
+  return {"Service log",
+          "serviceLog",
+          {text},
+          {},
+          {member("files", jsonArray(files)), member("rotationSize", std::to_string(settings.logRotationSize))}};
 }
 
-std::string secondsText(std::uint64_t seconds) {
-  return seconds < 120 ? std::to_string(seconds) + " s" : std::to_string((seconds + 59) / 60) + " min";
+Field serverFileField(const UpdateCheckReport& report) {
+  if (!report.serverFile) {
+    return member("serverFile", "null");
+  }
+  std::string const path = utf8FromUtf16(*report.serverFile);
+  std::optional<bool> exists;
+  if (report.serverExistence != platform::Existence::unknown) {
+    exists = report.serverExistence == platform::Existence::present;
+  }
+  return {"Server file",
+          "serverFile",
+          {printable(path) + " (" + serverFileText(report) + ")"},
+          {},
+          {member("path", jsonText(path)), member("exists", exists ? jsonFlag(*exists) : "null")}};
 }
 
-void scheduleLines(std::string& out, const UpdateCheckReport& report) {
+Field versionField(std::string_view label, std::string_view key, bool known, const VersionNumber& version,
+                   std::string_view suffix = {}) {
+  std::optional<std::string> const text = known ? std::optional(versionText(version)) : std::nullopt;
+  return value(label, key, text ? *text + std::string(suffix) : "(not read)", jsonTextOrNull(text));
+}
+
+Field manifestSignatureField(const UpdateCheckReport& report) {
+  const TrustReport& trust = report.trust;
+  const UpdaterSettings& settings = report.settings;
+  std::string text(verdictName(trust.signature));
+  text += trust.keyConfigured ? "" : " (no manifestPublicKey)";
+  std::optional<std::string> expires;
+  if (!settings.manifestExpires.empty()) {
+    expires = settings.manifestExpires;
+  }
+  std::optional<std::string> mark;
+  if (settings.versionMark) {
+    mark = versionText(*settings.versionMark);
+  }
+  return {"Manifest signature",
+          "manifestSignature",
+          {text},
+          {},
+          {member("keyConfigured", jsonFlag(trust.keyConfigured)),
+           member("verdict", jsonText(verdictName(trust.signature))),
+           value("Expires in force", "expires", expires, jsonTextOrNull(expires)),
+           value("version mark", "versionMark",
+                 mark ? std::optional(*mark + " (the highest version accepted from this manifest address)")
+                 : trust.keyConfigured ? std::optional<std::string>("(none for this manifest address)")
+                                       : std::nullopt,
+                 jsonTextOrNull(mark))}};
+}
+
+// A program's signer as a pass would check it; `unchecked` says why it is not.
+Field signerField(std::string_view label, std::string_view key, const std::optional<SignerReport>& signer,
+                  std::string_view unchecked) {
+  if (!signer) {
+    return value(label, key, std::string(unchecked), "null");
+  }
+  std::string text = signer->allowed ? "allowed" : "refused: " + signer->reason;
+  text += signer->thumbprint.empty() ? " (no signer certificate)" : " (" + signer->thumbprint + ")";
+  return {label,
+          key,
+          {text},
+          {},
+          {member("allowed", jsonFlag(signer->allowed)), member("reason", jsonText(signer->reason)),
+           member("thumbprint", signer->thumbprint.empty() ? "null" : jsonText(signer->thumbprint))}};
+}
+
+Field decisionField(const UpdateCheckReport& report) {
+  std::string_view consequence = "a pass starts nothing";
+  if (report.launch == NextLaunch::updater) {
+    consequence = "a pass starts the updater instead of the server";
+  } else if (report.launch == NextLaunch::server) {
+    consequence = "a pass starts the server";
+  }
+  std::string const name(decisionName(report.decision));
+  return value("Decision", "decision", name + ": " + std::string(consequence), jsonText(name));
+}
+
+Field scheduleField(const UpdateCheckReport& report) {
   if (!report.serviceSchedule) {
-    line(out, "Service schedule", "(none: the service holds nothing back since its start)");
-    return;
+    return value("Service schedule", "serviceSchedule", "(none: the service holds nothing back since its start)",
+                 "null");
   }
   const ScheduleSnapshot& snapshot = *report.serviceSchedule;
-  line(out, "Service schedule",
-       "as process " + std::to_string(snapshot.processId) + " wrote it " +
-           secondsText((report.now - snapshot.written) / 1000) + " ago");
   const HeldBack held = heldBack(report);
+  std::optional<std::string> setAside;
+  std::optional<std::string> setAsideVersion;
   if (held.setAsideSeconds) {
     const StuckUpdate& stuck = *snapshot.schedule.stuck;
-    line(out, "  set aside",
-         versionText(stuck.announced) + " over " + versionText(stuck.installed) + ", after " +
-             std::to_string(kUnchangedRunsBeforeSetAside + stuck.setAsides - 1) +
-             " updater runs that changed nothing; tried again in " + secondsText(*held.setAsideSeconds));
+    setAsideVersion = versionText(stuck.announced);
+    setAside =
+        *setAsideVersion + " over " + versionText(stuck.installed) + ", after " + std::to_string(stuck.unchangedRuns) +
+        " updater runs that changed nothing; tried again at the first pass after " + secondsText(*held.setAsideSeconds);
   }
+  std::optional<std::string> nextFetch;
+  std::optional<std::string> nextFetchReason;
   if (held.fetchSeconds) {
-    line(out, "  next fetch", "in " + secondsText(*held.fetchSeconds) + ", " + held.fetchReason);
+    nextFetchReason = held.fetchReason;
+    nextFetch = "in " + secondsText(*held.fetchSeconds) + ", " + held.fetchReason;
   }
-  if (!held.setAsideSeconds && !held.fetchSeconds) {
-    line(out, "  held back", "nothing");
-  }
-}
-
-// ---- JSON --------------------------------------------------------------------------
-
-using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
-
-void writeText(JsonWriter& writer, std::string_view utf8) {
-  writer.String(utf8.data(), static_cast<rapidjson::SizeType>(utf8.size()));
-}
-
-void writeTextOrNull(JsonWriter& writer, bool present, std::string_view utf8) {
-  if (present) {
-    writeText(writer, utf8);
-  } else {
-    writer.Null();
-  }
-}
-
-void writeConfiguration(JsonWriter& writer, const UpdaterSettings& settings) {
-  auto const text = [&writer](const char* key, std::u16string_view value) {
-    writer.Key(key);
-    writeText(writer, utf8FromUtf16(value));
+  std::vector<Field> parts = {
+      member("process", std::to_string(snapshot.processId)),
+      value("set aside", "setAsideVersion", setAside, jsonTextOrNull(setAsideVersion)),
+      member("setAsideSeconds", jsonNumberOrNull(held.setAsideSeconds)),
+      value("next fetch", "nextFetchSeconds", nextFetch, jsonNumberOrNull(held.fetchSeconds)),
+      member("nextFetchReason", jsonTextOrNull(nextFetchReason)),
   };
-  auto const flag = [&writer](const char* key, bool value) {
-    writer.Key(key);
-    writer.Bool(value);
-  };
-  writer.StartObject();
-  writer.Key("server");
-  writeText(writer, maskUrl(utf8FromUtf16(settings.server)));
-  writer.Key("versionFile");
-  writeText(writer, maskQuery(utf8FromUtf16(settings.versionFile)));
-  text("login", settings.login);
-  writer.Key("password");
-  writeText(writer, maskedPassword(settings));
-  text("relativeAppPath", settings.relativeAppPath);
-  text("appFolder", settings.appFolder);
-  text("updaterPath", settings.updaterPath);
-  text("tempFolder", settings.tempFolder);
-  text("version", settings.version);
-  writer.Key("files");
-  writer.StartArray();
-  for (std::u16string const& file : settings.files) {
-    writeText(writer, utf8FromUtf16(file));
+  if (!setAside && !nextFetch) {
+    parts.push_back(textLine("held back", "nothing"));
   }
-  writer.EndArray();
-  writer.Key("useGUI");
-  writer.Int(settings.useGUI);
-  flag("autoUpdate", settings.autoUpdate);
-  flag("serverOneVersion", settings.serverOneVersion);
-  flag("useLatest", settings.useLatest);
-  flag("enableUpdate", settings.enableUpdate);
-  writer.EndObject();
+  return {"Service schedule",
+          "serviceSchedule",
+          {"as process " + std::to_string(snapshot.processId) + " wrote it " +
+           secondsText((report.now - snapshot.written) / 1000) + " ago"},
+          {},
+          std::move(parts)};
 }
 
-// One object per open object: its path, who can write it, who can read it, and the error
-// when its access list could not be read.
-void writeTrustBoundary(JsonWriter& writer, const std::vector<TrustFinding>& findings) {
-  auto const accounts = [&writer](const char* key, const std::vector<std::u16string>& names) {
-    writer.Key(key);
-    writer.StartArray();
+// One line per open object, or one that says the boundary is closed; one object per open
+// object in the JSON form: its path, who can write it, who can read it, and the error when
+// its access list could not be read.
+Field trustBoundaryField(const std::vector<TrustFinding>& findings) {
+  auto const accounts = [](const std::vector<std::u16string>& names) {
+    std::vector<std::string> values;
+    values.reserve(names.size());
     for (std::u16string const& name : names) {
-      writeText(writer, utf8FromUtf16(name));
+      values.push_back(jsonText(utf8FromUtf16(name)));
     }
-    writer.EndArray();
+    return jsonArray(values);
   };
-  writer.StartArray();
+  Field field{"Trust boundary", "trustBoundary", {}, {}, {}};
+  std::vector<std::string> objects;
   for (TrustFinding const& finding : findings) {
-    writer.StartObject();
-    writer.Key("path");
-    writeText(writer, utf8FromUtf16(finding.path));
-    accounts("writableBy", finding.access.writers);
-    accounts("readableBy", finding.access.readers);
-    writer.Key("error");
-    if (finding.error != 0) {
-      writer.Uint(finding.error);
-    } else {
-      writer.Null();
-    }
-    writer.EndObject();
+    field.text.push_back((finding.error != 0 ? "unknown: " : "open: ") +
+                         printable(utf8FromUtf16(describeFinding(finding))));
+    objects.push_back(jsonObject({member("path", jsonText(utf8FromUtf16(finding.path))),
+                                  member("writableBy", accounts(finding.access.writers)),
+                                  member("readableBy", accounts(finding.access.readers)),
+                                  member("error", finding.error != 0 ? std::to_string(finding.error) : "null")}));
   }
-  writer.EndArray();
+  if (findings.empty()) {
+    field.text.emplace_back("closed: only SYSTEM, the Administrators and TrustedInstaller can change it");
+  }
+  field.json = jsonArray(objects);
+  return field;
 }
 
-// The detail beside the failure: null for what the check did not get to.
-void writeEvidence(JsonWriter& writer, const UpdateCheckReport& report) {
-  const UpdateCheckDetail& detail = report.detail;
-  writer.Key("configError");
-  if (detail.configProblem) {
-    const ConfigTextProblem& problem = *detail.configProblem;
-    writer.StartObject();
-    for (auto const& [key, value] : {std::pair{"offset", problem.offset.value_or(0)}, std::pair{"line", problem.line},
-                                     std::pair{"column", problem.column}}) {
-      writer.Key(key);
-      if (problem.offset) {
-        writer.Uint64(value);
-      } else {
-        writer.Null();
-      }
+Field configErrorField(const UpdateCheckDetail& detail) {
+  if (!detail.configProblem) {
+    return member("configError", "null");
+  }
+  const ConfigTextProblem& problem = *detail.configProblem;
+  const auto position = [&problem](std::size_t number) {
+    return problem.offset ? std::to_string(number) : std::string("null");
+  };
+  return {"Configuration error",
+          "configError",
+          {problem.offset ? positionText(problem) + ": " + problem.reason : problem.reason},
+          {},
+          {member("offset", position(problem.offset.value_or(0))), member("line", position(problem.line)),
+           member("column", position(problem.column)), member("reason", jsonText(problem.reason))}};
+}
+
+Field transferField(const UpdateCheckReport& report) {
+  if (!report.detail.transfer) {
+    return member("transfer", "null");
+  }
+  const TransferResult& transfer = *report.detail.transfer;
+  return {"Transfer",
+          "transfer",
+          {printable(transferText(transfer, report.settings.server))},
+          {},
+          {member("curlCode", std::to_string(transfer.curlCode)),
+           member("curlMessage", jsonText(utf8FromLatin1(transfer.curlMessage))),
+           member("responseCode", std::to_string(transfer.responseCode)),
+           member("retryAfterSeconds", std::to_string(transfer.retryAfterSeconds))}};
+}
+
+// The report's fields, in the order both forms show them: what the check read and found,
+// the decision, the failure with its evidence, and last the trust boundary, which does not
+// change the decision.
+std::vector<Field> reportFields(const UpdateCheckReport& report) {
+  const UpdaterSettings& settings = report.settings;
+  std::optional<std::string> const configFile =
+      report.configFile ? std::optional(utf8FromUtf16(*report.configFile)) : std::nullopt;
+  std::optional<std::string> const failure =
+      report.failure.empty() ? std::nullopt : std::optional(printable(report.failure));
+  std::string_view const body = manifestBody(report.detail);
+  bool const noServer = report.serverExistence == platform::Existence::absent;
+  return {
+      value("Configuration file", "configFile", configFile ? printable(*configFile) : "(can't be located)",
+            jsonTextOrNull(configFile)),
+      configurationField(report),
+      manifestUrlField(report),
+      serviceLogField(settings),
+      member("manifestRequested", jsonFlag(report.manifestRequested)),
+      serverFileField(report),
+      versionField("Local version", "localVersion", report.localVersionKnown, settings.localVersion,
+                   noServer ? " (no server file)" : ""),
+      versionField("Remote version", "remoteVersion", report.remoteVersionKnown, settings.remoteVersion),
+      manifestSignatureField(report),
+      signerField("Updater signer", "updaterSigner", report.trust.signer,
+                  "not checked (no updaterSigners, or no updater)"),
+      signerField("Server signer", "serverSigner", report.trust.serverSigner, "not checked (no serverSigners)"),
+      decisionField(report),
+      member("exitCode", std::to_string(exitCodeOf(report.decision))),
+      scheduleField(report),
+      value("Failure", "failure", failure, report.failure.empty() ? "null" : jsonText(report.failure)),
+      configErrorField(report.detail),
+      transferField(report),
+      value("Manifest body", "manifestBody", body.empty() ? std::nullopt : std::optional(std::string(body)),
+            body.empty() ? "null" : jsonText(body)),
+      trustBoundaryField(report.trustBoundary),
+  };
+}
+
+// "label:" and the value in a column of their own.
+void line(std::string& out, std::string_view label, std::string_view value) {
+  constexpr std::size_t kValueColumn = 22;
+  out += label;
+  out += ':';
+  out.append(label.size() + 1 < kValueColumn ? kValueColumn - label.size() - 1 : 1, ' ');
+  out += value;
+  out += '\n';
+}
+
+void textLines(std::string& out, const std::vector<Field>& fields, std::string_view indent) {
+  for (Field const& field : fields) {
+    if (field.label.empty()) {
+      continue;
     }
-    writer.Key("reason");
-    writeText(writer, problem.reason);
-    writer.EndObject();
-  } else {
-    writer.Null();
+    std::string const label = std::string(indent) + std::string(field.label);
+    if (field.text.empty() &&
+        std::any_of(field.parts.begin(), field.parts.end(), [](const Field& part) { return !part.label.empty(); })) {
+      out += label + ":\n";
+    }
+    for (std::string const& text : field.text) {
+      line(out, label, text);
+    }
+    textLines(out, field.parts, "  ");
   }
-  writer.Key("transfer");
-  if (detail.transfer) {
-    const TransferResult& transfer = *detail.transfer;
-    writer.StartObject();
-    writer.Key("curlCode");
-    writer.Int(transfer.curlCode);
-    writer.Key("curlMessage");
-    writeText(writer, utf8FromLatin1(transfer.curlMessage));
-    writer.Key("responseCode");
-    writer.Int64(transfer.responseCode);
-    writer.Key("retryAfterSeconds");
-    writer.Int64(transfer.retryAfterSeconds);
-    writer.EndObject();
-  } else {
-    writer.Null();
-  }
-  writer.Key("manifestBody");
-  std::string_view const body = manifestBody(detail);
-  writeTextOrNull(writer, !body.empty(), body);
 }
 
 }  // namespace
 
 std::string formatReportText(const UpdateCheckReport& report) {
-  const UpdaterSettings& settings = report.settings;
   std::string out;
-  line(out, "Configuration file",
-       report.configFile ? printable(utf8FromUtf16(*report.configFile)) : "(can't be located)");
-  if (report.configurationRead) {
-    configurationLines(out, settings);
-    std::string url = printable(manifestUrl(settings));
-    if (!settings.enableUpdate) {
-      url += " (not requested: updates disabled)";
-    } else if (!report.manifestRequested) {
-      url += " (not requested: the check stopped before)";
-    }
-    line(out, "Manifest URL", url);
-  } else {
-    line(out, "Configuration values", "(not read)");
-  }
-  serviceLogLine(out, settings);
-  if (report.serverFile) {
-    line(out, "Server file", printable(utf8FromUtf16(*report.serverFile)) + " (" + serverFileText(report) + ")");
-  }
-  std::string local = report.localVersionKnown ? versionText(settings.localVersion) : "(not read)";
-  if (report.localVersionKnown && report.serverExistence == platform::Existence::absent) {
-    local += " (no server file)";
-  }
-  line(out, "Local version", local);
-  line(out, "Remote version", report.remoteVersionKnown ? versionText(settings.remoteVersion) : "(not read)");
-  for (auto const& [label, value] : trustTextLines(report.trust)) {
-    line(out, label, printable(value));
-  }
-  std::string decision(decisionName(report.decision));
-  decision += ": ";
-  const HeldBack held = heldBack(report);
-  const bool setAside = report.decision == UpdateDecision::updateDue && held.setAsideSeconds;
-  decision += setAside ? "set aside by the service, a pass starts the server" : consequence(report.decision);
-  line(out, "Decision", decision);
-  scheduleLines(out, report);
-  if (!report.failure.empty()) {
-    line(out, "Failure", printable(report.failure));
-  }
-  if (report.trustBoundary.empty()) {
-    line(out, "Trust boundary", "closed: only SYSTEM, the Administrators and TrustedInstaller can change it");
-  }
-  for (TrustFinding const& finding : report.trustBoundary) {
-    line(out, "Trust boundary",
-         (finding.error != 0 ? "unknown: " : "open: ") + printable(utf8FromUtf16(describeFinding(finding))));
-  }
-  const UpdateCheckDetail& detail = report.detail;
-  if (detail.configProblem) {
-    const ConfigTextProblem& problem = *detail.configProblem;
-    line(out, "Configuration error", problem.offset ? positionText(problem) + ": " + problem.reason : problem.reason);
-  }
-  if (detail.transfer) {
-    line(out, "Transfer", printable(transferText(*detail.transfer, settings.server)));
-  }
-  if (std::string_view const body = manifestBody(detail); !body.empty()) {
-    line(out, "Manifest body", body);
-  }
+  textLines(out, reportFields(report), "");
   return out;
 }
 
-std::string formatReportJson(const UpdateCheckReport& report) {
-  const UpdaterSettings& settings = report.settings;
-  rapidjson::StringBuffer buffer;
-  JsonWriter writer(buffer);
-  writer.StartObject();
-  writer.Key("configFile");
-  writeTextOrNull(writer, report.configFile.has_value(), report.configFile ? utf8FromUtf16(*report.configFile) : "");
-  writer.Key("configuration");
-  if (report.configurationRead) {
-    writeConfiguration(writer, settings);
-  } else {
-    writer.Null();
-  }
-  writer.Key("manifestUrl");
-  writeTextOrNull(writer, report.configurationRead, manifestUrl(settings));
-  // The live log first, then its generations from the newest; rotationSize 0: not rotated.
-  // An unread configuration leaves the defaults, which the service uses then too.
-  writer.Key("serviceLog");
-  std::uint32_t generations = 0;
-  writer.StartObject();
-  writer.Key("files");
-  writer.StartArray();
-  for (const std::string& name : serviceLogNames(settings, &generations)) {
-    writeText(writer, name);
-  }
-  writer.EndArray();
-  writer.Key("rotationSize");
-  writer.Uint64(settings.logRotationSize);
-  writer.EndObject();
-  writer.Key("manifestRequested");
-  writer.Bool(report.manifestRequested);
-  writer.Key("serverFile");
-  if (report.serverFile) {
-    writer.StartObject();
-    writer.Key("path");
-    writeText(writer, utf8FromUtf16(*report.serverFile));
-    writer.Key("exists");
-    if (report.serverExistence == platform::Existence::unknown) {
-      writer.Null();
-    } else {
-      writer.Bool(report.serverExistence == platform::Existence::present);
-    }
-    writer.EndObject();
-  } else {
-    writer.Null();
-  }
-  writer.Key("localVersion");
-  writeTextOrNull(writer, report.localVersionKnown, versionText(settings.localVersion));
-  writer.Key("remoteVersion");
-  writeTextOrNull(writer, report.remoteVersionKnown, versionText(settings.remoteVersion));
-  writeTrustJson(writer, report.trust);
-  writer.Key("decision");
-  writeText(writer, decisionName(report.decision));
-  writer.Key("failure");
-  writeTextOrNull(writer, !report.failure.empty(), report.failure);
-  writeEvidence(writer, report);
-  writer.Key("serviceSchedule");
-  if (report.serviceSchedule) {
-    const HeldBack held = heldBack(report);
-    writer.StartObject();
-    writer.Key("process");
-    writer.Uint(report.serviceSchedule->processId);
-    writer.Key("setAsideVersion");
-    writeTextOrNull(writer, held.setAsideSeconds.has_value(),
-                    held.setAsideSeconds ? versionText(report.serviceSchedule->schedule.stuck->announced) : "");
-    writer.Key("setAsideSeconds");
-    held.setAsideSeconds ? static_cast<void>(writer.Uint64(*held.setAsideSeconds)) : static_cast<void>(writer.Null());
-    writer.Key("nextFetchSeconds");
-    held.fetchSeconds ? static_cast<void>(writer.Uint64(*held.fetchSeconds)) : static_cast<void>(writer.Null());
-    writer.Key("nextFetchReason");
-    writeTextOrNull(writer, held.fetchSeconds.has_value(), held.fetchReason);
-    writer.EndObject();
-  } else {
-    writer.Null();
-  }
-  writer.Key("exitCode");
-  writer.Int(exitCodeOf(report.decision));
-  writer.Key("trustBoundary");
-  writeTrustBoundary(writer, report.trustBoundary);
-  writer.EndObject();
-  return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
-}
+std::string formatReportJson(const UpdateCheckReport& report) { return jsonObject(reportFields(report)) + "\n"; }
 
 }  // namespace halcyra

@@ -1,14 +1,9 @@
 #include "diagnostic/trust_report.h"
 
-#include <string_view>
-
-#include "diagnostic/update_check_report.h"
-#include "diagnostic/utf8_text.h"
-#include "update/updater_signer_check.h"
+#include "service/pass_update_check.h"
+#include "update/manifest_signature.h"
 
 namespace halcyra {
-
-namespace {
 
 std::string_view verdictName(ManifestSignatureStatus status) {
   switch (status) {
@@ -26,75 +21,46 @@ std::string_view verdictName(ManifestSignatureStatus status) {
       return "expired";
     case ManifestSignatureStatus::expiryUnreadable:
       return "expiry unreadable";
+    case ManifestSignatureStatus::expiryMissing:
+      return "no Expires";
+    case ManifestSignatureStatus::replayed:
+      return "replayed";
     case ManifestSignatureStatus::notChecked:
       break;
   }
   return "not checked";
 }
 
-}  // namespace
-
-void addTrustReport(UpdateCheckReport& report) {
-  const UpdaterSettings& settings = report.settings;
-  report.trust.keyConfigured = settings.trust.manifestPublicKey.has_value();
-  report.trust.signature = settings.manifestSignature;
-  if (!report.configurationRead || !settings.trust.updaterSigners || settings.updaterPath.empty()) {
-    return;
+TrustReport readTrustReport(const UpdaterSettings& settings, bool configurationRead, const UpdaterSignerCheck& decided,
+                            const SignerCheck& decidedServer) {
+  TrustReport trust;
+  trust.keyConfigured = settings.trust.manifestPublicKey.has_value();
+  trust.signature = settings.manifestSignature;
+  if (configurationRead && settings.trust.serverSigners) {
+    // Shown also when the decision did not need it (the updater starts).
+    SignerCheck const server = decidedServer.checked ? SignerCheck{} : checkServerSigner(settings, kServerFileName);
+    const SignerCheck& shown = decidedServer.checked ? decidedServer : server;
+    trust.serverSigner = SignerReport{shown.allowed, shown.reason, shown.thumbprint};
   }
-  UpdaterSignerCheck const check = checkUpdaterSigner(settings);
-  report.trust.signer = SignerReport{check.allowed, check.reason, check.thumbprint};
-  if (!check.allowed && report.decision == UpdateDecision::updateDue) {
-    report.decision = UpdateDecision::checkFailed;
-    report.failure = "The updater " + utf8FromUtf16(settings.updaterPath) + " would not be started: " +
-                     (check.reason.empty() ? std::string("the check could not be completed") : check.reason);
+  if (!configurationRead || !settings.trust.updaterSigners || settings.updaterPath.empty()) {
+    return trust;
   }
+  if (decided.checked) {
+    trust.signer = SignerReport{decided.allowed, decided.reason, decided.thumbprint};
+  } else {
+    UpdaterSignerCheck const check = checkUpdaterSigner(settings);
+    trust.signer = SignerReport{check.allowed, check.reason, check.thumbprint};
+  }
+  return trust;
 }
 
-std::vector<std::pair<std::string, std::string>> trustTextLines(const TrustReport& trust) {
-  std::vector<std::pair<std::string, std::string>> lines;
-  std::string signature(verdictName(trust.signature));
-  if (!trust.keyConfigured) {
-    signature += " (no manifestPublicKey)";
+std::string publicKeyDigestText(const TrustSettings& trust) {
+  if (!trust.manifestPublicKey) {
+    return "(not set: the manifest is used unsigned)";
   }
-  lines.emplace_back("Manifest signature", signature);
-  if (!trust.signer) {
-    lines.emplace_back("Updater signer", "not checked (no updaterSigners, or no updater)");
-  } else {
-    std::string signer = trust.signer->allowed ? "allowed" : "refused: " + trust.signer->reason;
-    signer += trust.signer->thumbprint.empty() ? " (no signer certificate)" : " (" + trust.signer->thumbprint + ")";
-    lines.emplace_back("Updater signer", signer);
-  }
-  return lines;
-}
-
-void writeTrustJson(rapidjson::Writer<rapidjson::StringBuffer>& writer, const TrustReport& trust) {
-  auto const text = [&writer](std::string_view value) {
-    writer.String(value.data(), static_cast<rapidjson::SizeType>(value.size()));
-  };
-  writer.Key("manifestSignature");
-  writer.StartObject();
-  writer.Key("keyConfigured");
-  writer.Bool(trust.keyConfigured);
-  writer.Key("verdict");
-  text(verdictName(trust.signature));
-  writer.EndObject();
-  writer.Key("updaterSigner");
-  if (!trust.signer) {
-    writer.Null();
-    return;
-  }
-  writer.StartObject();
-  writer.Key("allowed");
-  writer.Bool(trust.signer->allowed);
-  writer.Key("reason");
-  text(trust.signer->reason);
-  writer.Key("thumbprint");
-  if (trust.signer->thumbprint.empty()) {
-    writer.Null();
-  } else {
-    text(trust.signer->thumbprint);
-  }
-  writer.EndObject();
+  std::optional<std::string> const der = decodeBase64(*trust.manifestPublicKey);
+  std::optional<std::string> const digest = der ? sha256Hex(*der) : std::nullopt;
+  return digest ? "SHA-256 " + *digest : "(not base64)";
 }
 
 }  // namespace halcyra

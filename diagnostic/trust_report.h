@@ -2,19 +2,15 @@
 // What the diagnostic shows of the trusted-update settings: the verdict on the manifest's
 // signature and the check of the updater's signer.
 
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-
 #include <optional>
 #include <string>
-#include <utility>
-#include <vector>
+#include <string_view>
 
 #include "config/trust_settings.h"
+#include "config/updater_settings.h"
+#include "update/updater_signer_check.h"
 
 namespace halcyra {
-
-struct UpdateCheckReport;
 
 struct SignerReport {
   bool allowed = false;
@@ -27,17 +23,20 @@ struct TrustReport {
   ManifestSignatureStatus signature = ManifestSignatureStatus::notChecked;
   // Present when updaterSigners is configured and the updater could be named.
   std::optional<SignerReport> signer;
+  // Present when serverSigners is configured.
+  std::optional<SignerReport> serverSigner;
 };
 
-// Fills report.trust from the check's record and checks the updater's signer, as a pass
-// would before starting it. An update that is due but whose updater would be refused makes
-// the decision a failed check: a pass would start the server.
-void addTrustReport(UpdateCheckReport& report);
+// The trust settings of the check's record. `decided` is the updater's signer as the launch
+// decision checked it; when the decision did not need it (no update due), the signer is
+// checked here, to be shown only.
+TrustReport readTrustReport(const UpdaterSettings& settings, bool configurationRead, const UpdaterSignerCheck& decided,
+                            const SignerCheck& decidedServer);
 
-// Label and value of each text line.
-std::vector<std::pair<std::string, std::string>> trustTextLines(const TrustReport& trust);
+// manifestPublicKey as the SHA-256 of its DER form (lower-case hex), so that two machines
+// can be compared during a key rollover; a text that says why when there is none.
+std::string publicKeyDigestText(const TrustSettings& trust);
 
-// The members "manifestSignature" and "updaterSigner" of the JSON report.
-void writeTrustJson(rapidjson::Writer<rapidjson::StringBuffer>& writer, const TrustReport& trust);
+std::string_view verdictName(ManifestSignatureStatus status);
 
 }  // namespace halcyra

@@ -36,11 +36,14 @@ constexpr char kUsage[] =
     "rejected, libcurl's code and message, the HTTP status, what the manifest body lacked.\n"
     "It shows the verdict on the manifest's signature (manifestPublicKey) and the check of\n"
     "the updater's signer (updaterSigners). \"updates disabled\" (enableUpdate false) is a\n"
-    "decision; an update whose updater a pass would refuse is a failed check.\n"
-    "Last it names each object of the installation (the install root, the server, bin,\n"
-    "resources\\updater, config.json, the updater and its folder) that accounts other than\n"
-    "SYSTEM, the Administrators and TrustedInstaller can write, or read for config.json,\n"
-    "as the service's start-up warning does. That does not change the exit code.\n"
+    "decision; an update whose updater a pass would refuse is a failed check, and one whose\n"
+    "version the running service has set aside is \"update set aside\". The decision is the\n"
+    "one the service's next pass makes, with the same code.\n"
+    "Last it names each folder and file on the paths of the server, the service,\n"
+    "config.json, the updater and tempFolder, from the root of the volume down, that\n"
+    "accounts other than SYSTEM, the Administrators and TrustedInstaller can replace,\n"
+    "re-point or re-permission, or read for config.json, as the service's start-up\n"
+    "warning does. That does not change the exit code.\n"
     "It also shows what the running service holds back: a version it has set aside\n"
     "because the updater left the installed version unchanged, and how long it asks the\n"
     "update server no more (HalcyraService.schedule beside the service).\n"
@@ -49,8 +52,9 @@ constexpr char kUsage[] =
     "           transfer prints a line \"curl told us N\" before it, as it does in the service\n"
     "  --help   print this text\n"
     "\n"
-    "Exit codes: 0 an update is due, 1 no update is due (or updates are disabled),\n"
-    "2 the check failed (or the command line is wrong).\n";
+    "Exit codes: 0 an update is due and a pass starts the updater, 1 no update is due (or\n"
+    "updates are disabled), 2 the check failed, or the update is set aside or refused (or the\n"
+    "command line is wrong).\n";
 
 UpdateCheckReport runCheck() {
   platform::Dword const rootError = enterInstallRoot();
@@ -60,7 +64,10 @@ UpdateCheckReport runCheck() {
   UpdaterSettings settings;
   UpdateCheckDetail detail;
   bool const completed = runPassUpdateCheck(settings, nullptr, &detail);
-  UpdateCheckReport report = interpretUpdateCheck(settings, completed, detail);
+  // The schedule as the running service last wrote it: what it holds back decides, as in
+  // its next pass.
+  std::optional<ScheduleSnapshot> const schedule = readScheduleFile();
+  UpdateCheckReport report = interpretUpdateCheck(settings, completed, detail, schedule, platform::GetTickCount64());
   report.configFile = configFilePath(kPassConfigPath);
   report.trustBoundary = checkTrustBoundary();
   // Whether the server is there matters whatever the check decided: without it a pass has
@@ -69,9 +76,6 @@ UpdateCheckReport runCheck() {
     report.serverFile = server->absolutePath;
     report.serverExistence = platform::testExistence(server->absolutePath.c_str()).existence;
   }
-  addTrustReport(report);
-  report.serviceSchedule = readScheduleFile();
-  report.now = platform::GetTickCount64();
   return report;
 }
 

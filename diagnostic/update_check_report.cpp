@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "config/config_file.h"
 #include "diagnostic/utf8_text.h"
+#include "service/pass_update_check.h"
 #include "update/update_check.h"
 
 namespace halcyra {
@@ -15,10 +15,15 @@ constexpr char kInstallRootUnknown[] = "The install root can't be derived from t
 
 }  // namespace
 
-UpdateCheckReport interpretUpdateCheck(const UpdaterSettings& settings, bool completed,
-                                       const UpdateCheckDetail& detail) {
+UpdateCheckReport interpretUpdateCheck(const UpdaterSettings& settings, bool completed, const UpdateCheckDetail& detail,
+                                       const std::optional<ScheduleSnapshot>& serviceSchedule, std::uint64_t now) {
   UpdateCheckReport report;
   report.settings = settings;
+  report.serviceSchedule = serviceSchedule;
+  report.now = now;
+  LaunchDecision const decision =
+      decidePassLaunch(settings, completed, report.serviceSchedule ? &report.serviceSchedule->schedule : nullptr, now);
+  report.launch = decision.launch;
   if (!completed) {
     // The record may be half written: none of it is shown as what the check used.
     report.failure = kCheckRaised;
@@ -26,26 +31,60 @@ UpdateCheckReport interpretUpdateCheck(const UpdaterSettings& settings, bool com
   }
 
   report.detail = detail;
+  report.configurationRead = detail.stage >= CheckStage::configurationRead;
+  report.manifestRequested = detail.stage >= CheckStage::manifestFetched;
+  // The record takes the local version beside the announced one, once the manifest is read.
+  report.localVersionKnown = detail.stage >= CheckStage::manifestRead;
+  report.remoteVersionKnown = detail.stage >= CheckStage::decided;
+  report.trust = readTrustReport(settings, report.configurationRead, decision.updaterSigner, decision.serverSigner);
 
-  // The check stops at its first failure, so the failure text tells how far it got:
-  // the configuration comes first, then the updater and the application folder, then the
-  // manifest transfer and parse, the local version and last the remote version.
-  std::string const& error = settings.lastError;
-  bool const failed = settings.hasError;
-  report.configurationRead = !failed || (error != kConfigMissing && error != kConfigUnreadable);
-  bool const enabled = report.configurationRead && settings.enableUpdate;
-  report.manifestRequested = enabled && (!failed || error == kManifestRejected || error == kRemoteVersionRejected ||
-                                         settings.manifestSignature != ManifestSignatureStatus::notChecked);
-  report.localVersionKnown = enabled && (!failed || error == kRemoteVersionRejected);
-  report.remoteVersionKnown = enabled && !failed;
-
-  if (failed) {
+  if (!settings.trust.malformedSigners.empty()) {
+    // A pass runs on, but such an entry refuses its program for ever without saying why.
+    report.failure = "Configuration error: a signer entry that is no SHA-256 thumbprint can never match:";
+    std::string_view separator = " ";
+    for (std::u16string const& entry : settings.trust.malformedSigners) {
+      report.failure += separator;
+      report.failure += utf8FromUtf16(entry);
+      separator = "; ";
+    }
+    return report;
+  }
+  if (decision.launch == NextLaunch::updater) {
+    report.decision = UpdateDecision::updateDue;
+    return report;
+  }
+  std::string const updater = "The updater " + utf8FromUtf16(settings.updaterPath) + " would not be started: ";
+  switch (decision.update) {
+    case UpdateOutcome::checkFailed:
+      report.failure = utf8FromLatin1(settings.lastError);
+      break;
+    case UpdateOutcome::updaterPathOpen:
+      report.failure = updater + decision.updaterPathRefusal;
+      break;
+    case UpdateOutcome::updaterRefused:
+      report.failure =
+          updater + (decision.updaterSigner.reason.empty() ? std::string("the check could not be completed")
+                                                           : decision.updaterSigner.reason);
+      break;
+    case UpdateOutcome::updatesDisabled:
+      report.decision = UpdateDecision::updatesDisabled;
+      break;
+    case UpdateOutcome::noUpdateDue:
+      report.decision = UpdateDecision::noUpdateDue;
+      break;
+    case UpdateOutcome::updateDue:  // always with the updater's launch, answered above
+      break;
+    case UpdateOutcome::setAside:
+      report.decision = UpdateDecision::updateSetAside;
+      break;
+  }
+  if (decision.launch == NextLaunch::nothing && report.failure.empty()) {
+    report.failure = "The server " + utf8FromUtf16(kServerFileName) + " would not be started: " +
+                     (decision.serverSigner.reason.empty() ? std::string("the check could not be completed")
+                                                           : decision.serverSigner.reason);
+  }
+  if (!report.failure.empty()) {
     report.decision = UpdateDecision::checkFailed;
-    report.failure = utf8FromLatin1(error);
-  } else if (!settings.enableUpdate) {
-    report.decision = UpdateDecision::updatesDisabled;
-  } else {
-    report.decision = settings.updateAvailable ? UpdateDecision::updateDue : UpdateDecision::noUpdateDue;
   }
   return report;
 }
@@ -64,6 +103,7 @@ int exitCodeOf(UpdateDecision decision) {
     case UpdateDecision::updatesDisabled:
       return 1;
     case UpdateDecision::checkFailed:
+    case UpdateDecision::updateSetAside:
       break;
   }
   return 2;

@@ -27,6 +27,7 @@ inline constexpr char16_t kSidAdministrators[] = u"S-1-5-32-544";
 inline constexpr char16_t kSidUsers[] = u"S-1-5-32-545";
 inline constexpr char16_t kSidEveryone[] = u"S-1-1-0";
 inline constexpr char16_t kSidAuthenticatedUsers[] = u"S-1-5-11";
+inline constexpr char16_t kSidCreatorOwner[] = u"S-1-3-0";
 inline constexpr char16_t kSidOwnerRights[] = u"S-1-3-4";
 inline constexpr char16_t kSidTrustedInstaller[] = u"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
@@ -71,6 +72,17 @@ struct AccessAce {
 };
 inline constexpr std::uint8_t kAccessAllowedAceType = 0;
 inline constexpr std::uint8_t kAccessDeniedAceType = 1;
+// Object entries (ACCESS_ALLOWED_OBJECT_ACE) put a flags word and up to two GUIDs before
+// the SID; callback entries (ACCESS_ALLOWED_CALLBACK_ACE) keep the plain layout and add
+// application data after it.
+inline constexpr std::uint8_t kAccessAllowedObjectAceType = 5;
+inline constexpr std::uint8_t kAccessDeniedObjectAceType = 6;
+inline constexpr std::uint8_t kAccessAllowedCallbackAceType = 9;
+inline constexpr std::uint8_t kAccessDeniedCallbackAceType = 10;
+inline constexpr std::uint8_t kAccessAllowedCallbackObjectAceType = 11;
+inline constexpr std::uint8_t kAccessDeniedCallbackObjectAceType = 12;
+inline constexpr Dword kAceObjectTypePresent = 0x1;
+inline constexpr Dword kAceInheritedObjectTypePresent = 0x2;
 inline constexpr std::uint8_t kInheritOnlyAce = 0x8;
 // A pointer to the ACE at `index` of `acl`, inside the ACL.
 Bool GetAce(void* acl, Dword index, void** ace);

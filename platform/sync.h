@@ -19,6 +19,8 @@ Dword WaitForMultipleObjects(Dword count, const Handle* handles, Bool waitAll, D
 // pool thread. The simulation runs it at the next wait of the process that queued it.
 using WorkCallback = Dword (*)(void* context);
 inline constexpr Dword kWtExecuteDefault = 0;
+// WT_EXECUTELONGFUNCTION: the work may take long, so the pool may add a thread for others.
+inline constexpr Dword kWtExecuteLongFunction = 0x10;
 Bool QueueUserWorkItem(WorkCallback function, void* context, Dword flags);
 
 }  // namespace halcyra::platform

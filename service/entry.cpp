@@ -50,6 +50,11 @@ int runService() {
   // cannot be read the current directory is left alone and serviceMain fails the start
   // with the reason, which the SCM shows.
   entryFailure = enterInstallRoot();
+  // Children inherit whether their parent ignores Ctrl-C. A service manager (or a test
+  // harness) that started this process ignoring it would pass that on to the server, and
+  // the graceful stop would always end in termination; so the service stops ignoring it
+  // before any child exists. Should the call fail, the stop still ends in termination.
+  static_cast<void>(platform::SetConsoleCtrlHandler(nullptr, platform::kFalse));
 
   static const platform::ServiceTableEntryA dispatchTable[] = {{kServiceName, serviceMain}, {nullptr, nullptr}};
   // Blocks until the service has stopped; FALSE when no SCM is there to connect to.

@@ -55,11 +55,14 @@ bool requestGracefulStop(Handle token, Dword processId) {
   platform::UniqueHandle instanceProcess(instance.hProcess);
   platform::UniqueHandle instanceThread(instance.hThread);
 
-  // The instance makes three calls and exits; it is given all the time it needs. Should the
-  // wait fail, the instance is ended here: it is in no job, and nothing else would.
-  if (platform::WaitForSingleObject(instanceProcess.get(), platform::kInfinite) != platform::kWaitObject0) {
+  // The instance makes three calls and exits. One that hangs must not hold the stop: it is
+  // ended after kStopRequestWaitMs, and counts as having asked, since it may have raised the
+  // Ctrl-C before it hung; the child then still gets its grace. Should the wait fail, the
+  // instance is ended too (it is in no job, and nothing else would), and nothing was asked.
+  const Dword waited = platform::WaitForSingleObject(instanceProcess.get(), kStopRequestWaitMs);
+  if (waited != platform::kWaitObject0) {
     platform::TerminateProcess(instanceProcess.get(), platform::kErrorProcessAborted);
-    return false;
+    return waited == platform::kWaitTimeout;
   }
   Dword exitCode = 0;
   const bool exitCodeRead = platform::GetExitCodeProcess(instanceProcess.get(), &exitCode) != 0;

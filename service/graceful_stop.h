@@ -12,6 +12,9 @@ namespace halcyra {
 
 // Grace between a successful request and termination.
 inline constexpr platform::Dword kStopGraceMs = 20000;
+// How long the stop-request instance may take. With the grace after it, the whole stop
+// stays within the 30 s the service control manager is told to allow.
+inline constexpr platform::Dword kStopRequestWaitMs = 5000;
 
 // How stopChild ended the child.
 enum class StopOutcome {
@@ -26,9 +29,10 @@ enum class StopOutcome {
 StopOutcome stopChild(platform::Handle token, const platform::ProcessInformation& processInfo);
 
 // Starts a stop-request instance for processId in the token's session and waits for its
-// end. True exactly when it ran and exited with 0, that is, the Ctrl-C was raised. An
-// instance whose end cannot be waited for is terminated. Throws std::bad_alloc when its
-// path or command line cannot be built.
+// end, at most kStopRequestWaitMs. True when it exited with 0, that is, the Ctrl-C was
+// raised, and when it was still running then: it is terminated, and may have raised the
+// Ctrl-C before it hung. An instance whose end cannot be waited for is terminated, and the
+// answer is false. Throws std::bad_alloc when its path or command line cannot be built.
 bool requestGracefulStop(platform::Handle token, platform::Dword processId);
 
 // The stop-request instance's command line: the quoted path, " --terminate " and the id

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "platform/accounts.h"
 #include "platform/file_removal.h"
 #include "platform/processes.h"
 #include "platform/security.h"
@@ -34,9 +35,6 @@ constexpr Dword kLogShare = platform::kFileShareRead | platform::kFileShareWrite
 // A generation is written by the service alone, which renames it while it writes.
 constexpr Dword kGenerationShare = platform::kFileShareRead | platform::kFileShareDelete;
 
-// Room for a TOKEN_USER and the largest SID (68 bytes).
-constexpr std::size_t kTokenUserSize = 128;
-
 // A plain file (no folder, no reparse point) known under this one name.
 bool isPlainFileWithOneName(Handle file) {
   platform::FileInformation information{};
@@ -51,21 +49,9 @@ bool isPlainFileWithOneName(Handle file) {
   return true;
 }
 
-bool isServiceAccount(void* sid) {
-  Handle token = nullptr;
-  if (!platform::OpenProcessToken(platform::GetCurrentProcess(), platform::kTokenQuery, &token)) {
-    return false;
-  }
-  alignas(platform::TokenUser) unsigned char buffer[kTokenUserSize];
-  Dword length = 0;
-  const bool same = platform::GetTokenInformation(token, platform::kTokenUser, buffer, sizeof buffer, &length) &&
-                    platform::EqualSid(reinterpret_cast<platform::TokenUser*>(buffer)->Sid, sid);
-  platform::CloseHandle(token);
-  return same;
-}
-
-// Whether the open file belongs to SYSTEM, the Administrators or the service's own
-// account. Another user cannot give a file any of these owners.
+// Whether the open file belongs to an account the installation trusts: SYSTEM, the
+// Administrators, TrustedInstaller or the service's own account. Another user cannot give
+// a file any of these owners.
 bool isOwnedByTheService(Handle file) {
   void* owner = nullptr;
   void* descriptor = nullptr;
@@ -73,8 +59,7 @@ bool isOwnedByTheService(Handle file) {
                                 nullptr, nullptr, &descriptor) != platform::kErrorSuccess) {
     return false;
   }
-  const bool owned = platform::IsWellKnownSid(owner, platform::kWinLocalSystemSid) ||
-                     platform::IsWellKnownSid(owner, platform::kWinBuiltinAdministratorsSid) || isServiceAccount(owner);
+  const bool owned = platform::isTrustedAccount(platform::sidAt(owner), platform::processAccount());
   platform::LocalFree(descriptor);
   return owned;
 }

@@ -6,7 +6,9 @@
 
 #include "platform/clock.h"
 #include "platform/processes.h"
+#include "platform/text_mode.h"
 #include "service/schedule_file.h"
+#include "service/trust_boundary.h"
 #include "update/update_check.h"
 #include "update/update_schedule.h"
 #include "version/version_number.h"
@@ -41,7 +43,6 @@ struct ScheduleState {
 };
 
 ScheduleState state;
-bool scheduleEnabled = true;
 
 // Machines of a fleet start at different times and have different process ids, so their
 // jitter differs and their fetches spread out.
@@ -60,6 +61,7 @@ ManifestSource sourceFor(ManifestPlan plan) {
     source.reused = *state.schedule.announced;
   }
   source.skipFailure = state.lastFetchFailure;
+  source.raiseVersionMark = true;
   return source;
 }
 
@@ -95,10 +97,6 @@ bool runPassUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent,
 }
 
 bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent, UpdateCheckDetail* detail) {
-  if (!scheduleEnabled) {
-    state.pass.reset();
-    return runPassUpdateCheck(settings, cancelEvent, detail);
-  }
   try {
     const std::uint64_t now = platform::GetTickCount64();
     // A pass that started nothing (or lost sight of its child) ends any crash loop: the
@@ -137,12 +135,14 @@ bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelE
       result.retryAfterSeconds = outcome.transfer.retryAfterSeconds;
       recordFetch(state.schedule, now, result, jitter());
     }
-    if (settings.updateAvailable && isSetAside(state.schedule, now, settings.remoteVersion, settings.localVersion)) {
-      settings.updateAvailable = false;
-    }
     publish();
-    state.pass = PassDecision{settings.updateAvailable, outcome.fetched,          settings.remoteVersion,
-                              settings.localVersion,    settings.relativeAppPath, platform::GetTickCount64()};
+    // Whether the updater starts is decideScheduledLaunch's to say.
+    state.pass = PassDecision{false,
+                              outcome.fetched,
+                              settings.remoteVersion,
+                              settings.localVersion,
+                              settings.relativeAppPath,
+                              platform::GetTickCount64()};
     return true;
   } catch (...) {
     settings.updateAvailable = false;
@@ -150,8 +150,54 @@ bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelE
   }
 }
 
+LaunchDecision decidePassLaunch(const UpdaterSettings& settings, bool checkCompleted, const UpdateSchedule* schedule,
+                                std::uint64_t now) {
+  LaunchInput input;
+  input.settings = &settings;
+  input.checkCompleted = checkCompleted;
+  input.schedule = schedule;
+  input.now = now;
+  input.updaterPathCheck = [](const UpdaterSettings& checked) {
+    UpdaterPathVerdict const verdict = checkUpdaterPath(checked);
+    return PathCheck{!verdict.open, verdict.open ? platform::utf8FromUtf16(verdict.what) : std::string()};
+  };
+  // The server is checked under the name its launch uses, resolved against the same working
+  // folder.
+  input.serverSignerCheck = [](const UpdaterSettings& checked) { return checkServerSigner(checked, kServerFileName); };
+  return decideLaunch(input);
+}
+
+LaunchDecision decideScheduledLaunch(const UpdaterSettings& settings, bool checkCompleted) {
+  try {
+    // A pass without a schedule (switched off, or its check raised an error) has no record.
+    const bool scheduled = state.pass.has_value();
+    LaunchDecision decision =
+        decidePassLaunch(settings, checkCompleted, scheduled ? &state.schedule : nullptr, platform::GetTickCount64());
+    if (scheduled) {
+      state.pass->updaterStarts = decision.launch == NextLaunch::updater;
+    }
+    return decision;
+  } catch (...) {
+    return LaunchDecision{};
+  }
+}
+
+namespace {
+
+// One updater run, or one failed start, for the pass's announced version; reported when
+// it sets that version aside.
+void recordUpdaterPass(const PassDecision& pass, std::uint64_t now, const VersionNumber& after) {
+  if (recordUpdaterRun(state.schedule, pass.launchTick, now, pass.announced, pass.installed, after, jitter())) {
+    const StuckUpdate& stuck = *state.schedule.stuck;
+    reportUpdateSetAside(pass.announced, pass.installed, stuck.unchangedRuns, stuck.setAsideUntil - now);
+  }
+  publish();
+}
+
+}  // namespace
+
 void recordPassChildEnded(const ChildEnd& end) {
-  if (!scheduleEnabled || !state.pass) {
+  if (!state.pass) {
     return;
   }
   try {
@@ -169,15 +215,24 @@ void recordPassChildEnded(const ChildEnd& end) {
       return;
     }
     // Unreadable now counts as unchanged: the updater is then retried, and set aside.
-    const VersionNumber after = installedVersion(pass.relativeAppPath).value_or(pass.installed);
-    if (recordUpdaterRun(state.schedule, now, pass.announced, pass.installed, after, jitter())) {
-      const StuckUpdate& stuck = *state.schedule.stuck;
-      reportUpdateSetAside(pass.announced, pass.installed, kUnchangedRunsBeforeSetAside + stuck.setAsides - 1,
-                           stuck.setAsideUntil - now);
-    }
-    publish();
+    recordUpdaterPass(pass, now, installedVersion(pass.relativeAppPath).value_or(pass.installed));
   } catch (...) {
     // The schedule learns nothing from this end; the next pass decides as before.
+  }
+}
+
+void recordPassLaunchFailed() {
+  if (!state.pass || !state.pass->updaterStarts) {
+    return;
+  }
+  try {
+    const PassDecision pass = *state.pass;
+    state.pass.reset();
+    // An updater that cannot be started installs nothing: it counts as a run that left
+    // the installed version as it was, so that it cannot keep the server down for ever.
+    recordUpdaterPass(pass, platform::GetTickCount64(), pass.installed);
+  } catch (...) {
+    // The schedule learns nothing from this failure; the next pass decides as before.
   }
 }
 
@@ -192,7 +247,5 @@ void resetUpdateSchedule() {
     // The jitter keeps its default seed, and a stale file shows its writer's process id.
   }
 }
-
-void setUpdateScheduleEnabled(bool enabled) { scheduleEnabled = enabled; }
 
 }  // namespace halcyra

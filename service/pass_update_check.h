@@ -7,7 +7,9 @@
 #include "config/updater_settings.h"
 #include "platform/types.h"
 #include "service/service_events.h"
+#include "update/launch_decision.h"
 #include "update/update_check.h"
+#include "update/update_schedule.h"
 
 namespace halcyra {
 
@@ -29,22 +31,33 @@ bool runPassUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent 
 // The pass's check as the service's schedule allows: it asks the update server, takes the
 // last announced version again (during a crash loop, or within minCheckInterval), or does
 // not ask (after failed fetches, or until a Retry-After), which counts as a failed check.
-// An update whose version is set aside is turned into a start of the server. Returns like
-// runPassUpdateCheck. The pass's child is the one the next recordPassChildEnded is about.
+// Returns like runPassUpdateCheck; decideScheduledLaunch then says what the pass starts.
 bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent,
                              UpdateCheckDetail* detail = nullptr);
+
+// What a pass starts after a check with this record: decideLaunch with `schedule` (none:
+// nothing held back) at `now`, and the checks of the updater's path and of the server's
+// signer as the service makes them. HalcyraUpdateCheck.exe asks it with the schedule the
+// service's file shows, so that it tells what the service's next pass does.
+LaunchDecision decidePassLaunch(const UpdaterSettings& settings, bool checkCompleted, const UpdateSchedule* schedule,
+                                std::uint64_t now);
+
+// decidePassLaunch for the pass that has just run runScheduledUpdateCheck, with the
+// service's own schedule; the pass's child is the one the next recordPassChildEnded is
+// about. An error raised inside starts the server, as after a failed check.
+LaunchDecision decideScheduledLaunch(const UpdaterSettings& settings, bool checkCompleted);
 
 // After the pass's child has ended: an updater that left the server's version unchanged
 // counts towards setting its version aside; a server that ended by itself within
 // kQuickEndMs of its start backs the fetches off.
 void recordPassChildEnded(const ChildEnd& end);
 
+// After the pass's child could not be started: an updater that failed to start counts
+// towards setting its version aside, as one that ran and changed nothing.
+void recordPassLaunchFailed();
+
 // Forgets the schedule and removes its file: every start of the supervisor begins afresh,
 // and a stopped service holds nothing back.
 void resetUpdateSchedule();
-
-// Off, every pass asks the update server and nothing is set aside: the service as it was
-// before it had a schedule, which the fleet model measures against. On by default.
-void setUpdateScheduleEnabled(bool enabled);
 
 }  // namespace halcyra

@@ -1,6 +1,9 @@
 #include "service/schedule_file.h"
 
-#include <sstream>
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <string_view>
 
 #include "config/config_file.h"
 #include "platform/clock.h"
@@ -16,14 +19,76 @@ namespace {
 constexpr char16_t kScheduleFileName[] = u"HalcyraService.schedule";
 constexpr char kFormat[] = "halcyra-schedule 1";
 
-std::string versionWords(const VersionNumber& v) {
-  return std::to_string(v.major) + " " + std::to_string(v.minor) + " " + std::to_string(v.build) + " " +
-         std::to_string(v.revision);
+// Appends " <value>" in decimal.
+void appendWord(std::string& text, std::uint64_t value) {
+  char digits[20];
+  std::size_t count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  text += ' ';
+  while (count > 0) {
+    text += digits[--count];
+  }
 }
 
-bool readVersion(std::istream& in, VersionNumber& v) {
-  return static_cast<bool>(in >> v.major >> v.minor >> v.build >> v.revision);
+void appendVersion(std::string& text, const VersionNumber& v) {
+  for (const std::uint16_t part : {v.major, v.minor, v.build, v.revision}) {
+    appendWord(text, part);
+  }
 }
+
+// The words of one line after its key, read in turn as unsigned decimal numbers; a word
+// missing, with anything but digits or too large for its target fails the whole line.
+class LineReader {
+ public:
+  explicit LineReader(std::string_view line) : rest_(line) {}
+
+  // The first word.
+  std::string_view key() { return nextWord(); }
+
+  template <typename Number>
+  LineReader& operator>>(Number& target) {
+    const std::optional<std::uint64_t> value = nextNumber();
+    ok_ = ok_ && value && *value <= std::numeric_limits<Number>::max();
+    if (ok_) {
+      target = static_cast<Number>(*value);
+    }
+    return *this;
+  }
+
+  LineReader& operator>>(VersionNumber& v) { return *this >> v.major >> v.minor >> v.build >> v.revision; }
+
+  explicit operator bool() const { return ok_; }
+
+ private:
+  std::string_view nextWord() {
+    const std::size_t begin = std::min(rest_.find_first_not_of(" \t\r"), rest_.size());
+    const std::size_t end = std::min(rest_.find_first_of(" \t\r", begin), rest_.size());
+    const std::string_view word = rest_.substr(begin, end - begin);
+    rest_.remove_prefix(end);
+    return word;
+  }
+
+  std::optional<std::uint64_t> nextNumber() {
+    const std::string_view word = nextWord();
+    if (word.empty() || word.size() > 19) {
+      return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    for (const char c : word) {
+      if (c < '0' || c > '9') {
+        return std::nullopt;
+      }
+      value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return value;
+  }
+
+  std::string_view rest_;
+  bool ok_ = true;
+};
 
 }  // namespace
 
@@ -44,55 +109,71 @@ std::optional<std::u16string> scheduleFilePath() {
 
 std::string scheduleText(const ScheduleSnapshot& snapshot) {
   const UpdateSchedule& s = snapshot.schedule;
-  std::string text = std::string(kFormat) + "\n";
-  text += "process " + std::to_string(snapshot.processId) + "\n";
-  text += "written " + std::to_string(snapshot.written) + "\n";
+  std::string text = kFormat;
+  text += "\nprocess";
+  appendWord(text, snapshot.processId);
+  text += "\nwritten";
+  appendWord(text, snapshot.written);
   if (s.announced) {
-    text += "announced " + versionWords(*s.announced) + " " + std::to_string(s.announcedAt) + "\n";
+    text += "\nannounced";
+    appendVersion(text, *s.announced);
+    appendWord(text, s.announcedAt);
   }
-  text += "fetches " + std::to_string(s.failedFetches) + " " + std::to_string(s.fetchNotBefore) + " " +
-          std::to_string(static_cast<int>(s.pause)) + "\n";
-  text += "quick-ends " + std::to_string(s.quickEnds) + " " + std::to_string(s.quickEndRounds) + " " +
-          std::to_string(s.quickEndsNotBefore) + "\n";
+  text += "\nfetches";
+  appendWord(text, s.failedFetches);
+  appendWord(text, s.fetchNotBefore);
+  appendWord(text, static_cast<std::uint64_t>(s.pause));
+  text += "\nquick-ends";
+  appendWord(text, s.quickEnds);
+  appendWord(text, s.quickEndRounds);
+  appendWord(text, s.quickEndsNotBefore);
   if (s.stuck) {
-    text += "stuck " + versionWords(s.stuck->announced) + " " + versionWords(s.stuck->installed) + " " +
-            std::to_string(s.stuck->unchangedRuns) + " " + std::to_string(s.stuck->setAsides) + " " +
-            std::to_string(s.stuck->setAsideUntil) + "\n";
+    text += "\nstuck";
+    appendVersion(text, s.stuck->announced);
+    appendVersion(text, s.stuck->installed);
+    appendWord(text, s.stuck->unchangedRuns);
+    appendWord(text, s.stuck->setAsides);
+    appendWord(text, s.stuck->setAsideUntil);
+    appendWord(text, s.stuck->firstRunAt);
   }
-  return text;
+  return text + "\n";
 }
 
 std::optional<ScheduleSnapshot> parseScheduleText(const std::string& text) {
-  std::istringstream in(text);
-  std::string line;
-  if (!std::getline(in, line) || line != kFormat) {
+  std::string_view rest = text;
+  const auto nextLine = [&rest]() {
+    const std::size_t end = std::min(rest.find('\n'), rest.size());
+    const std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+    return line;
+  };
+  if (rest.empty() || nextLine() != kFormat) {
     return std::nullopt;
   }
   ScheduleSnapshot snapshot;
   UpdateSchedule& s = snapshot.schedule;
-  while (std::getline(in, line)) {
-    std::istringstream words(line);
-    std::string key;
-    words >> key;
+  while (!rest.empty()) {
+    LineReader in(nextLine());
+    const std::string_view key = in.key();
     bool read = true;
     if (key == "process") {
-      read = static_cast<bool>(words >> snapshot.processId);
+      read = static_cast<bool>(in >> snapshot.processId);
     } else if (key == "written") {
-      read = static_cast<bool>(words >> snapshot.written);
+      read = static_cast<bool>(in >> snapshot.written);
     } else if (key == "announced") {
       VersionNumber v;
-      read = readVersion(words, v) && static_cast<bool>(words >> s.announcedAt);
+      read = static_cast<bool>(in >> v >> s.announcedAt);
       s.announced = v;
     } else if (key == "fetches") {
-      int pause = 0;
-      read = static_cast<bool>(words >> s.failedFetches >> s.fetchNotBefore >> pause) && pause >= 0 && pause <= 2;
+      unsigned pause = 0;
+      read = static_cast<bool>(in >> s.failedFetches >> s.fetchNotBefore >> pause) && pause <= 2;
       s.pause = static_cast<FetchPause>(pause);
     } else if (key == "quick-ends") {
-      read = static_cast<bool>(words >> s.quickEnds >> s.quickEndRounds >> s.quickEndsNotBefore);
+      read = static_cast<bool>(in >> s.quickEnds >> s.quickEndRounds >> s.quickEndsNotBefore);
     } else if (key == "stuck") {
       StuckUpdate stuck;
-      read = readVersion(words, stuck.announced) && readVersion(words, stuck.installed) &&
-             static_cast<bool>(words >> stuck.unchangedRuns >> stuck.setAsides >> stuck.setAsideUntil);
+      read = static_cast<bool>(in >> stuck.announced >> stuck.installed >> stuck.unchangedRuns >> stuck.setAsides >>
+                               stuck.setAsideUntil >> stuck.firstRunAt);
       s.stuck = stuck;
     }
     if (!read) {

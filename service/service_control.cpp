@@ -1,6 +1,7 @@
 #include "service/service_control.h"
 
-#include <mutex>
+#include <atomic>
+#include <thread>
 
 #include "platform/sync.h"
 #include "service/service_events.h"
@@ -21,41 +22,103 @@ namespace {
 
 // Serialises the two threads' reports, so that each report passes a record written by one
 // of them alone, and a stop that races with the supervisor's final report cannot follow
-// SERVICE_STOPPED with SERVICE_STOP_PENDING. The handler runs on the dispatcher thread and
-// the service thread never calls into it, so no thread takes the lock twice.
-std::mutex reportLock;
+// SERVICE_STOPPED with SERVICE_STOP_PENDING. The control handler must never block (the
+// dispatcher thread that runs it serves the service control manager), so it only tries to
+// take its turn; when the service thread holds it, the handler leaves its stop report
+// owed, and the service thread makes it as soon as it lets go. A flag rather than a mutex:
+// its failed try is ordered before the holder's release, so the holder always sees what
+// the handler owes, and a try on the flag never fails while it is free.
+std::atomic<bool> reportTurnTaken{false};
+// A stop or pre-shutdown control whose report is still to be made.
+std::atomic<bool> stopReportOwed{false};
 
-// Passes the whole record; true when the SCM took it. The caller holds reportLock.
+bool tryTakeReportTurn() { return !reportTurnTaken.exchange(true); }
+
+// Passes the whole record; true when the SCM took it. The caller holds the turn.
 bool reportStatus() { return platform::SetServiceStatus(statusHandle, &ServiceStatus) != platform::kFalse; }
+
+// The stop report a control asked for, unless SERVICE_STOPPED has been reported already:
+// the stop is then done, and that report stays the last one. The caller holds the turn.
+void reportOwedStop() {
+  if (!stopReportOwed.exchange(false) || ServiceStatus.dwCurrentState == platform::kServiceStopped) {
+    return;
+  }
+  ServiceStatus.dwCurrentState = platform::kServiceStopPending;
+  ServiceStatus.dwControlsAccepted = 0;
+  ServiceStatus.dwWaitHint = kStopWaitHintMs;
+  reportStatus();
+}
+
+// The service thread's turn, for one report: it waits for a handler's report to end, and
+// on leaving makes any stop report that the handler could not.
+class ServiceThreadReport {
+ public:
+  ServiceThreadReport() { take(); }
+  ~ServiceThreadReport() {
+    reportTurnTaken.store(false);
+    while (stopReportOwed.load()) {
+      take();
+      reportOwedStop();
+      reportTurnTaken.store(false);
+    }
+  }
+  ServiceThreadReport(const ServiceThreadReport&) = delete;
+  ServiceThreadReport& operator=(const ServiceThreadReport&) = delete;
+
+ private:
+  // A handler holds the turn only for its one report.
+  static void take() {
+    while (!tryTakeReportTurn()) {
+      std::this_thread::yield();
+    }
+  }
+};
 
 // A start that could not complete: SERVICE_STOPPED with the error of the failed step.
 // What the earlier steps obtained stays; the process ends soon after.
 void reportStartFailure(Dword error) {
   reportServiceStartFailure(error);
   closeEventSource();
-  const std::lock_guard lock(reportLock);
+  const ServiceThreadReport turn;
   ServiceStatus.dwWin32ExitCode = error;
   ServiceStatus.dwCurrentState = platform::kServiceStopped;
   reportStatus();
 }
 
+// The trust check reads security descriptors and looks accounts up, which can take long
+// (a domain controller that does not answer). It runs on a pool thread, so that the first
+// pass still comes 3 s after the start; without a pool thread it runs here.
+Dword warnOnPoolThread(void* /*unused*/) noexcept {
+  warnIfTrustBoundaryOpen();
+  return 0;
+}
+
+void warnIfTrustBoundaryOpenSoon() {
+  if (platform::QueueUserWorkItem(&warnOnPoolThread, nullptr, platform::kWtExecuteLongFunction) == platform::kFalse) {
+    warnIfTrustBoundaryOpen();
+  }
+}
+
 }  // namespace
 
 void serviceMain(Dword /*argc*/, char** /*argv*/) {
-  // Before anything can fail: every outcome of the start is reported.
-  openEventSource();
+  // The first thing: the service control manager waits for the registration.
   statusHandle = platform::RegisterServiceCtrlHandlerExA(kServiceName, serviceControlHandler, nullptr);
   if (statusHandle == nullptr) {
     // Without a status handle the SCM cannot be told anything; the exit code carries the
-    // reason instead.
+    // reason instead, and the event says it.
     const Dword error = platform::GetLastError();
+    openEventSource();
     reportServiceStartFailure(error);
     writeEventsBeforeExit();
     platform::ExitProcess(error);
   }
+  // Then, before anything else can fail: every outcome of the start is reported.
+  openEventSource();
+  stopReportOwed.store(false);
 
   {
-    const std::lock_guard lock(reportLock);
+    const ServiceThreadReport turn;
     ServiceStatus.dwServiceType = platform::kServiceWin32OwnProcess;
     ServiceStatus.dwWin32ExitCode = 0;
     ServiceStatus.dwServiceSpecificExitCode = 0;
@@ -88,7 +151,7 @@ void serviceMain(Dword /*argc*/, char** /*argv*/) {
 
   Dword runningRefused = platform::kErrorSuccess;
   {
-    const std::lock_guard lock(reportLock);
+    const ServiceThreadReport turn;
     ServiceStatus.dwControlsAccepted = kAcceptedWhileRunning;
     ServiceStatus.dwCurrentState = platform::kServiceRunning;
     if (!reportStatus()) {
@@ -106,7 +169,7 @@ void serviceMain(Dword /*argc*/, char** /*argv*/) {
     return;
   }
   reportServiceStarted();
-  warnIfTrustBoundaryOpen();
+  warnIfTrustBoundaryOpenSoon();
 
   const Dword supervisorError = runSupervisorLoop();
 
@@ -116,7 +179,7 @@ void serviceMain(Dword /*argc*/, char** /*argv*/) {
 
   // Only the state and the loop's error: a stop asked for by the SCM keeps its zero
   // controls and its hint. Whether the SCM takes this last report changes nothing now.
-  const std::lock_guard lock(reportLock);
+  const ServiceThreadReport turn;
   ServiceStatus.dwWin32ExitCode = supervisorError;
   ServiceStatus.dwCurrentState = platform::kServiceStopped;
   reportStatus();
@@ -126,17 +189,13 @@ Dword serviceControlHandler(Dword control, Dword eventType, void* /*eventData*/,
   switch (control) {
     case platform::kServiceControlStop:
     case platform::kServiceControlPreshutdown:
-      // Report first, then signal: the supervisor's SERVICE_STOPPED cannot overtake it.
-      // Once SERVICE_STOPPED is reported (a child ended the service at this moment) the
-      // stop is done already, and the report stays the last one.
-      {
-        const std::lock_guard lock(reportLock);
-        if (ServiceStatus.dwCurrentState != platform::kServiceStopped) {
-          ServiceStatus.dwCurrentState = platform::kServiceStopPending;
-          ServiceStatus.dwControlsAccepted = 0;
-          ServiceStatus.dwWaitHint = kStopWaitHintMs;
-          reportStatus();
-        }
+      // Report, then signal: the supervisor's SERVICE_STOPPED cannot overtake the report.
+      // While the service thread reports, the stop report is left to it (it makes it as
+      // soon as its own report is done, before the supervisor can see the signal).
+      stopReportOwed.store(true);
+      if (tryTakeReportTurn()) {
+        reportOwedStop();
+        reportTurnTaken.store(false);
       }
       platform::SetEvent(stopEvent);
       return platform::kErrorSuccess;

@@ -5,9 +5,11 @@
 //
 // Two threads share this state. The dispatcher (main) thread runs serviceControlHandler;
 // the service thread runs serviceMain and the whole supervisor. They meet only in the
-// status reports, which take turns, and in the two events. The handler always reports
-// before it signals an event, and the supervisor reports SERVICE_STOPPED only after it
-// has seen stopEvent, so a stop asked for by the SCM is reported as pending before it is
+// status reports, which take turns, and in the two events. The handler never waits for its
+// turn: when the service thread is reporting, it leaves its stop report to that thread,
+// which makes it as soon as its own report is done. Either way the stop report is made
+// before the supervisor can see stopEvent, and the supervisor reports SERVICE_STOPPED only
+// after it has seen it, so a stop asked for by the SCM is reported as pending before it is
 // reported as done.
 
 #include "platform/service_manager.h"
@@ -40,12 +42,14 @@ extern platform::Handle sessionEvent;
 // rather than run the server from the wrong folder.
 extern platform::Dword entryFailure;
 
-// Runs on the service thread: registers the handler, reports start-up, creates the
-// events and the launch setup, runs the supervisor until it stops, reports stopped.
+// Runs on the service thread: registers the handler (the first thing it does), reports
+// start-up, creates the events and the launch setup, runs the supervisor until it stops,
+// reports stopped.
 void serviceMain(platform::Dword argc, char** argv);
 
-// Runs on the dispatcher thread. Never blocks: it reports a stop and signals the events;
-// the supervisor does the work.
+// Runs on the dispatcher thread. Never blocks: it reports a stop (or leaves the report to
+// the service thread while that one reports) and signals the events; the supervisor does
+// the work.
 platform::Dword serviceControlHandler(platform::Dword control, platform::Dword eventType, void* eventData,
                                       void* context);
 

@@ -10,7 +10,9 @@
 
 #include "platform/clock.h"
 #include "platform/event_log.h"
+#include "platform/files.h"
 #include "platform/sync.h"
+#include "platform/text_mode.h"
 #include "service/event_messages.h"
 #include "service/graceful_stop.h"
 #include "version/decimal_text.h"
@@ -78,12 +80,16 @@ struct ReportingState {
   std::optional<std::u16string> lastCheckFailure;
   std::optional<std::pair<std::u16string, Dword>> lastLaunchFailure;
   std::optional<std::u16string> lastUpdaterRefusal;
+  std::optional<std::u16string> lastOpenUpdaterPath;
+  // The server's refusal that keeps repeating, and how many passes in a row met it.
+  std::optional<std::pair<std::u16string, unsigned>> serverRefusals;
+  std::vector<std::u16string> lastMalformedSigners;
   bool jobListUnavailableReported = false;
 };
 
 ReportingState state;
 
-std::u16string ascii(const std::string& text) { return {text.begin(), text.end()}; }
+std::u16string ascii(const std::string& text) { return platform::widenBytes(text); }
 
 // Large codes are mostly NTSTATUS values (0xC0000005 ...), which are known in hex.
 std::u16string exitCodeText(const std::optional<Dword>& exitCode) {
@@ -101,15 +107,6 @@ std::u16string exitCodeText(const std::optional<Dword>& exitCode) {
 // Tenths of a second, e.g. "2.5".
 std::u16string secondsText(std::uint64_t milliseconds) {
   return decimalText(milliseconds / 1000) + u"." + decimalText(milliseconds / 100 % 10);
-}
-
-// The error text's bytes are the low bytes of UTF-16 units; read back, each is one unit.
-std::u16string widenBytes(const std::string& text) {
-  std::u16string wide;
-  for (const char c : text) {
-    wide.push_back(static_cast<unsigned char>(c));
-  }
-  return wide;
 }
 
 // Writes one event, registering the source first when it is missing and the last try is a
@@ -183,8 +180,27 @@ void scheduleWriteOut(bool alreadyScheduled) noexcept {
   }
 }
 
+// ReportEventW takes no insertion string longer than this (in UTF-16 units).
+constexpr std::size_t kMaxInsertLength = 31839;
+
+// A text cut to what the event log takes, never in the middle of a surrogate pair.
+std::u16string clippedInsert(const std::u16string& text) {
+  if (text.size() <= kMaxInsertLength) {
+    return text;
+  }
+  std::size_t length = kMaxInsertLength;
+  const char16_t last = text[length - 1];
+  if (last >= 0xD800 && last <= 0xDBFF) {
+    --length;
+  }
+  return text.substr(0, length);
+}
+
 void report(Word type, Dword eventId, std::initializer_list<std::u16string> strings) {
-  PendingEvent event{type, eventId, std::vector<std::u16string>(strings)};
+  PendingEvent event{type, eventId, {}};
+  for (const std::u16string& text : strings) {
+    event.strings.push_back(clippedInsert(text));
+  }
   bool alreadyScheduled = false;
   {
     const std::lock_guard guard(writer.lock);
@@ -212,6 +228,7 @@ void childStarted(std::u16string_view program, Dword processId, Dword eventId,
                   std::initializer_list<std::u16string> strings) {
   state.child = RunningChild{std::u16string(program), processId, platform::GetTickCount64()};
   state.lastLaunchFailure.reset();
+  state.serverRefusals.reset();
   const bool folded = state.quickEnds && state.quickEnds->program == program;
   if (!folded) {
     report(platform::kEventlogInformationType, eventId, strings);
@@ -323,7 +340,7 @@ void reportUpdateCheck(const UpdaterSettings& settings, bool completed, const Up
       state.lastCheckFailure.reset();
       return;
     }
-    const std::u16string failure = widenBytes(completed ? settings.lastError : kCheckRaisedAnError);
+    const std::u16string failure = platform::widenBytes(completed ? settings.lastError : kCheckRaisedAnError);
     std::u16string curlResult = u"no transfer was made";
     std::u16string response = u"none";
     int curlCode = -1;
@@ -332,7 +349,7 @@ void reportUpdateCheck(const UpdaterSettings& settings, bool completed, const Up
       curlCode = transfer.curlCode;
       curlResult = transfer.curlCode == 0 ? u"0 (the transfer completed)"
                                           : u"error " + decimalText(static_cast<Dword>(transfer.curlCode)) + u" (" +
-                                                widenBytes(transfer.curlMessage) + u")";
+                                                platform::widenBytes(transfer.curlMessage) + u")";
       if (transfer.responseCode > 0) {
         response = decimalText(static_cast<Dword>(transfer.responseCode));
       }
@@ -416,8 +433,31 @@ void reportJobListUnavailable(Dword error) {
   });
 }
 
-void reportTrustBoundaryOpen(const std::u16string& objects) {
-  guarded([&] { report(platform::kEventlogWarningType, EVENT_TRUST_BOUNDARY_OPEN, {objects}); });
+void reportTrustBoundaryOpen(const std::u16string& objects, bool updaterRefused) {
+  guarded([&] {
+    if (updaterRefused) {
+      if (state.lastOpenUpdaterPath == objects) {
+        return;
+      }
+      state.lastOpenUpdaterPath = objects;
+    }
+    std::u16string const consequence =
+        updaterRefused ? u"The updater is not started while its path is open: the server is started instead."
+                       : u"The service goes on running.";
+    report(platform::kEventlogWarningType, EVENT_TRUST_BOUNDARY_OPEN, {objects, consequence});
+  });
+}
+
+void reportUpdaterPathOpen(const std::string& objects) {
+  guarded([&] {
+    auto const length = static_cast<int>(objects.size());
+    int const needed = platform::MultiByteToWideChar(platform::kCpUtf8, 0, objects.data(), length, nullptr, 0);
+    std::u16string wide(static_cast<std::size_t>(needed > 0 ? needed : 0), u'\0');
+    if (needed > 0) {
+      platform::MultiByteToWideChar(platform::kCpUtf8, 0, objects.data(), length, wide.data(), needed);
+    }
+    reportTrustBoundaryOpen(wide, true);
+  });
 }
 
 void reportUpdaterRefused(std::u16string_view updaterPath, const std::string& reason, const std::string& thumbprint) {
@@ -430,6 +470,38 @@ void reportUpdaterRefused(std::u16string_view updaterPath, const std::string& re
     }
     state.lastUpdaterRefusal = std::move(refusal);
     report(platform::kEventlogErrorType, EVENT_UPDATER_REFUSED, {std::u16string(updaterPath), why, found});
+  });
+}
+
+void reportServerRefused(std::u16string_view serverName, const std::string& reason, const std::string& thumbprint) {
+  guarded([&] {
+    std::u16string const why = reason.empty() ? u"the check could not be completed" : ascii(reason);
+    std::u16string const found = thumbprint.empty() ? u"none" : ascii(thumbprint);
+    std::u16string refusal = std::u16string(serverName) + u'\n' + why + u'\n' + found;
+    if (state.serverRefusals && state.serverRefusals->first == refusal) {
+      ++state.serverRefusals->second;
+    } else {
+      state.serverRefusals.emplace(std::move(refusal), 1);
+    }
+    unsigned const count = state.serverRefusals->second;
+    if (count == 1 || count % kQuickEndReportEvery == 0) {
+      report(platform::kEventlogErrorType, EVENT_SERVER_REFUSED,
+             {std::u16string(serverName), why, found, decimalText(count), decimalText(kQuickEndReportEvery)});
+    }
+  });
+}
+
+void reportMalformedSigners(const std::vector<std::u16string>& entries) {
+  guarded([&] {
+    if (entries == state.lastMalformedSigners) {
+      return;
+    }
+    state.lastMalformedSigners = entries;
+    std::u16string lines;
+    for (const std::u16string& entry : entries) {
+      lines += (lines.empty() ? u"" : u"\n") + entry;
+    }
+    report(platform::kEventlogErrorType, EVENT_SIGNER_ENTRY_MALFORMED, {lines});
   });
 }
 

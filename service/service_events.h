@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/updater_settings.h"
 #include "platform/types.h"
@@ -89,15 +90,28 @@ void reportUpdateSetAside(const VersionNumber& announced, const VersionNumber& i
 // reported once per service run, since every pass meets it again.
 void reportJobListUnavailable(platform::Dword error);
 
-// At start-up: objects of the installation that accounts other than SYSTEM, the
-// Administrators and TrustedInstaller can write (or, for the configuration, read), one
-// line each.
-void reportTrustBoundaryOpen(const std::u16string& objects);
+// Objects of the installation that accounts other than SYSTEM, the Administrators and
+// TrustedInstaller can replace, re-point or re-permission (or, for the configuration,
+// read), one line each: at start-up, or before an updater start that is refused for it,
+// which is reported when it differs from the previous refusal.
+void reportTrustBoundaryOpen(const std::u16string& objects, bool updaterRefused = false);
+// The refusal of an updater whose path is open, with the objects' lines in UTF-8.
+void reportUpdaterPathOpen(const std::string& objects);
 
 // An updater that failed the check of its signer: its path, why (empty when the check
 // itself failed) and the signer's thumbprint found (empty for none). Reported when it
 // differs from the previous refusal.
 void reportUpdaterRefused(std::u16string_view updaterPath, const std::string& reason, const std::string& thumbprint);
+
+// A server that failed the check of its signer: its name, why (empty when the check itself
+// failed) and the signer's thumbprint found (empty for none). Folded like quick ends: the
+// first refusal is reported, and while the same refusal repeats, every 10th, with the count
+// in a row; a different refusal is reported in full and a started server ends the folding.
+void reportServerRefused(std::u16string_view serverName, const std::string& reason, const std::string& thumbprint);
+
+// Signer entries of the configuration that can never match, one line each; reported when
+// the list differs from the one reported last, so once for an unchanged configuration.
+void reportMalformedSigners(const std::vector<std::u16string>& entries);
 
 // A child that could not be started, with the error of the failed step.
 void reportLaunchFailure(std::u16string_view program, platform::Dword error);

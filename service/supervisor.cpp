@@ -16,8 +16,8 @@
 #include "service/pass_update_check.h"
 #include "service/service_control.h"
 #include "service/service_events.h"
+#include "update/launch_decision.h"
 #include "update/updater_launch.h"
-#include "update/updater_signer_check.h"
 
 namespace halcyra {
 
@@ -251,22 +251,23 @@ std::optional<PassResources> acquirePassResources() {
   return pass;
 }
 
-// The updater's signer when one is due and updaterSigners is configured; a refused updater
-// is reported, and the server runs in its place.
-UpdaterSignerCheck checkPassUpdater(const UpdaterSettings& settings) {
-  if (!settings.updateAvailable) {
-    return {};
+// What the decision refused is reported; the pass starts what it decided in its place.
+void reportLaunchRefusals(const UpdaterSettings& settings, const LaunchDecision& decision) {
+  if (decision.update == UpdateOutcome::updaterPathOpen) {
+    reportUpdaterPathOpen(decision.updaterPathRefusal);
   }
-  UpdaterSignerCheck check = checkUpdaterSigner(settings);
-  if (!check.allowed) {
-    reportUpdaterRefused(settings.updaterPath, check.reason, check.thumbprint);
+  if (decision.update == UpdateOutcome::updaterRefused) {
+    reportUpdaterRefused(settings.updaterPath, decision.updaterSigner.reason, decision.updaterSigner.thumbprint);
   }
-  return check;
+  if (!decision.serverSigner.allowed) {
+    reportServerRefused(kServerFileName, decision.serverSigner.reason, decision.serverSigner.thumbprint);
+  }
 }
 
-// The pass's update check, then the updater when an update is due and the server
-// otherwise; nothing when the launch failed, which is reported. The server never takes a
-// failed updater's place: the updater is about to replace the server's files.
+// The pass's update check, then what the decision starts: the updater when an update is
+// due and nothing holds it back, the server otherwise; nothing when the decision refused
+// both or the launch failed, which is reported. The server never takes a failed updater's
+// place: the updater is about to replace the server's files.
 std::optional<StartedChild> launchChild(const PassResources& pass) {
   UpdaterSettings settings;
   UpdateCheckDetail detail;
@@ -275,13 +276,22 @@ std::optional<StartedChild> launchChild(const PassResources& pass) {
   const bool checkCompleted = runScheduledUpdateCheck(settings, stopEvent, &detail);
   reportUpdateCheck(settings, checkCompleted, detail);
   setLogRotation(settings.logRotationSize, settings.logGenerations);
+  if (!settings.trust.malformedSigners.empty()) {
+    reportMalformedSigners(settings.trust.malformedSigners);
+  }
 
   StartedChild child;
-  // Held until the launch below returned: the updater that was checked is the one started.
-  UpdaterSignerCheck const signer = checkPassUpdater(settings);
-  if (settings.updateAvailable && signer.allowed) {
+  // Holds the programs it checked open until the launch below returned: the program that
+  // was checked is the one started.
+  LaunchDecision const decision = decideScheduledLaunch(settings, checkCompleted);
+  reportLaunchRefusals(settings, decision);
+  if (decision.launch == NextLaunch::nothing) {
+    return std::nullopt;
+  }
+  if (decision.launch == NextLaunch::updater) {
     if (const Dword error = startUpdater(settings, pass.token.get(), child.info); error != platform::kErrorSuccess) {
       reportLaunchFailure(settings.updaterPath, error);
+      recordPassLaunchFailed();
       return std::nullopt;
     }
     reportUpdaterStarted(settings, child.info.dwProcessId, pass.sessionId);

@@ -2,188 +2,380 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config/config_file.h"
-#include "config/updater_settings.h"
+#include "platform/accounts.h"
 #include "platform/files.h"
 #include "platform/module_path.h"
 #include "platform/security.h"
 #include "service/pass_update_check.h"
 #include "service/service_events.h"
+#include "version/decimal_text.h"
 
 namespace halcyra {
 
 using platform::Dword;
+using platform::Sid;
 
 namespace {
 
-constexpr char16_t kEveryone[] = u"Everyone";
+// File access rights, after the generic ones are mapped onto them.
+constexpr Dword kReadData = 0x1;
+constexpr Dword kWriteData = 0x2;   // a folder: add a file
+constexpr Dword kAppendData = 0x4;  // a folder: add a sub-folder
+constexpr Dword kDeleteChild = 0x40;
+constexpr Dword kWriteAttributes = 0x100;
+constexpr Dword kDelete = 0x10000;
+constexpr Dword kWriteDac = 0x40000;
+constexpr Dword kWriteOwner = 0x80000;
+constexpr Dword kSpecificRights = 0x1F01FF;
 
-// What lets an account change what runs: the content (write, append, add a file or a
-// sub-folder, delete a child), the object itself (delete), its access list or owner, and
-// the generic rights that include them. Attributes and extended attributes change no code.
-constexpr Dword kWriteAccess = 0x2 | 0x4 | 0x40 | 0x10000 | 0x40000 | 0x80000 | 0x40000000 | 0x10000000;
-// What lets an account read the content: read data, generic read, generic all.
-constexpr Dword kReadAccess = 0x1 | 0x80000000 | 0x10000000;
-
-bool isTrusted(std::u16string_view sid, std::u16string_view trustedSelf) {
-  return sid == platform::kSidLocalSystem || sid == platform::kSidAdministrators ||
-         sid == platform::kSidTrustedInstaller || (!trustedSelf.empty() && sid == trustedSelf);
+Dword mapGeneric(Dword mask) {
+  constexpr Dword kGenericAll = 0x10000000;
+  constexpr Dword kGenericExecute = 0x20000000;
+  constexpr Dword kGenericWrite = 0x40000000;
+  constexpr Dword kGenericRead = 0x80000000;
+  Dword mapped = mask & kSpecificRights;
+  mapped |= (mask & kGenericAll) != 0 ? kSpecificRights : 0;
+  mapped |= (mask & kGenericWrite) != 0 ? 0x120116 : 0;
+  mapped |= (mask & kGenericRead) != 0 ? 0x120089 : 0;
+  mapped |= (mask & kGenericExecute) != 0 ? 0x1200A0 : 0;
+  return mapped;
 }
 
-void addOnce(std::vector<std::u16string>& accounts, const std::u16string& account) {
-  if (std::find(accounts.begin(), accounts.end(), account) == accounts.end()) {
-    accounts.push_back(account);
+// What a component is to the paths that pass through it; they decide which rights count.
+enum Role : unsigned {
+  kAbove = 1,         // it holds the next component: deleting children counts
+  kHoldsCode = 2,     // it holds an executable or the configuration: adding files counts
+  kFile = 4,          // an executable or the configuration: writing counts
+  kMissingBelow = 8,  // what the path names below it does not exist: creating it counts
+  kSecret = 16,       // the configuration: reading counts
+  kDownloads = 32,    // tempFolder: the updater installs what is put there
+};
+
+Dword writeRights(unsigned roles) {
+  Dword rights = kWriteDac | kWriteOwner | kDelete;
+  rights |= (roles & (kAbove | kDownloads)) != 0 ? kDeleteChild : 0;
+  rights |= (roles & kHoldsCode) != 0 ? kWriteData : 0;
+  rights |= (roles & (kFile | kMissingBelow | kDownloads)) != 0 ? kWriteData | kAppendData : 0;
+  return rights;
+}
+
+// A reparse point's own access list: whoever may write it may point it elsewhere.
+constexpr Dword kRepointRights = kWriteDac | kWriteOwner | kDelete | kWriteData | kAppendData | kWriteAttributes;
+
+struct AccessEntry {
+  std::uint8_t type = 0;
+  std::uint8_t flags = 0;
+  Dword mask = 0;
+  Sid sid;  // empty when the entry's layout is not known
+};
+
+struct ObjectSecurity {
+  Sid owner;
+  std::optional<std::vector<AccessEntry>> dacl;  // none: a NULL DACL, full access for everyone
+};
+
+// Where an entry's SID starts, by its type; 0 when the layout is not known.
+std::size_t sidOffset(const unsigned char* ace, std::uint8_t type) {
+  switch (type) {
+    case platform::kAccessAllowedAceType:
+    case platform::kAccessDeniedAceType:
+    case platform::kAccessAllowedCallbackAceType:
+    case platform::kAccessDeniedCallbackAceType:
+      return offsetof(platform::AccessAce, SidStart);
+    case platform::kAccessAllowedObjectAceType:
+    case platform::kAccessDeniedObjectAceType:
+    case platform::kAccessAllowedCallbackObjectAceType:
+    case platform::kAccessDeniedCallbackObjectAceType: {
+      Dword flags = 0;
+      std::memcpy(&flags, ace + 8, sizeof flags);
+      return std::size_t{12} + ((flags & platform::kAceObjectTypePresent) != 0 ? 16u : 0u) +
+             ((flags & platform::kAceInheritedObjectTypePresent) != 0 ? 16u : 0u);
+    }
+    default:
+      return 0;
   }
 }
 
-std::u16string decimal(std::uint64_t value) {
-  std::string const text = std::to_string(value);
-  return {text.begin(), text.end()};
+// The owner and entries of a descriptor's parts; 0 or the error of the ACL's reading.
+Dword parseSecurity(void* owner, void* dacl, ObjectSecurity& security) {
+  security.owner = owner != nullptr ? platform::sidAt(owner) : Sid();
+  if (dacl == nullptr) {
+    security.dacl.reset();
+    return 0;
+  }
+  security.dacl.emplace();
+  platform::AclSizeInformation size{};
+  if (platform::GetAclInformation(dacl, &size, sizeof size, platform::kAclSizeInformation) == platform::kFalse) {
+    return platform::GetLastError();
+  }
+  for (Dword index = 0; index < size.AceCount; ++index) {
+    void* ace = nullptr;
+    if (platform::GetAce(dacl, index, &ace) == platform::kFalse) {
+      return platform::GetLastError();
+    }
+    const auto* const bytes = static_cast<const unsigned char*>(ace);
+    platform::AccessAce fields{};
+    std::memcpy(&fields, bytes, offsetof(platform::AccessAce, SidStart));
+    AccessEntry entry{fields.Header.AceType, fields.Header.AceFlags, fields.Mask, {}};
+    std::size_t const at = sidOffset(bytes, entry.type);
+    if (at != 0 && at + 8 <= fields.Header.AceSize &&
+        at + 8 + std::size_t{4} * bytes[at + 1] <= fields.Header.AceSize) {
+      entry.sid = platform::sidAt(bytes + at);
+    }
+    security.dacl->push_back(std::move(entry));
+  }
+  return 0;
 }
 
-// A SID in its binary form (revision, count, 48-bit big-endian authority, little-endian
-// 32-bit sub-authorities) as "S-1-5-...".
-std::u16string sidText(const void* sid) {
-  const auto* bytes = static_cast<const unsigned char*>(sid);
-  std::uint64_t authority = 0;
-  for (int i = 2; i < 8; ++i) {
-    authority = authority << 8 | bytes[i];
-  }
-  std::u16string text = u"S-";
-  text += decimal(bytes[0]);
-  text += u'-';
-  text += decimal(authority);
-  for (std::size_t i = 0; i < bytes[1]; ++i) {
-    std::uint32_t part = 0;
-    std::memcpy(&part, bytes + 8 + std::size_t{4} * i, sizeof part);
-    text += u'-';
-    text += decimal(part);
-  }
-  return text;
-}
-
-// "DOMAIN\name", or the SID's text when no account has it.
-std::u16string accountName(void* sid) {
-  char16_t name[256];
-  char16_t domain[256];
-  Dword nameSize = 256;
-  Dword domainSize = 256;
-  int use = 0;
-  if (platform::LookupAccountSidW(nullptr, sid, name, &nameSize, domain, &domainSize, &use) == platform::kFalse) {
-    return sidText(sid);
-  }
-  std::u16string const domainText(domain, domainSize);
-  std::u16string account = domainText;
-  if (!account.empty()) {
-    account += u'\\';
-  }
-  return account.append(name, nameSize);
-}
-
-// The owner and access list of `path`; none with `error` 0 when nothing is there.
-std::optional<ObjectSecurity> readSecurity(const std::u16string& path, Dword& error) {
+// The object's security as the path reaches it: a link followed to what it leads to.
+Dword readFollowed(const std::u16string& path, ObjectSecurity& security) {
   void* owner = nullptr;
   void* dacl = nullptr;
   void* descriptor = nullptr;
-  error = platform::GetNamedSecurityInfoW(path.c_str(), platform::kSeFileObject,
+  Dword error = platform::GetNamedSecurityInfoW(
+      path.c_str(), platform::kSeFileObject, platform::kOwnerSecurityInformation | platform::kDaclSecurityInformation,
+      &owner, nullptr, &dacl, nullptr, &descriptor);
+  if (error == 0) {
+    error = parseSecurity(owner, dacl, security);
+    platform::LocalFree(descriptor);
+  }
+  return error;
+}
+
+// A reparse point's own security, opened without following it.
+Dword readOwn(const std::u16string& path, ObjectSecurity& security) {
+  platform::Handle const link = platform::CreateFileW(
+      path.c_str(), platform::kReadControl,
+      platform::kFileShareRead | platform::kFileShareWrite | platform::kFileShareDelete, nullptr,
+      platform::kOpenExisting, platform::kFileFlagBackupSemantics | platform::kFileFlagOpenReparsePoint, nullptr);
+  if (link == platform::kInvalidHandle) {
+    return platform::GetLastError();
+  }
+  void* owner = nullptr;
+  void* dacl = nullptr;
+  void* descriptor = nullptr;
+  Dword error = platform::GetSecurityInfo(link, platform::kSeFileObject,
                                           platform::kOwnerSecurityInformation | platform::kDaclSecurityInformation,
                                           &owner, nullptr, &dacl, nullptr, &descriptor);
-  if (error != 0) {
-    if (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound) {
-      error = 0;
-    }
-    return std::nullopt;
+  platform::CloseHandle(link);
+  if (error == 0) {
+    error = parseSecurity(owner, dacl, security);
+    platform::LocalFree(descriptor);
   }
+  return error;
+}
+
+// "DOMAIN\name", or the SID's text when no account has it.
+std::u16string accountName(const Sid& sid) {
+  char16_t name[256] = {};
+  char16_t domain[256] = {};
+  Dword nameSize = 256;
+  Dword domainSize = 256;
+  int use = 0;
+  Sid copy = sid;
+  if (platform::LookupAccountSidW(nullptr, copy.data(), name, &nameSize, domain, &domainSize, &use) ==
+      platform::kFalse) {
+    return platform::sidText(sid);
+  }
+  name[255] = u'\0';
+  domain[255] = u'\0';
+  std::u16string account = domain;
+  return account.empty() ? std::u16string(name) : account + u'\\' + name;
+}
+
+void addOnce(std::vector<std::u16string>& accounts, std::u16string account) {
+  if (std::find(accounts.begin(), accounts.end(), account) == accounts.end()) {
+    accounts.push_back(std::move(account));
+  }
+}
+
+bool isAllowType(std::uint8_t type) {
+  return type == platform::kAccessAllowedAceType || type == platform::kAccessAllowedObjectAceType ||
+         type == platform::kAccessAllowedCallbackAceType || type == platform::kAccessAllowedCallbackObjectAceType;
+}
+
+// Audit, alarm, label and policy entries, which never grant access.
+bool grantsNothing(std::uint8_t type) {
+  return type == 2 || type == 3 || type == 7 || type == 8 || (type >= 13 && type <= 21);
+}
+bool isDenyType(std::uint8_t type) {
+  return type == platform::kAccessDeniedAceType || type == platform::kAccessDeniedObjectAceType ||
+         type == platform::kAccessDeniedCallbackAceType || type == platform::kAccessDeniedCallbackObjectAceType;
+}
+
+// The accounts beyond the trusted ones that hold any of `write` (or `read`) on the object.
+// Entries apply in order: a plain deny entry takes rights away from later entries for the
+// same SID (Everyone's from every SID); deny entries with a condition or an object type may
+// not apply and take nothing away. Group membership is not known here, so other denies are
+// not weighed against other accounts.
+void untrustedHolders(const ObjectSecurity& security, Dword write, Dword read, const platform::ProcessAccount& self,
+                      UntrustedAccess& access) {
+  static const Sid everyone = platform::sidFromText(platform::kSidEveryone);
+  static const Sid ownerRights = platform::sidFromText(platform::kSidOwnerRights);
+  static const Sid creatorOwner = platform::sidFromText(platform::kSidCreatorOwner);
+  if (!security.dacl) {
+    addOnce(access.writers, accountName(everyone));
+    if (read != 0) {
+      addOnce(access.readers, accountName(everyone));
+    }
+    return;
+  }
+  bool ownerRightsListed = false;
+  std::vector<std::pair<Sid, Dword>> denied;
+  const auto deniedTo = [&denied](const Sid& sid) {
+    Dword mask = 0;
+    for (const auto& [deniedSid, deniedMask] : denied) {
+      mask |= deniedSid == sid || deniedSid == everyone ? deniedMask : 0;
+    }
+    return mask;
+  };
+  for (const AccessEntry& entry : *security.dacl) {
+    if ((entry.flags & platform::kInheritOnlyAce) != 0 || grantsNothing(entry.type)) {
+      continue;
+    }
+    bool const isOwnerRights = entry.sid == ownerRights;
+    ownerRightsListed = ownerRightsListed || isOwnerRights;
+    const Sid& sid = isOwnerRights ? security.owner : entry.sid;
+    if (entry.type == platform::kAccessDeniedAceType) {
+      denied.emplace_back(sid, mapGeneric(entry.mask));
+      continue;
+    }
+    if (isDenyType(entry.type) || entry.sid == creatorOwner ||
+        (!sid.empty() && platform::isTrustedAccount(sid, self))) {
+      continue;
+    }
+    Dword const mask = mapGeneric(entry.mask) & ~deniedTo(sid);
+    if (!isAllowType(entry.type)) {
+      // A type not known here may grant anything to anyone.
+      addOnce(access.writers, u"an access entry of type " + decimalText(entry.type));
+      continue;
+    }
+    std::u16string const holder = sid.empty() ? u"an access entry without a readable SID" : accountName(sid);
+    if ((mask & write) != 0) {
+      addOnce(access.writers, holder);
+    }
+    if ((mask & read) != 0) {
+      addOnce(access.readers, holder);
+    }
+  }
+  // Without an OWNER RIGHTS entry the owner may always rewrite the access list.
+  if (!ownerRightsListed && !security.owner.empty() && !platform::isTrustedAccount(security.owner, self)) {
+    addOnce(access.writers, accountName(security.owner));
+  }
+}
+
+// One folder or file of the paths checked, with what it is to them.
+struct Component {
+  std::u16string path;
+  unsigned roles = 0;
+  bool reparsePoint = false;
+};
+
+enum class ObjectKind { executable, configuration, downloads };
+
+// Adds the folders from the volume root down to `object`, and the object, as far as they
+// exist: the last one that does gets the right to create what is missing counted.
+void addPath(std::vector<Component>& components, const std::u16string& object, ObjectKind kind) {
+  std::vector<std::u16string> chain = {object};
+  for (std::u16string parent = parentPath(object); parent != chain.back(); parent = parentPath(parent)) {
+    chain.push_back(parent);
+  }
+  // A UNC path starts at its share: "\\server\" itself has no security to read.
+  if (chain.size() > 1 && (chain.back().size() < 2 || chain.back()[1] != u':')) {
+    chain.pop_back();
+  }
+  std::reverse(chain.begin(), chain.end());
+  for (std::size_t i = 0; i < chain.size(); ++i) {
+    bool const leaf = i + 1 == chain.size();
+    unsigned roles = 0;
+    if (!leaf) {
+      roles |= kAbove;
+    } else if (kind == ObjectKind::downloads) {
+      roles |= kDownloads;
+    } else {
+      roles |= kFile | (kind == ObjectKind::configuration ? unsigned{kSecret} : 0u);
+    }
+    if (i + 2 == chain.size() && kind != ObjectKind::downloads) {
+      roles |= kHoldsCode;
+    }
+    auto const known =
+        std::find_if(components.begin(), components.end(), [&](const Component& c) { return c.path == chain[i]; });
+    if (known != components.end()) {
+      known->roles |= roles;
+      continue;
+    }
+    // The object's own attributes: a reparse point is not followed.
+    platform::FileAttributeData data{};
+    if (platform::GetFileAttributesExW(chain[i].c_str(), &data) == platform::kFalse) {
+      Dword const error = platform::GetLastError();
+      if (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound) {
+        if (i > 0) {
+          std::find_if(components.begin(), components.end(), [&](const Component& c) {
+            return c.path == chain[i - 1];
+          })->roles |= kMissingBelow;
+        }
+        return;
+      }
+    }
+    components.push_back({chain[i], roles, (data.fileAttributes & platform::kFileAttributeReparsePoint) != 0});
+  }
+}
+
+TrustFinding checkComponent(const Component& component, const platform::ProcessAccount& self) {
+  TrustFinding finding{component.path, {}, 0, component.reparsePoint};
+  Dword const write = writeRights(component.roles);
+  Dword const read = (component.roles & kSecret) != 0 ? kReadData : 0;
   ObjectSecurity security;
-  security.ownerSid = sidText(owner);
-  security.ownerAccount = accountName(owner);
-  platform::AclSizeInformation size{};
-  if (dacl != nullptr) {
-    security.dacl.emplace();
-    if (platform::GetAclInformation(dacl, &size, sizeof size, platform::kAclSizeInformation) == platform::kFalse) {
-      error = platform::GetLastError();
+  if (finding.reparsePoint) {
+    finding.error = readOwn(component.path, security);
+    if (finding.error != 0) {
+      return finding;
     }
+    untrustedHolders(security, kRepointRights, read, self, finding.access);
   }
-  for (Dword index = 0; error == 0 && index < size.AceCount; ++index) {
-    void* ace = nullptr;
-    if (platform::GetAce(dacl, index, &ace) == platform::kFalse) {
-      error = platform::GetLastError();
-      break;
-    }
-    platform::AccessAce fields{};
-    std::memcpy(&fields, ace, offsetof(platform::AccessAce, SidStart));
-    std::uint8_t const type = fields.Header.AceType;
-    if (type != platform::kAccessAllowedAceType && type != platform::kAccessDeniedAceType) {
-      continue;  // object and callback entries name no plain account
-    }
-    void* const sid = static_cast<unsigned char*>(ace) + offsetof(platform::AccessAce, SidStart);
-    security.dacl->push_back(AccessEntry{type == platform::kAccessAllowedAceType, fields.Header.AceFlags, fields.Mask,
-                                         sidText(sid), accountName(sid)});
+  finding.error = readFollowed(component.path, security);
+  if (finding.error == platform::kErrorFileNotFound || finding.error == platform::kErrorPathNotFound) {
+    finding.error = 0;  // gone since the walk, or a link that leads nowhere: nothing to change there
+  } else if (finding.error == 0) {
+    untrustedHolders(security, write, read, self, finding.access);
   }
-  platform::LocalFree(descriptor);
-  if (error != 0) {
-    return std::nullopt;
-  }
-  return security;
+  return finding;
 }
 
-// The SID of the account this process runs as, when it is an administrator: its own write
-// access gives nobody anything they do not have. Under Wine, where every file belongs to
-// the prefix's user and that user is an administrator, this is what keeps that owner
-// trusted; on Windows the service's own account is SYSTEM.
-std::u16string trustedSelf() {
-  alignas(4) unsigned char administrators[16] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 0x02, 0, 0};
-  platform::Bool member = platform::kFalse;
-  if (platform::CheckTokenMembership(nullptr, administrators, &member) == platform::kFalse ||
-      member == platform::kFalse) {
-    return {};
+std::vector<TrustFinding> checkComponents(const std::vector<Component>& components) {
+  platform::ProcessAccount const self = platform::processAccount();
+  std::vector<TrustFinding> findings;
+  for (const Component& component : components) {
+    TrustFinding finding = checkComponent(component, self);
+    if (finding.error != 0 || !finding.access.writers.empty() || !finding.access.readers.empty()) {
+      findings.push_back(std::move(finding));
+    }
   }
-  alignas(8) unsigned char buffer[128];
-  Dword length = 0;
-  if (platform::GetTokenInformation(platform::kCurrentProcessToken, platform::kTokenUser, buffer, sizeof buffer,
-                                    &length) == platform::kFalse) {
-    return {};
-  }
-  platform::TokenUser user{};
-  std::memcpy(&user, buffer, sizeof user);
-  return sidText(user.Sid);
+  return findings;
 }
 
-std::u16string joined(const std::u16string& folder, std::u16string_view name) {
-  std::u16string path = folder;
-  if (!path.empty() && path.back() != u'\\' && path.back() != u'/') {
-    path += u'\\';
+void addConfiguredPaths(std::vector<Component>& components, const UpdaterSettings& settings, bool downloads) {
+  if (std::optional<std::u16string> const configFile = configFilePath(kPassConfigPath)) {
+    addPath(components, *configFile, ObjectKind::configuration);
   }
-  return path += name;
-}
-
-// The updater's full path, resolved as its launch resolves it: against the current directory.
-std::optional<std::u16string> updaterPathOf(const std::u16string& configFile) {
-  std::string bytes;
-  if (platform::ReadTextModeFile(configFile.c_str(), bytes) == platform::kFalse) {
-    return std::nullopt;
+  if (!settings.updaterPath.empty()) {
+    if (std::u16string const updater = fullPathOf(settings.updaterPath); !updater.empty()) {
+      addPath(components, updater, ObjectKind::executable);
+    }
   }
-  std::u16string const text(bytes.begin(), bytes.end());  // one unit per byte, as the pass reads it
-  UpdaterSettings settings;
-  if (!settings.fromJson(text) || settings.updaterPath.empty()) {
-    return std::nullopt;
+  if (downloads && !settings.tempFolder.empty()) {
+    if (std::u16string const folder = fullPathOf(settings.tempFolder); !folder.empty()) {
+      addPath(components, folder, ObjectKind::downloads);
+    }
   }
-  std::u16string full(platform::kMaxPath, u'\0');
-  Dword length =
-      platform::GetFullPathNameW(settings.updaterPath.c_str(), static_cast<Dword>(full.size()), full.data(), nullptr);
-  if (length >= full.size()) {
-    full.assign(length, u'\0');
-    length = platform::GetFullPathNameW(settings.updaterPath.c_str(), length, full.data(), nullptr);
-  }
-  if (length == 0 || length >= full.size()) {
-    return std::nullopt;
-  }
-  full.resize(length);
-  return full;
 }
 
 std::u16string listed(const std::vector<std::u16string>& accounts) {
@@ -195,53 +387,16 @@ std::u16string listed(const std::vector<std::u16string>& accounts) {
   return text;
 }
 
-}  // namespace
-
-UntrustedAccess untrustedAccess(const ObjectSecurity& security, bool readMatters, std::u16string_view trustedSelf) {
-  UntrustedAccess access;
-  if (!security.dacl) {
-    addOnce(access.writers, kEveryone);
-    if (readMatters) {
-      addOnce(access.readers, kEveryone);
-    }
-    return access;
+std::u16string describeAll(const std::vector<TrustFinding>& findings, std::u16string_view separator) {
+  std::u16string lines;
+  for (const TrustFinding& finding : findings) {
+    lines += lines.empty() ? u"" : separator;
+    lines += describeFinding(finding);
   }
-  bool ownerRightsListed = false;
-  std::vector<std::pair<std::u16string, Dword>> denied;  // by SID, what earlier entries denied
-  for (const AccessEntry& entry : *security.dacl) {
-    if ((entry.flags & platform::kInheritOnlyAce) != 0) {
-      continue;  // inherit-only: for the children, not for the object
-    }
-    bool const ownerRights = entry.sid == platform::kSidOwnerRights;
-    ownerRightsListed = ownerRightsListed || ownerRights;
-    const std::u16string& sid = ownerRights ? security.ownerSid : entry.sid;
-    const std::u16string& account = ownerRights ? security.ownerAccount : entry.account;
-    auto found = std::find_if(denied.begin(), denied.end(), [&sid](const auto& d) { return d.first == sid; });
-    if (!entry.allow) {
-      if (found == denied.end()) {
-        denied.emplace_back(sid, entry.mask);
-      } else {
-        found->second |= entry.mask;
-      }
-      continue;
-    }
-    if (isTrusted(sid, trustedSelf)) {
-      continue;
-    }
-    Dword const mask = entry.mask & ~(found == denied.end() ? 0 : found->second);
-    if ((mask & kWriteAccess) != 0) {
-      addOnce(access.writers, account);
-    }
-    if (readMatters && (mask & kReadAccess) != 0) {
-      addOnce(access.readers, account);
-    }
-  }
-  // Without an OWNER RIGHTS entry the owner may always rewrite the access list.
-  if (!ownerRightsListed && !isTrusted(security.ownerSid, trustedSelf)) {
-    addOnce(access.writers, security.ownerAccount);
-  }
-  return access;
+  return lines;
 }
+
+}  // namespace
 
 std::vector<TrustFinding> checkTrustBoundary() {
   std::optional<std::u16string> const module = platform::modulePath();
@@ -249,48 +404,38 @@ std::vector<TrustFinding> checkTrustBoundary() {
     return {};
   }
   std::u16string const root = installRootOf(*module);
-  std::u16string const configFile = joined(root, u"resources\\updater\\config.json");
-  std::vector<std::pair<std::u16string, bool>> objects = {
-      {root, false},
-      {joined(root, kServerFileName), false},
-      {joined(root, u"bin"), false},
-      {joined(root, u"resources\\updater"), false},
-      {configFile, true},
-  };
-  if (std::optional<std::u16string> const updater = updaterPathOf(configFile)) {
-    objects.emplace_back(*updater, false);
-    objects.emplace_back(parentPath(*updater), false);
-  }
+  std::u16string const separator = !root.empty() && root.back() == u'\\' ? u"" : u"\\";
+  std::vector<Component> components;
+  addPath(components, root + separator + kServerFileName, ObjectKind::executable);
+  addPath(components, root + separator + u"bin\\HalcyraService.exe", ObjectKind::executable);
+  UpdaterSettings settings;
+  loadUpdaterConfig(settings, kPassConfigPath);  // a configuration that cannot be read names no updater
+  addConfiguredPaths(components, settings, true);
+  return checkComponents(components);
+}
 
-  std::u16string const self = trustedSelf();
-  std::vector<TrustFinding> findings;
-  std::vector<std::u16string> seen;
-  for (const auto& [path, readMatters] : objects) {
-    if (std::find(seen.begin(), seen.end(), path) != seen.end()) {
-      continue;
-    }
-    seen.push_back(path);
-    TrustFinding finding{path, {}, 0};
-    if (std::optional<ObjectSecurity> const security = readSecurity(path, finding.error)) {
-      finding.access = untrustedAccess(*security, readMatters, self);
-    }
-    if (finding.error != 0 || !finding.access.writers.empty() || !finding.access.readers.empty()) {
-      findings.push_back(std::move(finding));
+UpdaterPathVerdict checkUpdaterPath(const UpdaterSettings& settings) {
+  std::vector<Component> components;
+  addConfiguredPaths(components, settings, false);
+  std::vector<TrustFinding> const findings = checkComponents(components);
+  // Who may only read the configuration changes nothing the updater runs.
+  std::vector<TrustFinding> open;
+  for (const TrustFinding& finding : findings) {
+    if (finding.error != 0 || !finding.access.writers.empty()) {
+      open.push_back(finding);
+      open.back().access.readers.clear();
     }
   }
-  return findings;
+  return {!open.empty(), describeAll(open, u"; ")};
 }
 
 std::u16string describeFinding(const TrustFinding& finding) {
-  std::u16string text = finding.path + u": ";
+  std::u16string text = finding.path + (finding.reparsePoint ? u" (a reparse point): " : u": ");
   if (finding.error != 0) {
-    text += u"its access list could not be read (error ";
-    text += decimal(finding.error);
-    return text += u')';
+    return text + u"its access list could not be read (error " + decimalText(finding.error) + u')';
   }
   if (!finding.access.writers.empty()) {
-    text += u"writable by ";
-    text += listed(finding.access.writers);
+    text += u"writable by " + listed(finding.access.writers);
   }
   if (!finding.access.readers.empty()) {
     text += finding.access.writers.empty() ? u"readable by " : u"; readable by ";
@@ -301,11 +446,7 @@ std::u16string describeFinding(const TrustFinding& finding) {
 
 void warnIfTrustBoundaryOpen() noexcept {
   try {
-    std::u16string lines;
-    for (const TrustFinding& finding : checkTrustBoundary()) {
-      lines += lines.empty() ? u"" : u"\r\n";
-      lines += describeFinding(finding);
-    }
+    std::u16string const lines = describeAll(checkTrustBoundary(), u"\r\n");
     if (!lines.empty()) {
       reportTrustBoundaryOpen(lines);
     }

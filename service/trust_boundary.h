@@ -1,62 +1,58 @@
 #pragma once
 // The trust boundary of the installation. The service runs as LocalSystem and starts
-// HalcyraServer.exe from the install root and the configured updater, so whoever can write
-// the install root, the server, bin\, resources\updater, config.json, the updater or the
-// updater's folder can run code as SYSTEM; and whoever can read config.json has the update
-// server's password. Only SYSTEM, the Administrators and TrustedInstaller may.
+// HalcyraServer.exe and the updater that config.json names, so whoever can replace,
+// rename, re-point or re-permission any of them, or any folder above them up to the root
+// of the volume, can run code as SYSTEM; and whoever can read config.json has the update
+// server's password. Only SYSTEM, the Administrators and TrustedInstaller may (and the
+// account the check runs as, when it is an administrator: see platform/accounts.h).
 //
-// This is a warning, not a refusal: the service and HalcyraUpdateCheck.exe report what
-// they find and go on.
+// What counts, for each folder and file on such a path: an untrusted owner (who may
+// always rewrite the access list, unless OWNER RIGHTS entries limit it); change-permissions
+// or take-ownership; delete on it, or delete-child on the folder that holds it; write or
+// append on a file; adding files to the folder that holds an executable (a DLL planted
+// beside it is loaded by it) or the configuration; creating whatever is missing of the
+// path. Creating sub-folders in a folder above is harmless. A reparse point (a junction, a
+// volume mounted in a folder) counts with its own owner and access list, read without
+// following it, and whoever may change it re-points the path; what it leads to counts as
+// any folder. Allow entries of every type grant, whatever their condition; only plain deny
+// entries take rights away.
 
-#include <cstdint>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "config/updater_settings.h"
 #include "platform/types.h"
 
 namespace halcyra {
 
-// One entry of an access list, with its SID in text form and the account's name.
-struct AccessEntry {
-  bool allow = true;  // access-allowed, else access-denied
-  std::uint8_t flags = 0;
-  platform::Dword mask = 0;
-  std::u16string sid;
-  std::u16string account;
-};
-
-struct ObjectSecurity {
-  std::u16string ownerSid;
-  std::u16string ownerAccount;
-  std::optional<std::vector<AccessEntry>> dacl;  // none: a NULL DACL, full access for everyone
-};
-
-// The accounts beyond the trusted ones that can write the object (change its content,
-// its access list or owner, or delete it) and, when `readMatters`, read its content.
-// Trusted are SYSTEM, the Administrators, TrustedInstaller and `trustedSelf` (the SID of
-// the account the check runs as when that account is itself an administrator; empty for
-// none). The owner may always rewrite the access list, so an untrusted owner can write;
-// OWNER RIGHTS entries stand for the owner. Entries for other accounts that deny access
-// are not weighed: group membership is not known here.
 struct UntrustedAccess {
-  std::vector<std::u16string> writers;
-  std::vector<std::u16string> readers;
+  std::vector<std::u16string> writers;  // "DOMAIN\name", or the SID's text
+  std::vector<std::u16string> readers;  // of the configuration only
 };
-UntrustedAccess untrustedAccess(const ObjectSecurity& security, bool readMatters, std::u16string_view trustedSelf);
 
-// What the check found about one object.
+// What the check found about one folder or file of a path.
 struct TrustFinding {
   std::u16string path;
   UntrustedAccess access;
   platform::Dword error = 0;  // its security could not be read (other than: it does not exist)
+  bool reparsePoint = false;
 };
 
-// Checks the install root and the objects below it, and the updater named by the
-// configuration (relative to the current directory, which both programs make the install
-// root). Only objects that are open, or whose security could not be read, are returned.
+// Checks the paths of the server, bin\HalcyraService.exe, config.json, the updater and
+// tempFolder that the configuration names (relative to the current directory, which both
+// programs make the install root). Only what is open, or whose security could not be
+// read, is returned, each folder once, from the root down.
 std::vector<TrustFinding> checkTrustBoundary();
+
+// Whether the updater of `settings` may start as far as its path goes: open when an
+// untrusted account can change config.json, the updater or a folder above them, or when
+// their security cannot be read; `what` names each such object, separated by "; " (it
+// goes on one line of the diagnostic).
+struct UpdaterPathVerdict {
+  bool open = false;
+  std::u16string what;
+};
+UpdaterPathVerdict checkUpdaterPath(const UpdaterSettings& settings);
 
 // One line per finding, e.g. "C:\Halcyra\bin: writable by BUILTIN\Users".
 std::u16string describeFinding(const TrustFinding& finding);

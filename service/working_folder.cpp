@@ -1,25 +1,13 @@
 #include "service/working_folder.h"
 
-#include <string_view>
+#include <string>
 
+#include "config/config_file.h"
 #include "platform/files.h"
 
 namespace halcyra {
 
 using platform::Dword;
-
-namespace {
-
-// Ends the text at its last backslash; without one it is left as it is.
-void cutAtLastBackslash(char16_t* path) {
-  const std::u16string_view text(path);
-  const std::size_t backslash = text.rfind(u'\\');
-  if (backslash != std::u16string_view::npos) {
-    path[backslash] = u'\0';
-  }
-}
-
-}  // namespace
 
 Dword enterInstallRoot() {
   char16_t path[platform::kMaxPath] = {};
@@ -29,9 +17,14 @@ Dword enterInstallRoot() {
     const Dword error = length == 0 ? platform::GetLastError() : platform::kErrorFilenameExceedsRange;
     return error != 0 ? error : platform::kErrorFilenameExceedsRange;
   }
-  cutAtLastBackslash(path);
-  cutAtLastBackslash(path);
-  platform::SetCurrentDirectoryW(path);
+  // The same derivation as the configuration's: at a drive's root it keeps the backslash,
+  // since "X:" alone names the current folder of drive X, wherever that is.
+  const std::u16string root = installRootOf(std::u16string(path, length));
+  if (!platform::SetCurrentDirectoryW(root.c_str())) {
+    // Children started by a relative name from some other folder would be the wrong ones.
+    const Dword error = platform::GetLastError();
+    return error != 0 ? error : platform::kErrorInvalidParameter;
+  }
   return 0;
 }
 

@@ -7,9 +7,10 @@
 namespace halcyra {
 
 // Makes the install root the current directory, so that the relative server name and
-// every child's current directory are based on it. Returns 0, or the error that kept the
-// executable's path from being read (206 when the path filled the buffer); the current
-// directory is then left alone. A failing SetCurrentDirectoryW goes unnoticed.
+// every child's current directory are based on it: C:\Halcyra for
+// C:\Halcyra\bin\HalcyraService.exe, D:\ for D:\bin\HalcyraService.exe. Returns 0, or
+// the error that kept the executable's path from being read (206 when the path filled the
+// buffer) or the folder from being entered; the current directory is then left alone.
 platform::Dword enterInstallRoot();
 
 }  // namespace halcyra

@@ -18,7 +18,7 @@
 # counter: the sample server stamps its starts, Ctrl-Cs and exits into a file, and
 # halcyra-measure times the SCM calls; CPU time, wake-ups and memory come from the
 # kernel's accounting of the Wine process. This script only sets up, runs the rounds and
-# collects the samples into files; "halcyra-measure report" turns them into the table
+# collects the samples into files; "tools/measure.py report" turns them into the table
 # (medians, floors, ratios, budgets).
 set -uo pipefail
 
@@ -51,6 +51,7 @@ say "building the Windows programs and the native benchmarks"
 }
 mingw=$repo/build/mingw
 service_exe=$mingw/service/HalcyraService.exe
+diagnostic_exe=$mingw/diagnostic/HalcyraUpdateCheck.exe
 server_exe=$mingw/tests/programs/HalcyraServer.exe
 probe_exe=$mingw/tests/programs/halcyra-probe.exe
 tools_dir=$mingw/bench/wine
@@ -177,8 +178,10 @@ done
 # Under Wine a Windows process is a Linux process, and the kernel's accounting is exact
 # where Wine's is not: Wine reports no CPU time, private bytes or handle count for
 # another process that can be trusted. CPU time and wake-ups come from the scheduler's
-# per-thread counters (nanoseconds), memory from /proc, handles from the system's handle
-# table as Windows shows it.
+# per-thread counters (nanoseconds), polled so that a thread that ends in between keeps
+# what it used, and from the process's own user and system time (tools/measure.py watch);
+# memory from /proc (private bytes: the resident anonymous memory, RssAnon), handles from
+# the system's handle table as Windows shows it.
 
 # The Linux process id of the Windows program started from `path` in this prefix.
 unix_pid_of() {
@@ -193,30 +196,37 @@ unix_pid_of() {
   return 1
 }
 
-# record_process <label> <Linux pid>: "run_ns R wakeups S threads T rss_kib W private_kib P".
+# record_process <label> <Linux pid>: "threads T rss_kib W anon_kib A".
 record_process() {
-  local pid=$2
-  record "$1" "$(cat "/proc/$pid"/task/*/schedstat 2>/dev/null | awk '{ ns += $1; slices += $3; n++ }
-    END { printf "run_ns %d wakeups %d threads %d", ns, slices, n }')" \
-    "$(awk '/^VmRSS:/ { printf "rss_kib %d", $2 }' "/proc/$pid/status")" \
-    "$(awk '/^Private_(Clean|Dirty):/ { p += $2 } END { printf "private_kib %d", p }' "/proc/$pid/smaps_rollup")"
+  record "$1" "$(awk '/^Threads:/ { printf " threads %d", $2 } /^VmRSS:/ { printf " rss_kib %d", $2 }
+    /^RssAnon:/ { printf " anon_kib %d", $2 }' "/proc/$2/status")"
 }
 record_handles() { record "$1" handles "$(w "$probe" handles "$2" | field handles)"; }
 
-say "watching: CPU time over $watch_seconds s, then $restarts restarts"
+# Memory 10 s after the start, then a quiet minute from there: by then the service's pool
+# thread that wrote the start's events has had its 5 s of idleness and ended (a thread
+# that ends during the minute would still count, with its last wake-up).
+say "memory 10 s after the start, CPU time over $watch_seconds s, then $restarts restarts"
 behave "stamps=yes"
-w "$measure" service-start HalcyraService "$win_stamps" >/dev/null
 w "$measure" service-start HalcyraIdle >/dev/null
+started=$(date +%s%N)
+w "$measure" service-start HalcyraService "$win_stamps" >/dev/null
 service_pid=$(w "$probe" service-pid HalcyraService)
 service_unix_pid=$(unix_pid_of "$win_service")
 idle_unix_pid=$(unix_pid_of "$win_base"'\tools\halcyra-idle-service.exe')
-sleep 2
+# Up to then, what the service does once the server runs: the event writer's pool thread
+# ends there.
+record service-settle "$(/usr/bin/python3 "$repo/tools/measure.py" watch "$service_unix_pid" \
+  "$(awk -v from="$started" -v now="$(date +%s%N)" 'BEGIN { left = 10 - (now - from) / 1e9; print (left > 0 ? left : 0) }')")"
+record_process service-10s "$service_unix_pid"
+record_process idle-10s "$idle_unix_pid"
 record_handles handles-watch-start "$service_pid"
 record_process service-watch-start "$service_unix_pid"
-record_process idle-watch-start "$idle_unix_pid"
-sleep "$watch_seconds"
-record_process service-watch-end "$service_unix_pid"
-record_process idle-watch-end "$idle_unix_pid"
+/usr/bin/python3 "$repo/tools/measure.py" watch "$idle_unix_pid" "$watch_seconds" >"$work/idle-watch" &
+idle_watch=$!
+record service-watch "$(/usr/bin/python3 "$repo/tools/measure.py" watch "$service_unix_pid" "$watch_seconds")"
+wait "$idle_watch"
+record idle-watch "$(cat "$work/idle-watch")"
 record watch seconds "$watch_seconds"
 record cpu resolution_us "$(w "$measure" cpu-resolution | field cpu_resolution_us)"
 
@@ -266,13 +276,19 @@ per_round=$(((2 * samples + rounds - 1) / rounds))
 for ((i = 0; i < rounds; i++)); do
   (cd "$base/check" && w "$win_base"'\check\bin\halcyra-update-check-timer.exe' "$per_round") |
     field check_us >>"$work/check"
+  # Where the check's time goes: its parts one by one, after a check of their own.
+  (cd "$base/check" && w "$win_base"'\check\bin\halcyra-update-check-timer.exe' "$per_round" parts) >"$work/parts"
+  for part in config existence version transfer; do field "${part}_us" <"$work/parts" >>"$work/part-$part"; done
   w "$win_base"'\tools\halcyra-curl-floor.exe' "http://127.0.0.1:$port/latest/manifest.json" "$per_round" |
     field transfer_us >>"$work/transfer"
 done
 
-record size service_bytes "$(stat -c %s "$service_exe")" curl_floor_bytes "$(stat -c %s "$tools_dir/halcyra-curl-floor.exe")"
+record size service "$(stat -c %s "$service_exe")" diagnostic "$(stat -c %s "$diagnostic_exe")" \
+  curl_floor "$(stat -c %s "$tools_dir/halcyra-curl-floor.exe")"
 
 # ---- the table ------------------------------------------------------------------------
 
-w "$measure" report "Z:${work//\//\\}"
+# The samples stay in build/measure, so that the table can be printed again from them.
+rm -rf "$repo/build/measure" && cp -r "$work" "$repo/build/measure"
+/usr/bin/python3 "$repo/tools/measure.py" report "$repo/build/measure"
 exit 0

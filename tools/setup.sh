@@ -5,7 +5,7 @@
 # GoogleTest, Google Benchmark, the Python servers used by the network tests and the
 # openssl tool that makes their TLS certificates and the trusted-update tests' keys,
 # libcrypto (libssl-dev) for the simulated machine's signatures, osslsigncode that signs
-# the test updater, and the Windows Installer tools (wixl, msitools) that build the
+# the test updater and the contract's Authenticode fixtures, and the Windows Installer tools (wixl, msitools) that build the
 # package.
 # Idempotent: when everything is present it only checks and returns in seconds.
 set -euo pipefail

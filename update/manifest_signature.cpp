@@ -7,6 +7,7 @@
 
 #include "platform/system_time.h"
 #include "update/update_server_client.h"
+#include "update/version_mark.h"
 
 namespace halcyra {
 
@@ -18,6 +19,8 @@ constexpr char kSignatureUnreadable[] = "Manifest signature is not a DER ECDSA s
 constexpr char kSignatureInvalid[] = "Manifest signature doesn't verify under the configured key";
 constexpr char kExpiredPrefix[] = "Signed manifest has expired: Expires ";
 constexpr char kExpiryUnreadable[] = "Signed manifest's Expires is not a UTC time like 2027-01-31T00:00:00Z";
+constexpr char kExpiryMissing[] =
+    "Signed manifest has no Expires (the member's name is case-sensitive), which a signed manifest must have";
 constexpr char kManifestTransferFailed[] = "Invalid remote update config";
 
 constexpr unsigned char kSequence = 0x30;
@@ -278,14 +281,18 @@ ManifestSignatureStatus judgeManifest(std::u16string_view publicKeyBase64, std::
     return ManifestSignatureStatus::signatureInvalid;
   }
   // Only a signed manifest's Expires counts: it is the publisher's word, not the server's.
-  if (std::optional<std::string> const expires = expiresOf(manifest)) {
-    std::optional<std::uint64_t> const until = parseUtcTime(*expires);
-    if (!until) {
-      return ManifestSignatureStatus::expiryUnreadable;
-    }
-    if (now >= *until) {
-      return ManifestSignatureStatus::expired;
-    }
+  // It is required: it bounds how long an old manifest, served again, keeps a machine that
+  // never sees the newer one on an old release.
+  std::optional<std::string> const expires = expiresOf(manifest);
+  if (!expires) {
+    return ManifestSignatureStatus::expiryMissing;
+  }
+  std::optional<std::uint64_t> const until = parseUtcTime(*expires);
+  if (!until) {
+    return ManifestSignatureStatus::expiryUnreadable;
+  }
+  if (now >= *until) {
+    return ManifestSignatureStatus::expired;
   }
   return ManifestSignatureStatus::verified;
 }
@@ -304,6 +311,9 @@ std::string manifestSignatureFailure(ManifestSignatureStatus status, std::string
       return kExpiredPrefix + expiresOf(manifest).value_or(std::string());
     case ManifestSignatureStatus::expiryUnreadable:
       return kExpiryUnreadable;
+    case ManifestSignatureStatus::expiryMissing:
+      return kExpiryMissing;
+    case ManifestSignatureStatus::replayed:  // needs the versions: see checkVersionMark
     case ManifestSignatureStatus::notChecked:
     case ManifestSignatureStatus::verified:
       break;
@@ -321,8 +331,10 @@ bool checkManifestSignature(UpdaterSettings& settings, UpdateServerClient& clien
     settings.lastError = std::move(text);
     return false;
   };
-  // What a failed transfer left is never judged: it fails as an unusable manifest.
-  if (client.lastTransfer().curlCode != 0) {
+  // What a failed transfer left is never judged: it fails as an unusable manifest, as it
+  // would unsigned, and so does an HTTP error status (the body is the server's error
+  // page). The manifest's own failure comes first: no signature is asked for.
+  if (client.lastTransfer().curlCode != 0 || client.lastTransfer().responseCode >= 400) {
     return fail(kManifestTransferFailed);
   }
   // Same server, credentials, limits and stop as the manifest. An HTTP error status
@@ -337,7 +349,35 @@ bool checkManifestSignature(UpdaterSettings& settings, UpdateServerClient& clien
   if (settings.manifestSignature != ManifestSignatureStatus::verified) {
     return fail(manifestSignatureFailure(settings.manifestSignature, manifest));
   }
+  settings.manifestExpires = expiresOf(manifest).value_or(std::string());
   return true;
+}
+
+bool checkVersionMark(UpdaterSettings& settings, const std::u16string& address, bool raiseMark) {
+  if (settings.manifestSignature != ManifestSignatureStatus::verified) {
+    return true;
+  }
+  if (settings.versionMark && versionBefore(settings.remoteVersion, *settings.versionMark)) {
+    settings.manifestSignature = ManifestSignatureStatus::replayed;
+    settings.hasError = true;
+    settings.updateAvailable = false;
+    settings.lastError = replayFailure(settings.remoteVersion, *settings.versionMark);
+    return false;
+  }
+  if (raiseMark && settings.versionMark != settings.remoteVersion) {
+    // Best effort: a mark that cannot be written leaves the last one, which still holds.
+    static_cast<void>(writeVersionMark(address, settings.remoteVersion));
+  }
+  return true;
+}
+
+std::string replayFailure(const VersionNumber& announced, const VersionNumber& mark) {
+  auto const narrow = [](const VersionNumber& version) {
+    std::u16string const text = formatVersionNumber(version);
+    return std::string(text.begin(), text.end());
+  };
+  return "Signed manifest announces " + narrow(announced) + ", lower than " + narrow(mark) +
+         " accepted before from this address: an old manifest served again (a replay)";
 }
 
 }  // namespace halcyra

@@ -37,12 +37,13 @@ std::optional<platform::P256Signature> parseEcdsaSignature(std::string_view der)
 std::optional<std::uint64_t> parseUtcTime(std::string_view text);
 
 // The verdict on a manifest (its bytes exactly as served) under the base64 key: its
-// signature (none: it could not be fetched), then its "Expires" member, if any, against
-// `now` (a FILETIME). The manifest's other contents are not looked at.
+// signature (none: it could not be fetched), then its "Expires" member, which a signed
+// manifest must have, against `now` (a FILETIME). The manifest's other contents are not
+// looked at.
 ManifestSignatureStatus judgeManifest(std::u16string_view publicKeyBase64, std::string_view manifest,
                                       const std::optional<std::string>& signature, std::uint64_t now);
 
-// The check's failure text for each verdict but verified and notChecked.
+// The check's failure text for each verdict but verified, replayed and notChecked.
 std::string manifestSignatureFailure(ManifestSignatureStatus status, std::string_view manifest);
 
 // With a key configured: fetches the signature of the manifest that `client` has just
@@ -50,5 +51,16 @@ std::string manifestSignatureFailure(ManifestSignatureStatus status, std::string
 // and lastError, when the manifest must not be used, a failed manifest transfer included.
 // Without a key, true and nothing fetched.
 bool checkManifestSignature(UpdaterSettings& settings, UpdateServerClient& client, const std::string& manifest);
+
+// After a verified manifest's Version was read into remoteVersion: compares it with the
+// version mark of the manifest's `address`, as read into versionMark before the transfer
+// (the mark only ever rises, and only this check raises it). Lower is a replay: false, after setting
+// hasError, lastError and the verdict replayed. Otherwise true, and with `raiseMark` (the
+// service's pass; the diagnostic only reads) a higher version becomes the mark. Without a
+// verified signature true, and the mark is neither read nor written.
+bool checkVersionMark(UpdaterSettings& settings, const std::u16string& address, bool raiseMark);
+
+// The failure text of a replay, naming both versions.
+std::string replayFailure(const VersionNumber& announced, const VersionNumber& mark);
 
 }  // namespace halcyra

@@ -14,6 +14,7 @@
 #include "update/manifest_signature.h"
 #include "update/text_conversion.h"
 #include "update/update_server_client.h"
+#include "update/version_mark.h"
 #include "version/version_number.h"
 
 namespace halcyra {
@@ -29,25 +30,6 @@ void fail(UpdaterSettings& settings, std::string text) {
   settings.hasError = true;
   settings.updateAvailable = false;
   settings.lastError = std::move(text);
-}
-
-// `path` made absolute; empty when the platform rejects it. A first buffer of MAX_PATH
-// units covers ordinary paths; a longer result is fetched again in a buffer of the size
-// the platform asked for.
-std::u16string fullPathOf(const std::u16string& path) {
-  std::vector<char16_t> buffer(platform::kMaxPath);
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    platform::Dword const length =
-        platform::GetFullPathNameW(path.c_str(), static_cast<platform::Dword>(buffer.size()), buffer.data(), nullptr);
-    if (length == 0) {
-      return {};
-    }
-    if (length < buffer.size()) {
-      return {buffer.data(), length};
-    }
-    buffer.resize(length);  // too small: `length` is the size needed, terminator included
-  }
-  return {};
 }
 
 }  // namespace
@@ -105,6 +87,7 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
   if (!loadUpdaterConfig(settings, configPath, &evidence.configProblem)) {
     return;
   }
+  evidence.stage = CheckStage::configurationRead;
   if (!settings.enableUpdate) {
     return;
   }
@@ -123,6 +106,7 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
     fail(settings, narrowByTruncation(settings.updaterPath) + kUpdaterUncheckableSuffix);
     return;
   }
+  evidence.stage = CheckStage::updaterFound;
 
   // The client copies the configuration as loaded, before pid and appFolder are filled in.
   UpdateServerClient client(settings, cancelEvent);
@@ -139,8 +123,12 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
   settings.pid = platform::GetCurrentProcessId();
 
   std::u16string const localText = readProductVersion(app->absolutePath);
+  evidence.stage = CheckStage::localVersionRead;
 
   outcome.address = transferUrl(settings.server, releaseManifestPath(settings.versionFile));
+  if (settings.trust.manifestPublicKey) {
+    settings.versionMark = readVersionMark(outcome.address);
+  }
   if (source.plan == ManifestPlan::skip) {
     fail(settings, source.skipFailure.empty() ? std::string(kManifestRejected) : source.skipFailure);
     return;
@@ -150,6 +138,7 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
     settings.remoteVersion = source.reused;
     settings.updateAvailable =
         settings.autoUpdate && isUpdateDue(settings.localVersion, settings.remoteVersion, settings.useLatest);
+    evidence.stage = CheckStage::decided;
     return;
   }
 
@@ -158,9 +147,11 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
   outcome.transfer = client.lastTransfer();
   // The manifest's own transfer is the evidence; the signature's fetch comes after it.
   evidence.transfer = outcome.transfer;
+  evidence.stage = CheckStage::manifestFetched;
   if (!checkManifestSignature(settings, client, body)) {
     return;
   }
+  evidence.stage = CheckStage::signatureVerified;
   if (std::size_t const end = body.find('\0'); end != std::string::npos) {
     body.resize(end);
   }
@@ -172,13 +163,18 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
 
   // The local text comes from a version resource and always has four parts.
   static_cast<void>(parseVersionNumber(localText, settings.localVersion));
+  evidence.stage = CheckStage::manifestRead;
   if (!parseVersionNumber(client.manifest().version, settings.remoteVersion)) {
     fail(settings, kRemoteVersionRejected);
+    return;
+  }
+  if (!checkVersionMark(settings, outcome.address, source.raiseVersionMark)) {
     return;
   }
 
   settings.updateAvailable =
       settings.autoUpdate && isUpdateDue(settings.localVersion, settings.remoteVersion, settings.useLatest);
+  evidence.stage = CheckStage::decided;
 }
 
 }  // namespace halcyra

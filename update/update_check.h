@@ -18,9 +18,23 @@ namespace halcyra {
 inline constexpr char kManifestRejected[] = "Invalid remote update config";
 inline constexpr char kRemoteVersionRejected[] = "Can't connect to update service";
 
+// How far a check got. The check goes through the stages in this order and stops at its
+// first failure; what the record holds is set by the stage that reached it.
+enum class CheckStage {
+  started,            // the configuration was missing or rejected
+  configurationRead,  // updates disabled end the check here, without an error
+  updaterFound,       // the updater exists
+  localVersionRead,   // the application folder is derived and the server's version read
+  manifestFetched,    // the update server was asked; `transfer` says how that went
+  signatureVerified,  // the manifest's signature holds, or none is asked for
+  manifestRead,       // the body is a manifest; the record holds the local version
+  decided,            // the announced version is compared: updateAvailable is the outcome
+};
+
 // The evidence behind a check's outcome, beside the record's fixed lastError texts: what
 // a person needs to put a failure right.
 struct UpdateCheckDetail {
+  CheckStage stage = CheckStage::started;
   // The configuration file was read and rejected: why, and where.
   std::optional<ConfigTextProblem> configProblem;
   // The manifest transfer, once one was made, and what the parse made of its body.
@@ -43,6 +57,9 @@ struct ManifestSource {
   ManifestPlan plan = ManifestPlan::fetch;
   VersionNumber reused;
   std::string skipFailure;
+  // A signed manifest's version, once accepted, raises the version mark of its address:
+  // only the service's own pass does this.
+  bool raiseVersionMark = false;
 };
 
 // Whether the check asked the update server, and how the transfer ended; the manifest's

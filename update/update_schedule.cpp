@@ -68,8 +68,9 @@ bool isSetAside(const UpdateSchedule& schedule, std::uint64_t now, const Version
          now < stuck->setAsideUntil;
 }
 
-bool recordUpdaterRun(UpdateSchedule& schedule, std::uint64_t now, const VersionNumber& announced,
-                      const VersionNumber& installedBefore, const VersionNumber& installedAfter, double jitter) {
+bool recordUpdaterRun(UpdateSchedule& schedule, std::uint64_t startedAt, std::uint64_t now,
+                      const VersionNumber& announced, const VersionNumber& installedBefore,
+                      const VersionNumber& installedAfter, double jitter) {
   if (installedAfter != installedBefore) {
     // The updater changed something: whatever was stuck is over.
     schedule.stuck.reset();
@@ -78,16 +79,17 @@ bool recordUpdaterRun(UpdateSchedule& schedule, std::uint64_t now, const Version
   std::optional<StuckUpdate>& stuck = schedule.stuck;
   if (!stuck || stuck->announced != announced || stuck->installed != installedBefore) {
     stuck = StuckUpdate{announced, installedBefore};
+    stuck->firstRunAt = std::min(startedAt, now);
   }
   ++stuck->unchangedRuns;
-  // The first set-aside needs three runs; once it has happened, every retry that changes
-  // nothing sets the version aside again, for twice as long.
-  const unsigned needed = stuck->setAsides == 0 ? kUnchangedRunsBeforeSetAside : 1;
-  if (stuck->unchangedRuns < needed) {
+  // Both bounds, so that neither a few quick failures nor one long run set it aside. The
+  // runs are counted from the first, so once the version has been set aside every retry
+  // that changes nothing sets it aside again, for twice as long.
+  const bool longEnough = now - stuck->firstRunAt >= kUnchangedSpanBeforeSetAsideMs;
+  if (stuck->unchangedRuns < kUnchangedRunsBeforeSetAside || !longEnough) {
     return false;
   }
   ++stuck->setAsides;
-  stuck->unchangedRuns = 0;
   stuck->setAsideUntil = now + backOffDelay(stuck->setAsides, kSetAsideFirstMs, kSetAsideMaxMs, jitter);
   return true;
 }

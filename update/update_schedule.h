@@ -3,9 +3,13 @@
 // install: the one place where the service backs off.
 //
 // Three things are bounded here, for a fleet of machines that all run the same release:
-// - an updater that ends without changing the installed version: after three such runs
-//   for the same announced version, that version is set aside and the server runs; it is
-//   tried again after 15 min, doubling, at most 24 h, with jitter;
+// - an updater that ends (or cannot be started) without changing the installed version:
+//   once that has happened three times for the same announced version, over at least
+//   10 minutes from the start of the first such run, that version is set aside and the
+//   server runs; a few quick failures (a download that fails once, a user who answers
+//   "later") are retried, while a stuck updater lets the server run within about
+//   10 minutes. The version is tried again at the first pass after 15 min, doubling, at
+//   most 24 h, with jitter, and every retry that changes nothing sets it aside again;
 // - an update server that fails: after a failed fetch the next fetches are skipped for a
 //   back-off that grows from one pass to 15 min, or until the time a 429 or 503 answer's
 //   Retry-After names (at most 24 h);
@@ -27,8 +31,9 @@ namespace halcyra {
 inline constexpr std::uint64_t kScheduleMinuteMs = 60000;
 inline constexpr std::uint64_t kScheduleDayMs = kScheduleMinuteMs * 60 * 24;
 // An announced version is set aside after this many updater runs that left the installed
-// version as it was.
+// version as it was, and no sooner than this long after the first of them began.
 inline constexpr unsigned kUnchangedRunsBeforeSetAside = 3;
+inline constexpr std::uint64_t kUnchangedSpanBeforeSetAsideMs = 10 * kScheduleMinuteMs;
 inline constexpr std::uint64_t kSetAsideFirstMs = 15 * kScheduleMinuteMs;
 inline constexpr std::uint64_t kSetAsideMaxMs = kScheduleDayMs;
 // Fetch back-off after failed fetches and during a crash loop: from one pass to 15 min.
@@ -50,9 +55,10 @@ enum class FetchPause { none, failedFetches, retryAfter };
 struct StuckUpdate {
   VersionNumber announced;
   VersionNumber installed;
-  unsigned unchangedRuns = 0;  // since the last set-aside, or from the start
+  unsigned unchangedRuns = 0;  // runs and failed starts that changed nothing, all of them
   unsigned setAsides = 0;      // how often it has been set aside so far
   std::uint64_t setAsideUntil = 0;
+  std::uint64_t firstRunAt = 0;  // when the first of those runs began
 
   friend bool operator==(const StuckUpdate&, const StuckUpdate&) = default;
 };
@@ -97,9 +103,12 @@ void recordFetch(UpdateSchedule& schedule, std::uint64_t now, const FetchResult&
 bool isSetAside(const UpdateSchedule& schedule, std::uint64_t now, const VersionNumber& announced,
                 const VersionNumber& installed);
 
-// After the updater ended by itself; true when this run set the announced version aside.
-bool recordUpdaterRun(UpdateSchedule& schedule, std::uint64_t now, const VersionNumber& announced,
-                      const VersionNumber& installedBefore, const VersionNumber& installedAfter, double jitter);
+// After the updater ended by itself, or could not be started (installedAfter is then
+// installedBefore); startedAt is when its pass launched it. True when this run set the
+// announced version aside.
+bool recordUpdaterRun(UpdateSchedule& schedule, std::uint64_t startedAt, std::uint64_t now,
+                      const VersionNumber& announced, const VersionNumber& installedBefore,
+                      const VersionNumber& installedAfter, double jitter);
 
 // After the server ended: `quickly` when it ended by itself within a minute of its start;
 // `fetched` when its pass asked the update server.

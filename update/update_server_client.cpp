@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 #include <rapidjson/document.h>
 
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -61,6 +62,18 @@ UpdateServerClient::UpdateServerClient(const UpdaterConfig& configuration, platf
 
 void UpdateServerClient::setTransferOptions(const TransferOptions& options) { options_ = options; }
 
+long UpdateServerClient::remainingTimeMs() {
+  // libcurl measures its limits in real time, so the deadline is kept in the same time,
+  // not the platform's clock (which a simulated machine runs virtually).
+  auto const now = std::chrono::steady_clock::now();
+  if (!firstTransferStart_) {
+    firstTransferStart_ = now;
+  }
+  auto const used = std::chrono::duration_cast<std::chrono::milliseconds>(now - *firstTransferStart_).count();
+  // At least a millisecond: 0 would mean no limit at all to libcurl.
+  return used + 1 >= options_.totalTimeoutMs ? 1L : static_cast<long>(options_.totalTimeoutMs - used);
+}
+
 std::string UpdateServerClient::fetchReleaseManifest() {
   std::string body;
   std::u16string const path = releaseManifestPath(configuration_.versionFile);
@@ -103,7 +116,7 @@ bool UpdateServerClient::downloadToStream(std::u16string_view path, std::string&
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, options_.connectTimeoutMs);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, options_.lowSpeedBytesPerSecond);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, options_.lowSpeedSeconds);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, options_.totalTimeoutMs);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, remainingTimeMs());
   // Stoppable, so that a stop of the service during the check ends the transfer at once.
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &abortWhenCancelled);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, cancelEvent_);

@@ -2,7 +2,9 @@
 // The release manifest: one libcurl transfer of "latest/" + versionFile below the
 // configured server, and the parse of the JSON body into the announced version and files.
 
+#include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,8 +63,9 @@ struct TransferOptions {
   // CURLE_OPERATION_TIMEDOUT. 20 s of silence is far beyond a working server's answer.
   long lowSpeedBytesPerSecond = 1;
   long lowSpeedSeconds = 20;
-  // The ceiling for a transfer that keeps trickling just fast enough: the server then
-  // starts no later than 3 s (the first pass's wait) + 60 s after the service runs.
+  // The ceiling for all the transfers of one client (the manifest and its signature
+  // together) when they keep trickling just fast enough: the server then starts no later
+  // than 3 s (the first pass's wait) + 60 s after the service runs, signed or not.
   long totalTimeoutMs = 60000;
   // PEM file of the certificate authorities to trust; empty leaves libcurl's own choice:
   // the system bundle with OpenSSL, the machine's certificate store with Schannel.
@@ -112,8 +115,12 @@ class UpdateServerClient {
   UpdaterConfig configuration_;
   platform::Handle cancelEvent_;
   TransferOptions options_;
+  // What is left of totalTimeoutMs for the transfer about to start, in milliseconds.
+  long remainingTimeMs();
   std::vector<std::u16string> files_;
   TransferResult lastTransfer_;
+  // When the first transfer began, from which totalTimeoutMs counts.
+  std::optional<std::chrono::steady_clock::time_point> firstTransferStart_;
 };
 
 }  // namespace halcyra

@@ -13,9 +13,10 @@ namespace {
 constexpr platform::Dword kGenericRead = 0x80000000;
 constexpr platform::Dword kOpenExisting = 3;
 
-// Revocation is not asked: the lists and responders would have to be reachable by the
-// service at every launch, or no update could ever run offline. A certificate that must no
-// longer be trusted is taken out of updaterSigners instead.
+// Revocation is not asked, and nothing is fetched from the network (the provider's
+// cache-only retrieval): the lists and responders would have to be reachable by the service
+// at every launch, or no program could start offline, and a slow one would hold the start.
+// A certificate that must no longer be trusted is taken out of the list instead.
 constexpr platform::Dword kRevocationChecks = platform::kWtdRevokeNone;
 
 std::string hexCode(platform::Dword code) {
@@ -24,17 +25,7 @@ std::string hexCode(platform::Dword code) {
   return text;
 }
 
-std::string lowerHex(const platform::Sha256Digest& digest) {
-  constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (std::uint8_t const byte : digest) {
-    out.push_back(kDigits[byte >> 4]);
-    out.push_back(kDigits[byte & 0xF]);
-  }
-  return out;
-}
-
-void refuse(UpdaterSignerCheck& check, std::string reason) {
+void refuse(SignerCheck& check, std::string reason) {
   check.allowed = false;
   check.reason = std::move(reason);
 }
@@ -48,22 +39,20 @@ bool listed(const std::vector<std::u16string>& signers, const std::string& thumb
   return false;
 }
 
-void runCheck(const UpdaterSettings& settings, UpdaterSignerCheck& check) {
+void runCheck(const std::u16string& path, const std::vector<std::u16string>& signers, std::string_view listName,
+              SignerCheck& check) {
   // Reading shared with readers only: a writer, a rename and a delete now fail.
-  check.file.reset(platform::CreateFileW(settings.updaterPath.c_str(), kGenericRead, platform::kFileShareRead, nullptr,
-                                         kOpenExisting, 0, nullptr));
+  check.file.reset(
+      platform::CreateFileW(path.c_str(), kGenericRead, platform::kFileShareRead, nullptr, kOpenExisting, 0, nullptr));
   if (!check.file) {
     refuse(check, "it can't be opened for the check (error " + std::to_string(platform::GetLastError()) + ")");
     return;
   }
   std::string certificate;
   platform::Dword const trust =
-      platform::verifyFileSignature(check.file.get(), settings.updaterPath.c_str(), kRevocationChecks, certificate);
+      platform::verifyFileSignature(check.file.get(), path.c_str(), kRevocationChecks, certificate);
   if (!certificate.empty()) {
-    platform::Sha256Digest digest{};
-    if (platform::sha256(certificate, digest) == platform::kStatusSuccess) {
-      check.thumbprint = lowerHex(digest);
-    }
+    check.thumbprint = sha256Hex(certificate).value_or(std::string());
   }
   if (trust == platform::kTrustENoSignature) {
     refuse(check, "it has no Authenticode signature");
@@ -71,43 +60,49 @@ void runCheck(const UpdaterSettings& settings, UpdaterSignerCheck& check) {
     refuse(check, "its Authenticode signature is not trusted (WinVerifyTrust " + hexCode(trust) + ")");
   } else if (check.thumbprint.empty()) {
     refuse(check, "its signer's certificate can't be read");
-  } else if (!listed(*settings.trust.updaterSigners, check.thumbprint)) {
-    refuse(check, "its signer is not one of updaterSigners");
+  } else if (!listed(signers, check.thumbprint)) {
+    refuse(check, "its signer is not one of " + std::string(listName));
   }
 }
 
 }  // namespace
 
-std::string normalizeThumbprint(std::u16string_view text) {
-  std::string out;
-  for (char16_t const c : text) {
-    if (c == u':' || c == u' ' || c == u'\t') {
-      continue;
-    }
-    if ((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f')) {
-      out.push_back(static_cast<char>(c));
-    } else if (c >= u'A' && c <= u'F') {
-      out.push_back(static_cast<char>(c - u'A' + u'a'));
-    } else {
-      return {};
-    }
+std::optional<std::string> sha256Hex(std::string_view bytes) {
+  platform::Sha256Digest digest{};
+  if (platform::sha256(bytes, digest) != platform::kStatusSuccess) {
+    return std::nullopt;
   }
-  return out.size() == 64 ? out : std::string();
+  constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (std::uint8_t const byte : digest) {
+    out.push_back(kDigits[byte >> 4]);
+    out.push_back(kDigits[byte & 0xF]);
+  }
+  return out;
 }
 
-UpdaterSignerCheck checkUpdaterSigner(const UpdaterSettings& settings) noexcept {
-  UpdaterSignerCheck check;
-  if (!settings.trust.updaterSigners) {
+SignerCheck checkProgramSigner(const std::u16string& path, const std::optional<std::vector<std::u16string>>& signers,
+                               std::string_view listName) noexcept {
+  SignerCheck check;
+  if (!signers) {
     return check;
   }
   check.checked = true;
   try {
-    runCheck(settings, check);
+    runCheck(path, *signers, listName, check);
   } catch (...) {
     check.allowed = false;
     check.reason.clear();  // no memory for a text: the event says the check failed
   }
   return check;
+}
+
+SignerCheck checkUpdaterSigner(const UpdaterSettings& settings) noexcept {
+  return checkProgramSigner(settings.updaterPath, settings.trust.updaterSigners, "updaterSigners");
+}
+
+SignerCheck checkServerSigner(const UpdaterSettings& settings, const std::u16string& serverPath) noexcept {
+  return checkProgramSigner(serverPath, settings.trust.serverSigners, "serverSigners");
 }
 
 }  // namespace halcyra

@@ -65,12 +65,12 @@ std::u16string readProductVersion(const std::u16string& path) {
     return std::u16string(none);
   }
   alignas(platform::FixedFileInfo) std::array<unsigned char, kVersionInfoBufferSize> buffer{};
-  if (platform::GetFileVersionInfoW(path.c_str(), 0, size, buffer.data()) != platform::kTrue) {
+  if (platform::GetFileVersionInfoW(path.c_str(), 0, size, buffer.data()) == platform::kFalse) {
     return std::u16string(none);
   }
   void* root = nullptr;
   unsigned rootLength = 0;
-  if (platform::VerQueryValueA(buffer.data(), "\\", &root, &rootLength) != platform::kTrue) {
+  if (platform::VerQueryValueA(buffer.data(), "\\", &root, &rootLength) == platform::kFalse) {
     return std::u16string(none);
   }
   // A root block shorter than the fixed structure would make us read past it; such a

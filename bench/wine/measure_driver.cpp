@@ -35,17 +35,12 @@
 //       spins until the process's own CPU time has grown three times and prints
 //       "cpu_resolution_us N", the smallest step seen: the finest CPU time the platform
 //       reports
-//   halcyra-measure report <folder>
-//       prints the table of the samples tools/measure.sh collected in the folder: medians,
-//       floors, ratios and budgets (see measure_report.h); exit code 1 when a budget is
-//       missed
 //
 // Exit code 1 means a failed system call or a time-out (reported on standard error), 2
 // a usage error.
 
 #include <windows.h>
 
-#include "measure_report.h"
 // After <windows.h>, which it needs.
 #include <shellapi.h>
 
@@ -53,6 +48,9 @@
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <vector>
+
+#include "windows_process.h"
 
 namespace {
 
@@ -74,49 +72,27 @@ std::uint64_t nowUs() {
 
 int countOf(const wchar_t* text) { return static_cast<int>(std::wcstol(text, nullptr, 10)); }
 
-std::wstring commandLineOf(wchar_t** arguments, int count) {
-  std::wstring line;
-  for (int i = 0; i < count; ++i) {
-    line += (i == 0 ? L"\"" : L" \"");
-    line += arguments[i];
-    line += L'"';
-  }
-  return line;
-}
-
-// Starts the program and waits for its end. False after reporting a failed start.
 // Every child starts on the interactive desktop, as the service's children do.
-wchar_t interactiveDesktop[] = L"winsta0\\default";
+wchar_t const interactiveDesktop[] = L"winsta0\\default";
 
 // Starts the program and waits for its end; with `output`, its standard output and error
 // go there (an inheritable handle, as the service hands its log to its children). False
 // after reporting a failed start.
-bool runOnce(wchar_t** program, int count, DWORD flags, HANDLE output = nullptr) {
-  std::wstring line = commandLineOf(program, count);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.lpDesktop = interactiveDesktop;
-  if (output != nullptr) {
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = output;
-    startup.hStdError = output;
-  }
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessW(program[0], line.data(), nullptr, nullptr, output != nullptr, flags, nullptr, nullptr, &startup,
-                      &process)) {
+bool runOnce(const std::vector<std::wstring>& program, DWORD flags, HANDLE output = nullptr) {
+  halcyra::support::Process const process = halcyra::support::start(
+      halcyra::support::commandLine(program), {.flags = flags, .output = output, .desktop = interactiveDesktop});
+  if (!process) {
     failed("CreateProcessW");
     return false;
   }
-  WaitForSingleObject(process.hProcess, INFINITE);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  process.awaitEnd(INFINITE);
   return true;
 }
 
-int spawn(int samples, wchar_t** program, int count) {
+int spawn(int samples, const std::vector<std::wstring>& program) {
   for (int i = 0; i < samples; ++i) {
     std::uint64_t const started = nowUs();
-    if (!runOnce(program, count, DETACHED_PROCESS)) return 1;
+    if (!runOnce(program, DETACHED_PROCESS)) return 1;
     std::printf("spawn_us %llu\n", static_cast<unsigned long long>(nowUs() - started));
     std::fflush(stdout);
   }
@@ -124,7 +100,7 @@ int spawn(int samples, wchar_t** program, int count) {
 }
 
 // The program stamps its own starts and ends; the gaps are read from its stamps file.
-int restart(int samples, DWORD pauseMs, const wchar_t* logPath, wchar_t** program) {
+int restart(int samples, DWORD pauseMs, const wchar_t* logPath, const wchar_t* program) {
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
   HANDLE const log =
       CreateFileW(logPath, GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -132,7 +108,7 @@ int restart(int samples, DWORD pauseMs, const wchar_t* logPath, wchar_t** progra
   int status = 0;
   for (int i = 0; i < samples && status == 0; ++i) {
     if (i > 0) Sleep(pauseMs);
-    status = runOnce(program, 1, CREATE_NO_WINDOW, log) ? 0 : 1;
+    status = runOnce({program}, CREATE_NO_WINDOW, log) ? 0 : 1;
   }
   CloseHandle(log);
   return status;
@@ -168,30 +144,18 @@ constexpr DWORD kSettleMs = 500;
 int ctrlCStop(int samples, const wchar_t* serviceExe, const wchar_t* serverExe, const wchar_t* stamps) {
   for (int i = 0; i < samples; ++i) {
     std::uint64_t const startedBefore = lastStamp(stamps, "start");
-    std::wstring serverLine = L"\"" + std::wstring(serverExe) + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.lpDesktop = interactiveDesktop;
-    PROCESS_INFORMATION server{};
-    if (!CreateProcessW(serverExe, serverLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &server)) {
-      return failed("CreateProcessW");
-    }
+    halcyra::support::Process const server = halcyra::support::start(
+        halcyra::support::commandLine({serverExe}), {.flags = CREATE_NO_WINDOW, .desktop = interactiveDesktop});
+    if (!server) return failed("CreateProcessW");
     for (int waited = 0; waited < 30000 && lastStamp(stamps, "start") == startedBefore; ++waited) Sleep(1);
     // The service's server has long settled when a stop comes; so does this one.
     Sleep(kSettleMs);
 
-    wchar_t option[] = L"--terminate";
-    std::wstring service = serviceExe;
-    std::wstring idText = std::to_wstring(server.dwProcessId);
-    wchar_t* request[] = {service.data(), option, idText.data()};
     std::uint64_t const requested = nowUs();
-    bool const ran = runOnce(request, 3, DETACHED_PROCESS);
-    bool const ended = WaitForSingleObject(server.hProcess, 10000) == WAIT_OBJECT_0;
+    bool const ran = runOnce({serviceExe, L"--terminate", std::to_wstring(server.id())}, DETACHED_PROCESS);
+    bool const ended = server.awaitEnd(10000);
     std::uint64_t const stopped = nowUs();
-    if (!ended) TerminateProcess(server.hProcess, 1);
-    CloseHandle(server.hThread);
-    CloseHandle(server.hProcess);
+    if (!ended) server.terminate(1);
     if (!ran || !ended) {
       std::fprintf(stderr, "halcyra-measure: the server did not end on the stop request\n");
       return 1;
@@ -305,9 +269,9 @@ int dispatch(wchar_t** arguments, int count) {
   wchar_t** const rest = arguments + 2;
   int const restCount = count - 2;
   if (command == L"nothing") return 0;
-  if (command == L"spawn" && restCount >= 2) return spawn(countOf(rest[0]), rest + 1, restCount - 1);
+  if (command == L"spawn" && restCount >= 2) return spawn(countOf(rest[0]), {rest + 1, rest + restCount});
   if (command == L"restart" && restCount == 4) {
-    return restart(countOf(rest[0]), static_cast<DWORD>(countOf(rest[1])), rest[2], rest + 3);
+    return restart(countOf(rest[0]), static_cast<DWORD>(countOf(rest[1])), rest[2], rest[3]);
   }
   if (command == L"ctrl-c-stop" && restCount == 4) return ctrlCStop(countOf(rest[0]), rest[1], rest[2], rest[3]);
   if (command == L"service-start" && (restCount == 1 || restCount == 2)) {
@@ -317,11 +281,6 @@ int dispatch(wchar_t** arguments, int count) {
     return serviceStop(rest[0], restCount == 2 ? rest[1] : nullptr);
   }
   if (command == L"cpu-resolution") return cpuResolution();
-  if (command == L"report" && restCount == 1) {
-    halcyra::measure::Table const table = halcyra::measure::report(std::filesystem::path(rest[0]));
-    std::fputs(table.text().c_str(), stdout);
-    return table.missed() > 0 ? 1 : 0;
-  }
   return 2;
 }
 
@@ -335,7 +294,7 @@ int main() {
   if (result == 2) {
     std::fprintf(stderr,
                  "usage: halcyra-measure nothing|spawn|restart|ctrl-c-stop|service-start|service-stop|"
-                 "cpu-resolution|report ...\n");
+                 "cpu-resolution ...\n");
   }
   std::fflush(stdout);
   LocalFree(arguments);

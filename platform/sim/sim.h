@@ -137,11 +137,6 @@ void setReadOnly(const std::u16string& path);
 // Another process keeps the file at `path` open for reading, sharing it by `shareMode`;
 // a link is followed unless `followLinks` is false (FILE_FLAG_OPEN_REPARSE_POINT).
 void holdOpen(const std::u16string& path, Dword shareMode, bool followLinks = true);
-// The owner of the object at `path`, as SID text ("S-1-5-18", "S-1-5-21-..."). What
-// addFile and addLink make belongs to an ordinary user; what the service creates, to the
-// service's account.
-void setOwner(const std::u16string& path, const std::u16string& sid);
-std::optional<std::u16string> ownerOf(const std::u16string& path);
 // What GetTempPath2W gives, trailing backslash included; nullopt (the default): a system
 // without it.
 void setTempPath2(std::optional<std::u16string> path);
@@ -155,7 +150,6 @@ struct OpenFileRecord {
   Dword access;
   Dword shareMode;
   bool inheritable;
-  std::u16string securityDescriptor;  // SDDL of the descriptor it was created with; empty: the default
 };
 std::optional<OpenFileRecord> openFile(Handle handle);
 // Whether the object at `path` itself (not a link's target) exists.
@@ -245,11 +239,11 @@ void scheduleControl(std::uint64_t time, Dword control, Dword eventType = 0);
 // A control delivered when `operation` is called for the nth time from now, before the
 // call itself runs: a control that arrives while the service thread is busy there. On
 // Windows the handler runs on the dispatcher thread while the service thread goes on; the
-// simulation runs it on the service thread, so it holds it back where the two threads
-// would meet: a control arriving during a status report (the service serialises its
-// reports with the handler) or during the handler itself (the dispatcher runs one
-// handler at a time) reaches the handler at the next wait point, or when serviceMain
-// returns if that comes first.
+// simulation runs it on the service thread. A control arriving during a status report
+// reaches the handler inside that report, once the report is recorded: the service
+// thread still holds its turn at the status record then. One arriving during the handler
+// itself (the dispatcher runs one handler at a time) reaches the handler at the next wait
+// point, or when serviceMain returns if that comes first.
 void scheduleControlAtCall(std::string_view operation, int nth, Dword control, Dword eventType = 0);
 // Delivers a control to the handler now and returns what the handler returned.
 Dword deliverControl(Dword control, Dword eventType = 0);

@@ -6,6 +6,7 @@
 
 #include "platform/event_log.h"
 #include "platform/sim/sim_machine.h"
+#include "platform/text_mode.h"
 
 namespace halcyra::sim {
 
@@ -34,9 +35,7 @@ std::u16string entryText(std::string_view bytes, std::size_t at, std::size_t len
       text.push_back(static_cast<char16_t>(readLittleEndian(bytes, at + i, 2)));
     }
   } else {
-    for (std::size_t i = 0; i < length; ++i) {
-      text.push_back(static_cast<unsigned char>(bytes[at + i]));
-    }
+    text = platform::widenBytes(bytes.substr(at, length));
   }
   // Entries are padded with zeros to a multiple of four bytes.
   return text.substr(0, text.find(u'\0'));

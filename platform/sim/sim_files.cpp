@@ -6,9 +6,7 @@
 #include <stdexcept>
 
 #include "platform/files.h"
-#include "platform/security.h"
 #include "platform/sim/sim_machine.h"
-#include "platform/sim/sim_security.h"
 #include "platform/text_mode.h"
 
 namespace halcyra::sim::detail {
@@ -55,16 +53,6 @@ bool sharingAllows(const std::u16string& key, Dword access, Dword share) {
     }
   }
   return true;
-}
-
-// The key of the file that `key` names: a hard link's file, and with `followReparse` a
-// symbolic link's or junction's target; `key` itself otherwise.
-std::u16string fileKeyOf(const std::u16string& key, bool followReparse) {
-  FsNode const* const node = findNode(key);
-  if (node == nullptr || !node->link) {
-    return key;
-  }
-  return *node->link == LinkKind::hard || followReparse ? node->linkTarget : key;
 }
 
 // The name an opening reaches: a followed symbolic link's or junction's target, else the
@@ -289,6 +277,14 @@ Bool renameOpenFile(Dword handleAccess, OpenFileState& open, const platform::Fil
 
 }  // namespace
 
+std::u16string fileKeyOf(const std::u16string& key, bool followReparse) {
+  FsNode const* const node = findNode(key);
+  if (node == nullptr || !node->link) {
+    return key;
+  }
+  return *node->link == LinkKind::hard || followReparse ? node->linkTarget : key;
+}
+
 void fileHandleClosing(const OpenFileState& open) {
   if (open.deleteOnClose) {
     if (open.posixDelete || !othersHold(open.key)) {
@@ -365,7 +361,7 @@ std::optional<OpenFileRecord> openFile(Handle handle) {
     return std::nullopt;
   }
   OpenFileState const& open = machine().files.at(entry->object);
-  return OpenFileRecord{open.path, open.access, open.shareMode, entry->inheritable, open.securityDescriptor};
+  return OpenFileRecord{open.path, open.access, open.shareMode, entry->inheritable};
 }
 
 void addLink(const std::u16string& path, const std::u16string& target, LinkKind kind) {
@@ -385,14 +381,7 @@ void holdOpen(const std::u16string& path, Dword shareMode, bool followLinks) {
   Machine& m = machine();
   std::u16string const key = fileKeyOf(pathKey(path), followLinks);
   m.files[m.nextObject++] =
-      OpenFileState{key, m.fs.at(key).path, 0x80000000u, shareMode, {}, nameKeyOf(pathKey(path), followLinks)};
-}
-
-void setOwner(const std::u16string& path, const std::u16string& sid) { machine().fs.at(pathKey(path)).owner = sid; }
-
-std::optional<std::u16string> ownerOf(const std::u16string& path) {
-  FsNode const* const node = findNode(fileKeyOf(pathKey(path), false));
-  return node != nullptr ? std::optional(node->owner) : std::nullopt;
+      OpenFileState{key, m.fs.at(key).path, 0x80000000u, shareMode, nameKeyOf(pathKey(path), followLinks)};
 }
 
 void setTempPath2(std::optional<std::u16string> path) { machine().tempPath2 = std::move(path); }
@@ -488,18 +477,17 @@ Handle CreateFileW(const char16_t* path, Dword desiredAccess, Dword shareMode, S
   if (creationDisposition < kCreateNew || creationDisposition > kTruncateExisting || templateFile != nullptr) {
     return fail(kErrorInvalidParameter);
   }
-  std::u16string securityDescriptor;
+  std::u16string* sddl = nullptr;
   if (attributes != nullptr && attributes->lpSecurityDescriptor != nullptr) {
-    auto* const descriptor = static_cast<std::u16string*>(attributes->lpSecurityDescriptor);
-    if (machine().securityDescriptors.count(descriptor) == 0) {
+    sddl = static_cast<std::u16string*>(attributes->lpSecurityDescriptor);
+    if (machine().securityDescriptors.count(sddl) == 0) {
       return fail(kErrorInvalidSecurityDescr);
     }
-    securityDescriptor = *descriptor;
   }
   Machine& m = machine();
   if (isNullDevice(path)) {
     std::uint64_t const object = m.nextObject++;
-    m.files[object] = OpenFileState{kNullDeviceKey, u"NUL", desiredAccess, shareMode, {}, kNullDeviceKey};
+    m.files[object] = OpenFileState{kNullDeviceKey, u"NUL", desiredAccess, shareMode, kNullDeviceKey};
     setLastError(kErrorSuccess);
     return addHandle(Kind::file, object, inheritable, desiredAccess);
   }
@@ -541,15 +529,13 @@ Handle CreateFileW(const char16_t* path, Dword desiredAccess, Dword shareMode, S
   if (!existed) {
     node = &m.fs[key];
     node->path = key == named ? fullPath(path) : key;
-    node->owner = sim::detail::processUser();
-    node->securityDescriptor = securityDescriptor;
+    node->security = createdSecurity(findNode(parentKey(key))->security, sddl).value();
   }
   if (creationDisposition == kCreateAlways || creationDisposition == kTruncateExisting) {
     node->content.clear();
   }
   std::uint64_t const object = m.nextObject++;
-  m.files[object] =
-      OpenFileState{key, node->path, desiredAccess, shareMode, node->securityDescriptor, nameKeyOf(named, follow)};
+  m.files[object] = OpenFileState{key, node->path, desiredAccess, shareMode, nameKeyOf(named, follow)};
   Handle const handle = addHandle(Kind::file, object, inheritable, desiredAccess);
   bool const reportsExisting = existed && (creationDisposition == kCreateAlways || creationDisposition == kOpenAlways);
   setLastError(reportsExisting ? kErrorAlreadyExists : kErrorSuccess);
@@ -649,8 +635,7 @@ Handle ReOpenFile(Handle original, Dword desiredAccess, Dword shareMode, Dword f
     return kInvalidHandle;
   }
   std::uint64_t const object = m.nextObject++;
-  m.files[object] =
-      OpenFileState{open.key, open.path, desiredAccess, shareMode, node->securityDescriptor, open.nameKey};
+  m.files[object] = OpenFileState{open.key, open.path, desiredAccess, shareMode, open.nameKey};
   setLastError(kErrorSuccess);
   return addHandle(Kind::file, object, false, desiredAccess);
 }
@@ -782,6 +767,11 @@ Bool ConvertStringSecurityDescriptorToSecurityDescriptorW(const char16_t* sddl, 
     return kFalse;
   }
   auto* const copy = new std::u16string(sddl);
+  if (!createdSecurity({}, copy)) {
+    delete copy;
+    setLastError(kErrorInvalidParameter);
+    return kFalse;
+  }
   machine().securityDescriptors.insert(copy);
   *descriptor = copy;
   if (size != nullptr) {
@@ -830,9 +820,7 @@ int MultiByteToWideChar(unsigned codePage, Dword flags, const char* text, int le
     }
   } else {
     // The 8-bit code pages are modelled as Latin-1: each byte is the unit of that value.
-    for (char const c : bytes) {
-      wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
-    }
+    wide = widenBytes(bytes);
   }
   auto const needed = static_cast<int>(wide.size());
   if (size == 0) {
@@ -876,7 +864,7 @@ Handle FindFirstFileW(const char16_t* path, FindData* data) {
   // A search holds no file open: a handle of its own kind that shares everything.
   Machine& m = machine();
   std::uint64_t const object = m.nextObject++;
-  m.files[object] = OpenFileState{u"|search", node->path, 0, 0x7, {}, u"|search"};
+  m.files[object] = OpenFileState{u"|search", node->path, 0, 0x7, u"|search"};
   return addHandle(Kind::file, object, false, 0);
 }
 
@@ -917,41 +905,6 @@ Dword GetTempPath2W(Dword size, char16_t* buffer) {
     return 0;
   }
   return copyOut(*machine().tempPath2, buffer, size);
-}
-
-Dword GetSecurityInfo(Handle object, int objectType, Dword securityInformation, void** owner, void** group, void** dacl,
-                      void** sacl, void** descriptor) {
-  if (enterFails("GetSecurityInfo", handleText(object) + " type=" + std::to_string(objectType) +
-                                        " information=" + hex(securityInformation))) {
-    return GetLastError();
-  }
-  HandleEntry const* const entry = lookupHandle(object, Kind::file);
-  if (entry == nullptr || objectType != kSeFileObject) {
-    return kErrorInvalidHandle;
-  }
-  if ((entry->access & kReadControl) == 0) {
-    return kErrorAccessDenied;
-  }
-  if (securityInformation != kOwnerSecurityInformation || owner == nullptr || descriptor == nullptr) {
-    return kErrorInvalidParameter;  // only the owner is modelled
-  }
-  FsNode const* const node = findNode(machine().files.at(entry->object).key);
-  if (node == nullptr) {
-    return kErrorFileNotFound;
-  }
-  // The owner's binary SID, in a heap block that LocalFree knows.
-  std::string const sid = sim::detail::binarySid(node->owner);
-  auto* const copy = new std::u16string(sid.size() / 2 + 1, u'\0');
-  std::memcpy(copy->data(), sid.data(), sid.size());
-  machine().securityDescriptors.insert(copy);
-  *descriptor = copy;
-  *owner = copy->data();
-  for (void** unasked : {group, dacl, sacl}) {
-    if (unasked != nullptr) {
-      *unasked = nullptr;
-    }
-  }
-  return kErrorSuccess;
 }
 
 Bool ReadTextModeFile(const char16_t* path, std::string& content) {

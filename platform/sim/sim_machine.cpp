@@ -77,8 +77,10 @@ bool enterFails(Call entry) {
   applyDueState();
 
   // Controls that arrive while the service thread is busy in this call: the handler runs
-  // before the call, so its own calls come first in the log. During a status report or
-  // inside the handler they wait for the next wait point instead.
+  // before the call, so its own calls come first in the log. During a status report it
+  // runs once the report is recorded (the SCM has seen it, the service thread is still in
+  // it); inside the handler they wait for the next wait point instead.
+  bool const duringReport = name == "SetServiceStatus" && !m.inHandler;
   bool const handlerCanRunNow = name != "SetServiceStatus" && !m.inHandler;
   std::vector<CallControl> due;
   for (auto it = m.callControls.begin(); it != m.callControls.end();) {
@@ -92,6 +94,8 @@ bool enterFails(Call entry) {
   for (CallControl const& control : due) {
     if (handlerCanRunNow) {
       deliverControlNow(control.control, control.eventType);
+    } else if (duringReport) {
+      m.controlsDuringReport.push_back(control);
     } else {
       m.controls.push_back(TimedControl{m.clock, m.nextControlSequence++, control.control, control.eventType, true});
     }

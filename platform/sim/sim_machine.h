@@ -14,6 +14,7 @@
 
 #include "platform/service_manager.h"
 #include "platform/sim/sim.h"
+#include "platform/sim/sim_security.h"
 #include "platform/sync.h"
 #include "platform/types.h"
 
@@ -73,7 +74,6 @@ struct OpenFileState {
   std::u16string path;
   Dword access;
   Dword shareMode;
-  std::u16string securityDescriptor;
   std::u16string nameKey;  // the name it was opened by (a hard link's own), for its deletion
   bool deleteOnClose = false;
   bool posixDelete = false;  // the name goes at the close even while others hold the file
@@ -81,6 +81,12 @@ struct OpenFileState {
 
 struct VersionInfo {
   Dword productMS, productLS, fileMS, fileLS, totalSize;
+};
+
+// What WinVerifyTrust reports for one file.
+struct FileSignature {
+  Dword trustResult;
+  std::string signerCertificate;
 };
 
 struct FsNode {
@@ -91,9 +97,10 @@ struct FsNode {
   std::optional<LinkKind> link;
   std::u16string linkTarget;  // key of what the link names
   bool readOnly = false;
-  std::u16string owner = u"S-1-5-21-1001";  // SID text; an ordinary user unless created by the service
-  std::u16string securityDescriptor;        // SDDL it was created with; empty: the default
-  bool deletePending = false;               // its name goes when the last handle closes
+  // A hard link's own security and signature are unused: its file's stand.
+  FileSecurity security;
+  std::optional<FileSignature> signature;  // none: unsigned
+  bool deletePending = false;              // its name goes when the last handle closes
 };
 
 struct PendingEnd {
@@ -166,11 +173,6 @@ struct ConsoleSwitch {
 };
 
 struct SecurityState;  // sim_security.cpp
-// What WinVerifyTrust reports for one file.
-struct FileSignature {
-  Dword trustResult;
-  std::string signerCertificate;
-};
 
 struct Machine {
   bool installed = false;  // the defaults of a brand-new machine are in place
@@ -205,11 +207,14 @@ struct Machine {
   std::map<Dword, ProcessState> processes;
   std::vector<ProcessRecord> records;
 
-  std::map<std::u16string, FileSignature> fileSignatures;  // key: as fs
-  std::uint64_t systemTimeAtStart = 134247456000000000;    // 2026-06-01T00:00:00Z as a FILETIME
+  // The registry below HKEY_LOCAL_MACHINE: keys and value names upper-cased, each value its
+  // type and bytes; and the keys open now, by handle value.
+  std::map<std::u16string, std::map<std::u16string, std::pair<Dword, std::string>>> registry;
+  std::map<std::uintptr_t, std::u16string> registryHandles;
+  std::uint64_t systemTimeAtStart = 134247456000000000;  // 2026-06-01T00:00:00Z as a FILETIME
 
   std::set<void*> heapBlocks;
-  std::set<std::u16string*> securityDescriptors;  // SDDL text, until LocalFree
+  std::set<std::u16string*> securityDescriptors;  // SDDL text or a descriptor's bytes, until LocalFree
   std::map<const void*, AttributeList> attributeLists;
 
   Dword consoleSession = 1;
@@ -223,6 +228,9 @@ struct Machine {
   void* handlerContext = nullptr;
   Dword controlsAccepted = 0;
   std::vector<TimedControl> controls;
+  // Arrived during the status report now being made: they reach the handler once the
+  // report is recorded, while the service thread is still inside it.
+  std::vector<CallControl> controlsDuringReport;
   std::uint64_t nextControlSequence = 0;
   std::vector<StatusReport> statusReports;
 
@@ -231,7 +239,7 @@ struct Machine {
   std::vector<ReportedEvent> reportedEvents;
   std::map<Dword, std::u16string> messageTable;  // message id to its text
 
-  std::shared_ptr<SecurityState> security;  // owners and access lists, accounts, the process user
+  std::shared_ptr<SecurityState> security;  // accounts, the process user
   // Work queued for the thread pool, run at the next wait of the process that queued it.
   struct WorkItem {
     Dword process;
@@ -278,6 +286,9 @@ std::u16string pathKey(std::u16string_view path);   // the file-system key of a 
 std::u16string parentKey(const std::u16string& key);
 bool hasInvalidNameCharacters(std::u16string_view path);
 FsNode* findNode(const std::u16string& key);
+// The key of the file that `key` names: a hard link's file, and with `followReparse` a
+// symbolic link's or junction's target; `key` itself otherwise.
+std::u16string fileKeyOf(const std::u16string& key, bool followReparse);
 // The error for a path with nothing at it (or an injected path error on it or above it).
 Dword missingPathError(const std::u16string& key);
 std::optional<Dword> pathErrorFor(const std::u16string& key);

@@ -280,6 +280,8 @@ Bool CreateProcessAsUserW(Handle token, const char16_t* applicationName, char16_
   state.tcb = tokenState.tcb;
   state.console = console;
   state.job = job;
+  // Whether the process ignores Ctrl-C passes from the creator to its children.
+  state.ignoresCtrlC = creator.ignoresCtrlC;
   // A grandchild runs the same image in the same session, job and console, with the
   // default behaviour (it obeys Ctrl-C at once).
   std::optional<ProcessState> grandchildState;

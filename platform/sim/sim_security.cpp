@@ -1,6 +1,7 @@
-// Security in the simulated machine: per-path owners and access lists, kept as Windows'
-// own binary SIDs and ACLs inside the descriptor that GetNamedSecurityInfoW hands out, so
-// that the code above the seam walks the same structures as on Windows.
+// Security in the simulated machine: each file's record, handed out as Windows' own binary
+// SIDs and ACLs inside the descriptor that GetNamedSecurityInfoW and GetSecurityInfo give, so
+// that the code above the seam walks the same structures as on Windows; and the records
+// that SDDL texts give new files.
 #include "platform/sim/sim_security.h"
 
 #include <algorithm>
@@ -8,9 +9,14 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
+#include "platform/accounts.h"
+#include "platform/files.h"
 #include "platform/security.h"
 #include "platform/sim/sim_machine.h"
 
@@ -24,8 +30,7 @@ struct Account {
 };
 
 struct SecurityState {
-  std::map<std::u16string, FileSecurity> files;  // key: as the file system's
-  std::map<std::u16string, Account> accounts;    // key: SID text
+  std::map<std::u16string, Account> accounts;  // key: SID text
   std::u16string processUser = platform::kSidLocalSystem;
   bool administrator = true;
 };
@@ -37,7 +42,6 @@ using platform::kSidAuthenticatedUsers;
 using platform::kSidEveryone;
 using platform::kSidLocalSystem;
 using platform::kSidUsers;
-constexpr Dword kFullControl = 0x1F01FF;
 
 SecurityState& security() {
   std::shared_ptr<SecurityState>& state = machine().security;
@@ -50,59 +54,16 @@ SecurityState& security() {
         {kSidEveryone, {u"", u"Everyone"}},
         {kSidAuthenticatedUsers, {u"NT AUTHORITY", u"Authenticated Users"}},
         {platform::kSidTrustedInstaller, {u"NT SERVICE", u"TrustedInstaller"}},
-        {u"S-1-3-0", {u"", u"CREATOR OWNER"}},
+        {platform::kSidCreatorOwner, {u"", u"CREATOR OWNER"}},
         {platform::kSidOwnerRights, {u"", u"OWNER RIGHTS"}},
     };
   }
   return *state;
 }
 
-FileSecurity defaultSecurity() {
-  return {kSidAdministrators, std::vector<AccessEntry>{{true, 0, kFullControl, kSidLocalSystem},
-                                                       {true, 0, kFullControl, kSidAdministrators}}};
-}
-
-// "S-1-<authority>-<sub>-..." in the binary form: revision, count, 48-bit big-endian
-// authority, little-endian 32-bit sub-authorities.
-std::string sidBytes(const std::u16string& text) {
-  std::vector<std::uint64_t> numbers;
-  std::uint64_t value = 0;
-  for (std::size_t i = 2; i <= text.size(); ++i) {
-    if (i == text.size() || text[i] == u'-') {
-      numbers.push_back(value);
-      value = 0;
-    } else {
-      value = value * 10 + static_cast<std::uint64_t>(text[i] - u'0');
-    }
-  }
-  std::string bytes;
-  bytes.push_back(static_cast<char>(numbers.at(0)));
-  bytes.push_back(static_cast<char>(numbers.size() - 2));
-  for (int shift = 40; shift >= 0; shift -= 8) {
-    bytes.push_back(static_cast<char>(numbers.at(1) >> shift));
-  }
-  for (std::size_t i = 2; i < numbers.size(); ++i) {
-    for (int shift = 0; shift < 32; shift += 8) {
-      bytes.push_back(static_cast<char>(numbers[i] >> shift));
-    }
-  }
-  return bytes;
-}
-
-std::u16string sidText(const void* sid) {
-  const auto* bytes = static_cast<const unsigned char*>(sid);
-  std::uint64_t authority = 0;
-  for (int i = 2; i < 8; ++i) {
-    authority = authority << 8 | bytes[i];
-  }
-  std::string text = "S-" + std::to_string(bytes[0]) + "-" + std::to_string(authority);
-  for (std::size_t i = 0; i < bytes[1]; ++i) {
-    std::uint32_t sub = 0;
-    std::memcpy(&sub, bytes + 8 + std::size_t{4} * i, 4);
-    text += "-" + std::to_string(sub);
-  }
-  return {text.begin(), text.end()};
-}
+// SIDs through the system's one account model.
+std::string sidBytes(const std::u16string& text) { return platform::sidFromText(text); }
+using platform::sidText;
 
 void append(std::string& buffer, const void* data, std::size_t size) {
   buffer.append(static_cast<const char*>(data), size);
@@ -114,7 +75,8 @@ std::string aclBytes(const std::vector<AccessEntry>& entries) {
   for (const AccessEntry& entry : entries) {
     std::string const sid = sidBytes(entry.sid);
     platform::AccessAce ace{};
-    ace.Header.AceType = entry.allow ? platform::kAccessAllowedAceType : platform::kAccessDeniedAceType;
+    ace.Header.AceType =
+        entry.type.value_or(entry.allow ? platform::kAccessAllowedAceType : platform::kAccessDeniedAceType);
     ace.Header.AceFlags = entry.flags;
     ace.Header.AceSize = static_cast<std::uint16_t>(offsetof(platform::AccessAce, SidStart) + sid.size());
     ace.Mask = entry.mask;
@@ -128,15 +90,111 @@ std::string aclBytes(const std::vector<AccessEntry>& entries) {
   return acl + aces;
 }
 
+// The owner and DACL, each when asked for, in a descriptor that LocalFree knows: the owner's
+// SID padded to 4 bytes, then the ACL.
+Dword describe(const FileSecurity& file, Dword securityInfo, void** owner, void** dacl, void** descriptor) {
+  std::string bytes = sidBytes(file.owner);
+  bytes.resize((bytes.size() + 3) / 4 * 4);
+  std::size_t const aclOffset = bytes.size();
+  if (file.dacl) {
+    bytes += aclBytes(*file.dacl);
+  }
+  // Long enough to live on the heap, where it is aligned for the ACEs' masks.
+  auto* const memory = new std::u16string(std::max<std::size_t>(64, bytes.size() / 2 + 1), u'\0');
+  std::memcpy(memory->data(), bytes.data(), bytes.size());
+  machine().securityDescriptors.insert(memory);
+  auto* const base = reinterpret_cast<unsigned char*>(memory->data());
+  *descriptor = memory;
+  if (owner != nullptr) {
+    *owner = (securityInfo & platform::kOwnerSecurityInformation) != 0 ? base : nullptr;
+  }
+  if (dacl != nullptr) {
+    *dacl = (securityInfo & platform::kDaclSecurityInformation) != 0 && file.dacl ? base + aclOffset : nullptr;
+  }
+  return platform::kErrorSuccess;
+}
+
+// SDDL's two-letter names of the SIDs, entry flags and file rights that the machine reads.
+constexpr std::pair<std::u16string_view, const char16_t*> kSddlSids[] = {
+    {u"SY", kSidLocalSystem}, {u"BA", kSidAdministrators}, {u"BU", kSidUsers}, {u"WD", kSidEveryone}};
+constexpr std::pair<std::u16string_view, Dword> kSddlFlags[] = {
+    {u"OI", 0x1}, {u"CI", 0x2}, {u"IO", 0x8}, {u"ID", 0x10}};
+constexpr std::pair<std::u16string_view, Dword> kSddlRights[] = {
+    {u"FA", kFileAllAccess}, {u"FR", 0x120089}, {u"FW", 0x120116}, {u"FX", 0x1200A0}};
+constexpr std::uint8_t kInheritedAce = 0x10;
+
+template <typename Names>
+auto named(const Names& names, std::u16string_view name) {
+  auto const found = std::find_if(std::begin(names), std::end(names), [&](auto const& n) { return n.first == name; });
+  return found == std::end(names) ? std::nullopt : std::optional(found->second);
+}
+
+// The sum of the names run together in `text`.
+template <std::size_t N>
+std::optional<Dword> sddlBits(std::u16string_view text, const std::pair<std::u16string_view, Dword> (&names)[N]) {
+  Dword bits = 0;
+  for (; text.size() >= 2; text.remove_prefix(2)) {
+    std::optional<Dword> const bit = named(names, text.substr(0, 2));
+    if (!bit) {
+      return std::nullopt;
+    }
+    bits |= *bit;
+  }
+  return text.empty() ? std::optional(bits) : std::nullopt;
+}
+
 }  // namespace
-std::string binarySid(const std::u16string& text) { return sidBytes(text); }
-std::u16string textSid(const void* sid) { return sidText(sid); }
-const std::u16string& processUser() { return security().processUser; }
+
+std::optional<FileSecurity> createdSecurity(const FileSecurity& folder, const std::u16string* sddl) {
+  FileSecurity record{security().processUser, folder.dacl};
+  if (sddl == nullptr) {
+    for (std::size_t i = 0; record.dacl && i < record.dacl->size(); ++i) {
+      (*record.dacl)[i].flags |= kInheritedAce;
+    }
+    return record;
+  }
+  // "D:", its flags (protected, auto-inherited: only the entries given stand here, as the
+  // machine inherits nothing into them), then each "(type;flags;rights;;;SID)".
+  std::u16string_view text = *sddl;
+  std::size_t const open = std::min(text.find(u'('), text.size());
+  if (!text.starts_with(u"D:") || text.substr(2, open - 2).find_first_not_of(u"PAIR") != text.npos) {
+    return std::nullopt;
+  }
+  record.dacl.emplace();
+  for (text.remove_prefix(open); text.starts_with(u'(');) {
+    std::size_t const close = text.find(u')');
+    std::u16string_view entry = text.substr(1, close == text.npos ? 0 : close - 1);
+    if (close == text.npos || std::count(entry.begin(), entry.end(), u';') != 5) {
+      return std::nullopt;
+    }
+    std::u16string_view fields[6];
+    for (std::u16string_view& field : fields) {
+      std::size_t const end = std::min(entry.find(u';'), entry.size());
+      field = entry.substr(0, end);
+      entry.remove_prefix(std::min(end + 1, entry.size()));
+    }
+    std::optional<Dword> const flags = sddlBits(fields[1], kSddlFlags);
+    std::optional<Dword> const rights = sddlBits(fields[2], kSddlRights);
+    std::optional<const char16_t*> const sid = named(kSddlSids, fields[5]);
+    if ((fields[0] != u"A" && fields[0] != u"D") || !flags || !rights || !sid || !fields[3].empty() ||
+        !fields[4].empty()) {
+      return std::nullopt;
+    }
+    record.dacl->push_back({fields[0] == u"A", static_cast<std::uint8_t>(*flags), *rights, *sid});
+    text.remove_prefix(close + 1);
+  }
+  return text.empty() ? std::optional(record) : std::nullopt;
+}
 
 }  // namespace detail
 
 void setFileSecurity(const std::u16string& path, FileSecurity security) {
-  detail::security().files[detail::pathKey(path)] = std::move(security);
+  detail::machine().fs.at(detail::fileKeyOf(detail::pathKey(path), false)).security = std::move(security);
+}
+
+std::optional<FileSecurity> fileSecurity(const std::u16string& path) {
+  detail::FsNode const* const node = detail::findNode(detail::fileKeyOf(detail::pathKey(path), false));
+  return node != nullptr ? std::optional(node->security) : std::nullopt;
 }
 
 void addAccount(const std::u16string& sid, const std::u16string& domain, const std::u16string& name) {
@@ -164,41 +222,33 @@ Dword GetNamedSecurityInfoW(const char16_t* name, int objectType, Dword security
   if (name == nullptr || descriptor == nullptr || objectType != kSeFileObject || group != nullptr || sacl != nullptr) {
     return kErrorInvalidParameter;
   }
-  std::u16string key = pathKey(name);
+  std::u16string const key = pathKey(name);
   if (std::optional<Dword> const error = pathErrorFor(key)) {
     return *error;
   }
-  const FsNode* node = findNode(key);
-  if (node != nullptr && node->link && *node->link != sim::LinkKind::hard) {
-    key = node->linkTarget;
-    node = findNode(key);
-  }
-  if (node == nullptr) {
-    return missingPathError(key);
-  }
-  auto const found = security().files.find(key);
-  sim::FileSecurity const file = found != security().files.end() ? found->second : defaultSecurity();
+  std::u16string const target = fileKeyOf(key, true);
+  const FsNode* const node = findNode(target);
+  return node == nullptr ? missingPathError(target) : describe(node->security, securityInfo, owner, dacl, descriptor);
+}
 
-  // Owner SID, padded to 4 bytes, then the ACL; the buffer is a descriptor that LocalFree knows.
-  std::string bytes = sidBytes(file.owner);
-  bytes.resize((bytes.size() + 3) / 4 * 4);
-  std::size_t const aclOffset = bytes.size();
-  if (file.dacl) {
-    bytes += aclBytes(*file.dacl);
+Dword GetSecurityInfo(Handle object, int objectType, Dword securityInformation, void** owner, void** group, void** dacl,
+                      void** sacl, void** descriptor) {
+  if (enterFails("GetSecurityInfo", handleText(object) + " type=" + std::to_string(objectType) +
+                                        " information=" + hex(securityInformation))) {
+    return GetLastError();
   }
-  // Long enough to live on the heap, where it is aligned for the ACEs' masks.
-  auto* const memory = new std::u16string(std::max<std::size_t>(64, bytes.size() / 2 + 1), u'\0');
-  std::memcpy(memory->data(), bytes.data(), bytes.size());
-  machine().securityDescriptors.insert(memory);
-  auto* const base = reinterpret_cast<unsigned char*>(memory->data());
-  *descriptor = memory;
-  if (owner != nullptr) {
-    *owner = (securityInfo & kOwnerSecurityInformation) != 0 ? base : nullptr;
+  HandleEntry const* const entry = lookupHandle(object, Kind::file);
+  if (entry == nullptr || objectType != kSeFileObject) {
+    return kErrorInvalidHandle;
   }
-  if (dacl != nullptr) {
-    *dacl = (securityInfo & kDaclSecurityInformation) != 0 && file.dacl ? base + aclOffset : nullptr;
+  if ((entry->access & kReadControl) == 0) {
+    return kErrorAccessDenied;
   }
-  return kErrorSuccess;
+  if (descriptor == nullptr || group != nullptr || sacl != nullptr) {
+    return kErrorInvalidParameter;
+  }
+  FsNode const* const node = findNode(machine().files.at(entry->object).key);
+  return node == nullptr ? kErrorFileNotFound : describe(node->security, securityInformation, owner, dacl, descriptor);
 }
 
 Bool GetAclInformation(void* acl, void* information, Dword length, int informationClass) {

@@ -2,6 +2,9 @@
 // synchronously, status reports are recorded with their time, and controls reach the
 // registered handler at wait points (or at a chosen call, or at once).
 
+#include <utility>
+#include <vector>
+
 #include "platform/service_manager.h"
 #include "platform/sim/sim_machine.h"
 
@@ -165,15 +168,9 @@ ServiceStatusHandle RegisterServiceCtrlHandlerExA(const char* serviceName, Handl
   return sim::kStatusHandle;
 }
 
-Bool SetServiceStatus(ServiceStatusHandle handle, ServiceStatus* status) {
-  sim::Call call;
-  call.name = "SetServiceStatus";
-  call.args = "handle=" + handleText(handle);
-  if (status != nullptr) {
-    call.args += " state=" + std::to_string(status->dwCurrentState) + " accepted=" + hex(status->dwControlsAccepted) +
-                 " exit=" + std::to_string(status->dwWin32ExitCode) + " wait=" + std::to_string(status->dwWaitHint);
-    call.reportedState = status->dwCurrentState;
-  }
+namespace {
+
+Bool recordStatus(ServiceStatusHandle handle, ServiceStatus* status, sim::Call call) {
   if (enterFails(std::move(call))) {
     return kFalse;
   }
@@ -189,6 +186,30 @@ Bool SetServiceStatus(ServiceStatusHandle handle, ServiceStatus* status) {
   m.statusReports.push_back(sim::StatusReport{*status, m.clock});
   m.controlsAccepted = status->dwControlsAccepted;
   return kTrue;
+}
+
+}  // namespace
+
+Bool SetServiceStatus(ServiceStatusHandle handle, ServiceStatus* status) {
+  sim::Call call;
+  call.name = "SetServiceStatus";
+  call.args = "handle=" + handleText(handle);
+  if (status != nullptr) {
+    call.args += " state=" + std::to_string(status->dwCurrentState) + " accepted=" + hex(status->dwControlsAccepted) +
+                 " exit=" + std::to_string(status->dwWin32ExitCode) + " wait=" + std::to_string(status->dwWaitHint);
+    call.reportedState = status->dwCurrentState;
+  }
+  Bool const result = recordStatus(handle, status, std::move(call));
+  // Controls that arrived during this report reach the handler now, once the SCM has the
+  // report and while the service thread is still inside the call; the report's own last
+  // error is the service thread's.
+  Dword const error = currentProcess().lastError;
+  std::vector<CallControl> const arrived = std::exchange(machine().controlsDuringReport, {});
+  for (CallControl const& control : arrived) {
+    deliverControlNow(control.control, control.eventType);
+  }
+  currentProcess().lastError = error;
+  return result;
 }
 
 void ExitProcess(Dword exitCode) {

@@ -23,8 +23,8 @@ namespace sim {
 void setSystemTime(std::uint64_t fileTimeAtStart) { detail::machine().systemTimeAtStart = fileTimeAtStart; }
 
 void setFileSignature(const std::u16string& path, platform::Dword trustResult, std::string signerCertificate) {
-  detail::machine().fileSignatures[detail::pathKey(detail::fullPath(path))] = {trustResult,
-                                                                               std::move(signerCertificate)};
+  detail::machine().fs.at(detail::fileKeyOf(detail::pathKey(path), false)).signature = {trustResult,
+                                                                                        std::move(signerCertificate)};
 }
 
 }  // namespace sim
@@ -129,12 +129,12 @@ Dword verifyFileSignature(Handle file, const char16_t* path, Dword revocationChe
     return kErrorInvalidHandle;
   }
   OpenFileState const& open = machine().files.at(entry->object);
-  auto const found = machine().fileSignatures.find(open.key);
-  if (found == machine().fileSignatures.end()) {
+  FsNode const* const node = findNode(open.key);
+  if (node == nullptr || !node->signature) {
     return kTrustENoSignature;
   }
-  signerCertificate = found->second.signerCertificate;
-  return found->second.trustResult;
+  signerCertificate = node->signature->signerCertificate;
+  return node->signature->trustResult;
 }
 
 }  // namespace platform

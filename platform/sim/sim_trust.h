@@ -13,8 +13,9 @@ namespace halcyra::sim {
 // starts at 2026-06-01T00:00:00Z.
 void setSystemTime(std::uint64_t fileTimeAtStart);
 
-// What WinVerifyTrust reports for the file at `path` from now on: its result and the DER
-// of the signer's certificate (empty for none). A file without an entry is unsigned.
+// What WinVerifyTrust reports for the file at `path` (which must exist; every name of it)
+// from now on: its result and the DER of the signer's certificate (empty for none). A file
+// is unsigned until then.
 void setFileSignature(const std::u16string& path, platform::Dword trustResult, std::string signerCertificate);
 
 }  // namespace halcyra::sim

@@ -11,6 +11,8 @@ namespace halcyra::platform {
 static_assert(kTrustENoSignature == static_cast<Dword>(TRUST_E_NOSIGNATURE));
 static_assert(kTrustEBadDigest == static_cast<Dword>(TRUST_E_BAD_DIGEST));
 static_assert(kWtdRevokeNone == WTD_REVOKE_NONE && kWtdRevokeWholeChain == WTD_REVOKE_WHOLECHAIN);
+static_assert(kWtdCacheOnlyUrlRetrieval == WTD_CACHE_ONLY_URL_RETRIEVAL);
+static_assert(kWtdRevocationCheckNone == WTD_REVOCATION_CHECK_NONE);
 
 namespace {
 
@@ -47,8 +49,9 @@ Dword verifyFileSignature(Handle file, const char16_t* path, Dword revocationChe
   data.dwUnionChoice = WTD_CHOICE_FILE;
   data.pFile = &fileInfo;
   data.dwStateAction = WTD_STATEACTION_VERIFY;
+  data.dwProvFlags = kWtdCacheOnlyUrlRetrieval;
   if (revocationChecks == kWtdRevokeNone) {
-    data.dwProvFlags = WTD_REVOCATION_CHECK_NONE;
+    data.dwProvFlags |= kWtdRevocationCheckNone;
   }
 
   GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;

@@ -41,6 +41,17 @@ inline constexpr Gap kStartupInfoSizeChecked{
     Backend::windows,
     "the simulation refuses a STARTUPINFOW whose cb is no structure's size, so that a wrong size in the service "
     "fails its tests; Windows and Wine read the structure regardless"};
+inline constexpr Gap kWineDaclFromModeBits{
+    Backend::windows,
+    "Wine builds a file's access list from its Unix mode bits: a file created with full access for SYSTEM and the "
+    "Administrators reads back with SYSTEM and the Unix user, one created without a descriptor with SYSTEM, the Unix "
+    "user and Everyone reading"};
+inline constexpr Gap kWineImportsAnyPoint{
+    Backend::windows,
+    "Wine's BCryptImportKeyPair takes a point off the curve, and the verification reports STATUS_INVALID_SIGNATURE"};
+inline constexpr Gap kWineNoSignerAfterBadDigest{
+    Backend::windows,
+    "Wine's WinVerifyTrust stops at a bad image digest before it reads the signer: its state data names none"};
 
 // Whether this backend runs a case, or a row of a case's table, that names the gap.
 inline bool runsHere(const Gap& gap) { return backend() != gap.missingOn; }

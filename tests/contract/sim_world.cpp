@@ -5,7 +5,9 @@
 #include <fstream>
 #include <iterator>
 
+#include "platform/authenticode.h"
 #include "platform/sim/sim.h"
+#include "platform/sim/sim_trust.h"
 #include "tests/contract/console_helper.h"
 #include "tests/contract/world.h"
 
@@ -62,6 +64,23 @@ std::u16string scratchFolder(std::u16string_view name) {
 std::string fileContent(const std::u16string& path) { return sim::fileContent(path).value_or(std::string()); }
 
 void writeFile(const std::u16string& path, std::string_view bytes) { sim::addFile(path, std::string(bytes)); }
+
+void addHardLink(const std::u16string& link, const std::u16string& target) {
+  sim::addLink(link, target, sim::LinkKind::hard);
+}
+
+std::u16string signedFixture(SignedFixture fixture) {
+  static constexpr const char16_t* kNames[] = {u"signed.exe", u"changed.exe", u"unsigned.exe"};
+  std::u16string const path = kFixtureFolder + std::u16string(kNames[static_cast<int>(fixture)]);
+  sim::addFile(path, "MZ");
+  if (fixture != SignedFixture::unsignedProgram) {
+    bool const changed = fixture == SignedFixture::changedAfterSigning;
+    sim::setFileSignature(path, changed ? platform::kTrustEBadDigest : 0, publisherCertificate());
+  }
+  return path;
+}
+
+std::string publisherCertificate() { return "the publisher's certificate"; }
 
 std::u16string versionFixture(VersionFixture fixture) {
   struct Fixture {

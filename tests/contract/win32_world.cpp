@@ -73,6 +73,20 @@ std::string fileContent(const std::u16string& path) { return test::readFile(path
 
 void writeFile(const std::u16string& path, std::string_view bytes) { test::writeFile(path, bytes); }
 
+void addHardLink(const std::u16string& link, const std::u16string& target) {
+  CreateHardLinkW(reinterpret_cast<const wchar_t*>(link.c_str()), reinterpret_cast<const wchar_t*>(target.c_str()),
+                  nullptr);
+}
+
+// Made at build time by fixtures/sign_fixture.sh.
+std::u16string signedFixture(SignedFixture fixture) {
+  static constexpr const char16_t* kNames[] = {u"signed_fixture.exe", u"changed_fixture.exe",
+                                               u"fixture_unversioned.exe"};
+  return besideTest(kNames[static_cast<int>(fixture)]);
+}
+
+std::string publisherCertificate() { return test::readFile(besideTest(u"publisher.der")); }
+
 std::u16string versionFixture(VersionFixture fixture) {
   static constexpr const char16_t* kNames[] = {u"fixture_versioned.exe",   u"fixture_wide_version.exe",
                                                u"fixture_unversioned.exe", u"fixture_oversized_version.exe",

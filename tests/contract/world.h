@@ -57,6 +57,15 @@ std::string fileContent(const std::u16string& path);
 // Writes a whole file (another process's doing, not the seam's).
 void writeFile(const std::u16string& path, std::string_view bytes);
 
+// A second name for the file at `target`, made by another process (CreateHardLinkW).
+void addHardLink(const std::u16string& link, const std::u16string& target);
+
+// Programs for the Authenticode cases: signed by a self-signed publisher, the same with one
+// byte changed after signing, and one never signed. The publisher's certificate as DER.
+enum class SignedFixture { signedProgram, changedAfterSigning, unsignedProgram };
+std::u16string signedFixture(SignedFixture fixture);
+std::string publisherCertificate();
+
 // Programs whose version resource is known: product 1.2.3.4 with file 5.6.7.8; product
 // 10.0.65535.0; none at all; fixed product 3.3.3.3 inside more than 2048 bytes of version
 // information; a path with no file; and (simulation only) 60 bytes of information, too

@@ -130,27 +130,6 @@ int countLines(const std::string& in, const std::string& text) {
 
 // ---- programs and processes -------------------------------------------------------------
 
-std::wstring commandLine(const std::vector<std::wstring>& arguments) {
-  std::wstring line;
-  for (std::wstring const& argument : arguments) {
-    if (!line.empty()) line += L' ';
-    line += L'"';
-    std::size_t backslashes = 0;
-    for (wchar_t const c : argument) {
-      if (c == L'\\') {
-        ++backslashes;
-        continue;
-      }
-      line.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
-      backslashes = 0;
-      line += c;
-    }
-    line.append(2 * backslashes, L'\\');
-    line += L'"';
-  }
-  return line;
-}
-
 namespace {
 
 // This process's environment block with `extra` entries set (replacing those of the same
@@ -183,71 +162,25 @@ Outcome run(const std::wstring& line, Milliseconds limit, std::uint32_t flags, c
                                     &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
   HANDLE const input =
       CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0, nullptr);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = input;
-  startup.hStdOutput = output;
-  startup.hStdError = output;
-  PROCESS_INFORMATION process{};
-  std::wstring mutableLine = line;
   std::wstring block = extra.empty() ? std::wstring() : environmentBlock(extra);
-  result.started = CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, TRUE,
-                                  flags | (extra.empty() ? 0u : CREATE_UNICODE_ENVIRONMENT),
-                                  extra.empty() ? nullptr : block.data(), nullptr, &startup, &process) != 0;
+  support::Process const process = support::start(
+      line, {.flags = flags, .input = input, .output = output, .environment = extra.empty() ? nullptr : block.data()});
   CloseHandle(output);
   CloseHandle(input);
+  result.started = static_cast<bool>(process);
   if (result.started) {
-    result.ended = WaitForSingleObject(process.hProcess, static_cast<DWORD>(limit.count())) == WAIT_OBJECT_0;
+    result.ended = process.awaitEnd(static_cast<DWORD>(limit.count()));
     if (!result.ended) {
-      TerminateProcess(process.hProcess, 1);
-      WaitForSingleObject(process.hProcess, 5000);
+      process.terminate(1);
+      process.awaitEnd(5000);
     }
-    DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    result.exitCode = code;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    result.exitCode = process.exitCode();
   } else {
     result.output = "CreateProcessW failed with error " + std::to_string(GetLastError());
   }
   result.output += readText(name);
   DeleteFileW(name);
   return result;
-}
-
-bool alive(std::uint32_t pid) {
-  HANDLE const process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-  if (process == nullptr) return false;
-  DWORD code = 0;
-  bool const running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
-  CloseHandle(process);
-  return running;
-}
-
-bool kill(std::uint32_t pid) {
-  HANDLE const process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
-  if (process == nullptr) return false;
-  bool const ended = TerminateProcess(process, 1) != 0;
-  CloseHandle(process);
-  return ended;
-}
-
-ProcessWatch::ProcessWatch(std::uint32_t pid)
-    : handle_(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)) {}
-
-ProcessWatch::~ProcessWatch() {
-  if (handle_ != nullptr) CloseHandle(handle_);
-}
-
-bool ProcessWatch::awaitEnd(Milliseconds limit) {
-  return handle_ != nullptr && WaitForSingleObject(handle_, static_cast<DWORD>(limit.count())) == WAIT_OBJECT_0;
-}
-
-std::uint32_t ProcessWatch::exitCode() const {
-  DWORD code = STILL_ACTIVE;
-  if (handle_ != nullptr) GetExitCodeProcess(handle_, &code);
-  return code;
 }
 
 // ---- time -------------------------------------------------------------------------------
@@ -297,6 +230,7 @@ std::string ServiceE2E::manifestUrl() {
 }
 int ServiceE2E::silentPort() { return portFrom("HALCYRA_E2E_SILENT_PORT"); }
 int ServiceE2E::unacceptedPort() { return portFrom("HALCYRA_E2E_UNACCEPTED_PORT"); }
+int ServiceE2E::busyPort() { return portFrom("HALCYRA_E2E_BUSY_PORT"); }
 
 void ServiceE2E::SetUp() {
   ASSERT_FALSE(built("HALCYRA_E2E_SERVICE").empty()) << "run through tests/e2e/e2e_run.sh, which sets HALCYRA_E2E_*";
@@ -390,19 +324,6 @@ void ServiceE2E::removeService() {
     stopService(30s);
   }
   sc(L"delete");
-}
-
-std::uint32_t ServiceE2E::servicePid() {
-  SC_HANDLE const manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  if (manager == nullptr) return 0;
-  SC_HANDLE const service = OpenServiceW(manager, L"HalcyraService", SERVICE_QUERY_STATUS);
-  SERVICE_STATUS_PROCESS status{};
-  DWORD needed = 0;
-  bool const ok = service != nullptr && QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
-                                                             reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
-  if (service != nullptr) CloseServiceHandle(service);
-  CloseServiceHandle(manager);
-  return ok ? status.dwProcessId : 0;
 }
 
 Outcome ServiceE2E::probe(const std::vector<std::wstring>& arguments, const std::vector<std::wstring>& extra) {

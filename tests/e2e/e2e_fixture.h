@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "windows_process.h"
+
 namespace halcyra::e2e {
 
 using namespace std::chrono_literals;
@@ -36,25 +38,16 @@ struct Outcome {
 // `flags` are CreateProcessW's; `environment` entries "NAME=value" are added for the child.
 Outcome run(const std::wstring& commandLine, Milliseconds limit = 60s, std::uint32_t flags = 0,
             const std::vector<std::wstring>& environment = {});
-// A Windows command line of the arguments, quoted by the usual rules.
-std::wstring commandLine(const std::vector<std::wstring>& arguments);
-
-bool alive(std::uint32_t pid);
-bool kill(std::uint32_t pid);  // TerminateProcess with exit code 1
+using support::alive;
+using support::commandLine;
+using support::kill;  // TerminateProcess with exit code 1 unless told another
 
 // A process opened by id, so that its exit code can be read after it has ended.
-class ProcessWatch {
+class ProcessWatch : public support::Process {
  public:
-  explicit ProcessWatch(std::uint32_t pid);
-  ~ProcessWatch();
-  ProcessWatch(const ProcessWatch&) = delete;
-  ProcessWatch& operator=(const ProcessWatch&) = delete;
-  bool opened() const { return handle_ != nullptr; }
-  bool awaitEnd(Milliseconds limit);
-  std::uint32_t exitCode() const;
-
- private:
-  void* handle_ = nullptr;
+  explicit ProcessWatch(std::uint32_t pid) : Process(pid) {}
+  bool opened() const { return static_cast<bool>(*this); }
+  bool awaitEnd(Milliseconds limit) const { return Process::awaitEnd(static_cast<DWORD>(limit.count())); }
 };
 
 // ---- time -------------------------------------------------------------------------------
@@ -131,7 +124,7 @@ class ServiceE2E : public ::testing::Test {
   std::uint32_t serviceExitCode();
   bool awaitState(DWORD state, Milliseconds limit);
   void removeService();
-  std::uint32_t servicePid();  // 0 when it has no process
+  std::uint32_t servicePid() { return support::servicePid(L"HalcyraService"); }  // 0 when it has no process
 
   Outcome probe(const std::vector<std::wstring>& arguments, const std::vector<std::wstring>& environment = {});
 
@@ -163,10 +156,13 @@ class ServiceE2E : public ::testing::Test {
   int manifestRequests(const std::string& path) { return linesSince(L"http.log", httpLogStart_, "GET " + path); }
   bool stopManifestServer();
   // Update servers that never answer: "silent" accepts and says nothing (stalledConnections
-  // counts its connections), "unaccepted" never completes a connection.
+  // counts its connections), "unaccepted" never completes a connection; and "busy" answers
+  // every request with 503 and "Retry-After: 120" (busyRequests counts them).
   static int silentPort();
   static int unacceptedPort();
+  static int busyPort();
   int stalledConnections() { return linesSince(L"slow.out", slowLogStart_, "connection silent"); }
+  int busyRequests() { return linesSince(L"slow.out", slowLogStart_, "connection busy"); }
 
  private:
   // The lines with `text` in the wrapper's `file` after its first `start` bytes.

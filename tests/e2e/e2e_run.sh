@@ -7,15 +7,16 @@
 #
 # What shell does here and the program cannot: it sets up the prefix and starts its
 # wineserver with Wine's event-log trace in a file, starts the manifest servers (Python's
-# http.server over a scratch folder, and tests/network/slow_server.py's silent and
-# unaccepted servers), passes all of that in the environment, runs the program through
+# http.server over a scratch folder, and tests/network/slow_server.py's silent, unaccepted
+# and busy servers), passes all of that in the environment, runs the program through
 # tools/wine-run.sh and, whatever happens, ends the servers and every Wine process of the
 # prefix. The program stops the HTTP server by creating <work>/stop-http; <work>/http-stopped
 # then says it has gone.
 #
 # Environment for the program: HALCYRA_E2E_SERVICE, _SERVER, _UPDATER, _PROBE (the programs,
 # Unix paths), HALCYRA_E2E_WORK (the scratch folder: event-trace.txt, http.log, www/,
-# slow.out), HALCYRA_E2E_HTTP_PORT, HALCYRA_E2E_SILENT_PORT, HALCYRA_E2E_UNACCEPTED_PORT and
+# slow.out), HALCYRA_E2E_HTTP_PORT, HALCYRA_E2E_SILENT_PORT, HALCYRA_E2E_UNACCEPTED_PORT,
+# HALCYRA_E2E_BUSY_PORT and
 # HALCYRA_E2E_PREFIX (the prefix, to find the service's Unix process).
 set -uo pipefail
 
@@ -77,12 +78,13 @@ mkdir -p "$work/www/latest"
   touch "$work/http-stopped"
 ) >/dev/null 2>&1 </dev/null &
 pids+=($!)
-/usr/bin/python3 -u "$repo/tests/network/slow_server.py" silent unaccepted >"$work/slow.out" 2>&1 &
+/usr/bin/python3 -u "$repo/tests/network/slow_server.py" silent unaccepted busy >"$work/slow.out" 2>&1 &
 pids+=($!)
 await_line "$work/http.log" "port [0-9]+" && await_line "$work/slow.out" "^ready$" || exit 1
 HALCYRA_E2E_HTTP_PORT=$(sed -nE 's/.* port ([0-9]+).*/\1/p' "$work/http.log" | head -1)
 HALCYRA_E2E_SILENT_PORT=$(sed -nE 's/^silent ([0-9]+)$/\1/p' "$work/slow.out")
 HALCYRA_E2E_UNACCEPTED_PORT=$(sed -nE 's/^unaccepted ([0-9]+)$/\1/p' "$work/slow.out")
-export HALCYRA_E2E_HTTP_PORT HALCYRA_E2E_SILENT_PORT HALCYRA_E2E_UNACCEPTED_PORT
+HALCYRA_E2E_BUSY_PORT=$(sed -nE 's/^busy ([0-9]+)$/\1/p' "$work/slow.out")
+export HALCYRA_E2E_HTTP_PORT HALCYRA_E2E_SILENT_PORT HALCYRA_E2E_UNACCEPTED_PORT HALCYRA_E2E_BUSY_PORT
 
 "$repo/tools/wine-run.sh" "$program" "$@"

@@ -16,6 +16,10 @@
 #   the script proves that refusal and then installs copies without that one condition. The
 #   access lists of MsiLockPermissionsEx are 5.0 too, and Wine builds a file's access list
 #   from its Unix mode bits anyway, so the locking is proven in the package's tables;
+# - its sc.exe accepts "sc failure" but stores nothing, and knows no "failureflag" (exit
+#   code 1): the recovery options are proven in the package's tables and in the verbose
+#   logs, which show the two sc.exe actions run at the install and at the upgrade, and the
+#   install succeed although "failureflag" fails, since the actions' exit codes are ignored;
 # - its StopServices does not wait for the service process to end. Before the upgrade the
 #   script therefore stops the service itself (otherwise the new executable cannot replace
 #   the running one), and at uninstall the executable may be left behind.
@@ -80,6 +84,8 @@ reg_value() {
 msiexec_code() {
   w "$win_probe" run 'C:\windows\system32\msiexec.exe' "$@" | sed -nE 's/^exit code ([0-9]+)$/\1/p'
 }
+# ran <install|upgrade|uninstall> <action>: the verbose log of that msiexec run shows the action.
+ran() { grep -qE "^Action start [0-9:]+: $2\." "$WINEPREFIX/drive_c/packages/$1.log"; }
 installed_version() { w "$win_probe" version "$win_service"; }
 # Deployment tools count 0 and 3010 (success, restart needed) as success.
 succeeded() { [[ "$1" == 0 || "$1" == 3010 ]]; }
@@ -103,12 +109,27 @@ cp "$server_exe" "$root/HalcyraServer.exe" &&
 
 check "the package configures a 60 s pre-shutdown time-out" \
   grep -qP '^HalcyraServicePreshutdown\tHalcyraService\t5\t7\t60000\t' <(msiinfo export "$package" MsiServiceConfig)
-check "recovery follows failures without a crash too (SERVICE_CONFIG_FAILURE_ACTIONS_FLAG)" \
-  grep -qP '^\w+\tHalcyraService\t5\t4\t1\tServiceExecutable\r?$' <(msiinfo export "$package" MsiServiceConfig)
-check "recovery restarts the service after 60 s, 60 s, 5 min and starts afresh after a day" \
-  grep -qP '^\w+\tHalcyraService\t5\t86400\t\t\t1\[~\]1\[~\]1\t60000\[~\]60000\[~\]300000\tServiceExecutable\r?$' \
-  <(msiinfo export "$package" MsiServiceConfigFailureActions)
-check "MsiConfigureServices applies them" grep -q '^MsiConfigureServices' <(msiinfo export "$package" InstallExecuteSequence)
+# The recovery options: two deferred, not impersonated sc.exe actions right after
+# InstallServices, whenever the service's component is installed (install and upgrade,
+# never uninstall); MsiServiceConfigFailureActions, documented as not working, is not used.
+actions=$(msiinfo export "$package" CustomAction | tr -d '\r')
+sequence=$(msiinfo export "$package" InstallExecuteSequence | tr -d '\r')
+sequence_of() { sed -nE "s/^$1\t[^\t]*\t([0-9]+)\$/\1/p" <<<"$sequence"; }
+previous=$(sequence_of InstallServices)
+for row in 'HalcyraRecoveryActions failure HalcyraService reset= 86400 actions= restart/60000/restart/60000/restart/300000' \
+  'HalcyraRecoveryFlag failureflag HalcyraService 1'; do
+  action=${row%% *} command=${row#* }
+  check "$action: deferred, as LocalSystem, exit code ignored (3170), runs \"[System64Folder]sc.exe\" $command" \
+    grep -qxF "$action"$'\t3170\tINSTALLROOT\t"[System64Folder]sc.exe" '"$command"$'\t' <<<"$actions"
+  check "$action: when the service's component is installed, after the previous step, before StartServices" \
+    test -n "$(grep -xP "$action\t\\\$ServiceExecutable=3\t\d+" <<<"$sequence")" \
+    -a "$(sequence_of "$action")" -gt "$previous" -a "$(sequence_of "$action")" -lt "$(sequence_of StartServices)"
+  previous=$(sequence_of "$action")
+done
+check "no MsiServiceConfigFailureActions table, no failure-actions flag row (sc.exe sets both)" \
+  test -z "$(msiinfo tables "$package" | grep -x MsiServiceConfigFailureActions)" \
+  -a -z "$(msiinfo export "$package" MsiServiceConfig | grep -P '^\w+\tHalcyraService\t\d+\t4\t')"
+check "MsiConfigureServices applies the time-out" grep -q '^MsiConfigureServices' <(msiinfo export "$package" InstallExecuteSequence)
 conditions=$(msiinfo export "$package" LaunchCondition | tr -d '\r')
 check "launch condition: Windows Installer 5.0" grep -qxP 'Installed OR VersionMsi >= "5.00"\t.*' <<<"$conditions"
 check "launch condition: 64-bit Windows build 10240 or later" \
@@ -121,17 +142,15 @@ echo "$locks"
 # lock <folder id>: the SDDL of its row, with no condition.
 lock() { sed -nE "s/^\w+\t$1\tCreateFolder\t([^\t]+)\t\$/\1/p" <<<"$locks"; }
 admins_only='O:BAG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)'
-for folder in INSTALLROOT BinFolder; do
-  check "$folder: protected, full control for SYSTEM and the Administrators, read and execute for Users" \
-    test "$(lock $folder)" = "$admins_only(A;OICI;0x1200a9;;;BU)"
+folders=(INSTALLROOT BinFolder ResourcesFolder UpdaterFolder DataFolder DownloadFolder)
+for folder in "${folders[@]}"; do
+  check "$folder: owned by the Administrators, protected, SYSTEM and the Administrators only" \
+    test "$(lock "$folder")" = "$admins_only"
 done
-for folder in UpdaterFolder DataFolder DownloadFolder; do
-  check "$folder: protected, SYSTEM and the Administrators only" test "$(lock $folder)" = "$admins_only"
-  check "$folder: no entry for Users, Authenticated Users or Everyone" \
-    test -z "$(grep -oE ';(BU|AU|WD|S-1-5-32-545|S-1-5-11|S-1-1-0)\)' <<<"$(lock $folder)")"
-done
+check "no lock names Users, Authenticated Users, Everyone or INTERACTIVE" \
+  test -z "$(grep -oE ';(BU|AU|WD|IU|S-1-5-32-545|S-1-5-11|S-1-1-0|S-1-5-4)\)' <<<"$locks")"
 check "every locked folder is created by the package" \
-  test "$(msiinfo export "$package" CreateFolder | cut -f1 | grep -cxE 'INSTALLROOT|BinFolder|UpdaterFolder|DataFolder|DownloadFolder')" = 5
+  test "$(msiinfo export "$package" CreateFolder | cut -f1 | grep -cxE "$(IFS='|'; echo "${folders[*]}")")" = ${#folders[@]}
 
 # Wine's msiexec is 4.5: the package as built must be refused, a copy without the 5.0
 # condition installs.
@@ -184,7 +203,7 @@ failure_actions=$(reg_value "$service_key" FailureActions)
 if [[ -n "$failure_actions" ]]; then
   echo "ok: FailureActions is set: $failure_actions"
 else
-  gap "no FailureActions: Wine's Windows Installer 4.5 does not run MsiConfigureServices"
+  gap "no FailureActions: Wine's sc failure stores nothing"
 fi
 check "the installed executable carries version $version.0 of Halcyra" \
   test "$(installed_version)" = "file $version.0 product $version.0 company Halcyra"
@@ -202,6 +221,8 @@ mkdir -p "$(dirname "$config")"
 printf '{ "enableUpdate": false, "server": "http://updates.example", "versionFile": "version.json" }\r\n' >"$config"
 cp "$config" "$work/config.json"
 
+mark_key='HKLM\SOFTWARE\Halcyra\HalcyraService\ManifestVersions'
+w reg add "$mark_key" /v mark /d 2.0.0.0 /f >/dev/null
 gap "StopServices does not wait for the service to end; the service is stopped before the upgrade"
 w net stop HalcyraService >/dev/null
 wait_until 30 dead "$first_service"
@@ -216,6 +237,14 @@ check "started from the new executable, version $next_version.0, in the remember
   test "$(installed_version)" = "file $next_version.0 product $next_version.0 company Halcyra"
 check "the server runs again" wait_until 15 server_started_after "$first_server"
 check "config.json is kept as it was" cmp -s "$config" "$work/config.json"
+# Windows runs the old product's removal within an upgrade with UPGRADINGPRODUCTCODE set, which
+# keeps the mark; Wine's nested removal runs the action that deletes it.
+if [[ -n "$(reg_value "$mark_key" mark)" ]]; then
+  echo "ok: the version mark is kept"
+else
+  gap "the version mark went with the upgrade: Wine's nested removal of the old product has no UPGRADINGPRODUCTCODE"
+  w reg add "$mark_key" /v mark /d 2.0.0.0 /f >/dev/null
+fi
 
 # ---- trust boundary: HalcyraUpdateCheck.exe names what others can write -------------------
 # Wine shows a Unix o+w as an Everyone entry with write access and o+r as one with read; the
@@ -257,6 +286,11 @@ else
 fi
 check "nothing else of the package is left in bin" \
   test -z "$(find "$root/bin" -mindepth 1 ! -name HalcyraService.exe 2>/dev/null)"
+check "the version mark is removed" test -z "$(reg_value "$mark_key" mark)"
+for action in HalcyraRecoveryActions HalcyraRecoveryFlag; do
+  check "$action ran at the install and at the upgrade, not at the uninstall" \
+    eval "ran install $action && ran upgrade $action && ! ran uninstall $action"
+done
 
 if ((failures > 0)); then
   echo "---- HalcyraService.log"

@@ -1,93 +1,146 @@
 // Trusted updates with the real service: a manifest is used only with a valid signature
-// under manifestPublicKey and before its Expires, and the updater starts only when its
-// Authenticode signer is one of updaterSigners. Every refusal starts the server instead,
-// with its event. Keys, certificates and signed files come from trust_fixtures.sh.
+// under manifestPublicKey, an Expires ahead and a version no lower than the one accepted
+// before; the updater and the server start only when their Authenticode signer is one of
+// updaterSigners and serverSigners. Keys, certificates and signed files come from
+// trust_fixtures.sh.
 //
 // Under Wine, WinVerifyTrust checks the image digest but not the certificate chain, so the
 // self-signed test certificates pass it; the thumbprint pin is what tells them apart.
 
+#include <cstdio>
 #include <regex>
+#include <thread>
 
 #include "e2e_fixture.h"
 
 namespace halcyra::e2e {
 namespace {
 
-struct Case {
-  const char* what;
-  bool key;               // manifestPublicKey set
-  bool signers;           // updaterSigners lists certificate a
-  const char* manifest;   // file of the fixtures served as version.json
-  const char* signature;  // served as version.json.sig; "" for none
-  const char* updater;    // file of the fixtures installed as the updater; "" for the unsigned build
-  bool updaterStarts;
-  std::string event;  // the refusal's event, a regular expression; "" for none
+enum class Starts { updater, server, nothing };
+
+class TrustE2E : public ServiceE2E {
+ protected:
+  const std::wstring received = root + L"\\updater\\sample-updater.received";
+  const std::wstring diagnosticExe = root + L"\\bin\\HalcyraUpdateCheck.exe";
+
+  std::string fixture(const std::string& name) {
+    return readBytes(windowsPath(environment("HALCYRA_E2E_TRUST") + "/" + name));
+  }
+  bool install() {
+    if (!need(!environment("HALCYRA_E2E_TRUST").empty(), "run through trust_fixtures.sh")) return false;
+    run(L"reg.exe delete HKLM\\SOFTWARE\\Halcyra /f");  // no version mark from an earlier run
+    return installService("on-ctrl-c=exit") && installUpdater() &&
+           need(writeBytes(diagnosticExe, fixture("diagnostic.exe")), "could not install the diagnostic");
+  }
+  // Serves `manifest` (its bytes; empty: none, a 404) and the fixture `signature` (""
+  // none), installs the fixtures `updater` and `server` ("": as built) and writes the
+  // configuration with `members` added.
+  bool prepare(const std::string& manifest, const char* signature, const char* updater, const char* server,
+               const std::string& members) {
+    removeFile(manifestFolder() + L"\\version.json");
+    removeFile(manifestFolder() + L"\\version.json.sig");
+    std::wstring const configPath = root + L"\\resources\\updater\\config.json";
+    bool ok = (manifest.empty() || writeManifest("version.json", manifest)) &&
+              (*signature == '\0' || writeManifest("version.json.sig", fixture(signature))) &&
+              writeBytes(updaterExe, fixture(*updater != '\0' ? updater : "updater.exe")) &&
+              writeBytes(root + L"\\HalcyraServer.exe", fixture(*server != '\0' ? server : "server.exe")) &&
+              writeUpdateConfig(manifestUrl());
+    std::string config = readBytes(configPath);
+    config.insert(config.rfind('}'), members);
+    removeFile(received);
+    removeFile(root + L"\\HalcyraServer.pid");
+    return need(ok && writeBytes(configPath, config), "could not prepare the case");
+  }
+  // Starts the service and waits up to 30 s for the `expected` program to start (for the
+  // event when nothing is expected), then for the event `event` (a regular expression; ""
+  // for none) to be traced once more than before; returns what started.
+  Starts startAndAwait(Starts expected, const std::string& event) {
+    int const before = event.empty() ? 0 : tracedCount(event);
+    if (!startService()) return Starts::nothing;
+    auto const started = [&] {
+      return exists(received)                        ? Starts::updater
+             : exists(root + L"\\HalcyraServer.pid") ? Starts::server
+                                                     : Starts::nothing;
+    };
+    auto const seen = [&] { return !event.empty() && tracedCount(event) > before; };
+    awaitUntil(30s, [&] {
+      return expected == Starts::nothing ? seen() || started() != Starts::nothing : started() == expected;
+    });
+    if (!event.empty()) {
+      EXPECT_TRUE(awaitUntil(5s, seen)) << "event " << event;
+    }
+    return started();
+  }
+  std::string keyMember() { return ", \"manifestPublicKey\": \"" + fixture("manifest-key.b64") + "\""; }
+  std::string signers(const char* list, const std::string& entry) {
+    return ", \"" + std::string(list) + "\": [\"" + entry + "\"]";
+  }
+
+ private:
+  static bool need(bool ok, const std::string& what) {
+    if (!ok) ADD_FAILURE() << what;
+    return ok;
+  }
 };
 
 // Event 11 carries the transfer's result after its text.
 constexpr char kBadSignature[] = "0x0002 0x8000000b: Manifest signature doesn't verify under the configured key \\|.*";
 
-TEST_F(ServiceE2E, TrustedUpdates) {
-  std::string const fixtures = environment("HALCYRA_E2E_TRUST");
-  ASSERT_FALSE(fixtures.empty()) << "run through trust_fixtures.sh";
-  auto const fixture = [&](const std::string& name) { return readBytes(windowsPath(fixtures + "/" + name)); };
+// The verdicts on the manifest and the updater, in order on one installation: a version
+// accepted from a signed manifest is the mark that a later, lower one is refused against,
+// by a service started afresh. After each case HalcyraUpdateCheck.exe exits with 0 when the
+// updater started and 2 when it was refused.
+TEST_F(TrustE2E, TrustedUpdates) {
+  struct Case {
+    const char* what;
+    std::string members;    // the trust members of the configuration
+    const char* manifest;   // fixture served as version.json; "" for none (a 404)
+    const char* signature;  // served as version.json.sig; "" for none
+    const char* updater;    // fixture installed as the updater; "" for the unsigned build
+    bool updaterStarts;
+    std::string event;                // the refusal's event, a regular expression; "" for none
+    std::string diagnosticSays = "";  // found in the diagnostic's text, a regular expression
+  };
+  if (!install()) return;
+  std::string const key = keyMember();
+  std::string const listed = signers("updaterSigners", fixture("thumbprint-a"));
   std::string const refused = "0x0001 0xc0000010: .*sample-updater\\.exe \\| ";
+  std::string const failed = "0x0002 0x8000000b: ";
   Case const cases[] = {
-      {"no key, unsigned manifest", false, false, "signed.json", "", "", true, ""},
-      {"signed manifest", true, false, "signed.json", "signed.json.sig", "", true, ""},
-      {"one byte changed", true, false, "changed", "signed.json.sig", "", false, kBadSignature},
-      {"no signature", true, false, "signed.json", "", "", false,
-       "0x0002 0x8000000b: Manifest signature can't be fetched \\|.*"},
-      {"another key's signature", true, false, "signed.json", "other.json.sig", "", false, kBadSignature},
-      {"expired", true, false, "expired.json", "expired.json.sig", "", false,
-       "0x0002 0x8000000b: Signed manifest has expired: Expires 2020-01-31T00:00:00Z \\|.*"},
-      {"listed signer", true, true, "signed.json", "signed.json.sig", "updater-a.exe", true, ""},
-      {"unsigned updater", false, true, "signed.json", "", "", false,
-       refused + "it has no Authenticode signature \\| none"},
-      {"unlisted signer", false, true, "signed.json", "", "updater-b.exe", false,
+      {"no key, unsigned manifest", "", "signed.json", "", "", true, ""},
+      {"signed manifest", key, "signed.json", "signed.json.sig", "", true, "",
+       fixture("manifest-key.sha256") + "[\\s\\S]*Expires in force: +20"},
+      {"one byte changed", key, "changed", "signed.json.sig", "", false, kBadSignature},
+      {"no signature", key, "signed.json", "", "", false, failed + "Manifest signature can't be fetched \\|.*"},
+      {"another key's signature", key, "signed.json", "other.json.sig", "", false, kBadSignature},
+      {"expired", key, "expired.json", "expired.json.sig", "", false,
+       failed + "Signed manifest has expired: Expires 2020-01-31T00:00:00Z \\|.*"},
+      {"a lower version: a replay", key, "older.json", "older.json.sig", "", false,
+       failed + "Signed manifest announces 1\\.5\\.0\\.0, lower than 2\\.0\\.0\\.0 .*replay.*",
+       "1\\.5\\.0\\.0, lower than 2\\.0\\.0\\.0"},
+      {"no Expires", key, "noexpires.json", "noexpires.json.sig", "", false,
+       failed + "Signed manifest has no Expires .*"},
+      {"no manifest (404)", key, "", "", "", false, failed + "Invalid remote update config \\| .* \\| 404",
+       "Failure: +Invalid remote update config[\\s\\S]*HTTP status 404"},
+      {"listed signer", key + listed, "signed.json", "signed.json.sig", "updater-a.exe", true, ""},
+      {"unsigned updater", listed, "signed.json", "", "", false, refused + "it has no Authenticode signature \\| none"},
+      {"unlisted signer", listed, "signed.json", "", "updater-b.exe", false,
        refused + "its signer is not one of updaterSigners \\| " + fixture("thumbprint-b")},
-      {"changed after signing", false, true, "signed.json", "", "updater-changed.exe", false,
+      {"changed after signing", listed, "signed.json", "", "updater-changed.exe", false,
        // Wine names no signer once the digest fails; Windows may.
        refused + "its Authenticode signature is not trusted \\(WinVerifyTrust 0x80096010\\) \\| (" +
            fixture("thumbprint-a") + "|none)"},
+      {"a whole sha256sum line as signer", signers("updaterSigners", fixture("thumbprint-a") + "  -"), "signed.json",
+       "", "updater-a.exe", false, "0x0001 0xc0000014: updaterSigners: .*  -.*", "Configuration error"},
   };
-  if (!installService("on-ctrl-c=exit") || !installUpdater()) return;
-  std::wstring const received = root + L"\\updater\\sample-updater.received";
-  std::wstring const configPath = root + L"\\resources\\updater\\config.json";
-  std::string const updaterBuilt = readBytes(updaterExe);
   std::string firstReceived;
   for (Case const& c : cases) {
     SCOPED_TRACE(c.what);
-    std::string manifest = fixture("signed.json");
-    if (std::string(c.manifest) != "changed") {
-      manifest = fixture(c.manifest);
-    } else {
-      manifest[12] = '3';  // {"Version":"3.0.0.0", ...
-    }
-    ASSERT_TRUE(writeManifest("version.json", manifest));
-    removeFile(manifestFolder() + L"\\version.json.sig");
-    if (*c.signature != '\0') {
-      ASSERT_TRUE(writeManifest("version.json.sig", fixture(c.signature)));
-    }
-    ASSERT_TRUE(writeBytes(updaterExe, *c.updater != '\0' ? fixture(c.updater) : updaterBuilt));
-    ASSERT_TRUE(writeUpdateConfig(manifestUrl()));
-    std::string config = readBytes(configPath);
-    std::string members;
-    if (c.key) members += ", \"manifestPublicKey\": \"" + fixture("manifest-key.b64") + "\"";
-    if (c.signers) members += ", \"updaterSigners\": [\"" + fixture("thumbprint-a") + "\"]";
-    config.insert(config.rfind('}'), members);
-    ASSERT_TRUE(writeBytes(configPath, config));
-    removeFile(received);
-    removeFile(root + L"\\HalcyraServer.pid");
-    int const before = c.event.empty() ? 0 : tracedCount(c.event);
-
-    if (!startService()) return;
-    bool const decided = awaitUntil(30s, [&] { return exists(received) || exists(root + L"\\HalcyraServer.pid"); });
-    EXPECT_TRUE(decided) << "neither the updater nor the server started";
-    EXPECT_EQ(exists(received), c.updaterStarts) << "the updater";
-    if (!c.event.empty()) {
-      EXPECT_TRUE(awaitUntil(5s, [&] { return tracedCount(c.event) > before; })) << "event " << c.event;
-    }
+    std::string manifest = fixture(std::string(c.manifest) == "changed" ? "signed.json" : c.manifest);
+    if (std::string(c.manifest) == "changed") manifest[12] = '3';  // {"Version":"3.0.0.0", ...
+    ASSERT_TRUE(prepare(manifest, c.signature, c.updater, "", c.members));
+    Starts const expected = c.updaterStarts ? Starts::updater : Starts::server;
+    EXPECT_EQ(startAndAwait(expected, c.event), expected);
     // The updater receives the same configuration text with the trust settings or without.
     if (c.updaterStarts && exists(received)) {
       std::string const text = std::regex_replace(updaterReceived(), std::regex("\"pid\":[0-9]+"), "\"pid\":_");
@@ -95,7 +148,71 @@ TEST_F(ServiceE2E, TrustedUpdates) {
       EXPECT_EQ(text, firstReceived) << "the updater's configuration differs";
     }
     ASSERT_TRUE(stopService(30s));
+    Outcome const diagnostic = run(commandLine({diagnosticExe}));
+    EXPECT_EQ(diagnostic.exitCode, c.updaterStarts ? 0u : 2u) << diagnostic.output;
+    EXPECT_TRUE(std::regex_search(diagnostic.output, std::regex(c.diagnosticSays))) << c.diagnosticSays << "\n"
+                                                                                    << diagnostic.output;
   }
+  Outcome const mark = run(L"reg.exe query HKLM\\SOFTWARE\\Halcyra\\HalcyraService\\ManifestVersions");
+  EXPECT_NE(mark.output.find("2.0.0.0"), std::string::npos) << mark.output;
+}
+
+// The server starts only when its trusted signer is one of serverSigners. A refused server
+// is not started, and its event is folded while the refusal repeats; an update that is due
+// runs its updater, which passes its own check.
+TEST_F(TrustE2E, ServerSigners) {
+  if (!install()) return;
+  std::string const refused = "0x0001 0xc0000013: HalcyraServer\\.exe \\| ";
+  struct Case {
+    const char* what;
+    const char* server;    // fixture installed as the server; "" for the unsigned build
+    const char* manifest;  // current.json: no update due; signed.json: one is due
+    Starts starts;
+    std::string event;
+  };
+  Case const cases[] = {
+      {"listed signer", "server-a.exe", "current.json", Starts::server, ""},
+      {"unsigned", "", "current.json", Starts::nothing, refused + "it has no Authenticode signature \\| none \\| 1 .*"},
+      {"unlisted signer", "server-b.exe", "current.json", Starts::nothing,
+       refused + "its signer is not one of serverSigners \\| " + fixture("thumbprint-b") + " \\| 1 .*"},
+      {"changed after signing", "server-changed.exe", "current.json", Starts::nothing,
+       refused + "its Authenticode signature is not trusted \\(WinVerifyTrust 0x80096010\\) \\| .* \\| 1 .*"},
+      {"refused, an update due: the updater", "", "signed.json", Starts::updater, ""},
+  };
+  std::string const members =
+      signers("serverSigners", fixture("thumbprint-a")) + signers("updaterSigners", fixture("thumbprint-a"));
+  for (Case const& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(prepare(fixture(c.manifest), "", "updater-a.exe", c.server, members));
+    EXPECT_EQ(startAndAwait(c.starts, c.event), c.starts);
+    if (std::string(c.what) == "unsigned") {
+      // A pass every 3 s for a minute: the first refusal, then every 10th with its count.
+      std::this_thread::sleep_for(60s);
+      EXPECT_FALSE(exists(root + L"\\HalcyraServer.pid"));
+      EXPECT_TRUE(traced(refused + ".* \\| 10 \\| 10")) << "the 10th refusal is reported with its count";
+      EXPECT_LE(tracedCount(refused + ".*"), 3) << "one event per pass is a flood";
+    }
+    ASSERT_TRUE(stopService(30s));
+  }
+}
+
+// The manifest and its signature share the check's 60 s: over an update server that
+// trickles each for 52 s, the server starts as late as without a signature, not 50 s later.
+TEST_F(TrustE2E, TricklingServerWithSigning) {
+  if (!install() || !prepare("", "", "", "", "") ||
+      !writeUpdateConfig("http://127.0.0.1:" + environment("HALCYRA_E2E_TRICKLE_PORT"))) {
+    return;
+  }
+  std::string config = readBytes(root + L"\\resources\\updater\\config.json");
+  config.insert(config.rfind('}'), keyMember());
+  ASSERT_TRUE(writeBytes(root + L"\\resources\\updater\\config.json", config));
+  Stopwatch const since;
+  if (!startService()) return;
+  ASSERT_TRUE(awaitUntil(90s, [&] { return exists(root + L"\\HalcyraServer.pid"); }));
+  std::printf("sc start to the server: %.1f s\n", static_cast<double>(since.ms()) / 1000);
+  EXPECT_LT(since.ms(), 70000) << "3 s to the first pass and 60 s for the transfers, and Wine's start";
+  EXPECT_TRUE(traced("0x0002 0x8000000b: Manifest signature can't be fetched \\| .*")) << "the signature's turn came";
+  ASSERT_TRUE(stopService(30s));
 }
 
 }  // namespace

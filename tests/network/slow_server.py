@@ -10,6 +10,7 @@ Modes:
     silent      accepts and never reads or answers
     unaccepted  listens but never accepts, with its backlog full, so that a new connection
                 never completes
+    busy        answers every request at once with 503 and "Retry-After: 120"
 
 When every port is bound it prints one line "<mode> <port>" per mode, then "ready". Every
 accepted connection prints "connection <mode>". The output is flushed line by line, so a
@@ -61,6 +62,11 @@ def answer(mode, connection, manifest, pause):
     try:
         if not read_request(connection):
             return
+        if mode == "busy":
+            connection.sendall(b"HTTP/1.1 503 Service Unavailable\r\nRetry-After: 120\r\nContent-Length: 4\r\n"
+                               b"Connection: close\r\n\r\nbusy")
+            connection.close()
+            return
         connection.sendall(headers(len(manifest)))
         if mode == "stall":
             connection.sendall(manifest[:STALL_BYTES])
@@ -92,7 +98,7 @@ def unaccepted_listener():
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("modes", nargs="+", choices=["trickle", "stall", "silent", "unaccepted"])
+    parser.add_argument("modes", nargs="+", choices=["trickle", "stall", "silent", "unaccepted", "busy"])
     parser.add_argument("--manifest", default='{"Version":"2.5.0.1","Files":["HalcyraServer.exe"]}')
     parser.add_argument("--pause", type=float, default=1.5, help="seconds before each piece of a trickle")
     args = parser.parse_args()

@@ -327,7 +327,10 @@ TEST_F(UpdateServers, BoundedTransfersAndCertificates) {
     std::string printed;
     int parse;
     double maxSeconds;
+    bool signatureToo = false;  // the signature is fetched after the manifest, by the same client
   };
+  TransferOptions shortTotal;  // a trickle takes 4 pieces 1.5 s apart
+  shortTotal.totalTimeoutMs = 4000;
   TransferOptions quickStall;
   quickStall.lowSpeedBytesPerSecond = 100;  // the few bytes sent before the stall count as a stall
   quickStall.lowSpeedSeconds = 2;
@@ -354,6 +357,9 @@ TEST_F(UpdateServers, BoundedTransfersAndCertificates) {
       {"HTTPS, CA trusted", https, trusted, "", kManifestRead, 10},
 #endif
       {"HTTPS, CA unknown to the system", https, TransferOptions{}, untrustedPrinted, untrustedParse, 10},
+      // One deadline for both: the signature's transfer gets what the manifest's left.
+      {"manifest and signature trickle", "http://127.0.0.1:" + portFromEnvironment("HALCYRA_TRICKLE_PORT"), shortTotal,
+       "curl told us 28\ncurl told us 28\n", kManifestNotJson, 5.5, true},
   };
   for (const Case& c : cases) {
     UpdaterConfig config;
@@ -368,6 +374,8 @@ TEST_F(UpdateServers, BoundedTransfersAndCertificates) {
     auto const started = std::chrono::steady_clock::now();
     ::testing::internal::CaptureStdout();
     std::string const body = client.fetchReleaseManifest();
+    std::string signature;
+    if (c.signatureToo) static_cast<void>(client.downloadToStream(u"latest/manifest.json.sig", signature));
     std::string const printed = ::testing::internal::GetCapturedStdout();
     double const took = secondsSince(started);
 

@@ -40,6 +40,8 @@
 #include <string>
 #include <vector>
 
+#include "windows_process.h"
+
 namespace {
 
 int failed(const char* what) {
@@ -49,45 +51,18 @@ int failed(const char* what) {
 
 DWORD number(const wchar_t* text) { return static_cast<DWORD>(std::wcstoul(text, nullptr, 0)); }
 
-// Quotes each argument by the usual rules for Windows command lines.
-std::wstring commandLineOf(wchar_t** arguments, int count) {
-  std::wstring line;
-  for (int i = 0; i < count; ++i) {
-    if (i > 0) line += L' ';
-    line += L'"';
-    std::size_t backslashes = 0;
-    for (wchar_t const* c = arguments[i]; *c != L'\0'; ++c) {
-      if (*c == L'\\') {
-        ++backslashes;
-        continue;
-      }
-      line.append(*c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
-      backslashes = 0;
-      line += *c;
-    }
-    line.append(2 * backslashes, L'\\');
-    line += L'"';
-  }
-  return line;
-}
+using halcyra::support::commandLine;
+using halcyra::support::Process;
+
+std::vector<std::wstring> argumentsOf(wchar_t** arguments, int count) { return {arguments, arguments + count}; }
 
 // Runs a program to its end and prints its exit code after `label`.
-int run(wchar_t** arguments, int count, DWORD flags, const char* label) {
-  if (count < 1) return 2;
-  std::wstring line = commandLineOf(arguments, count);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessW(arguments[0], line.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup,
-                      &process)) {
-    return failed("CreateProcessW");
-  }
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = 0;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  std::printf("%s %lu\n", label, code);
+int run(const std::vector<std::wstring>& arguments, DWORD flags, const char* label) {
+  if (arguments.empty()) return 2;
+  Process const process = halcyra::support::start(commandLine(arguments), {.flags = flags});
+  if (!process) return failed("CreateProcessW");
+  process.awaitEnd(INFINITE);
+  std::printf("%s %lu\n", label, process.exitCode());
   std::fflush(stdout);
   return 0;
 }
@@ -108,66 +83,32 @@ int stopRequest(wchar_t** arguments, int count) {
                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (log == INVALID_HANDLE_VALUE) return failed("CreateFileW");
   DWORD const sizeBefore = fileSize(logPath);
-  std::wstring line = commandLineOf(arguments + 2, count - 2);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = log;
-  startup.hStdError = log;
-  PROCESS_INFORMATION child{};
-  BOOL const started = CreateProcessW(arguments[2], line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                                      nullptr, &startup, &child);
+  Process const child = halcyra::support::start(commandLine(argumentsOf(arguments + 2, count - 2)),
+                                                {.flags = CREATE_NO_WINDOW, .output = log});
   CloseHandle(log);
-  if (!started) return failed("CreateProcessW");
+  if (!child) return failed("CreateProcessW");
   // Its first line comes after it has installed its Ctrl-C handler.
   for (int i = 0; i < 200 && fileSize(logPath) == sizeBefore; ++i) {
     Sleep(50);
   }
 
-  std::wstring id = std::to_wstring(child.dwProcessId);
-  wchar_t option[] = L"--terminate";
-  wchar_t* request[] = {arguments[0], option, id.data()};
-  int const status = run(request, 3, DETACHED_PROCESS, "stop request exit code");
-  if (status == 0 && WaitForSingleObject(child.hProcess, 10000) == WAIT_OBJECT_0) {
-    DWORD code = 0;
-    GetExitCodeProcess(child.hProcess, &code);
-    std::printf("child exit code %lu\n", code);
+  int const status =
+      run({arguments[0], L"--terminate", std::to_wstring(child.id())}, DETACHED_PROCESS, "stop request exit code");
+  if (status == 0 && child.awaitEnd(10000)) {
+    std::printf("child exit code %lu\n", child.exitCode());
   } else {
     std::printf("child still running\n");
-    TerminateProcess(child.hProcess, 1);
+    child.terminate(1);
   }
-  CloseHandle(child.hThread);
-  CloseHandle(child.hProcess);
   return status;
 }
 
-int alive(DWORD pid) {
-  HANDLE const process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-  if (process == nullptr) return 1;
-  DWORD code = 0;
-  bool const running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
-  CloseHandle(process);
-  return running ? 0 : 1;
-}
-
 int wait(DWORD pid, DWORD milliseconds) {
-  HANDLE const process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-  if (process == nullptr) return failed("OpenProcess");
-  DWORD const result = WaitForSingleObject(process, milliseconds);
-  DWORD code = 0;
-  GetExitCodeProcess(process, &code);
-  CloseHandle(process);
-  if (result != WAIT_OBJECT_0) return 1;
-  std::printf("exit code %lu\n", code);
+  Process const process(pid);
+  if (!process) return failed("OpenProcess");
+  if (!process.awaitEnd(milliseconds)) return 1;
+  std::printf("exit code %lu\n", process.exitCode());
   return 0;
-}
-
-int kill(DWORD pid, DWORD code) {
-  HANDLE const process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
-  if (process == nullptr) return failed("OpenProcess");
-  BOOL const ended = TerminateProcess(process, code);
-  CloseHandle(process);
-  return ended ? 0 : failed("TerminateProcess");
 }
 
 std::uint64_t microseconds(const FILETIME& time) {
@@ -231,17 +172,9 @@ int version(const wchar_t* path) {
 }
 
 int servicePid(const wchar_t* name) {
-  SC_HANDLE const manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  if (manager == nullptr) return failed("OpenSCManagerW");
-  SC_HANDLE const service = OpenServiceW(manager, name, SERVICE_QUERY_STATUS);
-  SERVICE_STATUS_PROCESS status{};
-  DWORD needed = 0;
-  bool const ok = service != nullptr && QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
-                                                             reinterpret_cast<BYTE*>(&status), sizeof status, &needed);
-  if (service != nullptr) CloseServiceHandle(service);
-  CloseServiceHandle(manager);
-  if (!ok) return failed("QueryServiceStatusEx");
-  std::printf("%lu\n", status.dwProcessId);
+  DWORD const pid = halcyra::support::servicePid(name);
+  if (pid == 0) return failed("QueryServiceStatusEx");
+  std::printf("%lu\n", pid);
   return 0;
 }
 
@@ -311,18 +244,21 @@ int dispatch(wchar_t** arguments, int count) {
   wchar_t** const rest = arguments + 2;
   int const restCount = count - 2;
   if (command == L"run" && restCount > 0 && std::wcscmp(rest[0], L"--detached") == 0) {
-    return run(rest + 1, restCount - 1, DETACHED_PROCESS, "exit code");
+    return run(argumentsOf(rest + 1, restCount - 1), DETACHED_PROCESS, "exit code");
   }
-  if (command == L"run") return run(rest, restCount, 0, "exit code");
+  if (command == L"run") return run(argumentsOf(rest, restCount), 0, "exit code");
   if (command == L"stop-request") return stopRequest(rest, restCount);
-  if (command == L"alive" && restCount == 1) return alive(number(rest[0]));
+  if (command == L"alive" && restCount == 1) return halcyra::support::alive(number(rest[0])) ? 0 : 1;
   if (command == L"wait" && restCount == 2) return wait(number(rest[0]), number(rest[1]));
   if (command == L"stats" && restCount == 1) return stats(number(rest[0]));
   if (command == L"handles" && restCount == 1) return handles(number(rest[0]));
   if (command == L"version" && restCount == 1) return version(rest[0]);
   if (command == L"service-pid" && restCount == 1) return servicePid(rest[0]);
   if (command == L"hold" && restCount == 2) return hold(rest[0], number(rest[1]));
-  if (command == L"kill" && restCount >= 1) return kill(number(rest[0]), restCount > 1 ? number(rest[1]) : 1);
+  if (command == L"kill" && restCount >= 1) {
+    return halcyra::support::kill(number(rest[0]), restCount > 1 ? number(rest[1]) : 1) ? 0
+                                                                                        : failed("TerminateProcess");
+  }
   return 2;
 }
 

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <iterator>
 
 #include "platform/files.h"
 #include "platform/processes.h"
@@ -44,6 +46,7 @@ TEST(ServiceStatus, SequencesEndWithTheRecordAsTheLastReportLeftIt) {
     sim::ProgramBehaviour server;
     Dword control;  // scheduled at 10 s; 0 for none
     std::vector<ReportRow> expected;
+    int duringReport = 0;  // instead, it arrives during this status report (1 the first)
   };
   const Case cases[] = {
       {"scm stop",
@@ -54,11 +57,19 @@ TEST(ServiceStatus, SequencesEndWithTheRecordAsTheLastReportLeftIt) {
        serverExitingAfter(5000, 1115),
        0,
        {starting, running, {kServiceStopped, kRunningControls, 0, 0}}},
+      // The handler finds the report's turn taken and returns at once (in the simulation,
+      // waiting would never end); the service thread reports the stop right after.
+      {"stop while RUNNING is being reported",
+       patientServer(),
+       platform::kServiceControlStop,
+       {starting, running, {kServiceStopPending, 0, 0, 30000}, {kServiceStopped, 0, 0, 30000}},
+       2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     setUpMachine(c.server);
-    if (c.control != 0) sim::scheduleControl(10000, c.control);
+    if (c.duringReport != 0) sim::scheduleControlAtCall("SetServiceStatus", c.duringReport, c.control);
+    if (c.control != 0 && c.duringReport == 0) sim::scheduleControl(10000, c.control);
     EXPECT_EQ(runService(), 1);  // the dispatcher's TRUE
     EXPECT_EQ(reportRows(), c.expected);
     for (const sim::StatusReport& report : sim::statusReports()) {
@@ -66,7 +77,12 @@ TEST(ServiceStatus, SequencesEndWithTheRecordAsTheLastReportLeftIt) {
       EXPECT_EQ(report.status.dwServiceSpecificExitCode, 0u);
       EXPECT_EQ(report.status.dwCheckPoint, 0u);
     }
-    EXPECT_EQ(servers().size(), 1u);
+    EXPECT_EQ(servers().size(), c.duringReport == 0 ? 1u : 0u);
+    // Registration is serviceMain's first call.
+    const auto& log = sim::calls();
+    const auto dispatcher =
+        std::find_if(log.begin(), log.end(), [](auto& call) { return call.name == "StartServiceCtrlDispatcherA"; });
+    EXPECT_EQ(std::next(dispatcher)->name, "RegisterServiceCtrlHandlerExA");
   }
 }
 
@@ -176,6 +192,8 @@ TEST(ServiceStart, EachFailedStepEndsTheStartWithItsError) {
       {"RUNNING report refused", failing("SetServiceStatus", 2, kErrorInvalidHandle), kErrorInvalidHandle},
       // A refusal without an error must still not read as a clean stop.
       {"RUNNING report refused without an error", failing("SetServiceStatus", 2, 0), kErrorInvalidHandle},
+      // Children started from another folder would not be the installed ones.
+      {"working folder", failing("SetCurrentDirectoryW", 1, kErrorAccessDenied), kErrorAccessDenied},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -216,6 +234,12 @@ TEST(ServiceStart, LogFileIsEmptiedAtStartAndCollectsEveryChildsOutput) {
   }
 }
 
+// A file of an ordinary user's under the log's name.
+void plantUserFile(const std::u16string& log) {
+  sim::addFile(log, "planted");
+  sim::setFileSecurity(log, {u"S-1-5-21-1001"});
+}
+
 // Whatever another user leaves under the log's name in the shared temporary folder, the
 // service never writes or truncates anything else and never follows a link; the log it
 // writes to is a new file that only SYSTEM and the Administrators can open. A name that
@@ -229,10 +253,10 @@ TEST(ServiceStart, LogFileNamePlantedByAnotherUserIsNeverFollowed) {
   };
   const Case cases[] = {
       {"nothing", [](const std::u16string&) {}, 0},
-      {"a file", [](const std::u16string& log) { sim::addFile(log, "planted"); }, 0},
+      {"a file", [](const std::u16string& log) { plantUserFile(log); }, 0},
       {"a read-only file",
        [](const std::u16string& log) {
-         sim::addFile(log, "planted");
+         plantUserFile(log);
          sim::setReadOnly(log);
        },
        0},
@@ -243,13 +267,13 @@ TEST(ServiceStart, LogFileNamePlantedByAnotherUserIsNeverFollowed) {
       {"a junction", [](const std::u16string& log) { sim::addLink(log, u"C:\\Secret", sim::LinkKind::junction); }, 0},
       {"a file held open, deletion shared",
        [](const std::u16string& log) {
-         sim::addFile(log, "planted");
+         plantUserFile(log);
          sim::holdOpen(log, 0x7);
        },
        0},
       {"a file held open, deletion not shared",
        [](const std::u16string& log) {
-         sim::addFile(log, "planted");
+         plantUserFile(log);
          sim::holdOpen(log, 0x3);
        },
        platform::kErrorSharingViolation},
@@ -264,7 +288,7 @@ TEST(ServiceStart, LogFileNamePlantedByAnotherUserIsNeverFollowed) {
        [](const std::u16string& log) {
          sim::setCallObserver([log](const sim::Call& call) {
            if (call.name == "CreateFileW" && call.args.find(" disposition=1 ") != std::string::npos) {
-             sim::addFile(log, "planted");
+             plantUserFile(log);
            }
          });
        },
@@ -301,7 +325,7 @@ TEST(ServiceStart, LogFileNamePlantedByAnotherUserIsNeverFollowed) {
     }
     EXPECT_TRUE(warnings.empty());
     EXPECT_EQ(sim::fileContent(log), "served\n");
-    EXPECT_EQ(open->securityDescriptor, u"D:P(A;;FA;;;SY)(A;;FA;;;BA)");
+    EXPECT_EQ(sim::fileSecurity(log), sim::FileSecurity{u"S-1-5-18"}) << "SYSTEM's, for SYSTEM and the Administrators";
   }
 }
 
@@ -310,7 +334,7 @@ TEST(ServiceStart, LogFileNamePlantedByAnotherUserIsNeverFollowed) {
 TEST(ServiceStatus, StopArrivingWithTheFinalReportDoesNotReopenTheService) {
   setUpMachine(serverExitingAfter(5000, 1115));
   // SetServiceStatus: START_PENDING, RUNNING, then the final report. The stop arrives
-  // during it and reaches the handler once the report is done, as serviceMain returns.
+  // during it and reaches the handler once the SCM has the report.
   sim::scheduleControlAtCall("SetServiceStatus", 3, platform::kServiceControlStop);
   runService();
   // The stop was delivered, and only after the final report.

@@ -104,8 +104,9 @@ TEST(Entry, StopRequestExitsWithTheErrorOfTheFailedConsoleCall) {
 TEST(Entry, WorkingFolderIsTheFolderAboveTheExecutablesFolder) {
   const std::vector<std::pair<std::u16string, std::u16string>> cases = {
       {u"C:\\A\\B\\service.exe", u"C:\\A"},
-      {u"C:\\service.exe", u"C:"},
+      {u"C:\\service.exe", u"C:\\"},
       {u"C:\\Halcyra\\bin\\HalcyraService.exe", u"C:\\Halcyra"},
+      {u"D:\\bin\\HalcyraService.exe", u"D:\\"},  // "D:" alone names the current folder of drive D
   };
   for (const auto& [modulePath, folder] : cases) {
     SCOPED_TRACE(testing::PrintToString(std::string(modulePath.begin(), modulePath.end())));
@@ -115,17 +116,23 @@ TEST(Entry, WorkingFolderIsTheFolderAboveTheExecutablesFolder) {
     runService();
     const auto set = sim::callsNamed("SetCurrentDirectoryW");
     ASSERT_EQ(set.size(), 1u);
-    const std::string narrow(folder.begin(), folder.end());
-    EXPECT_NE(set[0].args.find(narrow), std::string::npos) << set[0].args;
-    EXPECT_EQ(set[0].args.find(narrow + "\\"), std::string::npos) << set[0].args;
+    EXPECT_EQ(set[0].args, std::string(folder.begin(), folder.end()));
   }
 }
 
+// Also at a drive's root, for a service started in another folder of that drive.
 TEST(Entry, ChildrenRunInTheWorkingFolder) {
-  setUpMachine(serverExitingAfter(100, 1115));
-  runService();
-  ASSERT_EQ(servers().size(), 1u);
-  EXPECT_EQ(servers()[0].currentDirectory, u"C:\\Halcyra");
+  const std::vector<std::pair<std::u16string, std::u16string>> cases = {{u"C:\\Halcyra", u"C:\\Halcyra\\"},
+                                                                        {u"D:\\", u"D:\\"}};
+  for (const auto& [root, base] : cases) {
+    setUpMachine(serverExitingAfter(100, 1115));
+    sim::installProgram(base + u"HalcyraServer.exe", serverExitingAfter(100, 1115));
+    sim::setModulePath(base + u"bin\\HalcyraService.exe");
+    sim::setCurrentDirectory(base.substr(0, 3) + u"Windows");
+    runService();
+    ASSERT_EQ(processesOf(base + u"HalcyraServer.exe").size(), 1u);
+    EXPECT_EQ(processesOf(base + u"HalcyraServer.exe")[0].currentDirectory, root);
+  }
 }
 
 TEST(Entry, ExecutablePathThatFillsTheBufferFailsTheStart) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/console.h"
 #include "platform/processes.h"
 #include "service/graceful_stop.h"
 #include "tests/sim/service_scenario.h"
@@ -20,6 +21,8 @@ struct StopCase {
   std::uint64_t endsAfterStop;
   bool terminated;
   bool instanceCreated;
+  bool instanceHangs = false;        // it raises the Ctrl-C, then does not end
+  bool serviceIgnoresCtrlC = false;  // the service was started ignoring Ctrl-C
 };
 
 TEST(GracefulStop, EndsTheChildInOneOfThreeWays) {
@@ -34,6 +37,11 @@ TEST(GracefulStop, EndsTheChildInOneOfThreeWays) {
       {"Ctrl-C not raised", 2000, "GenerateConsoleCtrlEvent", 1, platform::kErrorInvalidParameter, 0, true, true},
       // Waits: the pass interval, the instance, then the grace period.
       {"grace wait failed", 2000, "WaitForSingleObject", 3, platform::kErrorInvalidHandle, 0, true, true},
+      // Ended after 5 s; the child still has its grace, and the stop stays within 30 s.
+      {"instance hangs", 2000, nullptr, 0, 0, 2000, false, true, true},
+      {"instance hangs, child ignores Ctrl-C", sim::kNever, nullptr, 0, 0, 25000, true, true, true},
+      // Children must not inherit it, or no Ctrl-C would ever reach them.
+      {"service started ignoring Ctrl-C", 2000, nullptr, 0, 0, 2000, false, true, false, true},
   };
   for (const StopCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -42,8 +50,17 @@ TEST(GracefulStop, EndsTheChildInOneOfThreeWays) {
     server.ctrlCExitCode = 0xC000013A;
     setUpMachine(server);
     if (c.failOperation != nullptr) sim::failCall(c.failOperation, c.failNth, c.failError);
+    if (c.instanceHangs) {
+      sim::ProgramBehaviour hanging = serverExitingAfter(kLastResortStopAt, 0);
+      hanging.run = [](const std::vector<std::string>& args) { return runEntryWith(args); };
+      sim::installProgram(kModulePath, hanging);
+    }
     sim::scheduleControl(kStopAt, platform::kServiceControlStop);
-    runService();
+    sim::scheduleControl(kLastResortStopAt, platform::kServiceControlStop);
+    sim::runProcess([&c] {
+      if (c.serviceIgnoresCtrlC) platform::SetConsoleCtrlHandler(nullptr, platform::kTrue);
+      return runEntryWith({"HalcyraService.exe"});
+    });
 
     ASSERT_EQ(servers().size(), 1u);
     const sim::ProcessRecord child = servers()[0];
@@ -51,7 +68,7 @@ TEST(GracefulStop, EndsTheChildInOneOfThreeWays) {
     EXPECT_EQ(*child.endTime, kStopAt + c.endsAfterStop);
     // A child that obeys keeps its own exit code.
     EXPECT_EQ(child.exitCode, c.terminated ? platform::kErrorProcessAborted : 0xC000013Au);
-    EXPECT_EQ(sim::callsNamed("TerminateProcess").size(), c.terminated ? 1u : 0u);
+    EXPECT_EQ(sim::callsNamed("TerminateProcess").size(), (c.terminated ? 1u : 0u) + (c.instanceHangs ? 1u : 0u));
     const auto requests = stopRequests();
     ASSERT_EQ(requests.size(), c.instanceCreated ? 1u : 0u);
     if (c.instanceCreated && c.failOperation != nullptr && std::string_view(c.failOperation) != "WaitForSingleObject") {

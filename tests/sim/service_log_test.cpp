@@ -12,6 +12,7 @@
 
 #include "platform/files.h"
 #include "platform/sim/sim.h"
+#include "platform/sim/sim_security.h"
 #include "service/event_messages.h"
 #include "service/log_file.h"
 #include "tests/sim/service_scenario.h"
@@ -39,9 +40,14 @@ struct Plant {
   unsigned traits;
   void (*make)();
 };
+// A file of an ordinary user's.
+void addUserFile(const std::u16string& path, std::string bytes) {
+  sim::addFile(path, std::move(bytes));
+  sim::setFileSecurity(path, {u"S-1-5-21-1001"});
+}
 const Plant kPlants[] = {
-    {kFile, [] { sim::addFile(kLog, "planted"); }},
-    {kFile | kReadOnly, [] { sim::addFile(kLog, "planted"), sim::setReadOnly(kLog); }},
+    {kFile, [] { addUserFile(kLog, "planted"); }},
+    {kFile | kReadOnly, [] { addUserFile(kLog, "planted"), sim::setReadOnly(kLog); }},
     {kFile, [] { sim::addLink(kLog, kUserFile, sim::LinkKind::hard); }},
     {kFile, [] { sim::addLink(kLog, kSystemFile, sim::LinkKind::hard); }},
     {kLink, [] { sim::addLink(kLog, kUserFile, sim::LinkKind::symbolic); }},
@@ -50,7 +56,7 @@ const Plant kPlants[] = {
     {0, [] { sim::addLink(kLog, u"C:\\Secret", sim::LinkKind::junction); }},
     {0, [] { sim::addDirectory(kLog); }},
     {kFolderWithContent, [] { sim::addFile(kLog + kInside, "inside"); }},
-    {kFile | kOwnLog, [] { sim::addFile(kLog, "last run"), sim::setOwner(kLog, u"S-1-5-18"); }},
+    {kFile | kOwnLog, [] { sim::addFile(kLog, "last run"), sim::setFileSecurity(kLog, {u"S-1-5-18"}); }},
 };
 
 struct Planted {
@@ -102,9 +108,9 @@ TEST(ServiceLogGenerator, PlantedObjectsNeitherBlockTheStartNorGetFollowed) {
     const unsigned tempPath2 = dice.below(3);
     sim::addDirectory(kSystemTemp);
     if (tempPath2 != 0) sim::setTempPath2(tempPath2 == 1 ? kSystemTemp : u"C:\\Temp\\");
-    sim::addFile(kUserFile, "user data");
+    addUserFile(kUserFile, "user data");
     sim::addFile(kSystemFile, "system data");
-    sim::setOwner(kSystemFile, u"S-1-5-18");
+    sim::setFileSecurity(kSystemFile, {u"S-1-5-18"});
     const bool plantedBefore = dice.chance(6);
     const Planted before = plantedBefore ? plant(dice) : Planted{};
     // At any step of the start, most of all between the removal and the creation, another
@@ -137,7 +143,7 @@ TEST(ServiceLogGenerator, PlantedObjectsNeitherBlockTheStartNorGetFollowed) {
       platform::FileInformation information{};
       ASSERT_TRUE(platform::GetFileInformationByHandle(log.handle, &information));
       EXPECT_EQ(information.numberOfLinks, 1u);
-      EXPECT_EQ(sim::ownerOf(kLog), u"S-1-5-18");
+      EXPECT_EQ(sim::fileSecurity(kLog), sim::FileSecurity{u"S-1-5-18"});
       EXPECT_EQ(sim::fileContent(kLog), "");
     } else {
       EXPECT_NE(log.failure, 0u);
@@ -190,10 +196,11 @@ TEST(ServiceLogRotation, PlantedGenerationNamesAreNeverFollowedAndNeverStopTheSe
       {"symbolic link to a user's file as .1", [&] { sim::addLink(first, kUserFile, sim::LinkKind::symbolic); }, false},
       {"symbolic link to a new name as .2", [&] { sim::addLink(second, kUnborn, sim::LinkKind::symbolic); }, false},
       {"hard link to a user's file as .1", [&] { sim::addLink(first, kUserFile, sim::LinkKind::hard); }, false},
-      {"user's file held open as .1", [&] { sim::addFile(first, "planted"), sim::holdOpen(first, 0x1); }, true},
+      {"user's file held open as .1", [&] { addUserFile(first, "planted"), sim::holdOpen(first, 0x1); }, true},
       {"folder with content as .2", [&] { sim::addFile(second + kInside, "inside"); }, true},
       {"service's own .1 held by a viewer",
-       [&] { sim::addFile(first, "old"), sim::setOwner(first, u"S-1-5-18"), sim::holdOpen(first, 0x3); }, true},
+       [&] { sim::addFile(first, "old"), sim::setFileSecurity(first, {u"S-1-5-18"}), sim::holdOpen(first, 0x3); },
+       true},
   };
   for (const auto& [name, make, blocks] : cases) {
     SCOPED_TRACE(name);
@@ -204,7 +211,7 @@ TEST(ServiceLogRotation, PlantedGenerationNamesAreNeverFollowedAndNeverStopTheSe
     std::string config = *sim::fileContent(u"C:\\Halcyra\\resources\\updater\\config.json");
     config.insert(config.size() - 1, R"(,"logRotationSize":1000,"logGenerations":2)");
     sim::addFile(u"C:\\Halcyra\\resources\\updater\\config.json", config);
-    sim::addFile(kUserFile, "user data");
+    addUserFile(kUserFile, "user data");
     make();
     bool added = false;
     sim::setCallObserver([&](const sim::Call& call) {
@@ -236,7 +243,7 @@ TEST(ServiceLogRotation, PlantedGenerationNamesAreNeverFollowedAndNeverStopTheSe
     EXPECT_LT(sim::fileContent(log)->size(), blocks ? 5000u : 1000u);
     for (const std::u16string& generation : {first, second}) {
       if (!blocks) {
-        EXPECT_EQ(sim::ownerOf(generation), u"S-1-5-18");
+        EXPECT_EQ(sim::fileSecurity(generation)->owner, u"S-1-5-18");
       }
     }
   }

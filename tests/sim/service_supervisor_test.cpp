@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/processes.h"
 #include "tests/sim/service_scenario.h"
 
@@ -90,9 +92,20 @@ TEST(Supervisor, ConsoleConnectMovesTheChildOnlyWhenTheSessionChanged) {
 }
 
 TEST(Supervisor, StopDuringTheUpdateCheckStillLaunchesThenStopsAtOnce) {
+  // The check looks for the configuration file, after the start-up trust check has; the
+  // stop arrives right then.
   setUpMachine(patientServer());
-  // The check looks for the configuration file; the stop arrives right then.
-  sim::scheduleControlAtCall("GetFileAttributesExW", 1, kServiceControlStop);
+  runService();
+  const auto looks = sim::callsNamed("GetFileAttributesExW");
+  const auto configLooks = std::count_if(looks.begin(), looks.end(), [](const sim::Call& call) {
+    return call.args.find("config.json") != std::string::npos;
+  });
+  const auto passLook = std::find_if(looks.rbegin(), looks.rend(), [](const sim::Call& call) {
+    return call.args.find("config.json") != std::string::npos;
+  });
+  ASSERT_EQ(configLooks, 2);
+  setUpMachine(patientServer());
+  sim::scheduleControlAtCall("GetFileAttributesExW", static_cast<int>(looks.rend() - passLook), kServiceControlStop);
   runService();
   ASSERT_EQ(servers().size(), 1u);
   const sim::ProcessRecord server = servers()[0];

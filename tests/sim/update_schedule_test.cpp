@@ -53,26 +53,35 @@ std::size_t countIn(const std::vector<std::uint64_t>& times, std::uint64_t from,
       std::count_if(times.begin(), times.end(), [&](auto t) { return from <= t && t < to; }));
 }
 
-// An updater that never installs: three runs, then the server; each later retry comes only
-// after its set-aside (15 min doubling, with jitter, at most a day) and sets the version
-// aside again; a newer announced version is tried at once.
-TEST(UpdateScheduleScenario, UpdaterThatInstallsNothingIsSetAsideWithGrowingWaits) {
+// An updater that installs nothing, or cannot be started: its quick failures are retried,
+// so the server does not start in the first minute, and after 10 min the version is set
+// aside and the server runs. Each later retry comes at the first pass after its set-aside
+// (15 min doubling, with jitter, at most a day) and sets the version aside again; a newer
+// announced version is tried at once.
+void expectStuckUpdaterSetAside(const char* name, const sim::ProgramBehaviour& updater) {
+  SCOPED_TRACE(name);
   setUp(serverExitingAfter(10 * kMinute, 0));
+  sim::installProgram(kUpdaterPath, updater);
   sim::setUpdateServer([](std::uint64_t now) {
     return sim::UpdateServerAnswer{200, 0, sim::manifestBody(now < 10 * kHour ? "2.0.0.0" : "2.1.0.0")};
   });
+  std::vector<std::uint64_t> updaters;   // every start of the updater, failed or not
   std::optional<ScheduleSnapshot> file;  // what the diagnostic reads near the end
   bool read = false;                     // once; the reading's own calls come here too
   sim::setCallObserver([&](const sim::Call& call) {
+    if (call.name == "CreateProcessAsUserW" && call.args.find("app=C:\\Halcyra\\updater") != std::string::npos) {
+      updaters.push_back(call.time);
+    }
     if (!read && call.time >= 10 * kHour + 50 * kMinute) file = (read = true, readScheduleFile());
   });
   runFor(11 * kHour);
   sim::setCallObserver(nullptr);
 
-  const std::vector<std::uint64_t> updaters = startTimes(kUpdaterPath);
   const std::vector<std::uint64_t> servers = startTimes(kServerPath);
   ASSERT_GE(servers.size(), 4U);
-  EXPECT_EQ(countIn(updaters, 0, servers.front()), 3U) << "three runs before the server";
+  EXPECT_GE(countIn(updaters, 0, 15 * kSecond), 3U) << "three failures in 15 s";
+  EXPECT_GE(countIn(updaters, 15 * kSecond, kMinute), 1U) << "... are retried";
+  EXPECT_TRUE(servers.front() >= kMinute && servers.front() <= 11 * kMinute) << "the server within 1 to 11 min";
 
   // Those of 2.0.0.0, before 2.1.0.0 is announced.
   std::vector<sim::ReportedEvent> setAsides;
@@ -84,16 +93,19 @@ TEST(UpdateScheduleScenario, UpdaterThatInstallsNothingIsSetAsideWithGrowingWait
   for (std::size_t i = 0; i < setAsides.size(); ++i) {
     const sim::ReportedEvent& event = setAsides[i];
     EXPECT_EQ(event.strings.at(0) + u" " + event.strings.at(1) + u" " + event.strings.at(2),
-              u"2.0.0.0 1.0.0.0 " + decimalText(3 + i));
+              u"2.0.0.0 1.0.0.0 " + decimalText(countIn(updaters, 0, event.time + 1)));
     const std::uint64_t minutes = std::stoull(std::string(event.strings.at(3).begin(), event.strings.at(3).end()));
     EXPECT_GE(minutes, i == 0 ? 15U : previousMinutes) << "set-aside " << i;
     EXPECT_LE(minutes, std::min<std::uint64_t>(30U << i, 24 * 60)) << "set-aside " << i;
     previousMinutes = minutes;
-    // No updater while the version is set aside, and exactly one retry before the next one.
+    // No updater while the version is set aside, and exactly one retry before the next one,
+    // at the first pass after the back-off: no server starts in between.
     const std::uint64_t until = event.time + (minutes - 1) * kMinute;
-    EXPECT_EQ(countIn(updaters, event.time, std::min(until, 10 * kHour)), 0U) << "set-aside " << i;
+    EXPECT_EQ(countIn(updaters, event.time + 1, std::min(until, 10 * kHour)), 0U) << "set-aside " << i;
     if (i + 1 < setAsides.size()) {
-      EXPECT_EQ(countIn(updaters, until, setAsides[i + 1].time), 1U) << "set-aside " << i;
+      EXPECT_EQ(countIn(updaters, until, setAsides[i + 1].time + 1), 1U) << "set-aside " << i;
+      const auto retry = std::lower_bound(updaters.begin(), updaters.end(), until);
+      EXPECT_TRUE(retry != updaters.end() && countIn(servers, event.time + minutes * kMinute, *retry) == 0U) << i;
     }
   }
   // The newer version is tried at the next pass after the server's next end.
@@ -103,6 +115,13 @@ TEST(UpdateScheduleScenario, UpdaterThatInstallsNothingIsSetAsideWithGrowingWait
   ASSERT_TRUE(file && file->schedule.stuck);
   EXPECT_EQ(file->schedule.stuck->announced, (VersionNumber{2, 1, 0, 0}));
   EXPECT_FALSE(readScheduleFile());
+}
+
+TEST(UpdateScheduleScenario, StuckUpdaterIsSetAsideAfterTenMinutesWithGrowingWaits) {
+  expectStuckUpdaterSetAside("ends without installing", serverExitingAfter(kSecond, 0));
+  sim::ProgramBehaviour cannotStart;
+  cannotStart.failToStart = platform::kErrorAccessDenied;
+  expectStuckUpdaterSetAside("cannot be started", cannotStart);
 }
 
 // While the server keeps ending at once, it is restarted after every pass's wait, and the

@@ -17,6 +17,7 @@
 #include "update/manifest_signature.h"
 #include "update/update_check.h"
 #include "update/updater_launch.h"
+#include "update/version_mark.h"
 
 namespace halcyra {
 namespace {
@@ -55,18 +56,22 @@ struct Key {
 
 constexpr char16_t kConfigFile[] = u"C:\\Halcyra\\resources\\updater\\config.json";
 constexpr char16_t kUpdater[] = u"C:\\Halcyra\\updater\\HalcyraUpdater.exe";
-constexpr char kManifest[] = R"({"Version":"1.3.0.0","Files":[]})";
+constexpr char kManifest[] = R"({"Version":"1.3.0.0","Files":[],"Expires":"2026-06-02T00:00:00Z"})";
 using Status = ManifestSignatureStatus;
 
-// One check of the pass over a file:// server; trustMembers go into the configuration.
+// One check over a file:// server; trustMembers go into the configuration. `pass` makes it
+// the service's pass, which raises the version mark; a new machine unless `keepMachine`.
 UpdaterSettings check(const std::filesystem::path& server, const std::string& trustMembers, const std::string& manifest,
-                      const std::optional<std::string>& signature) {
-  sim::reset();
+                      const std::optional<std::string>& signature, const std::string& versionFile = "v.json",
+                      bool pass = false, bool keepMachine = false) {
+  if (!keepMachine) sim::reset();
   sim::setCurrentDirectory(u"C:\\Halcyra");
   std::string const url = "file://" + server.generic_string();
   sim::addFile(kConfigFile, R"({"server":")" + url +
                                 R"(","relativeAppPath":"HalcyraServer.exe","login":"",)"
-                                R"("password":"","versionFile":"v.json","useGUI":0,"enableUpdate":true,)"
+                                R"("password":"","versionFile":")" +
+                                versionFile +
+                                R"(","useGUI":0,"enableUpdate":true,)"
                                 R"("autoUpdate":true,"updaterPath":"C:\\Halcyra\\updater\\HalcyraUpdater.exe")" +
                                 trustMembers + "}");
   sim::addFile(kUpdater, "MZ");
@@ -74,11 +79,14 @@ UpdaterSettings check(const std::filesystem::path& server, const std::string& tr
   sim::setVersionInfo(u"C:\\Halcyra\\HalcyraServer.exe", 0x00010002, 0, 0x00010002, 0);
   std::filesystem::remove_all(server);
   std::filesystem::create_directories(server / "latest");
-  std::ofstream(server / "latest" / "v.json", std::ios::binary) << manifest;
-  if (signature) std::ofstream(server / "latest" / "v.json.sig", std::ios::binary) << *signature;
+  std::ofstream(server / "latest" / versionFile, std::ios::binary) << manifest;
+  if (signature) std::ofstream(server / "latest" / (versionFile + ".sig"), std::ios::binary) << *signature;
   UpdaterSettings settings;
+  ManifestSource source;
+  source.raiseVersionMark = pass;
+  ManifestOutcome outcome;
   ::testing::internal::CaptureStdout();
-  checkForUpdate(settings, "resources\\updater\\config.json", u"HalcyraServer.exe");
+  checkForUpdate(settings, "resources\\updater\\config.json", u"HalcyraServer.exe", nullptr, source, outcome);
   ::testing::internal::GetCapturedStdout();
   return settings;
 }
@@ -91,6 +99,10 @@ TEST(TrustedManifest, UsesOnlyAManifestSignedUnderTheKeyAndNotExpired) {
       R"(,"manifestPublicKey":")" + std::string(keyText.begin(), keyText.end()) + R"(","updaterSigners":[])";
   std::string const past = R"({"Version":"1.3.0.0","Files":[],"Expires":"2026-05-31T23:59:59Z"})";
   std::string const future = R"({"Version":"1.3.0.0","Files":[],"Expires":"2026-06-01T00:00:01Z"})";
+  std::string const none = R"({"Version":"1.3.0.0","Files":[]})";
+  std::string const misspelt = R"({"Version":"1.3.0.0","Files":[],"expires":"2026-06-02T00:00:00Z"})";
+  constexpr char kNoExpires[] =
+      "Signed manifest has no Expires (the member's name is case-sensitive), which a signed manifest must have";
   std::string const badTime = R"({"Version":"1.3.0.0","Files":[],"Expires":"2026-02-30T00:00:00Z"})";
   std::string tampered = kManifest;
   tampered[13] = '4';
@@ -106,7 +118,9 @@ TEST(TrustedManifest, UsesOnlyAManifestSignedUnderTheKeyAndNotExpired) {
       {"no key: unsigned and used", "", kManifest, std::nullopt, Status::notChecked, ""},
       {"no key: Expires ignored", "", past, std::nullopt, Status::notChecked, ""},
       {"signed", keyMember, kManifest, key.sign(kManifest), Status::verified, ""},
-      {"signed, Expires ahead", keyMember, future, key.sign(future), Status::verified, ""},
+      {"signed, Expires a second ahead", keyMember, future, key.sign(future), Status::verified, ""},
+      {"signed, no Expires", keyMember, none, key.sign(none), Status::expiryMissing, kNoExpires},
+      {"signed, Expires misspelt", keyMember, misspelt, key.sign(misspelt), Status::expiryMissing, kNoExpires},
       {"one byte changed", keyMember, tampered, key.sign(kManifest), Status::signatureInvalid, kNotVerified},
       {"another key's signature", keyMember, kManifest, other.sign(kManifest), Status::signatureInvalid, kNotVerified},
       {"no signature", keyMember, kManifest, std::nullopt, Status::signatureMissing,
@@ -134,6 +148,52 @@ TEST(TrustedManifest, UsesOnlyAManifestSignedUnderTheKeyAndNotExpired) {
       EXPECT_EQ(line, commandLine.value_or(line)) << row.what;
       commandLine = line;
     }
+  }
+  std::filesystem::remove_all(server);
+}
+
+// The highest version accepted from a signed manifest is kept per address, and a lower one
+// signed later is a replay. Rows run in order on one machine.
+TEST(TrustedManifest, RefusesASignedManifestBelowTheVersionAcceptedAtItsAddress) {
+  Key const key, other;
+  std::filesystem::path const server = std::filesystem::temp_directory_path() / "halcyra_mark_test";
+  std::u16string const keyText = key.base64();
+  std::string const keyMember = R"(,"manifestPublicKey":")" + std::string(keyText.begin(), keyText.end()) + "\"";
+  struct Row {
+    const char* what;
+    const char* version;
+    const char* versionFile;
+    bool validSignature, pass;
+    Status status;
+    const char* markAfter;  // the mark of v.json afterwards
+  };
+  Row const rows[] = {
+      {"first signed manifest", "2.0.0.0", "v.json", true, true, Status::verified, "2.0.0.0"},
+      {"lower: a replay", "1.9.9.9", "v.json", true, true, Status::replayed, "2.0.0.0"},
+      {"the same again", "2.0.0.0", "v.json", true, true, Status::verified, "2.0.0.0"},
+      {"lower, signed by another key", "1.0.0.0", "v.json", false, true, Status::signatureInvalid, "2.0.0.0"},
+      {"higher, read by the diagnostic", "3.0.0.0", "v.json", true, false, Status::verified, "2.0.0.0"},
+      {"higher build", "2.0.1.0", "v.json", true, true, Status::verified, "2.0.1.0"},
+      {"another address starts afresh", "1.0.0.0", "beta.json", true, true, Status::verified, "2.0.1.0"},
+      {"lower build: a replay", "2.0.0.9", "v.json", true, true, Status::replayed, "2.0.1.0"},
+  };
+  std::u16string const url = u"file://" + std::u16string(server.generic_u16string());
+  std::string markBefore;
+  for (Row const& row : rows) {
+    std::string const manifest =
+        std::string(R"({"Version":")") + row.version + R"(","Files":[],"Expires":"2026-06-02T00:00:00Z"})";
+    UpdaterSettings const settings =
+        check(server, keyMember, manifest, (row.validSignature ? key : other).sign(manifest), row.versionFile, row.pass,
+              &row != rows);
+    EXPECT_EQ(settings.manifestSignature, row.status) << row.what;
+    if (row.status == Status::replayed) {
+      EXPECT_NE(settings.lastError.find(std::string(row.version) + ", lower than " + markBefore), std::string::npos)
+          << row.what << ": " << settings.lastError;
+    }
+    std::optional<VersionNumber> const mark = readVersionMark(transferUrl(url, u"latest/v.json"));
+    std::u16string const markText = mark ? formatVersionNumber(*mark) : u"";
+    markBefore.assign(markText.begin(), markText.end());
+    EXPECT_EQ(markBefore, row.markAfter) << row.what;
   }
   std::filesystem::remove_all(server);
 }

@@ -73,6 +73,7 @@ TEST(UpdateCheckReport, BothFormsAreWellFormedAgreeAndNeverShowThePassword) {
     UpdaterSettings const settings = generate.settings();
     bool const completed = generate.pick(10) != 0;
     UpdateCheckDetail detail;
+    detail.stage = static_cast<CheckStage>(generate.pick(static_cast<int>(CheckStage::decided) + 1));
     if (generate.pick(2) == 0) {
       detail.configProblem = explainConfigText(utf8FromUtf16(generate.text()));
     }

@@ -91,13 +91,16 @@ struct Outcome {
   std::string printed;  // a fetch of an absent manifest prints "curl told us 37"
   VersionNumber local, remote;
   bool filledIn;  // pid and appFolder replaced
+  CheckStage stage;
 };
 
 // The check ends before libcurl is initialised.
-Outcome beforeFetch(std::string error) { return {!error.empty(), false, std::move(error), 0, "", {}, {}, false}; }
+Outcome beforeFetch(std::string error, CheckStage stage) {
+  return {!error.empty(), false, std::move(error), 0, "", {}, {}, false, stage};
+}
 // The check has read both versions.
 Outcome compared(VersionNumber local, VersionNumber remote, bool due) {
-  return {false, due, "", 1, "", local, remote, true};
+  return {false, due, "", 1, "", local, remote, true, CheckStage::decided};
 }
 
 // The manifest announces `version`; an application without a version resource counts as 0.0.0.0.
@@ -147,7 +150,9 @@ class CheckForUpdate : public ::testing::Test {
     UpdaterSettings settings;
     settings.updateAvailable = true;  // the check clears it first
     ::testing::internal::CaptureStdout();
-    checkForUpdate(settings, "resources\\updater\\config.json", u"HalcyraServer.exe");
+    UpdateCheckDetail detail;
+    checkForUpdate(settings, "resources\\updater\\config.json", u"HalcyraServer.exe", nullptr, &detail);
+    EXPECT_EQ(detail.stage, expected.stage);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), expected.printed);
 
     EXPECT_EQ(settings.hasError, expected.hasError);
@@ -168,36 +173,40 @@ class CheckForUpdate : public ::testing::Test {
 
 TEST_F(CheckForUpdate, EndsWithTheFirstOutcomeThatApplies) {
   const VersionNumber zero{}, local{1, 2, 3, 4};
-  const Outcome badVersion{true, false, "Can't connect to update service", 1, "", local, zero, true};
+  const Outcome badVersion{true, false, "Can't connect to update service", 1, "", local,
+                           zero, true,  CheckStage::manifestRead};
   struct Row {
     const char* what;
     std::function<void(Machine&)> arrange;
     Outcome outcome;
   };
   const Row rows[] = {
-      {"no configuration file", [](Machine& m) { m.config.reset(); }, beforeFetch("Updater config doesn't exist")},
+      {"no configuration file", [](Machine& m) { m.config.reset(); },
+       beforeFetch("Updater config doesn't exist", CheckStage::started)},
       {"configuration not JSON", [](Machine& m) { m.config.reset(), m.rawConfig = "{"; },
-       beforeFetch("Updater config has parse error")},
-      {"updates disabled", [](Machine& m) { m.config->enableUpdate = false; }, beforeFetch("")},
+       beforeFetch("Updater config has parse error", CheckStage::started)},
+      {"updates disabled", [](Machine& m) { m.config->enableUpdate = false; },
+       beforeFetch("", CheckStage::configurationRead)},
       {"updaterPath empty", [](Machine& m) { m.config->updaterPath.clear(); },
-       beforeFetch("Updater path is not configured")},
+       beforeFetch("Updater path is not configured", CheckStage::configurationRead)},
       {"nothing at updaterPath", [](Machine& m) { m.config->updaterPath = u"C:\\Halcyra\\missing\\U.exe"; },
-       beforeFetch("C:\\Halcyra\\missing\\U.exe doesn't exist")},
+       beforeFetch("C:\\Halcyra\\missing\\U.exe doesn't exist", CheckStage::configurationRead)},
       {"updaterPath above U+00FF", [](Machine& m) { m.config->updaterPath = u"C:\\Upd\u0141\u00E9.exe"; },
-       beforeFetch("C:\\UpdA\xE9.exe doesn't exist")},
+       beforeFetch("C:\\UpdA\xE9.exe doesn't exist", CheckStage::configurationRead)},
       {"updaterPath access denied", [](Machine& m) { m.updaterPathError = platform::kErrorAccessDenied; },
-       beforeFetch("C:\\Halcyra\\updater\\HalcyraUpdater.exe can't be accessed")},
+       beforeFetch("C:\\Halcyra\\updater\\HalcyraUpdater.exe can't be accessed", CheckStage::configurationRead)},
       {"updaterPath a folder", [](Machine& m) { m.config->updaterPath = u"C:\\Halcyra\\updater"; },
        compared(local, {1, 3, 0, 0}, true)},
       {"relativeAppPath longer than the path",
        [](Machine& m) { m.config->relativeAppPath = u"C:\\Halcyra\\HalcyraServer.exe"; },
-       {true, false, "Application folder can't be derived", 1, "", zero, zero, false}},
+       {true, false, "Application folder can't be derived", 1, "", zero, zero, false, CheckStage::updaterFound}},
       {"no manifest",
        [](Machine& m) { m.manifest.reset(); },
-       {true, false, "Invalid remote update config", 1, "curl told us 37\n", zero, zero, true}},
+       {true, false, "Invalid remote update config", 1, "curl told us 37\n", zero, zero, true,
+        CheckStage::signatureVerified}},
       {"manifest without Files",
        [](Machine& m) { m.manifest = R"({"Version":"1.3.0.0"})"; },
-       {true, false, "Invalid remote update config", 1, "", zero, zero, true}},
+       {true, false, "Invalid remote update config", 1, "", zero, zero, true, CheckStage::signatureVerified}},
       {"three-part version", announce("1.3.0"), badVersion},
       {"five-part version", announce("1.3.0.0.0"), badVersion},
       {"due", [](Machine&) {}, compared(local, {1, 3, 0, 0}, true)},

@@ -41,8 +41,10 @@ TEST(UpdateSchedule, Transitions) {
   const auto fetched = [](std::uint64_t now, FetchResult r, double jitter = 0) {
     return [=](UpdateSchedule& s) { return recordFetch(s, now, r, jitter), -1; };
   };
-  const auto updaterRan = [](std::uint64_t now, VersionNumber before, VersionNumber after, double jitter = 0) {
-    return [=](UpdateSchedule& s) { return int{recordUpdaterRun(s, now, v2, before, after, jitter)}; };
+  // An updater run from `started` to `now`.
+  const auto updaterRan = [](std::uint64_t started, std::uint64_t now, VersionNumber before, VersionNumber after,
+                             double jitter = 0) {
+    return [=](UpdateSchedule& s) { return int{recordUpdaterRun(s, started, now, v2, before, after, jitter)}; };
   };
   const auto serverEnded = [](std::uint64_t now, bool quickly, bool fetchedBefore, double jitter = 0) {
     return [=](UpdateSchedule& s) { return recordServerEnd(s, now, quickly, fetchedBefore, jitter), -1; };
@@ -87,15 +89,20 @@ TEST(UpdateSchedule, Transitions) {
       {"crash loop: reuse the known version", S{.announced = v2, .quickEndRounds = 2, .quickEndsNotBefore = 9000},
        planAt(8999), reuse},
       {"crash loop, nothing known: skip", S{.quickEndRounds = 2, .quickEndsNotBefore = 9000}, planAt(8999), skip},
-      {"first unchanged run", S{}, updaterRan(0, v1, v1), 0, S{.stuck = StuckUpdate{v2, v1, 1, 0, 0}}},
-      {"third unchanged run sets aside for 15 min to 30 min", S{.stuck = StuckUpdate{v2, v1, 2, 0, 0}},
-       updaterRan(1000, v1, v1, 0.5), 1, S{.stuck = StuckUpdate{v2, v1, 0, 1, 1000 + 22 * kMin + 30000}}},
-      {"a retry that changes nothing sets aside twice as long", S{.stuck = StuckUpdate{v2, v1, 0, 1, 0}},
-       updaterRan(0, v1, v1), 1, S{.stuck = StuckUpdate{v2, v1, 0, 2, 30 * kMin}}},
-      {"an updater that changed the version ends it", S{.stuck = StuckUpdate{v2, v1, 2, 1, 99}}, updaterRan(0, v1, v2),
-       0, S{}},
-      {"another installed version starts afresh", S{.stuck = StuckUpdate{v2, v3, 2, 1, 99}}, updaterRan(0, v1, v1), 0,
-       S{.stuck = StuckUpdate{v2, v1, 1, 0, 0}}},
+      {"first unchanged run", S{}, updaterRan(7, 9, v1, v1), 0, S{.stuck = StuckUpdate{v2, v1, 1, 0, 0, 7}}},
+      {"one long run is not three", S{}, updaterRan(0, 60 * kMin, v1, v1), 0,
+       S{.stuck = StuckUpdate{v2, v1, 1, 0, 0, 0}}},
+      {"three runs over 10 min set aside for 15 min to 30 min", S{.stuck = StuckUpdate{v2, v1, 2, 0, 0, 0}},
+       updaterRan(9 * kMin, 10 * kMin, v1, v1, 0.5), 1,
+       S{.stuck = StuckUpdate{v2, v1, 3, 1, 10 * kMin + 22 * kMin + 30000, 0}}},
+      {"many runs just short of 10 min: not yet", S{.stuck = StuckUpdate{v2, v1, 150, 0, 0, 1000}},
+       updaterRan(10 * kMin, 10 * kMin + 999, v1, v1), 0, S{.stuck = StuckUpdate{v2, v1, 151, 0, 0, 1000}}},
+      {"a retry that changes nothing sets aside twice as long", S{.stuck = StuckUpdate{v2, v1, 3, 1, 0, 0}},
+       updaterRan(20 * kMin, 20 * kMin, v1, v1), 1, S{.stuck = StuckUpdate{v2, v1, 4, 2, 50 * kMin, 0}}},
+      {"an updater that changed the version ends it", S{.stuck = StuckUpdate{v2, v1, 2, 1, 99}},
+       updaterRan(0, 0, v1, v2), 0, S{}},
+      {"another installed version starts afresh", S{.stuck = StuckUpdate{v2, v3, 2, 1, 99}}, updaterRan(5, 6, v1, v1),
+       0, S{.stuck = StuckUpdate{v2, v1, 1, 0, 0, 5}}},
       {"set aside until its time", setAside, setAsideAt(4999, v2, v1), 1},
       {"tried again at its time", setAside, setAsideAt(5000, v2, v1), 0},
       {"a newer announced version is not set aside", setAside, setAsideAt(0, v3, v1), 0},

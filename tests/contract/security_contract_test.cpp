@@ -1,0 +1,196 @@
+// The security of files, the signatures of release manifests and the Authenticode
+// signatures of programs, the same on the simulated machine and on Windows.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "platform/authenticode.h"
+#include "platform/file_removal.h"
+#include "platform/files.h"
+#include "platform/security.h"
+#include "platform/signature.h"
+#include "tests/contract/backend_gaps.h"
+#include "tests/contract/world.h"
+
+namespace halcyra::contract {
+namespace {
+
+using namespace platform;
+
+// The descriptor the service's log is created with.
+constexpr char16_t kOwnersOnly[] = u"D:P(A;;FA;;;SY)(A;;FA;;;BA)";
+constexpr Dword kFileAllAccess = 0x1F01FF;
+
+// An object's security through its name (GetNamedSecurityInfoW) or an open handle
+// (GetSecurityInfo): the error, and the bytes of the owner's SID and of each access entry.
+struct Security {
+  Dword error = 0;
+  std::string owner;
+  std::vector<std::string> dacl;
+  bool operator==(const Security&) const = default;
+};
+
+Security read(const std::u16string& path, bool throughHandle) {
+  constexpr Dword kWanted = kOwnerSecurityInformation | kDaclSecurityInformation;
+  void *owner = nullptr, *dacl = nullptr, *descriptor = nullptr;
+  Handle const file = throughHandle ? CreateFileW(path.c_str(), kReadControl, kFileShareRead | kFileShareWrite, nullptr,
+                                                  kOpenExisting, 0, nullptr)
+                                    : kInvalidHandle;
+  Security security{
+      throughHandle
+          ? GetSecurityInfo(file, kSeFileObject, kWanted, &owner, nullptr, &dacl, nullptr, &descriptor)
+          : GetNamedSecurityInfoW(path.c_str(), kSeFileObject, kWanted, &owner, nullptr, &dacl, nullptr, &descriptor),
+      {},
+      {}};
+  if (throughHandle) CloseHandle(file);
+  if (security.error != kErrorSuccess) return security;
+  security.owner.assign(static_cast<const char*>(owner), 8 + std::size_t{4} * static_cast<unsigned char*>(owner)[1]);
+  AclSizeInformation size{};
+  if (dacl != nullptr) GetAclInformation(dacl, &size, sizeof size, kAclSizeInformation);
+  for (Dword index = 0; index < size.AceCount; ++index) {
+    void* ace = nullptr;
+    GetAce(dacl, index, &ace);
+    security.dacl.emplace_back(static_cast<const char*>(ace), static_cast<AceHeader*>(ace)->AceSize);
+  }
+  LocalFree(descriptor);
+  return security;
+}
+Security byName(const std::u16string& path) { return read(path, false); }
+Security byHandle(const std::u16string& path) { return read(path, true); }
+
+// Creates a file, with the descriptor of `sddl` when there is one.
+void create(const std::u16string& path, const char16_t* sddl) {
+  SecurityAttributes attributes{sizeof attributes, nullptr, kFalse};
+  ASSERT_TRUE(sddl == nullptr || ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                                     sddl, kSddlRevision1, &attributes.lpSecurityDescriptor, nullptr));
+  Handle const file = CreateFileW(path.c_str(), kGenericWrite, kFileShareRead, sddl == nullptr ? nullptr : &attributes,
+                                  kCreateNew, 0, nullptr);
+  EXPECT_NE(file, kInvalidHandle);
+  CloseHandle(file);
+  LocalFree(attributes.lpSecurityDescriptor);
+}
+
+// One record per file: set at creation, the same through every name and handle, and gone
+// with the file's last name.
+TEST(FileSecurity, IsSetAtCreationSharedByLinksAndGoesWithTheFile) {
+  resetWorld();
+  std::u16string const folder = scratchFolder(u"security");
+  std::u16string const plain = folder + u"\\plain.txt", locked = folder + u"\\locked.txt",
+                       link = folder + u"\\link.txt";
+  create(plain, nullptr);
+  create(locked, kOwnersOnly);
+  addHardLink(link, locked);
+
+  Security const created = byName(plain);
+  ASSERT_EQ(created.error, kErrorSuccess);
+  EXPECT_EQ(byHandle(plain), created);
+  alignas(TokenUser) unsigned char user[128];
+  Dword length = 0;
+  ASSERT_TRUE(GetTokenInformation(kCurrentProcessToken, kTokenUser, user, sizeof user, &length));
+  std::string owner = created.owner;
+  EXPECT_TRUE(EqualSid(owner.data(), reinterpret_cast<TokenUser*>(user)->Sid)) << "owned by its creator";
+
+  Security const ownersOnly = byName(locked);
+  EXPECT_EQ(byHandle(locked), ownersOnly);
+  EXPECT_EQ(byName(link), ownersOnly);
+  if (runsHere(kWineDaclFromModeBits)) {
+    ASSERT_EQ(ownersOnly.dacl.size(), 2u);
+    int const kinds[] = {kWinLocalSystemSid, kWinBuiltinAdministratorsSid};
+    for (std::size_t i = 0; i < 2; ++i) {
+      std::string entry = ownersOnly.dacl[i];
+      AccessAce ace{};
+      std::copy_n(entry.data(), offsetof(AccessAce, SidStart), reinterpret_cast<char*>(&ace));
+      EXPECT_EQ(std::tuple(ace.Header.AceType, ace.Header.AceFlags, ace.Mask),
+                std::tuple(kAccessAllowedAceType, std::uint8_t{0}, kFileAllAccess));
+      EXPECT_TRUE(IsWellKnownSid(entry.data() + offsetof(AccessAce, SidStart), kinds[i]));
+    }
+  }
+
+  // The first name goes; the file lives on under its other name with its record, and a new
+  // file under the old name gets a record of its own.
+  ASSERT_TRUE(deleteWithoutFollowingLinks(locked.c_str()));
+  EXPECT_EQ(byName(locked).error, kErrorFileNotFound);
+  EXPECT_EQ(byName(link), ownersOnly);
+  create(locked, nullptr);
+  EXPECT_EQ(byName(locked), created);
+  EXPECT_NE(byName(locked), ownersOnly);
+}
+
+// A manifest's signature: SHA-256 and an ECDSA P-256 verification through CNG.
+TEST(ManifestSignature, VerifiesOnlyTheSignedBytesUnderTheirKey) {
+  Sha256Digest digest{};
+  ASSERT_EQ(sha256("abc", digest), kStatusSuccess);
+  EXPECT_EQ(digest, (Sha256Digest{0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40,
+                                  0xde, 0x5d, 0xae, 0x22, 0x23, 0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17,
+                                  0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad}));
+
+  // openssl dgst -sha256 -sign over "manifest", as r || s.
+  constexpr P256PublicPoint kKey = {0x23, 0x56, 0x9d, 0xad, 0x96, 0x69, 0x6d, 0xb7, 0xa6, 0xa5, 0xd2, 0x22, 0xcb,
+                                    0x5d, 0xae, 0x9f, 0x93, 0x44, 0x7c, 0x71, 0x7b, 0x08, 0xd8, 0x25, 0x3a, 0x95,
+                                    0xc0, 0xec, 0x69, 0xb8, 0xa6, 0x02, 0x77, 0x47, 0x69, 0x1c, 0x5c, 0x32, 0x39,
+                                    0xae, 0xaf, 0x5b, 0xdd, 0x37, 0xbf, 0xf2, 0x27, 0x2f, 0xeb, 0x2a, 0xbe, 0x6f,
+                                    0xa3, 0x42, 0xa5, 0x5a, 0x36, 0x9d, 0xcf, 0x79, 0x36, 0x8b, 0x04, 0xd7};
+  constexpr P256Signature kSignature = {0x0a, 0xeb, 0x3a, 0x9d, 0xc5, 0xc1, 0xea, 0x73, 0xc6, 0x59, 0xdd, 0xf3, 0x1d,
+                                        0x82, 0x8f, 0xf8, 0xf6, 0x19, 0x1c, 0xd3, 0xfa, 0xf9, 0x96, 0x7d, 0x89, 0x9f,
+                                        0x4f, 0x12, 0x0d, 0xda, 0x39, 0x7d, 0x00, 0x06, 0x1d, 0x39, 0xf5, 0x8e, 0xb1,
+                                        0x04, 0x20, 0x47, 0x54, 0xf1, 0x24, 0x6b, 0xc4, 0x4a, 0x99, 0xa5, 0x52, 0x7e,
+                                        0x10, 0xe9, 0xc2, 0xef, 0xe8, 0x88, 0x9c, 0x2c, 0x8f, 0xce, 0x4c, 0x9f};
+  P256Signature flipped = kSignature;
+  flipped[40] ^= 0x01;
+  P256PublicPoint offCurve = kKey;
+  offCurve[63] ^= 0x01;
+  struct {
+    const char* name;
+    const P256PublicPoint& key;
+    std::string_view data;
+    const P256Signature& signature;
+    Dword status;
+    const Gap* gap;
+  } const cases[] = {
+      {"signed", kKey, "manifest", kSignature, kStatusSuccess, nullptr},
+      {"one bit of the signature flipped", kKey, "manifest", flipped, kStatusInvalidSignature, nullptr},
+      {"other bytes", kKey, "manifest ", kSignature, kStatusInvalidSignature, nullptr},
+      {"a key off the curve", offCurve, "manifest", kSignature, kStatusInvalidParameter, &kWineImportsAnyPoint},
+  };
+  for (auto const& c : cases) {
+    if (c.gap != nullptr && !runsHere(*c.gap)) continue;
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(verifyEcdsaP256Sha256(c.key, c.data, c.signature), c.status);
+  }
+}
+
+// WinVerifyTrust checks a program's image digest and names its signer, whatever the
+// result; a self-signed publisher passes (the service pins its publishers itself).
+TEST(Authenticode, ChecksTheDigestAndNamesTheSigner) {
+  resetWorld();
+  struct {
+    SignedFixture fixture;
+    Dword result;
+    bool namesSigner;
+    const Gap* signerGap;
+  } const cases[] = {
+      {SignedFixture::signedProgram, kErrorSuccess, true, nullptr},
+      {SignedFixture::changedAfterSigning, kTrustEBadDigest, true, &kWineNoSignerAfterBadDigest},
+      {SignedFixture::unsignedProgram, kTrustENoSignature, false, nullptr},
+  };
+  for (auto const& c : cases) {
+    std::u16string const path = signedFixture(c.fixture);
+    SCOPED_TRACE(narrow(path));
+    Handle const file = CreateFileW(path.c_str(), kGenericRead, kFileShareRead, nullptr, kOpenExisting, 0, nullptr);
+    ASSERT_NE(file, kInvalidHandle);
+    std::string signer = "left over";
+    EXPECT_EQ(verifyFileSignature(file, path.c_str(), kWtdRevokeNone, signer), c.result);
+    if (c.signerGap == nullptr || runsHere(*c.signerGap)) {
+      EXPECT_EQ(signer, c.namesSigner ? publisherCertificate() : "");
+    }
+    CloseHandle(file);
+  }
+}
+
+}  // namespace
+}  // namespace halcyra::contract
