@@ -70,7 +70,12 @@ Process start(const std::wstring& line, const StartOptions& options) {
                       &startup, &process)) {
     return {};
   }
-  CloseHandle(process.hThread);
+  if (process.hThread != nullptr) {
+    CloseHandle(process.hThread);
+  }
+  // Created: Wine starts a Unix program (/bin/chmod) without a process handle, which the
+  // caller tells from a failure by this.
+  SetLastError(ERROR_SUCCESS);
   return {process.hProcess, process.dwProcessId};
 }
 
