@@ -19,7 +19,10 @@ end_wine_servers() {
     # shellcheck source=tools/wine-env.sh
     . "$root/tools/wine-env.sh"
     halcyra_wine_down
-    WINEPREFIX=$(halcyra_e2e_wineprefix) halcyra_wine_down
+    local prefix
+    for prefix in "$(halcyra_e2e_wineprefix)"{,-slot0,-slot1,-package}; do
+      [[ -d "$prefix" ]] && WINEPREFIX=$prefix halcyra_wine_down
+    done
   )
 }
 trap end_wine_servers EXIT

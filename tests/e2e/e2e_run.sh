@@ -31,7 +31,8 @@ shift 5
 
 # A prefix of its own: the scenarios install a service named HalcyraService and this script
 # ends every process of the prefix when it is done, which must not disturb anyone else.
-HALCYRA_WINEPREFIX=$(. "$repo/tools/wine-env.sh" && halcyra_e2e_wineprefix)
+# HALCYRA_E2E_SLOT names one of the prefixes in which scenarios run side by side.
+HALCYRA_WINEPREFIX=$(. "$repo/tools/wine-env.sh" && halcyra_e2e_wineprefix)${HALCYRA_E2E_SLOT:+-slot$HALCYRA_E2E_SLOT}
 export HALCYRA_WINEPREFIX
 # shellcheck source=tools/wine-env.sh
 . "$repo/tools/wine-env.sh"
