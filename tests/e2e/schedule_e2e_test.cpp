@@ -26,6 +26,21 @@ TEST_F(ServiceE2E, UpdaterThatInstallsNothingIsRetriedThroughItsFirstMinute) {
   EXPECT_TRUE(stopService());
 }
 
+// The long run of the same updater (by hand, see the README): it keeps installing nothing,
+// its version is set aside once, and the server runs within 11 minutes.
+TEST_F(ServiceE2E, DISABLED_UpdaterThatInstallsNothingIsSetAsideWithinElevenMinutes) {
+  if (!installService("on-ctrl-c=exit") || !installUpdater()) return;
+  if (!writeManifest("version.json", R"({"Version":"9.0.0.0","Files":[]})") || !writeUpdateConfig(manifestUrl()) ||
+      !startService()) {
+    return;
+  }
+  EXPECT_TRUE(awaitUntil(
+      11min, [&] { return logCount("sample server: started") > 0; }, 5000ms))
+      << "the server runs within 11 minutes";
+  EXPECT_EQ(tracedCount(R"(0x0002 0x80000011.*)"), 1) << "set aside once";
+  EXPECT_TRUE(stopService());
+}
+
 // 503 with Retry-After: 120, and a server that ends at once: the update server is asked once
 // in the next 60 s, while the server is restarted every 3 s.
 TEST_F(ServiceE2E, RetryAfterHoldsTheFetchesOfACrashLoop) {
