@@ -183,8 +183,7 @@ TEST(TrustBoundary, WalksEveryPathAndRefusesAnOpenUpdater) {
     const bool refused = c.refusedFrom < std::ssize(c.warned);
     EXPECT_EQ(processesOf(kUpdaterPath).size() + processesOf(kMovedUpdater).size(), refused ? 0u : 1u);
     EXPECT_EQ(servers().size() > 1, refused);
-    std::vector<std::u16string> warned;
-    std::vector<std::u16string> refusals;
+    std::vector<std::u16string> warned, refusals;
     for (const sim::ReportedEvent& event : sim::reportedEvents()) {
       if (event.eventId != EVENT_TRUST_BOUNDARY_OPEN) continue;
       EXPECT_EQ(event.type, platform::kEventlogWarningType);
@@ -198,8 +197,8 @@ TEST(TrustBoundary, WalksEveryPathAndRefusesAnOpenUpdater) {
       lines.push_back(text);
     }
     EXPECT_EQ(warned, c.warned);
-    EXPECT_EQ(refusals,
-              std::vector(c.warned.begin() + c.refusedFrom, c.warned.end()));  // once, at any number of passes
+    // Once, at any number of passes.
+    EXPECT_EQ(refusals, std::vector(c.warned.begin() + c.refusedFrom, c.warned.end()));
   }
 }
 
