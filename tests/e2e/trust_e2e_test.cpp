@@ -34,9 +34,9 @@ class TrustE2E : public ServiceE2E {
   }
   // Serves `manifest` (its bytes; empty: none, a 404) and the fixture `signature` (""
   // none), installs the fixtures `updater` and `server` ("": as built) and writes the
-  // configuration with `members` added.
+  // configuration for the update server `url` with `members` added.
   bool prepare(const std::string& manifest, const char* signature, const char* updater, const char* server,
-               const std::string& members) {
+               const std::string& members, const std::string& url = manifestUrl()) {
     removeFile(manifestFolder() + L"\\version.json");
     removeFile(manifestFolder() + L"\\version.json.sig");
     std::wstring const configPath = root + L"\\resources\\updater\\config.json";
@@ -44,7 +44,7 @@ class TrustE2E : public ServiceE2E {
               (*signature == '\0' || writeManifest("version.json.sig", fixture(signature))) &&
               writeBytes(updaterExe, fixture(*updater != '\0' ? updater : "updater.exe")) &&
               writeBytes(root + L"\\HalcyraServer.exe", fixture(*server != '\0' ? server : "server.exe")) &&
-              writeUpdateConfig(manifestUrl());
+              writeUpdateConfig(url);
     std::string config = readBytes(configPath);
     config.insert(config.rfind('}'), members);
     removeFile(received);
@@ -199,13 +199,10 @@ TEST_F(TrustE2E, ServerSigners) {
 // The manifest and its signature share the check's 60 s: over an update server that
 // trickles each for 52 s, the server starts as late as without a signature, not 50 s later.
 TEST_F(TrustE2E, TricklingServerWithSigning) {
-  if (!install() || !prepare("", "", "", "", "") ||
-      !writeUpdateConfig("http://127.0.0.1:" + environment("HALCYRA_E2E_TRICKLE_PORT"))) {
+  if (!install() ||
+      !prepare("", "", "", "", keyMember(), "http://127.0.0.1:" + environment("HALCYRA_E2E_TRICKLE_PORT"))) {
     return;
   }
-  std::string config = readBytes(root + L"\\resources\\updater\\config.json");
-  config.insert(config.rfind('}'), keyMember());
-  ASSERT_TRUE(writeBytes(root + L"\\resources\\updater\\config.json", config));
   Stopwatch const since;
   if (!startService()) return;
   ASSERT_TRUE(awaitUntil(90s, [&] { return exists(root + L"\\HalcyraServer.pid"); }));
