@@ -36,7 +36,7 @@ struct Security {
   bool operator==(const Security&) const = default;
 };
 
-Security read(const std::u16string& path, bool throughHandle) {
+Security read(const std::u16string& path, bool throughHandle = false) {
   constexpr Dword kWanted = kOwnerSecurityInformation | kDaclSecurityInformation;
   void *owner = nullptr, *dacl = nullptr, *descriptor = nullptr;
   Handle const file = throughHandle ? CreateFileW(path.c_str(), kReadControl, kFileShareRead | kFileShareWrite, nullptr,
@@ -61,8 +61,6 @@ Security read(const std::u16string& path, bool throughHandle) {
   LocalFree(descriptor);
   return security;
 }
-Security byName(const std::u16string& path) { return read(path, false); }
-Security byHandle(const std::u16string& path) { return read(path, true); }
 
 // Creates a file, with the descriptor of `sddl` when there is one.
 void create(const std::u16string& path, const char16_t* sddl) {
@@ -87,18 +85,18 @@ TEST(FileSecurity, IsSetAtCreationSharedByLinksAndGoesWithTheFile) {
   create(locked, kOwnersOnly);
   addHardLink(link, locked);
 
-  Security const created = byName(plain);
+  Security const created = read(plain);
   ASSERT_EQ(created.error, kErrorSuccess);
-  EXPECT_EQ(byHandle(plain), created);
+  EXPECT_EQ(read(plain, true), created);
   alignas(TokenUser) unsigned char user[128];
   Dword length = 0;
   ASSERT_TRUE(GetTokenInformation(kCurrentProcessToken, kTokenUser, user, sizeof user, &length));
-  std::string owner = created.owner;
-  EXPECT_TRUE(EqualSid(owner.data(), reinterpret_cast<TokenUser*>(user)->Sid)) << "owned by its creator";
+  EXPECT_TRUE(EqualSid(const_cast<char*>(created.owner.data()), reinterpret_cast<TokenUser*>(user)->Sid))
+      << "owned by its creator";
 
-  Security const ownersOnly = byName(locked);
-  EXPECT_EQ(byHandle(locked), ownersOnly);
-  EXPECT_EQ(byName(link), ownersOnly);
+  Security const ownersOnly = read(locked);
+  EXPECT_EQ(read(locked, true), ownersOnly);
+  EXPECT_EQ(read(link), ownersOnly);
   if (runsHere(kWineDaclFromModeBits)) {
     ASSERT_EQ(ownersOnly.dacl.size(), 2u);
     int const kinds[] = {kWinLocalSystemSid, kWinBuiltinAdministratorsSid};
@@ -115,11 +113,11 @@ TEST(FileSecurity, IsSetAtCreationSharedByLinksAndGoesWithTheFile) {
   // The first name goes; the file lives on under its other name with its record, and a new
   // file under the old name gets a record of its own.
   ASSERT_TRUE(deleteWithoutFollowingLinks(locked.c_str()));
-  EXPECT_EQ(byName(locked).error, kErrorFileNotFound);
-  EXPECT_EQ(byName(link), ownersOnly);
+  EXPECT_EQ(read(locked).error, kErrorFileNotFound);
+  EXPECT_EQ(read(link), ownersOnly);
   create(locked, nullptr);
-  EXPECT_EQ(byName(locked), created);
-  EXPECT_NE(byName(locked), ownersOnly);
+  EXPECT_EQ(read(locked), created);
+  EXPECT_NE(read(locked), ownersOnly);
 }
 
 // The bytes of hexadecimal text.
