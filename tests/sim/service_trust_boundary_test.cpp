@@ -89,10 +89,7 @@ TEST(TrustBoundary, WalksEveryPathAndRefusesAnOpenUpdater) {
        },
        {}},
       {"a user owns resources, where config.json can be swapped",
-       [] {
-         sim::addAccount(kAlice, u"PC", u"alice");
-         sim::setFileSecurity(u"C:\\Halcyra\\resources", locked(kAlice));
-       },
+       [] { sim::setFileSecurity(u"C:\\Halcyra\\resources", locked(kAlice)); },
        {u"C:\\Halcyra\\resources: writable by PC\\alice"}},
       {"delete-child on the root lets Users rename the updater's folder; creating folders does not",
        [] {
@@ -105,7 +102,6 @@ TEST(TrustBoundary, WalksEveryPathAndRefusesAnOpenUpdater) {
        {u"C:\\Halcyra\\updater: writable by BUILTIN\\Users"}},
       {"a user's junction stands for the updater's folder",
        [] {
-         sim::addAccount(kAlice, u"PC", u"alice");
          sim::addDirectory(u"C:\\Users\\alice\\upd");
          sim::addLink(kUpdaterFolder, u"C:\\Users\\alice\\upd", sim::LinkKind::junction);
          sim::setFileSecurity(kUpdaterFolder, locked(kAlice));
@@ -144,7 +140,6 @@ TEST(TrustBoundary, WalksEveryPathAndRefusesAnOpenUpdater) {
        2},
       {"an ordinary owner may rewrite the access list, unless OWNER RIGHTS limit it",
        [] {
-         sim::addAccount(kAlice, u"PC", u"alice");
          sim::setFileSecurity(kServerPath, locked(kAlice));
          sim::setFileSecurity(u"C:\\Halcyra", locked(kAlice, {allow(kReadExecute, kOwnerRights)}));
          sim::setFileSecurity(kUpdaterPath, locked(kAlice, {allow(kWineWrite, kOwnerRights)}));
@@ -177,6 +172,7 @@ TEST(TrustBoundary, WalksEveryPathAndRefusesAnOpenUpdater) {
     // A server that ends after a second: the passes go on, and with them the refusals.
     setUpMachine(serverExitingAfter(1000, 0));
     announceRelease("2.0.0.0", patientServer());
+    sim::addAccount(kAlice, u"PC", u"alice");
     c.setUp();
     sim::scheduleControl(10000, platform::kServiceControlStop);
     runService();
