@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <string>
 #include <tuple>
@@ -35,7 +36,7 @@ struct Security {
   bool operator==(const Security&) const = default;
 };
 
-Security read(const std::u16string& path, bool throughHandle) {
+Security read(const std::u16string& path, bool throughHandle = false) {
   constexpr Dword kWanted = kOwnerSecurityInformation | kDaclSecurityInformation;
   void *owner = nullptr, *dacl = nullptr, *descriptor = nullptr;
   Handle const file = throughHandle ? CreateFileW(path.c_str(), kReadControl, kFileShareRead | kFileShareWrite, nullptr,
@@ -60,8 +61,6 @@ Security read(const std::u16string& path, bool throughHandle) {
   LocalFree(descriptor);
   return security;
 }
-Security byName(const std::u16string& path) { return read(path, false); }
-Security byHandle(const std::u16string& path) { return read(path, true); }
 
 // Creates a file, with the descriptor of `sddl` when there is one.
 void create(const std::u16string& path, const char16_t* sddl) {
@@ -86,18 +85,18 @@ TEST(FileSecurity, IsSetAtCreationSharedByLinksAndGoesWithTheFile) {
   create(locked, kOwnersOnly);
   addHardLink(link, locked);
 
-  Security const created = byName(plain);
+  Security const created = read(plain);
   ASSERT_EQ(created.error, kErrorSuccess);
-  EXPECT_EQ(byHandle(plain), created);
+  EXPECT_EQ(read(plain, true), created);
   alignas(TokenUser) unsigned char user[128];
   Dword length = 0;
   ASSERT_TRUE(GetTokenInformation(kCurrentProcessToken, kTokenUser, user, sizeof user, &length));
-  std::string owner = created.owner;
-  EXPECT_TRUE(EqualSid(owner.data(), reinterpret_cast<TokenUser*>(user)->Sid)) << "owned by its creator";
+  EXPECT_TRUE(EqualSid(const_cast<char*>(created.owner.data()), reinterpret_cast<TokenUser*>(user)->Sid))
+      << "owned by its creator";
 
-  Security const ownersOnly = byName(locked);
-  EXPECT_EQ(byHandle(locked), ownersOnly);
-  EXPECT_EQ(byName(link), ownersOnly);
+  Security const ownersOnly = read(locked);
+  EXPECT_EQ(read(locked, true), ownersOnly);
+  EXPECT_EQ(read(link), ownersOnly);
   if (runsHere(kWineDaclFromModeBits)) {
     ASSERT_EQ(ownersOnly.dacl.size(), 2u);
     int const kinds[] = {kWinLocalSystemSid, kWinBuiltinAdministratorsSid};
@@ -114,32 +113,33 @@ TEST(FileSecurity, IsSetAtCreationSharedByLinksAndGoesWithTheFile) {
   // The first name goes; the file lives on under its other name with its record, and a new
   // file under the old name gets a record of its own.
   ASSERT_TRUE(deleteWithoutFollowingLinks(locked.c_str()));
-  EXPECT_EQ(byName(locked).error, kErrorFileNotFound);
-  EXPECT_EQ(byName(link), ownersOnly);
+  EXPECT_EQ(read(locked).error, kErrorFileNotFound);
+  EXPECT_EQ(read(link), ownersOnly);
   create(locked, nullptr);
-  EXPECT_EQ(byName(locked), created);
-  EXPECT_NE(byName(locked), ownersOnly);
+  EXPECT_EQ(read(locked), created);
+  EXPECT_NE(read(locked), ownersOnly);
+}
+
+// The bytes of hexadecimal text.
+template <std::size_t N>
+std::array<std::uint8_t, N> bytes(std::string_view hex, std::array<std::uint8_t, N> out = {}) {
+  for (std::size_t i = 0; i < N; ++i)
+    out[i] = static_cast<std::uint8_t>(std::stoul(std::string(hex, 2 * i, 2), {}, 16));
+  return out;
 }
 
 // A manifest's signature: SHA-256 and an ECDSA P-256 verification through CNG.
 TEST(ManifestSignature, VerifiesOnlyTheSignedBytesUnderTheirKey) {
   Sha256Digest digest{};
   ASSERT_EQ(sha256("abc", digest), kStatusSuccess);
-  EXPECT_EQ(digest, (Sha256Digest{0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40,
-                                  0xde, 0x5d, 0xae, 0x22, 0x23, 0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17,
-                                  0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad}));
-
+  EXPECT_EQ(digest, bytes<32>("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
   // openssl dgst -sha256 -sign over "manifest", as r || s.
-  constexpr P256PublicPoint kKey = {0x23, 0x56, 0x9d, 0xad, 0x96, 0x69, 0x6d, 0xb7, 0xa6, 0xa5, 0xd2, 0x22, 0xcb,
-                                    0x5d, 0xae, 0x9f, 0x93, 0x44, 0x7c, 0x71, 0x7b, 0x08, 0xd8, 0x25, 0x3a, 0x95,
-                                    0xc0, 0xec, 0x69, 0xb8, 0xa6, 0x02, 0x77, 0x47, 0x69, 0x1c, 0x5c, 0x32, 0x39,
-                                    0xae, 0xaf, 0x5b, 0xdd, 0x37, 0xbf, 0xf2, 0x27, 0x2f, 0xeb, 0x2a, 0xbe, 0x6f,
-                                    0xa3, 0x42, 0xa5, 0x5a, 0x36, 0x9d, 0xcf, 0x79, 0x36, 0x8b, 0x04, 0xd7};
-  constexpr P256Signature kSignature = {0x0a, 0xeb, 0x3a, 0x9d, 0xc5, 0xc1, 0xea, 0x73, 0xc6, 0x59, 0xdd, 0xf3, 0x1d,
-                                        0x82, 0x8f, 0xf8, 0xf6, 0x19, 0x1c, 0xd3, 0xfa, 0xf9, 0x96, 0x7d, 0x89, 0x9f,
-                                        0x4f, 0x12, 0x0d, 0xda, 0x39, 0x7d, 0x00, 0x06, 0x1d, 0x39, 0xf5, 0x8e, 0xb1,
-                                        0x04, 0x20, 0x47, 0x54, 0xf1, 0x24, 0x6b, 0xc4, 0x4a, 0x99, 0xa5, 0x52, 0x7e,
-                                        0x10, 0xe9, 0xc2, 0xef, 0xe8, 0x88, 0x9c, 0x2c, 0x8f, 0xce, 0x4c, 0x9f};
+  P256PublicPoint const kKey = bytes<64>(
+      "23569dad96696db7a6a5d222cb5dae9f93447c717b08d8253a95c0ec69b8a6027747691c5c3239aeaf5bdd37bff2272feb2abe6fa342a55a"
+      "369dcf79368b04d7");
+  P256Signature const kSignature = bytes<64>(
+      "0aeb3a9dc5c1ea73c659ddf31d828ff8f6191cd3faf9967d899f4f120dda397d00061d39f58eb104204754f1246bc44a99a5527e10e9c2ef"
+      "e8889c2c8fce4c9f");
   P256Signature flipped = kSignature;
   flipped[40] ^= 0x01;
   P256PublicPoint offCurve = kKey;

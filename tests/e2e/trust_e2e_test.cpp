@@ -8,8 +8,10 @@
 // self-signed test certificates pass it; the thumbprint pin is what tells them apart.
 
 #include <cstdio>
+#include <initializer_list>
 #include <regex>
 #include <thread>
+#include <utility>
 
 #include "e2e_fixture.h"
 
@@ -34,9 +36,9 @@ class TrustE2E : public ServiceE2E {
   }
   // Serves `manifest` (its bytes; empty: none, a 404) and the fixture `signature` (""
   // none), installs the fixtures `updater` and `server` ("": as built) and writes the
-  // configuration with `members` added.
+  // configuration for the update server `url` with `members` added.
   bool prepare(const std::string& manifest, const char* signature, const char* updater, const char* server,
-               const std::string& members) {
+               const std::string& members, const std::string& url = manifestUrl()) {
     removeFile(manifestFolder() + L"\\version.json");
     removeFile(manifestFolder() + L"\\version.json.sig");
     std::wstring const configPath = root + L"\\resources\\updater\\config.json";
@@ -44,7 +46,7 @@ class TrustE2E : public ServiceE2E {
               (*signature == '\0' || writeManifest("version.json.sig", fixture(signature))) &&
               writeBytes(updaterExe, fixture(*updater != '\0' ? updater : "updater.exe")) &&
               writeBytes(root + L"\\HalcyraServer.exe", fixture(*server != '\0' ? server : "server.exe")) &&
-              writeUpdateConfig(manifestUrl());
+              writeUpdateConfig(url);
     std::string config = readBytes(configPath);
     config.insert(config.rfind('}'), members);
     removeFile(received);
@@ -82,6 +84,20 @@ class TrustE2E : public ServiceE2E {
     return ok;
   }
 };
+
+// Runs chmod on the Unix side (Wine starts a Unix program as it is) on each of `paths` below
+// drive_c, whose last part may be a pattern for find, so that no non-ASCII name needs
+// converting on the way. Wine 8 runs the program but reports CreateProcessW failing (error
+// 6): the scenario sees what the chmod did in what follows.
+void chmodBelowDriveC(const std::string& mode, std::initializer_list<std::string> paths) {
+  for (std::string const& path : paths) {
+    std::size_t const slash = path.rfind('/');
+    std::string const line = "Z:\\usr\\bin\\find " + environment("HALCYRA_E2E_PREFIX") + "/drive_c/" +
+                             path.substr(0, slash) + " -maxdepth 1 -name " + path.substr(slash + 1) +
+                             " -exec /bin/chmod " + mode + " {} ;";
+    run(std::wstring(line.begin(), line.end()), 20s);
+  }
+}
 
 // Event 11 carries the transfer's result after its text.
 constexpr char kBadSignature[] = "0x0002 0x8000000b: Manifest signature doesn't verify under the configured key \\|.*";
@@ -199,19 +215,72 @@ TEST_F(TrustE2E, ServerSigners) {
 // The manifest and its signature share the check's 60 s: over an update server that
 // trickles each for 52 s, the server starts as late as without a signature, not 50 s later.
 TEST_F(TrustE2E, TricklingServerWithSigning) {
-  if (!install() || !prepare("", "", "", "", "") ||
-      !writeUpdateConfig("http://127.0.0.1:" + environment("HALCYRA_E2E_TRICKLE_PORT"))) {
+  if (!install() ||
+      !prepare("", "", "", "", keyMember(), "http://127.0.0.1:" + environment("HALCYRA_E2E_TRICKLE_PORT"))) {
     return;
   }
-  std::string config = readBytes(root + L"\\resources\\updater\\config.json");
-  config.insert(config.rfind('}'), keyMember());
-  ASSERT_TRUE(writeBytes(root + L"\\resources\\updater\\config.json", config));
   Stopwatch const since;
   if (!startService()) return;
   ASSERT_TRUE(awaitUntil(90s, [&] { return exists(root + L"\\HalcyraServer.pid"); }));
   std::printf("sc start to the server: %.1f s\n", static_cast<double>(since.ms()) / 1000);
   EXPECT_LT(since.ms(), 70000) << "3 s to the first pass and 60 s for the transfers, and Wine's start";
   EXPECT_TRUE(traced("0x0002 0x8000000b: Manifest signature can't be fetched \\| .*")) << "the signature's turn came";
+  ASSERT_TRUE(stopService(30s));
+}
+
+// The trust check of the service and of HalcyraUpdateCheck.exe under Wine, which shows a Unix
+// "chmod o+w" as an access entry that lets Everyone write. The prefix's user owns every file
+// and is an administrator, so the owner raises nothing, and Wine's default layout reads as
+// closed.
+TEST_F(TrustE2E, OpenPathsKeepTheUpdaterFromStarting) {
+  if (!install()) return;
+  auto const refusal = [](const std::string& named) {
+    return "0x0002 0x8000000e: .*" + named + ".*\\| The updater is not started while its path is open.*";
+  };
+  // The updater, then its folder, writable by others: the server starts instead, and event
+  // 14 names the object (as Wine's trace shows it).
+  for (auto const& [path, named] :
+       {std::pair{"halcyra-e2e/Halcyra/updater/sample-updater.exe", R"(updater\\\\sample-updater\.exe)"},
+        std::pair{"halcyra-e2e/Halcyra/updater", R"(Halcyra\\\\updater)"}}) {
+    SCOPED_TRACE(path);
+    ASSERT_TRUE(prepare(fixture("signed.json"), "", "", "", ""));
+    chmodBelowDriveC("o+w", {path});
+    EXPECT_EQ(startAndAwait(Starts::server, refusal(named + std::string(": writable by Everyone"))), Starts::server);
+    ASSERT_TRUE(stopService(30s));
+    chmodBelowDriveC("o-w", {path});
+  }
+
+  // HalcyraUpdateCheck.exe names an open resources folder, an open folder above a non-ASCII
+  // updaterPath (read from the configuration's bytes one unit each, as the service does),
+  // and an open tempFolder.
+  std::wstring const other = base + L"\\Up\u00E9";
+  ASSERT_TRUE(makeFolders(other) && makeFolders(base + L"\\tmp") &&
+              copyFile(updaterExe, other + L"\\sample-updater.exe"));
+  std::wstring const configPath = root + L"\\resources\\updater\\config.json";
+  std::string config = readBytes(configPath);
+  std::string const updater = updaterPathJson();
+  config.replace(config.find(updater), updater.size(), "C:\\\\halcyra-e2e\\\\Up\xE9\\\\sample-updater.exe");
+  ASSERT_TRUE(writeBytes(configPath, config));
+  // config.json readable by others would be named too (the password): o-r first.
+  std::initializer_list<std::string> const opened = {"halcyra-e2e/Halcyra/resources", "halcyra-e2e/Up*",
+                                                     "halcyra-e2e/tmp"};
+  chmodBelowDriveC("o-r", {"halcyra-e2e/Halcyra/resources/updater/config.json"});
+  chmodBelowDriveC("o+w", opened);
+  std::string const output = run(commandLine({diagnosticExe})).output;
+  for (const char* line : {"open: C:\\halcyra-e2e\\Halcyra\\resources: writable by Everyone",
+                           "open: C:\\halcyra-e2e\\Up\xC3\xA9: writable by Everyone",
+                           "open: C:\\halcyra-e2e\\tmp: writable by Everyone"}) {
+    EXPECT_EQ(countLines(output, line), 1) << line << " in:\n" << output;
+  }
+  EXPECT_EQ(countLines(output, "Trust boundary:"), 3) << "nothing else is open:\n" << output;
+
+  // Closed again, with the updater where it was: the updater runs.
+  chmodBelowDriveC("o-w", opened);
+  EXPECT_EQ(countLines(run(commandLine({diagnosticExe})).output, "closed: only SYSTEM"), 1);
+  ASSERT_TRUE(prepare(fixture("signed.json"), "", "", "", ""));
+  int const refusals = tracedCount(refusal(""));
+  EXPECT_EQ(startAndAwait(Starts::updater, ""), Starts::updater);
+  EXPECT_EQ(tracedCount(refusal("")), refusals);
   ASSERT_TRUE(stopService(30s));
 }
 

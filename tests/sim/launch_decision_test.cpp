@@ -48,19 +48,17 @@ TEST(LaunchDecision, TheDiagnosticSaysWhatTheNextPassStarts) {
   struct Row {
     const char* what;
     bool enabled;
-    std::string members;    // added to the configuration
-    const char* announced;  // the manifest's version (null: 404), and from minute 20 on:
-    const char* later;
+    std::string members;              // added to the configuration
+    const char *announced, *later;    // the manifest's version (null: 404), before minute 20 and after
     bool signedUpdater;               // by the listed certificate
     std::uint64_t serverMinutes;      // before it ends by itself
     std::set<std::string> decisions;  // seen at least once
   };
-  const std::string none;
   const Row rows[] = {
-      {"set aside, then newer", true, none, "2.0.0.0", "2.1.0.0", false, 5, {"update due", "update set aside"}},
-      {"no update", true, none, "1.0.0.0", "1.0.0.0", false, 1, {"no update due"}},
-      {"updates disabled", false, none, "2.0.0.0", "2.0.0.0", false, 1, {"updates disabled"}},
-      {"no manifest", true, none, nullptr, nullptr, false, 1, {"check failed"}},
+      {"set aside, then newer", true, "", "2.0.0.0", "2.1.0.0", false, 5, {"update due", "update set aside"}},
+      {"no update", true, "", "1.0.0.0", "1.0.0.0", false, 1, {"no update due"}},
+      {"updates disabled", false, "", "2.0.0.0", "2.0.0.0", false, 1, {"updates disabled"}},
+      {"no manifest", true, "", nullptr, nullptr, false, 1, {"check failed"}},
       {"refused by its signer", true, listed, "2.0.0.0", "2.0.0.0", false, 1, {"check failed"}},
       {"allowed by its signer", true, listed, "2.0.0.0", "2.0.0.0", true, 1, {"update due"}},
   };

@@ -79,10 +79,8 @@ TEST(ServiceStatus, SequencesEndWithTheRecordAsTheLastReportLeftIt) {
     }
     EXPECT_EQ(servers().size(), c.duringReport == 0 ? 1u : 0u);
     // Registration is serviceMain's first call.
-    const auto& log = sim::calls();
-    const auto dispatcher =
-        std::find_if(log.begin(), log.end(), [](auto& call) { return call.name == "StartServiceCtrlDispatcherA"; });
-    EXPECT_EQ(std::next(dispatcher)->name, "RegisterServiceCtrlHandlerExA");
+    EXPECT_EQ(std::next(std::ranges::find(sim::calls(), "StartServiceCtrlDispatcherA", &sim::Call::name))->name,
+              "RegisterServiceCtrlHandlerExA");
   }
 }
 

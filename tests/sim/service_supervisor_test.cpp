@@ -97,13 +97,9 @@ TEST(Supervisor, StopDuringTheUpdateCheckStillLaunchesThenStopsAtOnce) {
   setUpMachine(patientServer());
   runService();
   const auto looks = sim::callsNamed("GetFileAttributesExW");
-  const auto configLooks = std::count_if(looks.begin(), looks.end(), [](const sim::Call& call) {
-    return call.args.find("config.json") != std::string::npos;
-  });
-  const auto passLook = std::find_if(looks.rbegin(), looks.rend(), [](const sim::Call& call) {
-    return call.args.find("config.json") != std::string::npos;
-  });
-  ASSERT_EQ(configLooks, 2);
+  const auto atConfig = [](const sim::Call& call) { return call.args.find("config.json") != std::string::npos; };
+  ASSERT_EQ(std::count_if(looks.begin(), looks.end(), atConfig), 2);
+  const auto passLook = std::find_if(looks.rbegin(), looks.rend(), atConfig);
   setUpMachine(patientServer());
   sim::scheduleControlAtCall("GetFileAttributesExW", static_cast<int>(looks.rend() - passLook), kServiceControlStop);
   runService();

@@ -54,27 +54,30 @@ void moveUpdater(const std::u16string& path) {
   sim::installProgram(path, patientServer());
 }
 
+// The access list of a Windows volume's root: Authenticated Users may create folders here and
+// modify what they create.
+sim::FileSecurity windowsRoot() {
+  return {kInstaller, std::vector<sim::AccessEntry>{
+                          allow(kFull, kAdmins, 0x3), allow(kFull, kSystem, 0x3), allow(kReadExecute, kUsers, 0x3),
+                          allow(kModify, kAuthenticated, kInheritOnly), allow(0x4, kAuthenticated),
+                          allow(0x10000000, platform::kSidCreatorOwner, kInheritOnly)}};
+}
+
 struct Case {
   const char* name;
   std::function<void()> setUp;
-  std::vector<std::u16string> warned;   // the start-up warning's lines; none: no warning
-  std::vector<std::u16string> refused;  // what keeps the updater from starting; none: it starts
+  std::vector<std::u16string> warned;  // the start-up warning's lines; none: no warning
+  std::ptrdiff_t refusedFrom = 0;      // the warned lines from this one on keep the updater from starting
 };
 
 TEST(TrustBoundary, WalksEveryPathAndRefusesAnOpenUpdater) {
   const std::vector<Case> cases = {
-      {"the installed layout", [] {}, {}, {}},
+      {"the installed layout", [] {}, {}},
       {"Windows' own C:\\ and Program Files read as closed",
        [] {
-         // C:\: Authenticated Users may create folders here and modify what they create.
          sim::addDirectory(u"C:\\");
          sim::addDirectory(kProgramFiles);
-         sim::setFileSecurity(
-             u"C:\\",
-             {kInstaller, std::vector<sim::AccessEntry>{
-                              allow(kFull, kAdmins, 0x3), allow(kFull, kSystem, 0x3), allow(kReadExecute, kUsers, 0x3),
-                              allow(kModify, kAuthenticated, kInheritOnly), allow(0x4, kAuthenticated),
-                              allow(0x10000000, platform::kSidCreatorOwner, kInheritOnly)}});
+         sim::setFileSecurity(u"C:\\", windowsRoot());
          sim::setFileSecurity(
              kProgramFiles,
              {kInstaller,
@@ -84,46 +87,33 @@ TEST(TrustBoundary, WalksEveryPathAndRefusesAnOpenUpdater) {
                   allow(0x10000000, platform::kSidCreatorOwner, kInheritOnly), allow(kReadExecute, u"S-1-15-2-1")}});
          moveUpdater(kMovedUpdater);
        },
-       {},
        {}},
       {"a user owns resources, where config.json can be swapped",
-       [] {
-         sim::addAccount(kAlice, u"PC", u"alice");
-         sim::setFileSecurity(u"C:\\Halcyra\\resources", locked(kAlice));
-       },
-       {u"C:\\Halcyra\\resources: writable by PC\\alice"},
+       [] { sim::setFileSecurity(u"C:\\Halcyra\\resources", locked(kAlice)); },
        {u"C:\\Halcyra\\resources: writable by PC\\alice"}},
       {"delete-child on the root lets Users rename the updater's folder; creating folders does not",
        [] {
          sim::setFileSecurity(u"C:\\Halcyra", locked(kAdmins, {allow(0x40, kUsers)}));
          sim::setFileSecurity(u"C:\\Halcyra\\resources", locked(kAdmins, {allow(0x4, kUsers)}));
        },
-       {u"C:\\Halcyra: writable by BUILTIN\\Users"},
        {u"C:\\Halcyra: writable by BUILTIN\\Users"}},
       {"adding files beside the updater plants a DLL",
        [] { sim::setFileSecurity(kUpdaterFolder, locked(kAdmins, {allow(0x2, kUsers)})); },
-       {u"C:\\Halcyra\\updater: writable by BUILTIN\\Users"},
        {u"C:\\Halcyra\\updater: writable by BUILTIN\\Users"}},
       {"a user's junction stands for the updater's folder",
        [] {
-         sim::addAccount(kAlice, u"PC", u"alice");
          sim::addDirectory(u"C:\\Users\\alice\\upd");
          sim::addLink(kUpdaterFolder, u"C:\\Users\\alice\\upd", sim::LinkKind::junction);
          sim::setFileSecurity(kUpdaterFolder, locked(kAlice));
        },
-       {u"C:\\Halcyra\\updater (a reparse point): writable by PC\\alice"},
        {u"C:\\Halcyra\\updater (a reparse point): writable by PC\\alice"}},
       {"an administrators' mount point leads to a volume with Windows' root access list",
        [] {
          sim::addDirectory(u"D:\\");
-         sim::setFileSecurity(
-             u"D:\\", {kInstaller, std::vector<sim::AccessEntry>{
-                                       allow(kFull, kAdmins), allow(kFull, kSystem), allow(kReadExecute, kUsers),
-                                       allow(0x4, kAuthenticated), allow(kModify, kAuthenticated, kInheritOnly)}});
+         sim::setFileSecurity(u"D:\\", windowsRoot());
          sim::addLink(kUpdaterFolder, u"D:\\", sim::LinkKind::junction);
          sim::setFileSecurity(kUpdaterFolder, locked(kAdmins, {allow(kReadExecute, kUsers)}));
        },
-       {},
        {}},
       {"a callback entry grants what it lists",
        [] {
@@ -131,7 +121,6 @@ TEST(TrustBoundary, WalksEveryPathAndRefusesAnOpenUpdater) {
          callback.type = platform::kAccessAllowedCallbackAceType;
          sim::setFileSecurity(kUpdaterPath, locked(kAdmins, {callback}));
        },
-       {u"C:\\Halcyra\\updater\\Updater.exe: writable by BUILTIN\\Users"},
        {u"C:\\Halcyra\\updater\\Updater.exe: writable by BUILTIN\\Users"}},
       {"a deny before the allow closes, one after it does not; inherit-only entries grant nothing",
        [] {
@@ -139,7 +128,6 @@ TEST(TrustBoundary, WalksEveryPathAndRefusesAnOpenUpdater) {
                                                                     allow(kFull, kUsers, kInheritOnly)}));
          sim::setFileSecurity(kUpdaterFolder, locked(kAdmins, {allow(kModify, kUsers), deny(kModify, kUsers)}));
        },
-       {u"C:\\Halcyra\\updater: writable by BUILTIN\\Users"},
        {u"C:\\Halcyra\\updater: writable by BUILTIN\\Users"}},
       {"Users may change bin and read config.json: a warning, and the updater still starts",
        [] {
@@ -149,22 +137,20 @@ TEST(TrustBoundary, WalksEveryPathAndRefusesAnOpenUpdater) {
        },
        {u"C:\\Halcyra\\bin: writable by BUILTIN\\Users",
         u"C:\\Halcyra\\resources\\updater\\config.json: readable by BUILTIN\\Users"},
-       {}},
+       2},
       {"an ordinary owner may rewrite the access list, unless OWNER RIGHTS limit it",
        [] {
-         sim::addAccount(kAlice, u"PC", u"alice");
          sim::setFileSecurity(kServerPath, locked(kAlice));
          sim::setFileSecurity(u"C:\\Halcyra", locked(kAlice, {allow(kReadExecute, kOwnerRights)}));
          sim::setFileSecurity(kUpdaterPath, locked(kAlice, {allow(kWineWrite, kOwnerRights)}));
        },
        {u"C:\\Halcyra\\HalcyraServer.exe: writable by PC\\alice",
         u"C:\\Halcyra\\updater\\Updater.exe: writable by PC\\alice"},
-       {u"C:\\Halcyra\\updater\\Updater.exe: writable by PC\\alice"}},
+       1},
       {"a NULL DACL on the updater's folder",
        [] {
          sim::setFileSecurity(kUpdaterFolder, {kAdmins, std::nullopt});
        },
-       {u"C:\\Halcyra\\updater: writable by Everyone"},
        {u"C:\\Halcyra\\updater: writable by Everyone"}},
       {"Wine: the checking administrator owns everything; o+w adds Everyone",
        [] {
@@ -172,7 +158,6 @@ TEST(TrustBoundary, WalksEveryPathAndRefusesAnOpenUpdater) {
          sim::setFileSecurity(u"C:\\Halcyra", {kWineUser, std::vector<sim::AccessEntry>{allow(kFull, kWineUser),
                                                                                         allow(kWineWrite, kEveryone)}});
        },
-       {u"C:\\Halcyra: writable by Everyone"},
        {u"C:\\Halcyra: writable by Everyone"}},
       {"the same owner is not trusted when the checking account is no administrator",
        [] {
@@ -180,21 +165,21 @@ TEST(TrustBoundary, WalksEveryPathAndRefusesAnOpenUpdater) {
          sim::setFileSecurity(u"C:\\Halcyra\\bin", {kWineUser, std::vector<sim::AccessEntry>{allow(kFull, kWineUser)}});
        },
        {u"C:\\Halcyra\\bin: writable by S-1-5-21-0-0-0-1000"},
-       {}},
+       1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     // A server that ends after a second: the passes go on, and with them the refusals.
     setUpMachine(serverExitingAfter(1000, 0));
     announceRelease("2.0.0.0", patientServer());
+    sim::addAccount(kAlice, u"PC", u"alice");
     c.setUp();
     sim::scheduleControl(10000, platform::kServiceControlStop);
     runService();
-    const bool refused = !c.refused.empty();
+    const bool refused = c.refusedFrom < std::ssize(c.warned);
     EXPECT_EQ(processesOf(kUpdaterPath).size() + processesOf(kMovedUpdater).size(), refused ? 0u : 1u);
     EXPECT_EQ(servers().size() > 1, refused);
-    std::vector<std::u16string> warned;
-    std::vector<std::u16string> refusals;
+    std::vector<std::u16string> warned, refusals;
     for (const sim::ReportedEvent& event : sim::reportedEvents()) {
       if (event.eventId != EVENT_TRUST_BOUNDARY_OPEN) continue;
       EXPECT_EQ(event.type, platform::kEventlogWarningType);
@@ -208,7 +193,8 @@ TEST(TrustBoundary, WalksEveryPathAndRefusesAnOpenUpdater) {
       lines.push_back(text);
     }
     EXPECT_EQ(warned, c.warned);
-    EXPECT_EQ(refusals, c.refused);  // once, however many passes met it
+    // Once, at any number of passes.
+    EXPECT_EQ(refusals, std::vector(c.warned.begin() + c.refusedFrom, c.warned.end()));
   }
 }
 

@@ -26,16 +26,6 @@ std::wstring commandLine(const std::vector<std::wstring>& arguments) {
 Process::Process(DWORD pid, DWORD access)
     : handle_(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | access, FALSE, pid)), pid_(pid) {}
 
-Process& Process::operator=(Process&& other) noexcept {
-  if (this != &other) {
-    if (handle_ != nullptr) CloseHandle(handle_);
-    handle_ = other.handle_;
-    pid_ = other.pid_;
-    other.handle_ = nullptr;
-  }
-  return *this;
-}
-
 Process::~Process() {
   if (handle_ != nullptr) CloseHandle(handle_);
 }

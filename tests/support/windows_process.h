@@ -21,14 +21,11 @@ class Process {
   // Opened for waiting and reading its exit code (plus `access`); empty when it is gone.
   explicit Process(DWORD pid, DWORD access = 0);
   Process(HANDLE handle, DWORD pid) : handle_(handle), pid_(pid) {}
-  Process(Process&& other) noexcept : handle_(other.handle_), pid_(other.pid_) { other.handle_ = nullptr; }
-  Process& operator=(Process&& other) noexcept;
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
   ~Process();
 
   explicit operator bool() const { return handle_ != nullptr; }
-  HANDLE handle() const { return handle_; }
   DWORD id() const { return pid_; }
   bool awaitEnd(DWORD milliseconds) const;
   // STILL_ACTIVE while it runs.

@@ -177,8 +177,6 @@ TEST(TrustedManifest, RefusesASignedManifestBelowTheVersionAcceptedAtItsAddress)
       {"another address starts afresh", "1.0.0.0", "beta.json", true, true, Status::verified, "2.0.1.0"},
       {"lower build: a replay", "2.0.0.9", "v.json", true, true, Status::replayed, "2.0.1.0"},
   };
-  std::u16string const url = u"file://" + std::u16string(server.generic_u16string());
-  std::string markBefore;
   for (Row const& row : rows) {
     std::string const manifest =
         std::string(R"({"Version":")") + row.version + R"(","Files":[],"Expires":"2026-06-02T00:00:00Z"})";
@@ -187,13 +185,15 @@ TEST(TrustedManifest, RefusesASignedManifestBelowTheVersionAcceptedAtItsAddress)
               &row != rows);
     EXPECT_EQ(settings.manifestSignature, row.status) << row.what;
     if (row.status == Status::replayed) {
-      EXPECT_NE(settings.lastError.find(std::string(row.version) + ", lower than " + markBefore), std::string::npos)
+      // The mark the previous row left.
+      EXPECT_NE(settings.lastError.find(std::string(row.version) + ", lower than " + (&row)[-1].markAfter),
+                std::string::npos)
           << row.what << ": " << settings.lastError;
     }
-    std::optional<VersionNumber> const mark = readVersionMark(transferUrl(url, u"latest/v.json"));
+    std::optional<VersionNumber> const mark =
+        readVersionMark(transferUrl(u"file://" + server.generic_u16string(), u"latest/v.json"));
     std::u16string const markText = mark ? formatVersionNumber(*mark) : u"";
-    markBefore.assign(markText.begin(), markText.end());
-    EXPECT_EQ(markBefore, row.markAfter) << row.what;
+    EXPECT_EQ(std::string(markText.begin(), markText.end()), row.markAfter) << row.what;
   }
   std::filesystem::remove_all(server);
 }

@@ -91,11 +91,12 @@ struct Outcome {
   std::string printed;  // a fetch of an absent manifest prints "curl told us 37"
   VersionNumber local, remote;
   bool filledIn;  // pid and appFolder replaced
-  CheckStage stage;
+  // How far the check came.
+  CheckStage stage = CheckStage::signatureVerified;
 };
 
 // The check ends before libcurl is initialised.
-Outcome beforeFetch(std::string error, CheckStage stage) {
+Outcome beforeFetch(std::string error, CheckStage stage = CheckStage::configurationRead) {
   return {!error.empty(), false, std::move(error), 0, "", {}, {}, false, stage};
 }
 // The check has read both versions.
@@ -185,16 +186,15 @@ TEST_F(CheckForUpdate, EndsWithTheFirstOutcomeThatApplies) {
        beforeFetch("Updater config doesn't exist", CheckStage::started)},
       {"configuration not JSON", [](Machine& m) { m.config.reset(), m.rawConfig = "{"; },
        beforeFetch("Updater config has parse error", CheckStage::started)},
-      {"updates disabled", [](Machine& m) { m.config->enableUpdate = false; },
-       beforeFetch("", CheckStage::configurationRead)},
+      {"updates disabled", [](Machine& m) { m.config->enableUpdate = false; }, beforeFetch("")},
       {"updaterPath empty", [](Machine& m) { m.config->updaterPath.clear(); },
-       beforeFetch("Updater path is not configured", CheckStage::configurationRead)},
+       beforeFetch("Updater path is not configured")},
       {"nothing at updaterPath", [](Machine& m) { m.config->updaterPath = u"C:\\Halcyra\\missing\\U.exe"; },
-       beforeFetch("C:\\Halcyra\\missing\\U.exe doesn't exist", CheckStage::configurationRead)},
+       beforeFetch("C:\\Halcyra\\missing\\U.exe doesn't exist")},
       {"updaterPath above U+00FF", [](Machine& m) { m.config->updaterPath = u"C:\\Upd\u0141\u00E9.exe"; },
-       beforeFetch("C:\\UpdA\xE9.exe doesn't exist", CheckStage::configurationRead)},
+       beforeFetch("C:\\UpdA\xE9.exe doesn't exist")},
       {"updaterPath access denied", [](Machine& m) { m.updaterPathError = platform::kErrorAccessDenied; },
-       beforeFetch("C:\\Halcyra\\updater\\HalcyraUpdater.exe can't be accessed", CheckStage::configurationRead)},
+       beforeFetch("C:\\Halcyra\\updater\\HalcyraUpdater.exe can't be accessed")},
       {"updaterPath a folder", [](Machine& m) { m.config->updaterPath = u"C:\\Halcyra\\updater"; },
        compared(local, {1, 3, 0, 0}, true)},
       {"relativeAppPath longer than the path",
@@ -202,11 +202,10 @@ TEST_F(CheckForUpdate, EndsWithTheFirstOutcomeThatApplies) {
        {true, false, "Application folder can't be derived", 1, "", zero, zero, false, CheckStage::updaterFound}},
       {"no manifest",
        [](Machine& m) { m.manifest.reset(); },
-       {true, false, "Invalid remote update config", 1, "curl told us 37\n", zero, zero, true,
-        CheckStage::signatureVerified}},
+       {true, false, "Invalid remote update config", 1, "curl told us 37\n", zero, zero, true}},
       {"manifest without Files",
        [](Machine& m) { m.manifest = R"({"Version":"1.3.0.0"})"; },
-       {true, false, "Invalid remote update config", 1, "", zero, zero, true, CheckStage::signatureVerified}},
+       {true, false, "Invalid remote update config", 1, "", zero, zero, true}},
       {"three-part version", announce("1.3.0"), badVersion},
       {"five-part version", announce("1.3.0.0.0"), badVersion},
       {"due", [](Machine&) {}, compared(local, {1, 3, 0, 0}, true)},
