@@ -165,19 +165,18 @@ Outcome run(const std::wstring& line, Milliseconds limit, std::uint32_t flags, c
   std::wstring block = extra.empty() ? std::wstring() : environmentBlock(extra);
   support::Process const process = support::start(
       line, {.flags = flags, .input = input, .output = output, .environment = extra.empty() ? nullptr : block.data()});
-  DWORD const error = GetLastError();
-  result.started = static_cast<bool>(process) || error == ERROR_SUCCESS;
   CloseHandle(output);
   CloseHandle(input);
-  if (process) {
+  result.started = static_cast<bool>(process);
+  if (result.started) {
     result.ended = process.awaitEnd(static_cast<DWORD>(limit.count()));
     if (!result.ended) {
       process.terminate(1);
       process.awaitEnd(5000);
     }
     result.exitCode = process.exitCode();
-  } else if (!result.started) {
-    result.output = "CreateProcessW failed with error " + std::to_string(error);
+  } else {
+    result.output = "CreateProcessW failed with error " + std::to_string(GetLastError());
   }
   result.output += readText(name);
   DeleteFileW(name);

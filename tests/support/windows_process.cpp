@@ -60,12 +60,7 @@ Process start(const std::wstring& line, const StartOptions& options) {
                       &startup, &process)) {
     return {};
   }
-  if (process.hThread != nullptr) {
-    CloseHandle(process.hThread);
-  }
-  // Created: Wine starts a Unix program (/bin/chmod) without a process handle, which the
-  // caller tells from a failure by this.
-  SetLastError(ERROR_SUCCESS);
+  CloseHandle(process.hThread);
   return {process.hProcess, process.dwProcessId};
 }
 
