@@ -34,6 +34,7 @@ inline constexpr Dword kFileAttributeReparsePoint = 0x400;
 inline constexpr Dword kErrorNotSupported = 50;
 inline constexpr Dword kErrorFileExists = 80;
 inline constexpr Dword kErrorDirNotEmpty = 145;
+inline constexpr Dword kErrorNoMoreFiles = 18;
 inline constexpr Dword kSddlRevision1 = 1;
 
 inline constexpr unsigned kCpAcp = 0;
@@ -100,10 +101,14 @@ struct FileAttributeData {
   Dword fileAttributes = 0;
 };
 Bool GetFileAttributesExW(const char16_t* path, FileAttributeData* data);
+// A search for "folder\*" lists the folder's entries, one per call ("." and ".." too);
+// FindNextFileW fails with ERROR_NO_MORE_FILES after the last.
 struct FindData {
   Dword fileAttributes = 0;
+  std::u16string fileName;  // the entry's own name, without its folder
 };
 Handle FindFirstFileW(const char16_t* path, FindData* data);
+Bool FindNextFileW(Handle search, FindData* data);
 Bool FindClose(Handle search);
 
 // Pauses the calling thread.

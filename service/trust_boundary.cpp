@@ -277,6 +277,7 @@ struct Component {
   std::u16string path;
   unsigned roles = 0;
   bool reparsePoint = false;
+  bool entry = false;  // found in a folder of code, not on a path: a link is not followed
 };
 
 enum class ObjectKind { executable, configuration, downloads };
@@ -340,6 +341,9 @@ TrustFinding checkComponent(const Component& component, const platform::ProcessA
       return finding;
     }
     untrustedHolders(security, kRepointRights, read, self, finding.access);
+    if (component.entry) {
+      return finding;
+    }
   }
   finding.error = readFollowed(component.path, security);
   if (finding.error == platform::kErrorFileNotFound || finding.error == platform::kErrorPathNotFound) {
@@ -348,6 +352,47 @@ TrustFinding checkComponent(const Component& component, const platform::ProcessA
     untrustedHolders(security, write, read, self, finding.access);
   }
   return finding;
+}
+
+bool sameName(std::u16string_view a, std::u16string_view b) {
+  const auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; };
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [&](char16_t x, char16_t y) { return upper(x) == upper(y); });
+}
+
+// How many entries of one folder are read: a folder that the installation fills holds a few
+// dozen, and whatever a user left in it before the lock is owned by that user, so the first
+// of them already shows.
+constexpr std::size_t kEntriesPerFolder = 1000;
+
+// Adds what `folder` holds (not what lies deeper) beside the paths already walked: a file
+// there, a DLL say, may be loaded by the programs of that folder, and a sub-folder may be
+// searched by them, so each counts as a file the programs run: an untrusted owner, writing,
+// replacing or re-permitting it. A reparse point there counts with its own security only.
+void addEntries(std::vector<Component>& components, const std::u16string& folder) {
+  std::u16string const prefix = !folder.empty() && folder.back() == u'\\' ? folder : folder + u'\\';
+  platform::FindData data{};
+  platform::Handle const search = platform::FindFirstFileW((prefix + u'*').c_str(), &data);
+  if (search == platform::kInvalidHandle) {
+    return;  // a folder that does not exist holds nothing; the walk counts who may create it
+  }
+  std::size_t read = 0;
+  do {
+    std::u16string path = prefix + data.fileName;
+    if (data.fileName == u"." || data.fileName == u".." ||
+        std::any_of(components.begin(), components.end(), [&](const Component& c) { return sameName(c.path, path); })) {
+      continue;
+    }
+    components.push_back(
+        {std::move(path), kFile, (data.fileAttributes & platform::kFileAttributeReparsePoint) != 0, true});
+  } while (++read < kEntriesPerFolder && platform::FindNextFileW(search, &data) != platform::kFalse);
+  platform::FindClose(search);
+}
+
+// The folder of the updater that `settings` names; empty when it names none.
+std::u16string updaterFolder(const UpdaterSettings& settings) {
+  std::u16string const updater = settings.updaterPath.empty() ? std::u16string() : fullPathOf(settings.updaterPath);
+  return updater.empty() ? updater : parentPath(updater);
 }
 
 std::vector<TrustFinding> checkComponents(const std::vector<Component>& components) {
@@ -411,12 +456,27 @@ std::vector<TrustFinding> checkTrustBoundary() {
   UpdaterSettings settings;
   loadUpdaterConfig(settings, kPassConfigPath);  // a configuration that cannot be read names no updater
   addConfiguredPaths(components, settings, true);
+  // What an install root or download folder created before the installation may still hold.
+  for (const char16_t* const folder : {u"", u"bin", u"resources", u"resources\\updater"}) {
+    addEntries(components, *folder == u'\0' ? root : root + separator + folder);
+  }
+  if (std::u16string const folder = updaterFolder(settings); !folder.empty()) {
+    addEntries(components, folder);
+  }
+  if (std::u16string const downloads = settings.tempFolder.empty() ? u"" : fullPathOf(settings.tempFolder);
+      !downloads.empty()) {
+    addEntries(components, downloads);  // what the updater installs from
+  }
   return checkComponents(components);
 }
 
 UpdaterPathVerdict checkUpdaterPath(const UpdaterSettings& settings) {
   std::vector<Component> components;
   addConfiguredPaths(components, settings, false);
+  // What the updater's folder holds is loaded by the updater as readily as the updater itself.
+  if (std::u16string const folder = updaterFolder(settings); !folder.empty()) {
+    addEntries(components, folder);
+  }
   std::vector<TrustFinding> const findings = checkComponents(components);
   // Who may only read the configuration changes nothing the updater runs.
   std::vector<TrustFinding> open;

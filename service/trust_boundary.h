@@ -40,12 +40,15 @@ struct TrustFinding {
 
 // Checks the paths of the server, bin\HalcyraService.exe, config.json, the updater and
 // tempFolder that the configuration names (relative to the current directory, which both
-// programs make the install root). Only what is open, or whose security could not be
-// read, is returned, each folder once, from the root down.
+// programs make the install root), and what the install root, bin, resources,
+// resources\updater, the updater's folder and tempFolder hold (one level, at most 1,000
+// entries each, each read as itself). Only what is open, or whose security could not be
+// read, is returned, each object once: the paths from the root down, then those entries.
 std::vector<TrustFinding> checkTrustBoundary();
 
 // Whether the updater of `settings` may start as far as its path goes: open when an
-// untrusted account can change config.json, the updater or a folder above them, or when
+// untrusted account can change config.json, the updater, a folder above them or anything
+// in the updater's folder (a DLL there is loaded by the updater), or when
 // their security cannot be read; `what` names each such object, separated by "; " (it
 // goes on one line of the diagnostic).
 struct UpdaterPathVerdict {

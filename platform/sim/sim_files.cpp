@@ -851,21 +851,91 @@ Bool GetFileAttributesExW(const char16_t* path, FileAttributeData* data) {
   return kTrue;
 }
 
+namespace {
+
+constexpr char16_t kSearch[] = u"|search";
+
+// The entry of the folder `prefix` ("C:\\FOLDER\\") that follows the key `after`, if any.
+// The simulated folders list no "." and "..".
+FsNode const* nextEntry(const std::u16string& prefix, const std::u16string& after, std::u16string& key) {
+  auto& fs = machine().fs;
+  for (auto it = fs.upper_bound(after); it != fs.end() && it->first.compare(0, prefix.size(), prefix) == 0; ++it) {
+    if (it->first.find(u'\\', prefix.size()) == std::u16string::npos) {
+      key = it->first;
+      return &it->second;
+    }
+  }
+  return nullptr;
+}
+
+void describeEntry(const std::u16string& key, const FsNode& node, FindData* data) {
+  data->fileAttributes = ownAttributes(key);
+  data->fileName = node.path.substr(node.path.rfind(u'\\') + 1);
+}
+
+}  // namespace
+
 Handle FindFirstFileW(const char16_t* path, FindData* data) {
   if (enterFails("FindFirstFileW", text(path))) {
     return kInvalidHandle;
   }
+  std::u16string const pattern = path == nullptr ? std::u16string() : std::u16string(path);
+  bool const listing = pattern.size() > 2 && pattern.compare(pattern.size() - 2, 2, u"\\*") == 0;
+  std::u16string const named = listing ? pattern.substr(0, pattern.size() - 2) : pattern;
   FsNode* node = nullptr;
-  if (Dword const error = lookUpExisting(path, &node); error != kErrorSuccess) {
+  if (Dword const error = lookUpExisting(named.c_str(), &node); error != kErrorSuccess) {
     setLastError(error);
     return kInvalidHandle;
   }
-  data->fileAttributes = ownAttributes(pathKey(path));
-  // A search holds no file open: a handle of its own kind that shares everything.
+  // A search holds no file open: a handle of its own kind that shares everything. A listing
+  // keeps its folder and the key of the entry it gave last.
+  std::u16string position = kSearch;
+  std::u16string folder = node->path;
+  if (listing) {
+    if (!node->directory) {
+      setLastError(kErrorDirectory);
+      return kInvalidHandle;
+    }
+    folder = pathKey(named);
+    folder += folder.back() == u'\\' ? u"" : u"\\";
+    std::u16string key;
+    FsNode const* const entry = nextEntry(folder, folder, key);
+    if (entry == nullptr) {
+      setLastError(kErrorFileNotFound);
+      return kInvalidHandle;
+    }
+    describeEntry(key, *entry, data);
+    position += u'|' + key;
+  } else {
+    data->fileAttributes = ownAttributes(pathKey(named));
+  }
   Machine& m = machine();
   std::uint64_t const object = m.nextObject++;
-  m.files[object] = OpenFileState{u"|search", node->path, 0, 0x7, u"|search"};
+  m.files[object] = OpenFileState{kSearch, folder, 0, 0x7, position};
   return addHandle(Kind::file, object, false, 0);
+}
+
+Bool FindNextFileW(Handle search, FindData* data) {
+  if (enterFails("FindNextFileW", handleText(search))) {
+    return kFalse;
+  }
+  HandleEntry const* const handle = lookupHandle(search, Kind::file);
+  if (handle == nullptr || machine().files.at(handle->object).key != kSearch) {
+    setLastError(kErrorInvalidHandle);
+    return kFalse;
+  }
+  OpenFileState& state = machine().files.at(handle->object);
+  std::u16string key;
+  std::size_t const given = std::size(kSearch);  // the last entry's key follows "|search|"
+  FsNode const* const entry =
+      state.nameKey == kSearch ? nullptr : nextEntry(state.path, state.nameKey.substr(given), key);
+  if (entry == nullptr) {
+    setLastError(kErrorNoMoreFiles);
+    return kFalse;
+  }
+  describeEntry(key, *entry, data);
+  state.nameKey = kSearch + (u'|' + key);
+  return kTrue;
 }
 
 Bool FindClose(Handle search) {
@@ -873,7 +943,7 @@ Bool FindClose(Handle search) {
     return kFalse;
   }
   HandleEntry const* const entry = lookupHandle(search, Kind::file);
-  if (entry == nullptr || machine().files.at(entry->object).key != u"|search") {
+  if (entry == nullptr || machine().files.at(entry->object).key != kSearch) {
     setLastError(kErrorInvalidHandle);
     return kFalse;
   }

@@ -29,6 +29,7 @@ inline constexpr std::array<Dword, 3> kGenericErrors = {platform::kErrorAccessDe
 const std::map<std::string_view, std::vector<Dword>>& plausibleErrors() {
   static const std::map<std::string_view, std::vector<Dword>> table = {
       {"CloseHandle", {}},
+      {"FindClose", {}},
       {"SetEvent", {}},
       {"GetCurrentProcess", {}},
       {"GetCurrentProcessId", {}},

@@ -163,8 +163,19 @@ Handle FindFirstFileW(const char16_t* path, FindData* data) {
   HANDLE const search = ::FindFirstFileW(win32::wide(path), &native);
   if (search != INVALID_HANDLE_VALUE) {
     data->fileAttributes = native.dwFileAttributes;
+    data->fileName = reinterpret_cast<const char16_t*>(native.cFileName);
   }
   return search;
+}
+
+Bool FindNextFileW(Handle search, FindData* data) {
+  WIN32_FIND_DATAW native{};
+  if (!::FindNextFileW(search, &native)) {
+    return kFalse;
+  }
+  data->fileAttributes = native.dwFileAttributes;
+  data->fileName = reinterpret_cast<const char16_t*>(native.cFileName);
+  return kTrue;
 }
 
 Bool FindClose(Handle search) { return ::FindClose(search); }

@@ -147,6 +147,16 @@ TEST(TrustBoundary, WalksEveryPathAndRefusesAnOpenUpdater) {
        {u"C:\\Halcyra\\HalcyraServer.exe: writable by PC\\alice",
         u"C:\\Halcyra\\updater\\Updater.exe: writable by PC\\alice"},
        1},
+      {"a pre-created install root still holds a user's DLL in bin / beside the updater",
+       [] {
+         for (const char16_t* dll : {u"C:\\Halcyra\\bin\\version.dll", u"C:\\Halcyra\\updater\\version.dll"}) {
+           sim::addFile(dll, "MZ");
+           sim::setFileSecurity(dll, locked(kAlice));
+         }
+       },
+       {u"C:\\Halcyra\\bin\\version.dll: writable by PC\\alice",
+        u"C:\\Halcyra\\updater\\version.dll: writable by PC\\alice"},
+       1},
       {"a NULL DACL on the updater's folder",
        [] {
          sim::setFileSecurity(kUpdaterFolder, {kAdmins, std::nullopt});
