@@ -219,7 +219,7 @@ void recordPassChildEnded(const ChildEnd& end) {
 }
 
 void recordPassLaunchFailed() {
-  if (!scheduleEnabled || !state.pass || !state.pass->updaterStarts) {
+  if (!state.pass || !state.pass->updaterStarts) {
     return;
   }
   try {
