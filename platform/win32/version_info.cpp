@@ -1,5 +1,7 @@
 #include "platform/version_info.h"
 
+#include <cstring>
+
 #include "platform/win32/windows_types.h"
 
 namespace halcyra::platform {
@@ -19,17 +21,109 @@ static_assert(offsetof(VS_FIXEDFILEINFO, dwFileSubtype) == offsetof(FixedFileInf
 static_assert(offsetof(VS_FIXEDFILEINFO, dwFileDateMS) == offsetof(FixedFileInfo, dwFileDateMS));
 static_assert(offsetof(VS_FIXEDFILEINFO, dwFileDateLS) == offsetof(FixedFileInfo, dwFileDateLS));
 
+namespace {
+
+// Reading a version resource makes the system map the whole executable as a data file,
+// twice (size, then block): about 1.4 ms under Wine, most of an update check against a
+// near server. The block of the last file read is kept with what tells that file's
+// content apart: its size and its creation and last-write times. A write or truncation
+// changes the last-write time; a file put in its place (moved, copied, installed) has its
+// own creation time. The next read then finds the file changed and asks the system again.
+struct FileStamp {
+  DWORD sizeHigh = 0;
+  DWORD sizeLow = 0;
+  FILETIME created{};
+  FILETIME written{};
+  bool operator==(const FileStamp& other) const {
+    return sizeHigh == other.sizeHigh && sizeLow == other.sizeLow && CompareFileTime(&created, &other.created) == 0 &&
+           CompareFileTime(&written, &other.written) == 0;
+  }
+};
+
+// The largest block kept; larger ones are read from the file every time.
+constexpr DWORD kKeptBlockSize = 4096;
+
+struct KeptVersionInfo {
+  SRWLOCK lock = SRWLOCK_INIT;
+  bool sized = false;   // the stamp and the size are those of a file read before
+  bool filled = false;  // and the block too
+  FileStamp stamp;
+  DWORD size = 0;
+  unsigned char block[kKeptBlockSize] = {};
+};
+
+KeptVersionInfo kept;
+
+// The stamp of the file at `path` now, or nothing when it cannot be read; the caller's
+// last error is kept either way.
+bool stampOf(const char16_t* path, FileStamp& stamp) {
+  DWORD const error = ::GetLastError();
+  WIN32_FILE_ATTRIBUTE_DATA attributes{};
+  bool const read = ::GetFileAttributesExW(win32::wide(path), GetFileExInfoStandard, &attributes) != FALSE;
+  ::SetLastError(error);
+  stamp = {attributes.nFileSizeHigh, attributes.nFileSizeLow, attributes.ftCreationTime, attributes.ftLastWriteTime};
+  return read;
+}
+
+}  // namespace
+
 Dword GetFileVersionInfoSizeW(const char16_t* path, Dword* handle) {
+  FileStamp stamp;
+  bool const stamped = stampOf(path, stamp);
+  if (stamped) {
+    AcquireSRWLockShared(&kept.lock);
+    bool const same = kept.sized && kept.stamp == stamp;
+    DWORD const size = kept.size;
+    ReleaseSRWLockShared(&kept.lock);
+    if (same) {
+      if (handle != nullptr) {
+        *handle = 0;
+      }
+      return size;
+    }
+  }
   DWORD nativeHandle = 0;
   Dword const size = ::GetFileVersionInfoSizeW(win32::wide(path), &nativeHandle);
   if (handle != nullptr) {
     *handle = nativeHandle;
   }
+  if (stamped && size != 0) {
+    AcquireSRWLockExclusive(&kept.lock);
+    kept.sized = true;
+    kept.filled = false;
+    kept.stamp = stamp;
+    kept.size = size;
+    ReleaseSRWLockExclusive(&kept.lock);
+  }
   return size;
 }
 
 Bool GetFileVersionInfoW(const char16_t* path, Dword handle, Dword length, void* data) {
-  return ::GetFileVersionInfoW(win32::wide(path), handle, length, data);
+  FileStamp stamp;
+  bool const stamped = length <= kKeptBlockSize && stampOf(path, stamp);
+  if (stamped) {
+    AcquireSRWLockShared(&kept.lock);
+    bool const same = kept.filled && kept.stamp == stamp && kept.size == length;
+    if (same) {
+      std::memcpy(data, kept.block, length);
+    }
+    ReleaseSRWLockShared(&kept.lock);
+    if (same) {
+      return TRUE;
+    }
+  }
+  Bool const result = ::GetFileVersionInfoW(win32::wide(path), handle, length, data);
+  if (stamped && result != FALSE) {
+    AcquireSRWLockExclusive(&kept.lock);
+    // Only the block of the file whose size was kept: another file's read in between
+    // leaves nothing to fill.
+    if (kept.sized && kept.stamp == stamp && kept.size == length) {
+      std::memcpy(kept.block, data, length);
+      kept.filled = true;
+    }
+    ReleaseSRWLockExclusive(&kept.lock);
+  }
+  return result;
 }
 
 Bool VerQueryValueA(const void* block, const char* subBlock, void** buffer, unsigned* length) {
