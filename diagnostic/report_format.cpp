@@ -354,6 +354,7 @@ Field serviceLogField(const UpdaterSettings& settings) {
     text += " beside it";
   }
   std::vector<std::string> files;
+  files.reserve(names.size());
   for (std::string const& name : names) {
     files.push_back(jsonText(name));
   }

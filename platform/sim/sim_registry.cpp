@@ -1,7 +1,7 @@
 // The registry of the simulated machine: keys below HKEY_LOCAL_MACHINE that hold string
 // values. Names compare without regard to ASCII case, as Windows compares them.
 
-#include <cstring>
+#include <algorithm>
 
 #include "platform/registry.h"
 #include "platform/sim/sim_machine.h"
@@ -109,7 +109,7 @@ Dword RegQueryValueExW(Hkey key, const char16_t* valueName, Dword* type, std::ui
   if (capacity < bytes.size()) {
     return kErrorMoreDataCode;
   }
-  std::memcpy(data, bytes.data(), bytes.size());
+  std::copy(bytes.begin(), bytes.end(), data);
   return kErrorSuccess;
 }
 
