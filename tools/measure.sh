@@ -228,6 +228,20 @@ record service-watch "$(/usr/bin/python3 "$repo/tools/measure.py" watch "$servic
 wait "$idle_watch"
 record idle-watch "$(cat "$work/idle-watch")"
 record watch seconds "$watch_seconds"
+
+# The same quiet time with the log's rotation off (logRotationSize 0), which applies from the
+# server's next start: with rotation on (the default, as above) the service looks at the
+# log's size 1 s after the server's start, then less often, at least once a minute.
+config=$install_root/resources/updater/config.json
+mkdir -p "$(dirname "$config")"
+printf '%s\n' '{"server": "http://127.0.0.1:1", "versionFile": "v.json", "relativeAppPath": "HalcyraServer.exe",' \
+  '"login": "", "password": "", "useGUI": 0, "enableUpdate": false, "logRotationSize": 0}' >"$config"
+starts_before=$(count_starts)
+w "$probe" kill "$(tr -dc '0-9' <"$install_root/HalcyraServer.pid")" >/dev/null
+wait_until 30 has_starts $((starts_before + 1)) || say "the server did not start again"
+sleep 2
+record service-watch-off "$(/usr/bin/python3 "$repo/tools/measure.py" watch "$service_unix_pid" "$watch_seconds")"
+rm -f "$config"
 record cpu resolution_us "$(w "$measure" cpu-resolution | field cpu_resolution_us)"
 
 # The restarts in rounds, each followed by a few restarts of the floor: a program doing
