@@ -542,6 +542,26 @@ Handle CreateFileW(const char16_t* path, Dword desiredAccess, Dword shareMode, S
   return handle;
 }
 
+namespace {
+
+// The open file behind `file` for a read or a write: ERROR_INVALID_HANDLE for another kind
+// of handle or no buffer, ERROR_ACCESS_DENIED when the handle was not opened for it.
+OpenFileState const* openForTransfer(Handle file, bool hasBuffer, bool (*allowed)(Dword access)) {
+  HandleEntry const* const entry = lookupHandle(file, Kind::file);
+  if (entry == nullptr || !hasBuffer) {
+    setLastError(kErrorInvalidHandle);
+    return nullptr;
+  }
+  OpenFileState const& open = machine().files.at(entry->object);
+  if (!allowed(open.access)) {
+    setLastError(kErrorAccessDenied);
+    return nullptr;
+  }
+  return &open;
+}
+
+}  // namespace
+
 Bool WriteFile(Handle file, const void* buffer, Dword size, Dword* written) {
   if (written != nullptr) {
     *written = 0;
@@ -549,17 +569,11 @@ Bool WriteFile(Handle file, const void* buffer, Dword size, Dword* written) {
   if (enterFails("WriteFile", handleText(file) + " size=" + std::to_string(size))) {
     return kFalse;
   }
-  HandleEntry const* const entry = lookupHandle(file, Kind::file);
-  if (entry == nullptr || (buffer == nullptr && size != 0)) {
-    setLastError(kErrorInvalidHandle);
+  OpenFileState const* const open = openForTransfer(file, buffer != nullptr || size == 0, wantsWrite);
+  if (open == nullptr) {
     return kFalse;
   }
-  OpenFileState const& open = machine().files.at(entry->object);
-  if (!wantsWrite(open.access)) {
-    setLastError(kErrorAccessDenied);
-    return kFalse;
-  }
-  if (FsNode* const node = findNode(open.key)) {
+  if (FsNode* const node = findNode(open->key)) {
     node->content.append(static_cast<const char*>(buffer), size);
   }
   if (written != nullptr) {
@@ -576,17 +590,11 @@ Bool ReadFile(Handle file, void* buffer, Dword size, Dword* read, std::uint64_t 
                  handleText(file) + " size=" + std::to_string(size) + " offset=" + std::to_string(offset))) {
     return kFalse;
   }
-  HandleEntry const* const entry = lookupHandle(file, Kind::file);
-  if (entry == nullptr || (buffer == nullptr && size != 0)) {
-    setLastError(kErrorInvalidHandle);
+  OpenFileState const* const open = openForTransfer(file, buffer != nullptr || size == 0, wantsRead);
+  if (open == nullptr) {
     return kFalse;
   }
-  OpenFileState const& open = machine().files.at(entry->object);
-  if (!wantsRead(open.access)) {
-    setLastError(kErrorAccessDenied);
-    return kFalse;
-  }
-  FsNode const* const node = findNode(open.key);
+  FsNode const* const node = findNode(open->key);
   std::string const empty;
   std::string const& content = node != nullptr ? node->content : empty;
   if (offset < content.size()) {
