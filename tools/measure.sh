@@ -239,7 +239,8 @@ printf '%s\n' '{"server": "http://127.0.0.1:1", "versionFile": "v.json", "relati
 starts_before=$(count_starts)
 w "$probe" kill "$(tr -dc '0-9' <"$install_root/HalcyraServer.pid")" >/dev/null
 wait_until 30 has_starts $((starts_before + 1)) || say "the server did not start again"
-sleep 2
+# The pool thread that wrote the start's events ends after 5 s of idleness.
+sleep 8
 record service-watch-off "$(/usr/bin/python3 "$repo/tools/measure.py" watch "$service_unix_pid" "$watch_seconds")"
 rm -f "$config"
 record cpu resolution_us "$(w "$measure" cpu-resolution | field cpu_resolution_us)"
