@@ -23,4 +23,21 @@ inline constexpr Dword kWtExecuteDefault = 0;
 inline constexpr Dword kWtExecuteLongFunction = 0x10;
 Bool QueueUserWorkItem(WorkCallback function, void* context, Dword flags);
 
+// Gives the rest of this thread's time slice to another ready thread (SwitchToThread).
+void SwitchToThread();
+
+// A lock between the threads of one process that cannot fail and raises nothing (an SRW
+// lock taken exclusively), for std::lock_guard. Not recursive.
+class ExclusiveLock {
+ public:
+  constexpr ExclusiveLock() = default;
+  ExclusiveLock(const ExclusiveLock&) = delete;
+  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+  void lock() noexcept;
+  void unlock() noexcept;
+
+ private:
+  void* state_ = nullptr;  // SRWLOCK_INIT
+};
+
 }  // namespace halcyra::platform

@@ -1,7 +1,6 @@
 #include "service/service_control.h"
 
 #include <atomic>
-#include <thread>
 
 #include "platform/sync.h"
 #include "service/service_events.h"
@@ -69,7 +68,7 @@ class ServiceThreadReport {
   // A handler holds the turn only for its one report.
   static void take() {
     while (!tryTakeReportTurn()) {
-      std::this_thread::yield();
+      platform::SwitchToThread();
     }
   }
 };

@@ -63,7 +63,7 @@ struct PendingEvent {
 // the log. The queue is written out in order by one write-out at a time, which owns the
 // source from openEventSource on.
 struct EventWriter {
-  std::mutex lock;
+  platform::ExclusiveLock lock;
   std::deque<PendingEvent> queue;
   bool scheduled = false;           // a write-out is queued or running
   bool closing = false;             // the write-out deregisters the source once the queue is empty

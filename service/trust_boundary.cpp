@@ -218,9 +218,9 @@ bool isDenyType(std::uint8_t type) {
 // not weighed against other accounts.
 void untrustedHolders(const ObjectSecurity& security, Dword write, Dword read, const platform::ProcessAccount& self,
                       UntrustedAccess& access) {
-  static const Sid everyone = platform::sidFromText(platform::kSidEveryone);
-  static const Sid ownerRights = platform::sidFromText(platform::kSidOwnerRights);
-  static const Sid creatorOwner = platform::sidFromText(platform::kSidCreatorOwner);
+  const Sid everyone = platform::sidFromText(platform::kSidEveryone);
+  const Sid ownerRights = platform::sidFromText(platform::kSidOwnerRights);
+  const Sid creatorOwner = platform::sidFromText(platform::kSidCreatorOwner);
   if (!security.dacl) {
     addOnce(access.writers, accountName(everyone));
     if (read != 0) {
@@ -230,7 +230,7 @@ void untrustedHolders(const ObjectSecurity& security, Dword write, Dword read, c
   }
   bool ownerRightsListed = false;
   std::vector<std::pair<Sid, Dword>> denied;
-  const auto deniedTo = [&denied](const Sid& sid) {
+  const auto deniedTo = [&denied, &everyone](const Sid& sid) {
     Dword mask = 0;
     for (const auto& [deniedSid, deniedMask] : denied) {
       mask |= deniedSid == sid || deniedSid == everyone ? deniedMask : 0;

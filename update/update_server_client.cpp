@@ -3,12 +3,12 @@
 #include <curl/curl.h>
 #include <rapidjson/document.h>
 
-#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <memory>
 #include <utility>
 
+#include "platform/clock.h"
 #include "platform/sync.h"
 #include "update/text_conversion.h"
 
@@ -65,11 +65,11 @@ void UpdateServerClient::setTransferOptions(const TransferOptions& options) { op
 long UpdateServerClient::remainingTimeMs() {
   // libcurl measures its limits in real time, so the deadline is kept in the same time,
   // not the platform's clock (which a simulated machine runs virtually).
-  auto const now = std::chrono::steady_clock::now();
+  std::uint64_t const now = platform::realTimeMs();
   if (!firstTransferStart_) {
     firstTransferStart_ = now;
   }
-  auto const used = std::chrono::duration_cast<std::chrono::milliseconds>(now - *firstTransferStart_).count();
+  auto const used = static_cast<long long>(now - *firstTransferStart_);
   // At least a millisecond: 0 would mean no limit at all to libcurl.
   return used + 1 >= options_.totalTimeoutMs ? 1L : static_cast<long>(options_.totalTimeoutMs - used);
 }

@@ -2,8 +2,8 @@
 // The release manifest: one libcurl transfer of "latest/" + versionFile below the
 // configured server, and the parse of the JSON body into the announced version and files.
 
-#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -120,7 +120,7 @@ class UpdateServerClient {
   std::vector<std::u16string> files_;
   TransferResult lastTransfer_;
   // When the first transfer began, from which totalTimeoutMs counts.
-  std::optional<std::chrono::steady_clock::time_point> firstTransferStart_;
+  std::optional<std::uint64_t> firstTransferStart_;  // platform::realTimeMs
 };
 
 }  // namespace halcyra

@@ -4,6 +4,8 @@
 // or its own deadline.
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "platform/sim/sim_machine.h"
 #include "platform/sync.h"
@@ -228,6 +230,22 @@ Bool QueueUserWorkItem(WorkCallback function, void* context, Dword flags) {
   Machine& m = machine();
   m.workItems.push_back({m.current, function, context});
   return kTrue;
+}
+
+void SwitchToThread() { std::this_thread::yield(); }
+
+// The simulated lock is taken by spinning: the simulation's threads hold it only briefly.
+void ExclusiveLock::lock() noexcept {
+  std::atomic_ref<void*> const taken(state_);
+  void* expected = nullptr;
+  while (!taken.compare_exchange_weak(expected, this, std::memory_order_acquire)) {
+    expected = nullptr;
+    std::this_thread::yield();
+  }
+}
+
+void ExclusiveLock::unlock() noexcept {
+  std::atomic_ref<void*>(state_).store(nullptr, std::memory_order_release);
 }
 
 }  // namespace halcyra::platform

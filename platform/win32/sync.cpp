@@ -50,4 +50,12 @@ Bool QueueUserWorkItem(WorkCallback function, void* context, Dword flags) {
   return TRUE;
 }
 
+void SwitchToThread() { static_cast<void>(::SwitchToThread()); }
+
+static_assert(sizeof(void*) == sizeof(SRWLOCK));
+
+void ExclusiveLock::lock() noexcept { ::AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&state_)); }
+
+void ExclusiveLock::unlock() noexcept { ::ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&state_)); }
+
 }  // namespace halcyra::platform
