@@ -218,8 +218,7 @@ std::optional<std::u16string> configFilePath(const std::string& configPath) {
   return fullPath;
 }
 
-bool loadUpdaterConfig(UpdaterSettings& settings, const std::string& configPath,
-                       std::optional<ConfigTextProblem>* problem) {
+bool loadUpdaterConfig(UpdaterSettings& settings, const std::string& configPath, std::string* rejectedBytes) {
   // A path that cannot be converted or located names no file we could read, so these
   // failures report the configuration as missing.
   std::optional<std::u16string> const found = configFilePath(configPath);
@@ -245,8 +244,8 @@ bool loadUpdaterConfig(UpdaterSettings& settings, const std::string& configPath,
   std::u16string const text = platform::widenBytes(bytes);
 
   if (!settings.readJson(text)) {
-    if (problem != nullptr) {
-      *problem = explainConfigText(bytes);
+    if (rejectedBytes != nullptr) {
+      *rejectedBytes = std::move(bytes);
     }
     return fail(settings, kConfigUnreadable);
   }

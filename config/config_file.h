@@ -48,8 +48,8 @@ ConfigTextProblem explainConfigText(std::string_view bytes);
 
 // Reads the configuration file `configPath` (relative to installRoot) into `settings`
 // with fromJson. False after setting hasError and lastError; when the file was read but
-// rejected, `problem` (if given) receives the reason.
+// rejected, `rejectedBytes` (if given) receives its bytes, which explainConfigText explains.
 bool loadUpdaterConfig(UpdaterSettings& settings, const std::string& configPath,
-                       std::optional<ConfigTextProblem>* problem = nullptr);
+                       std::string* rejectedBytes = nullptr);
 
 }  // namespace halcyra

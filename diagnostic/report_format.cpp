@@ -511,10 +511,10 @@ Field trustBoundaryField(const std::vector<TrustFinding>& findings) {
 }
 
 Field configErrorField(const UpdateCheckDetail& detail) {
-  if (!detail.configProblem) {
+  if (!detail.rejectedConfig) {
     return member("configError", "null");
   }
-  const ConfigTextProblem& problem = *detail.configProblem;
+  const ConfigTextProblem problem = explainConfigText(*detail.rejectedConfig);
   const auto position = [&problem](std::size_t number) {
     return problem.offset ? std::to_string(number) : std::string("null");
   };

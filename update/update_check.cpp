@@ -84,7 +84,11 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
   UpdateCheckDetail unused;
   UpdateCheckDetail& evidence = detail != nullptr ? *detail : unused;
   evidence = UpdateCheckDetail{};
-  if (!loadUpdaterConfig(settings, configPath, &evidence.configProblem)) {
+  std::string rejected;
+  if (!loadUpdaterConfig(settings, configPath, &rejected)) {
+    if (settings.lastError == kConfigUnreadable) {
+      evidence.rejectedConfig = std::move(rejected);
+    }
     return;
   }
   evidence.stage = CheckStage::configurationRead;

@@ -35,8 +35,9 @@ enum class CheckStage {
 // a person needs to put a failure right.
 struct UpdateCheckDetail {
   CheckStage stage = CheckStage::started;
-  // The configuration file was read and rejected: why, and where.
-  std::optional<ConfigTextProblem> configProblem;
+  // The bytes of a configuration file that was read and rejected, for explainConfigText:
+  // the explanation is the diagnostic's, so the service carries none of it.
+  std::optional<std::string> rejectedConfig;
   // The manifest transfer, once one was made, and what the parse made of its body.
   std::optional<TransferResult> transfer;
   int manifestParse = kManifestRead;

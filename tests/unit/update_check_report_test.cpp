@@ -75,7 +75,7 @@ TEST(UpdateCheckReport, BothFormsAreWellFormedAgreeAndNeverShowThePassword) {
     UpdateCheckDetail detail;
     detail.stage = static_cast<CheckStage>(generate.pick(static_cast<int>(CheckStage::decided) + 1));
     if (generate.pick(2) == 0) {
-      detail.configProblem = explainConfigText(utf8FromUtf16(generate.text()));
+      detail.rejectedConfig = utf8FromUtf16(generate.text());
     }
     if (generate.pick(2) == 0) {
       detail.transfer = TransferResult{generate.pick(3), "Could not \"resolve\"\n\xE9", 404, generate.pick(2)};
