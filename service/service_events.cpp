@@ -1,10 +1,10 @@
 #include "service/service_events.h"
 
 #include <cstdio>
-#include <deque>
-#include <initializer_list>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -15,7 +15,6 @@
 #include "platform/text_mode.h"
 #include "service/event_messages.h"
 #include "service/graceful_stop.h"
-#include "version/decimal_text.h"
 #include "version/version_number.h"
 
 namespace halcyra {
@@ -31,31 +30,25 @@ constexpr char kCheckRaisedAnError[] = "an unexpected error ended the check";
 // The code the stop sequence gives TerminateProcess.
 constexpr Dword kTerminationExitCode = platform::kErrorProcessAborted;
 
-struct RunningChild {
-  std::u16string program;
-  Dword processId = 0;
-  std::uint64_t startTick = 0;
-};
-
-// The program that keeps ending quickly, with the exit code of its last end and how many
-// quick ends with that code came in a row.
-struct QuickEnds {
-  std::u16string program;
-  std::optional<Dword> exitCode;
-  unsigned count = 0;
-};
-
 // While no source is registered, registration is tried again at most this often.
 constexpr std::uint64_t kRegistrationRetryMs = 60000;
 // How long the final report waits for the events before it to be written.
 constexpr Dword kCloseWaitMs = 2000;
 // Events waiting to be written beyond this are dropped: the event log is not answering.
 constexpr std::size_t kMaxPendingEvents = 256;
+// ReportEventW takes no insertion string longer than this (in UTF-16 units).
+constexpr std::size_t kMaxInsertLength = 31839;
+// The most insertion strings an event of this service has.
+constexpr std::size_t kMaxInserts = 6;
 
+// An event with its insertion strings, each ended by a null, one after the other in one
+// buffer.
 struct PendingEvent {
-  Word type;
-  Dword eventId;
-  std::vector<std::u16string> strings;
+  Word type = 0;
+  Dword eventId = 0;
+  Word count = 0;
+  std::uint32_t starts[kMaxInserts] = {};  // of each insertion string in `inserts`
+  std::u16string inserts;
 };
 
 // The event log's calls are synchronous and may take long, so they run on a pool thread:
@@ -64,7 +57,11 @@ struct PendingEvent {
 // source from openEventSource on.
 struct EventWriter {
   platform::ExclusiveLock lock;
-  std::deque<PendingEvent> queue;
+  // The events waiting to be written, oldest first: `waiting` of them from `first` on,
+  // round the ring.
+  PendingEvent queue[kMaxPendingEvents];
+  std::size_t first = 0;
+  std::size_t waiting = 0;
   bool scheduled = false;           // a write-out is queued or running
   bool closing = false;             // the write-out deregisters the source once the queue is empty
   platform::Handle idle = nullptr;  // signalled by the write-out that ends after closing
@@ -73,41 +70,6 @@ struct EventWriter {
 };
 
 EventWriter writer;
-
-struct ReportingState {
-  std::optional<RunningChild> child;
-  std::optional<QuickEnds> quickEnds;
-  std::optional<std::u16string> lastCheckFailure;
-  std::optional<std::pair<std::u16string, Dword>> lastLaunchFailure;
-  std::optional<std::u16string> lastUpdaterRefusal;
-  std::optional<std::u16string> lastOpenUpdaterPath;
-  // The server's refusal that keeps repeating, and how many passes in a row met it.
-  std::optional<std::pair<std::u16string, unsigned>> serverRefusals;
-  std::vector<std::u16string> lastMalformedSigners;
-  bool jobListUnavailableReported = false;
-};
-
-ReportingState state;
-
-std::u16string ascii(const std::string& text) { return platform::widenBytes(text); }
-
-// Large codes are mostly NTSTATUS values (0xC0000005 ...), which are known in hex.
-std::u16string exitCodeText(const std::optional<Dword>& exitCode) {
-  if (!exitCode) {
-    return u"unknown";
-  }
-  if (*exitCode <= 0xFFFF) {
-    return decimalText(*exitCode);
-  }
-  char hex[16];
-  std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(*exitCode));
-  return decimalText(*exitCode) + u" (" + ascii(hex) + u")";
-}
-
-// Tenths of a second, e.g. "2.5".
-std::u16string secondsText(std::uint64_t milliseconds) {
-  return decimalText(milliseconds / 1000) + u"." + decimalText(milliseconds / 100 % 10);
-}
 
 // Writes one event, registering the source first when it is missing and the last try is a
 // minute old. Nothing of the event log may fail the service: every error is swallowed.
@@ -120,12 +82,12 @@ void write(const PendingEvent& event) noexcept {
     if (writer.source == nullptr) {
       return;
     }
-    std::vector<const char16_t*> pointers;
-    for (const std::u16string& text : event.strings) {
-      pointers.push_back(text.c_str());
+    const char16_t* strings[kMaxInserts];
+    for (Word i = 0; i < event.count; ++i) {
+      strings[i] = event.inserts.c_str() + event.starts[i];
     }
-    static_cast<void>(platform::ReportEventW(writer.source, event.type, 0, event.eventId, nullptr,
-                                             static_cast<Word>(pointers.size()), 0, pointers.data(), nullptr));
+    static_cast<void>(
+        platform::ReportEventW(writer.source, event.type, 0, event.eventId, nullptr, event.count, 0, strings, nullptr));
   } catch (...) {
     // The event is lost.
   }
@@ -137,7 +99,7 @@ Dword writeOut(void* /*unused*/) noexcept {
     PendingEvent event;
     {
       const std::lock_guard guard(writer.lock);
-      if (writer.queue.empty()) {
+      if (writer.waiting == 0) {
         if (writer.closing && writer.source != nullptr) {
           try {
             static_cast<void>(platform::DeregisterEventSource(writer.source));
@@ -156,8 +118,9 @@ Dword writeOut(void* /*unused*/) noexcept {
         }
         return 0;
       }
-      event = std::move(writer.queue.front());
-      writer.queue.pop_front();
+      event = std::move(writer.queue[writer.first]);
+      writer.first = (writer.first + 1) % kMaxPendingEvents;
+      --writer.waiting;
     }
     write(event);
   }
@@ -180,103 +143,259 @@ void scheduleWriteOut(bool alreadyScheduled) noexcept {
   }
 }
 
-// ReportEventW takes no insertion string longer than this (in UTF-16 units).
-constexpr std::size_t kMaxInsertLength = 31839;
+// One event on its way to the queue. Its insertion strings are added in order: add() starts
+// the next one and more() adds to it; bytes (ASCII texts such as a check's reason) count as
+// one character each. Each string is cut to what the event log takes, and queue() hands the
+// event to the write-out. Reporting must not take the service down: an error raised while
+// adding (no memory for the text) loses the event, which queue() then drops.
+class Event {
+ public:
+  Event(Word type, Dword eventId) noexcept {
+    event_.type = type;
+    event_.eventId = eventId;
+  }
 
-// A text cut to what the event log takes, never in the middle of a surrogate pair.
-std::u16string clippedInsert(const std::u16string& text) {
-  if (text.size() <= kMaxInsertLength) {
-    return text;
-  }
-  std::size_t length = kMaxInsertLength;
-  const char16_t last = text[length - 1];
-  if (last >= 0xD800 && last <= 0xDBFF) {
-    --length;
-  }
-  return text.substr(0, length);
-}
+  Event& add(std::u16string_view text) noexcept { return next().more(text); }
+  Event& add(std::string_view bytes) noexcept { return next().more(bytes); }
 
-void report(Word type, Dword eventId, std::initializer_list<std::u16string> strings) {
-  PendingEvent event{type, eventId, {}};
-  for (const std::u16string& text : strings) {
-    event.strings.push_back(clippedInsert(text));
+  Event& more(std::u16string_view text) noexcept {
+    try {
+      event_.inserts += text;
+    } catch (...) {
+      lost_ = true;
+    }
+    return *this;
   }
-  bool alreadyScheduled = false;
-  {
-    const std::lock_guard guard(writer.lock);
-    if (writer.queue.size() >= kMaxPendingEvents) {
+
+  Event& more(std::string_view bytes) noexcept {
+    try {
+      event_.inserts += platform::widenBytes(bytes);
+    } catch (...) {
+      lost_ = true;
+    }
+    return *this;
+  }
+
+  Event& number(std::uint64_t value) noexcept {
+    char digits[24];
+    std::snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(value));
+    return add(std::string_view(digits));
+  }
+
+  // Large codes are mostly NTSTATUS values (0xC0000005 ...), which are known in hex.
+  Event& exitCode(const std::optional<Dword>& exitCode) noexcept {
+    if (!exitCode) {
+      return add(u"unknown");
+    }
+    if (*exitCode <= 0xFFFF) {
+      return number(*exitCode);
+    }
+    char digits[32];
+    std::snprintf(digits, sizeof digits, "%u (0x%08X)", static_cast<unsigned>(*exitCode),
+                  static_cast<unsigned>(*exitCode));
+    return add(std::string_view(digits));
+  }
+
+  // Tenths of a second, e.g. "2.5".
+  Event& seconds(std::uint64_t milliseconds) noexcept {
+    char digits[32];
+    std::snprintf(digits, sizeof digits, "%llu.%u", static_cast<unsigned long long>(milliseconds / 1000),
+                  static_cast<unsigned>(milliseconds / 100 % 10));
+    return add(std::string_view(digits));
+  }
+
+  Event& version(const VersionNumber& version) noexcept {
+    try {
+      return add(formatVersionNumber(version));
+    } catch (...) {
+      lost_ = true;
+      return *this;
+    }
+  }
+
+  // The insertion strings so far, each ended by a null: what tells one event of a kind from
+  // another.
+  std::u16string_view inserts() noexcept {
+    end();
+    return event_.inserts;
+  }
+
+  void queue() noexcept {
+    end();
+    if (lost_) {
       return;
     }
-    writer.queue.push_back(std::move(event));
-    alreadyScheduled = std::exchange(writer.scheduled, true);
+    bool alreadyScheduled = false;
+    {
+      const std::lock_guard guard(writer.lock);
+      if (writer.waiting == kMaxPendingEvents) {
+        return;
+      }
+      writer.queue[(writer.first + writer.waiting++) % kMaxPendingEvents] = std::move(event_);
+      alreadyScheduled = std::exchange(writer.scheduled, true);
+    }
+    scheduleWriteOut(alreadyScheduled);
   }
-  scheduleWriteOut(alreadyScheduled);
-}
 
-// Reporting must not take the service down: an error raised while building an event (no
-// memory for its text) drops the event.
-template <typename Body>
-void guarded(Body body) noexcept {
+ private:
+  // Ends the insertion string being made, if any, and starts the next.
+  Event& next() noexcept {
+    end();
+    if (event_.count == kMaxInserts) {
+      lost_ = true;
+    } else {
+      event_.starts[event_.count++] = static_cast<std::uint32_t>(event_.inserts.size());
+      open_ = true;
+    }
+    return *this;
+  }
+
+  // Ends the insertion string being made: cut to what the event log takes, never in the
+  // middle of a surrogate pair, and ended by a null.
+  void end() noexcept {
+    if (!open_) {
+      return;
+    }
+    open_ = false;
+    std::u16string& inserts = event_.inserts;
+    std::size_t const length = inserts.size() - event_.starts[event_.count - 1];
+    if (length > kMaxInsertLength) {
+      const char16_t last = inserts[event_.starts[event_.count - 1] + kMaxInsertLength - 1];
+      inserts.resize(inserts.size() - length + kMaxInsertLength - (last >= 0xD800 && last <= 0xDBFF ? 1 : 0));
+    }
+    more(std::u16string_view(u"", 1));
+  }
+
+  PendingEvent event_;
+  bool open_ = false;  // an insertion string is being made
+  bool lost_ = false;
+};
+
+struct RunningChild {
+  bool running = false;
+  std::u16string program;
+  Dword processId = 0;
+  std::uint64_t startTick = 0;
+};
+
+// The program that keeps ending quickly, with the exit code of its last end and how many
+// quick ends with that code came in a row; none while the count is 0.
+struct QuickEnds {
+  std::u16string program;
+  std::optional<Dword> exitCode;
+  unsigned count = 0;
+};
+
+// The update check's last failure: its text and its transfer's result.
+struct CheckFailure {
+  bool failed = false;
+  std::string text;
+  int curlCode = -1;
+  long responseCode = 0;  // 0 for none
+};
+
+struct ReportingState {
+  RunningChild child;
+  QuickEnds quickEnds;
+  CheckFailure lastCheckFailure;
+  // Each remembered refusal or failure, empty for none.
+  std::u16string lastLaunchFailure;
+  std::u16string lastUpdaterRefusal;
+  std::u16string lastOpenUpdaterPath;
+  // The server's refusal that keeps repeating, and how many passes in a row met it.
+  std::u16string serverRefusal;
+  unsigned serverRefusals = 0;
+  std::u16string lastMalformedSigners;
+  bool jobListUnavailableReported = false;
+};
+
+ReportingState state;
+
+// Keeps a copy of `text` in `kept`; without the memory for it, `kept` is left empty and the
+// answer is false.
+bool remember(std::u16string& kept, std::u16string_view text) noexcept {
   try {
-    body();
+    kept = text;
+    return true;
   } catch (...) {
-    // The event is lost; the service goes on.
+    kept.clear();
+    return false;
   }
 }
 
-void childStarted(std::u16string_view program, Dword processId, Dword eventId,
-                  std::initializer_list<std::u16string> strings) {
-  state.child = RunningChild{std::u16string(program), processId, platform::GetTickCount64()};
-  state.lastLaunchFailure.reset();
-  state.serverRefusals.reset();
-  const bool folded = state.quickEnds && state.quickEnds->program == program;
-  if (!folded) {
-    report(platform::kEventlogInformationType, eventId, strings);
-  }
-}
+// Whether `now` differs from `last`, which it then replaces: the events that are written
+// only when they differ from the previous one. Without the memory to keep `now`, the
+// event is lost.
+bool changed(std::u16string& last, std::u16string_view now) noexcept { return last != now && remember(last, now); }
 
 // The end of a child that ended by itself: folded while it keeps ending quickly.
-void childExited(const RunningChild& child, const std::optional<Dword>& exitCode) {
+void childExited(RunningChild& child, const std::optional<Dword>& exitCode) {
   const std::uint64_t ranFor = platform::GetTickCount64() - child.startTick;
   const bool quick = ranFor < kQuickEndMs;
-  const bool repeated =
-      quick && state.quickEnds && state.quickEnds->program == child.program && state.quickEnds->exitCode == exitCode;
-  if (repeated) {
-    const unsigned count = ++state.quickEnds->count;
+  QuickEnds& quickEnds = state.quickEnds;
+  if (quick && quickEnds.count != 0 && quickEnds.program == child.program && quickEnds.exitCode == exitCode) {
+    const unsigned count = ++quickEnds.count;
     if (count % kQuickEndReportEvery == 0) {
-      report(platform::kEventlogWarningType, EVENT_CHILD_QUICK_ENDS,
-             {child.program, decimalText(kQuickEndMs / 1000), decimalText(count), decimalText(child.processId),
-              exitCodeText(exitCode), decimalText(kQuickEndReportEvery)});
+      Event(platform::kEventlogWarningType, EVENT_CHILD_QUICK_ENDS)
+          .add(child.program)
+          .number(kQuickEndMs / 1000)
+          .number(count)
+          .number(child.processId)
+          .exitCode(exitCode)
+          .number(kQuickEndReportEvery)
+          .queue();
     }
     return;
   }
-  if (quick) {
-    state.quickEnds = QuickEnds{child.program, exitCode, 1};
-  } else {
-    state.quickEnds.reset();
-  }
   const Word type = exitCode == Dword{0} ? platform::kEventlogInformationType : platform::kEventlogWarningType;
-  report(type, EVENT_CHILD_EXITED,
-         {child.program, decimalText(child.processId), exitCodeText(exitCode), secondsText(ranFor)});
+  Event(type, EVENT_CHILD_EXITED).add(child.program).number(child.processId).exitCode(exitCode).seconds(ranFor).queue();
+  quickEnds.count = quick && remember(quickEnds.program, child.program) ? 1 : 0;
+  quickEnds.exitCode = exitCode;
+}
+
+void childStarted(std::u16string_view program, Dword processId, Event& event) {
+  state.lastLaunchFailure.clear();
+  state.serverRefusals = 0;
+  const bool folded = state.quickEnds.count != 0 && state.quickEnds.program == program;
+  // Without the memory to keep its program, its end goes unreported.
+  state.child.running = remember(state.child.program, program);
+  state.child.processId = processId;
+  state.child.startTick = platform::GetTickCount64();
+  if (!folded) {
+    event.queue();
+  }
+}
+
+// The signer check's verdict on a program: why it was refused and the thumbprint found.
+Event& addRefusal(Event& event, const std::string& reason, const std::string& thumbprint) {
+  if (reason.empty()) {
+    event.add(u"the check could not be completed");
+  } else {
+    event.add(reason);
+  }
+  return thumbprint.empty() ? event.add(u"none") : event.add(thumbprint);
 }
 
 }  // namespace
 
 void openEventSource() {
-  guarded([] {
+  try {
     state = ReportingState{};
     const std::lock_guard guard(writer.lock);
-    writer.queue.clear();
+    writer.first = 0;
+    writer.waiting = 0;
     writer.scheduled = false;
     writer.closing = false;
     writer.idle = nullptr;
     writer.lastRegistration = platform::GetTickCount64();
     writer.source = platform::RegisterEventSourceW(nullptr, kEventSourceName);
-  });
+  } catch (...) {
+    // Without a source the events are lost until registration is tried again.
+  }
 }
 
 void closeEventSource() {
-  guarded([] {
+  try {
     // Without an event to wait on, the write-out still runs; the events may then come
     // after the final status report or be lost with the process.
     const platform::Handle idle = platform::CreateEventA(nullptr, platform::kTrue, platform::kFalse, nullptr);
@@ -299,7 +418,9 @@ void closeEventSource() {
       static_cast<void>(platform::CloseHandle(idle));
     }
     // Otherwise the write-out may still signal the event: it stays open until the process ends.
-  });
+  } catch (...) {
+    // The events may come after the final status report.
+  }
 }
 
 void writeEventsBeforeExit() {
@@ -308,148 +429,149 @@ void writeEventsBeforeExit() {
   writeOut(nullptr);
 }
 
-void reportServiceStarted() {
-  guarded([] { report(platform::kEventlogInformationType, EVENT_SERVICE_STARTED, {}); });
-}
+void reportServiceStarted() { Event(platform::kEventlogInformationType, EVENT_SERVICE_STARTED).queue(); }
 
-void reportServiceStopped() {
-  guarded([] { report(platform::kEventlogInformationType, EVENT_SERVICE_STOPPED, {}); });
-}
+void reportServiceStopped() { Event(platform::kEventlogInformationType, EVENT_SERVICE_STOPPED).queue(); }
 
 void reportServiceStartFailure(Dword error) {
-  guarded([&] { report(platform::kEventlogErrorType, EVENT_START_FAILED, {decimalText(error)}); });
+  Event(platform::kEventlogErrorType, EVENT_START_FAILED).number(error).queue();
 }
 
 void reportLogFallback(std::u16string_view logPath, Dword error, std::u16string_view fallback) {
-  guarded([&] {
-    const std::u16string where = fallback == u"NUL" ? u"NUL, which discards it" : std::u16string(fallback);
-    report(platform::kEventlogWarningType, EVENT_LOG_FALLBACK, {std::u16string(logPath), decimalText(error), where});
-  });
+  Event(platform::kEventlogWarningType, EVENT_LOG_FALLBACK)
+      .add(logPath)
+      .number(error)
+      .add(fallback == u"NUL" ? u"NUL, which discards it" : fallback)
+      .queue();
 }
 
 void reportLogRotationBlocked(std::u16string_view logPath, std::u16string_view generationPath, Dword error) {
-  guarded([&] {
-    report(platform::kEventlogWarningType, EVENT_LOG_ROTATION_BLOCKED,
-           {std::u16string(logPath), std::u16string(generationPath), decimalText(error)});
-  });
+  Event(platform::kEventlogWarningType, EVENT_LOG_ROTATION_BLOCKED)
+      .add(logPath)
+      .add(generationPath)
+      .number(error)
+      .queue();
 }
 
 void reportUpdateCheck(const UpdaterSettings& settings, bool completed, const UpdateCheckDetail& detail) {
-  guarded([&] {
-    if (completed && !settings.hasError) {
-      state.lastCheckFailure.reset();
-      return;
-    }
-    const std::u16string failure = platform::widenBytes(completed ? settings.lastError : kCheckRaisedAnError);
-    std::u16string curlResult = u"no transfer was made";
-    std::u16string response = u"none";
-    int curlCode = -1;
-    if (completed && detail.transfer && detail.transfer->curlCode >= 0) {
-      const TransferResult& transfer = *detail.transfer;
-      curlCode = transfer.curlCode;
-      curlResult = transfer.curlCode == 0 ? u"0 (the transfer completed)"
-                                          : u"error " + decimalText(static_cast<Dword>(transfer.curlCode)) + u" (" +
-                                                platform::widenBytes(transfer.curlMessage) + u")";
-      if (transfer.responseCode > 0) {
-        response = decimalText(static_cast<Dword>(transfer.responseCode));
-      }
-    }
-    // libcurl's message can name a time that differs on every pass; its code does not.
-    std::u16string key = failure + u'\n' + decimalText(static_cast<Dword>(curlCode)) + u'\n' + response;
-    if (state.lastCheckFailure == key) {
-      return;
-    }
-    state.lastCheckFailure = std::move(key);
-    report(platform::kEventlogWarningType, EVENT_UPDATE_CHECK_FAILED, {failure, curlResult, response});
-  });
+  CheckFailure& last = state.lastCheckFailure;
+  if (completed && !settings.hasError) {
+    last.failed = false;
+    return;
+  }
+  const std::string_view text = completed ? std::string_view(settings.lastError) : kCheckRaisedAnError;
+  const TransferResult* const transfer =
+      completed && detail.transfer && detail.transfer->curlCode >= 0 ? &*detail.transfer : nullptr;
+  const int curlCode = transfer != nullptr ? transfer->curlCode : -1;
+  const long responseCode = transfer != nullptr && transfer->responseCode > 0 ? transfer->responseCode : 0;
+  // libcurl's message can name a time that differs on every pass; its code does not.
+  if (last.failed && last.curlCode == curlCode && last.responseCode == responseCode && last.text == text) {
+    return;
+  }
+  try {
+    last.text = text;
+  } catch (...) {
+    last.failed = false;
+    return;  // the event is lost
+  }
+  last.failed = true;
+  last.curlCode = curlCode;
+  last.responseCode = responseCode;
+  Event event(platform::kEventlogWarningType, EVENT_UPDATE_CHECK_FAILED);
+  event.add(text);
+  if (transfer == nullptr) {
+    event.add(u"no transfer was made");
+  } else if (curlCode == 0) {
+    event.add(u"0 (the transfer completed)");
+  } else {
+    char code[32];
+    std::snprintf(code, sizeof code, "error %d (", curlCode);
+    event.add(std::string_view(code)).more(transfer->curlMessage).more(u")");
+  }
+  if (responseCode > 0) {
+    event.number(static_cast<Dword>(responseCode));
+  } else {
+    event.add(u"none");
+  }
+  event.queue();
 }
 
 void reportServerStarted(std::u16string_view serverName, Dword processId, Dword sessionId) {
-  guarded([&] {
-    childStarted(serverName, processId, EVENT_SERVER_STARTED,
-                 {std::u16string(serverName), decimalText(processId), decimalText(sessionId)});
-  });
+  Event event(platform::kEventlogInformationType, EVENT_SERVER_STARTED);
+  event.add(serverName).number(processId).number(sessionId);
+  childStarted(serverName, processId, event);
 }
 
 void reportUpdaterStarted(const UpdaterSettings& settings, Dword processId, Dword sessionId) {
-  guarded([&] {
-    state.lastUpdaterRefusal.reset();
-    childStarted(settings.updaterPath, processId, EVENT_UPDATER_STARTED,
-                 {settings.updaterPath, decimalText(processId), decimalText(sessionId),
-                  formatVersionNumber(settings.remoteVersion), formatVersionNumber(settings.localVersion)});
-  });
+  state.lastUpdaterRefusal.clear();
+  Event event(platform::kEventlogInformationType, EVENT_UPDATER_STARTED);
+  event.add(settings.updaterPath)
+      .number(processId)
+      .number(sessionId)
+      .version(settings.remoteVersion)
+      .version(settings.localVersion);
+  childStarted(settings.updaterPath, processId, event);
 }
 
 void reportChildEnded(const ChildEnd& end) {
-  guarded([&] {
-    if (!state.child) {
-      return;
+  RunningChild& child = state.child;
+  if (!child.running) {
+    return;
+  }
+  child.running = false;
+  if (end.kind == ChildEndKind::exited) {
+    childExited(child, end.exitCode);
+    return;
+  }
+  // The service ended it: whatever loop there was is over.
+  state.quickEnds.count = 0;
+  const bool stopped = end.kind == ChildEndKind::stoppedByCtrlC;
+  const bool afterGrace = end.kind == ChildEndKind::terminatedAfterGrace;
+  Event event(stopped ? platform::kEventlogInformationType : platform::kEventlogWarningType,
+              stopped      ? EVENT_CHILD_STOPPED
+              : afterGrace ? EVENT_CHILD_TERMINATED
+                           : EVENT_CHILD_TERMINATED_UNASKED);
+  event.add(child.program).number(child.processId);
+  if (stopped) {
+    event.exitCode(end.exitCode);
+  } else {
+    if (afterGrace) {
+      event.number(kStopGraceMs / 1000);
     }
-    const RunningChild child = std::move(*state.child);
-    state.child.reset();
-    if (end.kind == ChildEndKind::exited) {
-      childExited(child, end.exitCode);
-      return;
-    }
-    // The service ended it: whatever loop there was is over.
-    state.quickEnds.reset();
-    const std::u16string processId = decimalText(child.processId);
-    switch (end.kind) {
-      case ChildEndKind::stoppedByCtrlC:
-        report(platform::kEventlogInformationType, EVENT_CHILD_STOPPED,
-               {child.program, processId, exitCodeText(end.exitCode)});
-        break;
-      case ChildEndKind::terminatedAfterGrace:
-        report(platform::kEventlogWarningType, EVENT_CHILD_TERMINATED,
-               {child.program, processId, decimalText(kStopGraceMs / 1000), decimalText(kTerminationExitCode)});
-        break;
-      case ChildEndKind::terminatedUnasked:
-        report(platform::kEventlogWarningType, EVENT_CHILD_TERMINATED_UNASKED,
-               {child.program, processId, decimalText(kTerminationExitCode)});
-        break;
-      case ChildEndKind::exited:
-        break;
-    }
-  });
+    event.number(kTerminationExitCode);
+  }
+  event.queue();
 }
 
 void reportUpdateSetAside(const VersionNumber& announced, const VersionNumber& installed, unsigned runs,
                           std::uint64_t retryInMs) {
-  guarded([&] {
-    // Whole minutes, rounded up: "in 0 minutes" would read as now.
-    const std::uint64_t minutes = (retryInMs + 59999) / 60000;
-    report(platform::kEventlogWarningType, EVENT_UPDATE_SET_ASIDE,
-           {formatVersionNumber(announced), formatVersionNumber(installed), decimalText(runs), decimalText(minutes)});
-  });
+  // Whole minutes, rounded up: "in 0 minutes" would read as now.
+  Event(platform::kEventlogWarningType, EVENT_UPDATE_SET_ASIDE)
+      .version(announced)
+      .version(installed)
+      .number(runs)
+      .number((retryInMs + 59999) / 60000)
+      .queue();
 }
 
 void reportJobListUnavailable(Dword error) {
-  guarded([&] {
-    if (state.jobListUnavailableReported) {
-      return;
-    }
-    state.jobListUnavailableReported = true;
-    report(platform::kEventlogErrorType, EVENT_JOB_LIST_UNAVAILABLE, {decimalText(error)});
-  });
+  if (!std::exchange(state.jobListUnavailableReported, true)) {
+    Event(platform::kEventlogErrorType, EVENT_JOB_LIST_UNAVAILABLE).number(error).queue();
+  }
 }
 
 void reportTrustBoundaryOpen(const std::u16string& objects, bool updaterRefused) {
-  guarded([&] {
-    if (updaterRefused) {
-      if (state.lastOpenUpdaterPath == objects) {
-        return;
-      }
-      state.lastOpenUpdaterPath = objects;
-    }
-    std::u16string const consequence =
-        updaterRefused ? u"The updater is not started while its path is open: the server is started instead."
-                       : u"The service goes on running.";
-    report(platform::kEventlogWarningType, EVENT_TRUST_BOUNDARY_OPEN, {objects, consequence});
-  });
+  Event event(platform::kEventlogWarningType, EVENT_TRUST_BOUNDARY_OPEN);
+  event.add(objects).add(updaterRefused
+                             ? u"The updater is not started while its path is open: the server is started instead."
+                             : u"The service goes on running.");
+  if (!updaterRefused || changed(state.lastOpenUpdaterPath, event.inserts())) {
+    event.queue();
+  }
 }
 
 void reportUpdaterPathOpen(const std::string& objects) {
-  guarded([&] {
+  try {
     auto const length = static_cast<int>(objects.size());
     int const needed = platform::MultiByteToWideChar(platform::kCpUtf8, 0, objects.data(), length, nullptr, 0);
     std::u16string wide(static_cast<std::size_t>(needed > 0 ? needed : 0), u'\0');
@@ -457,63 +579,53 @@ void reportUpdaterPathOpen(const std::string& objects) {
       platform::MultiByteToWideChar(platform::kCpUtf8, 0, objects.data(), length, wide.data(), needed);
     }
     reportTrustBoundaryOpen(wide, true);
-  });
+  } catch (...) {
+    // The event is lost.
+  }
 }
 
 void reportUpdaterRefused(std::u16string_view updaterPath, const std::string& reason, const std::string& thumbprint) {
-  guarded([&] {
-    std::u16string const why = reason.empty() ? u"the check could not be completed" : ascii(reason);
-    std::u16string const found = thumbprint.empty() ? u"none" : ascii(thumbprint);
-    std::u16string refusal = std::u16string(updaterPath) + u'\n' + why + u'\n' + found;
-    if (state.lastUpdaterRefusal == refusal) {
-      return;
-    }
-    state.lastUpdaterRefusal = std::move(refusal);
-    report(platform::kEventlogErrorType, EVENT_UPDATER_REFUSED, {std::u16string(updaterPath), why, found});
-  });
+  Event event(platform::kEventlogErrorType, EVENT_UPDATER_REFUSED);
+  addRefusal(event.add(updaterPath), reason, thumbprint);
+  if (changed(state.lastUpdaterRefusal, event.inserts())) {
+    event.queue();
+  }
 }
 
 void reportServerRefused(std::u16string_view serverName, const std::string& reason, const std::string& thumbprint) {
-  guarded([&] {
-    std::u16string const why = reason.empty() ? u"the check could not be completed" : ascii(reason);
-    std::u16string const found = thumbprint.empty() ? u"none" : ascii(thumbprint);
-    std::u16string refusal = std::u16string(serverName) + u'\n' + why + u'\n' + found;
-    if (state.serverRefusals && state.serverRefusals->first == refusal) {
-      ++state.serverRefusals->second;
-    } else {
-      state.serverRefusals.emplace(std::move(refusal), 1);
-    }
-    unsigned const count = state.serverRefusals->second;
-    if (count == 1 || count % kQuickEndReportEvery == 0) {
-      report(platform::kEventlogErrorType, EVENT_SERVER_REFUSED,
-             {std::u16string(serverName), why, found, decimalText(count), decimalText(kQuickEndReportEvery)});
-    }
-  });
+  Event event(platform::kEventlogErrorType, EVENT_SERVER_REFUSED);
+  addRefusal(event.add(serverName), reason, thumbprint);
+  if (changed(state.serverRefusal, event.inserts())) {
+    state.serverRefusals = 0;
+  }
+  const unsigned count = ++state.serverRefusals;
+  if (count == 1 || count % kQuickEndReportEvery == 0) {
+    event.number(count).number(kQuickEndReportEvery).queue();
+  }
 }
 
 void reportMalformedSigners(const std::vector<std::u16string>& entries) {
-  guarded([&] {
-    if (entries == state.lastMalformedSigners) {
-      return;
+  Event event(platform::kEventlogErrorType, EVENT_SIGNER_ENTRY_MALFORMED);
+  event.add(u"");
+  bool empty = true;
+  for (const std::u16string& entry : entries) {
+    if (!empty) {
+      event.more(u"\n");
     }
-    state.lastMalformedSigners = entries;
-    std::u16string lines;
-    for (const std::u16string& entry : entries) {
-      lines += (lines.empty() ? u"" : u"\n") + entry;
-    }
-    report(platform::kEventlogErrorType, EVENT_SIGNER_ENTRY_MALFORMED, {lines});
-  });
+    event.more(entry);
+    empty = empty && entry.empty();
+  }
+  if (changed(state.lastMalformedSigners, event.inserts())) {
+    event.queue();
+  }
 }
 
 void reportLaunchFailure(std::u16string_view program, Dword error) {
-  guarded([&] {
-    auto failure = std::make_pair(std::u16string(program), error);
-    if (state.lastLaunchFailure == failure) {
-      return;
-    }
-    state.lastLaunchFailure = std::move(failure);
-    report(platform::kEventlogErrorType, EVENT_CHILD_LAUNCH_FAILED, {std::u16string(program), decimalText(error)});
-  });
+  Event event(platform::kEventlogErrorType, EVENT_CHILD_LAUNCH_FAILED);
+  event.add(program).number(error);
+  if (changed(state.lastLaunchFailure, event.inserts())) {
+    event.queue();
+  }
 }
 
 }  // namespace halcyra
