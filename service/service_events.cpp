@@ -1,6 +1,7 @@
 #include "service/service_events.h"
 
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -261,9 +262,9 @@ class Event {
     std::size_t const length = inserts.size() - event_.starts[event_.count - 1];
     if (length > kMaxInsertLength) {
       const char16_t last = inserts[event_.starts[event_.count - 1] + kMaxInsertLength - 1];
-      inserts.resize(inserts.size() - length + kMaxInsertLength - (last >= 0xD800 && last <= 0xDBFF ? 1 : 0));
+      inserts.erase(inserts.size() - length + kMaxInsertLength - (last >= 0xD800 && last <= 0xDBFF ? 1 : 0));
     }
-    more(std::u16string_view(u"", 1));
+    more(std::u16string_view(u"\0", 1));
   }
 
   PendingEvent event_;
@@ -367,20 +368,26 @@ void childStarted(std::u16string_view program, Dword processId, Event& event) {
 }
 
 // The signer check's verdict on a program: why it was refused and the thumbprint found.
-Event& addRefusal(Event& event, const std::string& reason, const std::string& thumbprint) {
+void addRefusal(Event& event, const std::string& reason, const std::string& thumbprint) {
   if (reason.empty()) {
     event.add(u"the check could not be completed");
   } else {
     event.add(reason);
   }
-  return thumbprint.empty() ? event.add(u"none") : event.add(thumbprint);
+  if (thumbprint.empty()) {
+    event.add(u"none");
+  } else {
+    event.add(thumbprint);
+  }
 }
 
 }  // namespace
 
 void openEventSource() {
   try {
-    state = ReportingState{};
+    // What earlier runs reported is forgotten: a fresh state in place of the old one.
+    std::destroy_at(&state);
+    std::construct_at(&state);
     const std::lock_guard guard(writer.lock);
     writer.first = 0;
     writer.waiting = 0;
