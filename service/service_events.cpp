@@ -287,19 +287,11 @@ struct QuickEnds {
   unsigned count = 0;
 };
 
-// The update check's last failure: its text and its transfer's result.
-struct CheckFailure {
-  bool failed = false;
-  std::string text;
-  int curlCode = -1;
-  long responseCode = 0;  // 0 for none
-};
-
 struct ReportingState {
   RunningChild child;
   QuickEnds quickEnds;
-  CheckFailure lastCheckFailure;
-  // Each remembered refusal or failure, empty for none.
+  // Each remembered failure or refusal, empty for none.
+  std::u16string lastCheckFailure;
   std::u16string lastLaunchFailure;
   std::u16string lastUpdaterRefusal;
   std::u16string lastOpenUpdaterPath;
@@ -315,11 +307,11 @@ ReportingState state;
 // Keeps a copy of `text` in `kept`; without the memory for it, `kept` is left empty and the
 // answer is false.
 bool remember(std::u16string& kept, std::u16string_view text) noexcept {
+  kept.clear();
   try {
-    kept = text;
+    kept += text;
     return true;
   } catch (...) {
-    kept.clear();
     return false;
   }
 }
@@ -461,38 +453,32 @@ void reportLogRotationBlocked(std::u16string_view logPath, std::u16string_view g
 }
 
 void reportUpdateCheck(const UpdaterSettings& settings, bool completed, const UpdateCheckDetail& detail) {
-  CheckFailure& last = state.lastCheckFailure;
   if (completed && !settings.hasError) {
-    last.failed = false;
+    state.lastCheckFailure.clear();
     return;
   }
   const std::string_view text = completed ? std::string_view(settings.lastError) : kCheckRaisedAnError;
   const TransferResult* const transfer =
       completed && detail.transfer && detail.transfer->curlCode >= 0 ? &*detail.transfer : nullptr;
-  const int curlCode = transfer != nullptr ? transfer->curlCode : -1;
   const long responseCode = transfer != nullptr && transfer->responseCode > 0 ? transfer->responseCode : 0;
-  // libcurl's message can name a time that differs on every pass; its code does not.
-  if (last.failed && last.curlCode == curlCode && last.responseCode == responseCode && last.text == text) {
+  // A failure is told from the previous one by its text and its transfer's result: libcurl's
+  // message can name a time that differs on every pass; its code does not.
+  Event failure(0, 0);
+  failure.add(text)
+      .number(static_cast<Dword>(transfer != nullptr ? transfer->curlCode : -1))
+      .number(static_cast<Dword>(responseCode));
+  if (!changed(state.lastCheckFailure, failure.inserts())) {
     return;
   }
-  try {
-    last.text = text;
-  } catch (...) {
-    last.failed = false;
-    return;  // the event is lost
-  }
-  last.failed = true;
-  last.curlCode = curlCode;
-  last.responseCode = responseCode;
   Event event(platform::kEventlogWarningType, EVENT_UPDATE_CHECK_FAILED);
   event.add(text);
   if (transfer == nullptr) {
     event.add(u"no transfer was made");
-  } else if (curlCode == 0) {
+  } else if (transfer->curlCode == 0) {
     event.add(u"0 (the transfer completed)");
   } else {
     char code[32];
-    std::snprintf(code, sizeof code, "error %d (", curlCode);
+    std::snprintf(code, sizeof code, "error %d (", transfer->curlCode);
     event.add(std::string_view(code)).more(transfer->curlMessage).more(u")");
   }
   if (responseCode > 0) {
