@@ -45,8 +45,8 @@ constexpr std::size_t kMaxInserts = 6;
 // An event with its insertion strings, each ended by a null, one after the other in one
 // buffer.
 struct PendingEvent {
-  Word type = 0;
   Dword eventId = 0;
+  Word type = 0;
   Word count = 0;
   std::uint32_t starts[kMaxInserts] = {};  // of each insertion string in `inserts`
   std::u16string inserts;
