@@ -113,7 +113,6 @@ std::size_t sidOffset(const unsigned char* ace, std::uint8_t type) {
 Dword parseSecurity(void* owner, void* dacl, ObjectSecurity& security) {
   security.owner = owner != nullptr ? platform::sidAt(owner) : Sid();
   security.nullDacl = dacl == nullptr;
-  security.dacl.clear();
   if (security.nullDacl) {
     return 0;
   }
@@ -121,7 +120,7 @@ Dword parseSecurity(void* owner, void* dacl, ObjectSecurity& security) {
   if (platform::GetAclInformation(dacl, &size, sizeof size, platform::kAclSizeInformation) == platform::kFalse) {
     return platform::GetLastError();
   }
-  security.dacl.resize(size.AceCount);
+  security.dacl = std::vector<AccessEntry>(size.AceCount);
   for (Dword index = 0; index < size.AceCount; ++index) {
     void* ace = nullptr;
     if (platform::GetAce(dacl, index, &ace) == platform::kFalse) {
@@ -199,13 +198,14 @@ std::u16string accountName(const Sid& sid) {
   return account;
 }
 
-void addOnce(std::vector<std::u16string>& accounts, std::u16string account) {
+void addOnce(std::vector<std::u16string>& accounts, const std::u16string& account) {
   for (const std::u16string& listed : accounts) {
     if (listed == account) {
       return;
     }
   }
-  accounts.push_back(std::move(account));
+  std::u16string copy = account;
+  accounts.push_back(std::move(copy));
 }
 
 // Whether an entry takes part in the object's own access: not inherit-only, and of a type
@@ -296,10 +296,10 @@ void addPath(std::vector<Component>& components, std::u16string object, unsigned
   if (object.empty()) {
     return;
   }
-  std::vector<std::u16string> chain;  // from the object up
-  chain.push_back(std::move(object));
-  for (std::u16string parent = parentPath(chain.back()); parent != chain.back(); parent = parentPath(chain.back())) {
-    chain.push_back(std::move(parent));
+  std::vector<std::u16string> chain;  // the object, then each folder above it up to the volume root
+  for (std::u16string path = std::move(object); chain.empty() || path != chain.back();
+       path = parentPath(chain.back())) {
+    chain.push_back(std::move(path));
   }
   // A UNC path starts at its share: "\\server\" itself has no security to read.
   std::size_t top = chain.size();
