@@ -1,6 +1,5 @@
 #include "service/trust_boundary.h"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -70,6 +69,22 @@ Dword writeRights(unsigned roles) {
 // A reparse point's own access list: whoever may write it may point it elsewhere.
 constexpr Dword kRepointRights = kWriteDac | kWriteOwner | kDelete | kWriteData | kAppendData | kWriteAttributes;
 
+// Access entry types as sets, one bit per type number.
+constexpr std::uint32_t kAllowTypes =
+    1u << platform::kAccessAllowedAceType | 1u << platform::kAccessAllowedObjectAceType |
+    1u << platform::kAccessAllowedCallbackAceType | 1u << platform::kAccessAllowedCallbackObjectAceType;
+constexpr std::uint32_t kDenyTypes = 1u << platform::kAccessDeniedAceType | 1u << platform::kAccessDeniedObjectAceType |
+                                     1u << platform::kAccessDeniedCallbackAceType |
+                                     1u << platform::kAccessDeniedCallbackObjectAceType;
+// Those with an object type's flags and GUIDs before the SID.
+constexpr std::uint32_t kObjectTypes =
+    1u << platform::kAccessAllowedObjectAceType | 1u << platform::kAccessDeniedObjectAceType |
+    1u << platform::kAccessAllowedCallbackObjectAceType | 1u << platform::kAccessDeniedCallbackObjectAceType;
+// Audit, alarm, label and policy entries, which never grant access.
+constexpr std::uint32_t kNoAccessTypes = 1u << 2 | 1u << 3 | 1u << 7 | 1u << 8 | 0x1FFu << 13;
+
+bool isOf(std::uint32_t types, std::uint8_t type) { return type < 32 && (types >> type & 1) != 0; }
+
 struct AccessEntry {
   std::uint8_t type = 0;
   std::uint8_t flags = 0;
@@ -79,43 +94,33 @@ struct AccessEntry {
 
 struct ObjectSecurity {
   Sid owner;
-  std::optional<std::vector<AccessEntry>> dacl;  // none: a NULL DACL, full access for everyone
+  bool nullDacl = false;  // full access for everyone
+  std::vector<AccessEntry> dacl;
 };
 
 // Where an entry's SID starts, by its type; 0 when the layout is not known.
 std::size_t sidOffset(const unsigned char* ace, std::uint8_t type) {
-  switch (type) {
-    case platform::kAccessAllowedAceType:
-    case platform::kAccessDeniedAceType:
-    case platform::kAccessAllowedCallbackAceType:
-    case platform::kAccessDeniedCallbackAceType:
-      return offsetof(platform::AccessAce, SidStart);
-    case platform::kAccessAllowedObjectAceType:
-    case platform::kAccessDeniedObjectAceType:
-    case platform::kAccessAllowedCallbackObjectAceType:
-    case platform::kAccessDeniedCallbackObjectAceType: {
-      Dword flags = 0;
-      std::memcpy(&flags, ace + 8, sizeof flags);
-      return std::size_t{12} + ((flags & platform::kAceObjectTypePresent) != 0 ? 16u : 0u) +
-             ((flags & platform::kAceInheritedObjectTypePresent) != 0 ? 16u : 0u);
-    }
-    default:
-      return 0;
+  if (isOf(kObjectTypes, type)) {
+    Dword flags = 0;
+    std::memcpy(&flags, ace + 8, sizeof flags);
+    return std::size_t{12} + ((flags & platform::kAceObjectTypePresent) != 0 ? 16u : 0u) +
+           ((flags & platform::kAceInheritedObjectTypePresent) != 0 ? 16u : 0u);
   }
+  return isOf(kAllowTypes | kDenyTypes, type) ? offsetof(platform::AccessAce, SidStart) : 0;
 }
 
 // The owner and entries of a descriptor's parts; 0 or the error of the ACL's reading.
 Dword parseSecurity(void* owner, void* dacl, ObjectSecurity& security) {
   security.owner = owner != nullptr ? platform::sidAt(owner) : Sid();
-  if (dacl == nullptr) {
-    security.dacl.reset();
+  security.nullDacl = dacl == nullptr;
+  if (security.nullDacl) {
     return 0;
   }
-  security.dacl.emplace();
   platform::AclSizeInformation size{};
   if (platform::GetAclInformation(dacl, &size, sizeof size, platform::kAclSizeInformation) == platform::kFalse) {
     return platform::GetLastError();
   }
+  security.dacl = std::vector<AccessEntry>(size.AceCount);
   for (Dword index = 0; index < size.AceCount; ++index) {
     void* ace = nullptr;
     if (platform::GetAce(dacl, index, &ace) == platform::kFalse) {
@@ -124,25 +129,42 @@ Dword parseSecurity(void* owner, void* dacl, ObjectSecurity& security) {
     const auto* const bytes = static_cast<const unsigned char*>(ace);
     platform::AccessAce fields{};
     std::memcpy(&fields, bytes, offsetof(platform::AccessAce, SidStart));
-    AccessEntry entry{fields.Header.AceType, fields.Header.AceFlags, fields.Mask, {}};
+    AccessEntry& entry = security.dacl[index];
+    entry.type = fields.Header.AceType;
+    entry.flags = fields.Header.AceFlags;
+    entry.mask = fields.Mask;
     std::size_t const at = sidOffset(bytes, entry.type);
     if (at != 0 && at + 8 <= fields.Header.AceSize &&
         at + 8 + std::size_t{4} * bytes[at + 1] <= fields.Header.AceSize) {
       entry.sid = platform::sidAt(bytes + at);
     }
-    security.dacl->push_back(std::move(entry));
   }
   return 0;
 }
 
-// The object's security as the path reaches it: a link followed to what it leads to.
-Dword readFollowed(const std::u16string& path, ObjectSecurity& security) {
+// The object's owner and access list: a reparse point's own when `own` (opened without
+// following it), otherwise those of what the path leads to.
+Dword readSecurity(const std::u16string& path, bool own, ObjectSecurity& security) {
+  constexpr Dword kParts = platform::kOwnerSecurityInformation | platform::kDaclSecurityInformation;
   void* owner = nullptr;
   void* dacl = nullptr;
   void* descriptor = nullptr;
-  Dword error = platform::GetNamedSecurityInfoW(
-      path.c_str(), platform::kSeFileObject, platform::kOwnerSecurityInformation | platform::kDaclSecurityInformation,
-      &owner, nullptr, &dacl, nullptr, &descriptor);
+  Dword error = 0;
+  if (own) {
+    platform::Handle const link = platform::CreateFileW(
+        path.c_str(), platform::kReadControl,
+        platform::kFileShareRead | platform::kFileShareWrite | platform::kFileShareDelete, nullptr,
+        platform::kOpenExisting, platform::kFileFlagBackupSemantics | platform::kFileFlagOpenReparsePoint, nullptr);
+    if (link == platform::kInvalidHandle) {
+      return platform::GetLastError();
+    }
+    error =
+        platform::GetSecurityInfo(link, platform::kSeFileObject, kParts, &owner, nullptr, &dacl, nullptr, &descriptor);
+    platform::CloseHandle(link);
+  } else {
+    error = platform::GetNamedSecurityInfoW(path.c_str(), platform::kSeFileObject, kParts, &owner, nullptr, &dacl,
+                                            nullptr, &descriptor);
+  }
   if (error == 0) {
     error = parseSecurity(owner, dacl, security);
     platform::LocalFree(descriptor);
@@ -150,65 +172,51 @@ Dword readFollowed(const std::u16string& path, ObjectSecurity& security) {
   return error;
 }
 
-// A reparse point's own security, opened without following it.
-Dword readOwn(const std::u16string& path, ObjectSecurity& security) {
-  platform::Handle const link = platform::CreateFileW(
-      path.c_str(), platform::kReadControl,
-      platform::kFileShareRead | platform::kFileShareWrite | platform::kFileShareDelete, nullptr,
-      platform::kOpenExisting, platform::kFileFlagBackupSemantics | platform::kFileFlagOpenReparsePoint, nullptr);
-  if (link == platform::kInvalidHandle) {
-    return platform::GetLastError();
-  }
-  void* owner = nullptr;
-  void* dacl = nullptr;
-  void* descriptor = nullptr;
-  Dword error = platform::GetSecurityInfo(link, platform::kSeFileObject,
-                                          platform::kOwnerSecurityInformation | platform::kDaclSecurityInformation,
-                                          &owner, nullptr, &dacl, nullptr, &descriptor);
-  platform::CloseHandle(link);
-  if (error == 0) {
-    error = parseSecurity(owner, dacl, security);
-    platform::LocalFree(descriptor);
-  }
-  return error;
-}
-
-// "DOMAIN\name", or the SID's text when no account has it.
+// "DOMAIN\name", or the SID's text when no account has it; an entry's SID that could not be
+// read (empty) has no name.
 std::u16string accountName(const Sid& sid) {
+  if (sid.empty()) {
+    return u"an access entry without a readable SID";
+  }
   char16_t name[256] = {};
   char16_t domain[256] = {};
   Dword nameSize = 256;
   Dword domainSize = 256;
   int use = 0;
-  Sid copy = sid;
-  if (platform::LookupAccountSidW(nullptr, copy.data(), name, &nameSize, domain, &domainSize, &use) ==
+  // The lookup only reads the SID.
+  if (platform::LookupAccountSidW(nullptr, const_cast<char*>(sid.data()), name, &nameSize, domain, &domainSize, &use) ==
       platform::kFalse) {
     return platform::sidText(sid);
   }
   name[255] = u'\0';
   domain[255] = u'\0';
   std::u16string account = domain;
-  return account.empty() ? std::u16string(name) : account + u'\\' + name;
-}
-
-void addOnce(std::vector<std::u16string>& accounts, std::u16string account) {
-  if (std::find(accounts.begin(), accounts.end(), account) == accounts.end()) {
-    accounts.push_back(std::move(account));
+  if (!account.empty()) {
+    account += u'\\';
   }
+  account += name;
+  return account;
 }
 
-bool isAllowType(std::uint8_t type) {
-  return type == platform::kAccessAllowedAceType || type == platform::kAccessAllowedObjectAceType ||
-         type == platform::kAccessAllowedCallbackAceType || type == platform::kAccessAllowedCallbackObjectAceType;
+void addOnce(std::vector<std::u16string>& accounts, const std::u16string& account) {
+  for (const std::u16string& listed : accounts) {
+    if (listed == account) {
+      return;
+    }
+  }
+  std::u16string copy = account;
+  accounts.push_back(std::move(copy));
 }
 
-// Audit, alarm, label and policy entries, which never grant access.
-bool grantsNothing(std::uint8_t type) {
-  return type == 2 || type == 3 || type == 7 || type == 8 || (type >= 13 && type <= 21);
+// Whether an entry takes part in the object's own access: not inherit-only, and of a type
+// that can grant or deny.
+bool applies(const AccessEntry& entry) {
+  return (entry.flags & platform::kInheritOnlyAce) == 0 && !isOf(kNoAccessTypes, entry.type);
 }
-bool isDenyType(std::uint8_t type) {
-  return type == platform::kAccessDeniedAceType || type == platform::kAccessDeniedObjectAceType ||
-         type == platform::kAccessDeniedCallbackAceType || type == platform::kAccessDeniedCallbackObjectAceType;
+
+// The account an entry is for: OWNER RIGHTS stand for the owner.
+const Sid& holderOf(const AccessEntry& entry, const ObjectSecurity& security) {
+  return entry.sid == platform::kOwnerRightsSid ? security.owner : entry.sid;
 }
 
 // The accounts beyond the trusted ones that hold any of `write` (or `read`) on the object.
@@ -218,10 +226,8 @@ bool isDenyType(std::uint8_t type) {
 // not weighed against other accounts.
 void untrustedHolders(const ObjectSecurity& security, Dword write, Dword read, const platform::ProcessAccount& self,
                       UntrustedAccess& access) {
-  const Sid everyone = platform::sidFromText(platform::kSidEveryone);
-  const Sid ownerRights = platform::sidFromText(platform::kSidOwnerRights);
-  const Sid creatorOwner = platform::sidFromText(platform::kSidCreatorOwner);
-  if (!security.dacl) {
+  if (security.nullDacl) {
+    Sid const everyone(platform::kEveryoneSid);
     addOnce(access.writers, accountName(everyone));
     if (read != 0) {
       addOnce(access.readers, accountName(everyone));
@@ -229,36 +235,30 @@ void untrustedHolders(const ObjectSecurity& security, Dword write, Dword read, c
     return;
   }
   bool ownerRightsListed = false;
-  std::vector<std::pair<Sid, Dword>> denied;
-  const auto deniedTo = [&denied, &everyone](const Sid& sid) {
-    Dword mask = 0;
-    for (const auto& [deniedSid, deniedMask] : denied) {
-      mask |= deniedSid == sid || deniedSid == everyone ? deniedMask : 0;
-    }
-    return mask;
-  };
-  for (const AccessEntry& entry : *security.dacl) {
-    if ((entry.flags & platform::kInheritOnlyAce) != 0 || grantsNothing(entry.type)) {
+  for (auto entry = security.dacl.begin(); entry != security.dacl.end(); ++entry) {
+    if (!applies(*entry)) {
       continue;
     }
-    bool const isOwnerRights = entry.sid == ownerRights;
-    ownerRightsListed = ownerRightsListed || isOwnerRights;
-    const Sid& sid = isOwnerRights ? security.owner : entry.sid;
-    if (entry.type == platform::kAccessDeniedAceType) {
-      denied.emplace_back(sid, mapGeneric(entry.mask));
-      continue;
-    }
-    if (isDenyType(entry.type) || entry.sid == creatorOwner ||
+    ownerRightsListed = ownerRightsListed || entry->sid == platform::kOwnerRightsSid;
+    const Sid& sid = holderOf(*entry, security);
+    if (isOf(kDenyTypes, entry->type) || entry->sid == platform::kCreatorOwnerSid ||
         (!sid.empty() && platform::isTrustedAccount(sid, self))) {
       continue;
     }
-    Dword const mask = mapGeneric(entry.mask) & ~deniedTo(sid);
-    if (!isAllowType(entry.type)) {
+    if (!isOf(kAllowTypes, entry->type)) {
       // A type not known here may grant anything to anyone.
-      addOnce(access.writers, u"an access entry of type " + decimalText(entry.type));
+      std::u16string unknown = u"an access entry of type ";
+      addOnce(access.writers, unknown += decimalText(entry->type));
       continue;
     }
-    std::u16string const holder = sid.empty() ? u"an access entry without a readable SID" : accountName(sid);
+    Dword mask = mapGeneric(entry->mask);
+    for (auto earlier = security.dacl.begin(); earlier != entry; ++earlier) {
+      if (earlier->type == platform::kAccessDeniedAceType && applies(*earlier)) {
+        const Sid& denied = holderOf(*earlier, security);
+        mask &= denied == sid || denied == platform::kEveryoneSid ? ~mapGeneric(earlier->mask) : ~Dword{0};
+      }
+    }
+    std::u16string const holder = accountName(sid);
     if ((mask & write) != 0) {
       addOnce(access.writers, holder);
     }
@@ -280,37 +280,38 @@ struct Component {
   bool entry = false;  // found in a folder of code, not on a path: a link is not followed
 };
 
-enum class ObjectKind { executable, configuration, downloads };
+Component* find(std::vector<Component>& components, const std::u16string& path) {
+  for (Component& component : components) {
+    if (component.path == path) {
+      return &component;
+    }
+  }
+  return nullptr;
+}
 
-// Adds the folders from the volume root down to `object`, and the object, as far as they
-// exist: the last one that does gets the right to create what is missing counted.
-void addPath(std::vector<Component>& components, const std::u16string& object, ObjectKind kind) {
-  std::vector<std::u16string> chain = {object};
-  for (std::u16string parent = parentPath(object); parent != chain.back(); parent = parentPath(parent)) {
-    chain.push_back(parent);
+// Adds the folders from the volume root down to `object`, and the object with `roles`, as
+// far as they exist: the last one that does gets the right to create what is missing
+// counted. An empty path names nothing.
+void addPath(std::vector<Component>& components, std::u16string object, unsigned roles) {
+  if (object.empty()) {
+    return;
+  }
+  std::vector<std::u16string> chain;  // the object, then each folder above it up to the volume root
+  for (std::u16string path = std::move(object); chain.empty() || path != chain.back();
+       path = parentPath(chain.back())) {
+    chain.push_back(std::move(path));
   }
   // A UNC path starts at its share: "\\server\" itself has no security to read.
-  if (chain.size() > 1 && (chain.back().size() < 2 || chain.back()[1] != u':')) {
-    chain.pop_back();
+  std::size_t top = chain.size();
+  if (top > 1 && (chain.back().size() < 2 || chain.back()[1] != u':')) {
+    --top;
   }
-  std::reverse(chain.begin(), chain.end());
-  for (std::size_t i = 0; i < chain.size(); ++i) {
-    bool const leaf = i + 1 == chain.size();
-    unsigned roles = 0;
-    if (!leaf) {
-      roles |= kAbove;
-    } else if (kind == ObjectKind::downloads) {
-      roles |= kDownloads;
-    } else {
-      roles |= kFile | (kind == ObjectKind::configuration ? unsigned{kSecret} : 0u);
-    }
-    if (i + 2 == chain.size() && kind != ObjectKind::downloads) {
-      roles |= kHoldsCode;
-    }
-    auto const known =
-        std::find_if(components.begin(), components.end(), [&](const Component& c) { return c.path == chain[i]; });
-    if (known != components.end()) {
-      known->roles |= roles;
+  Component* above = nullptr;  // the last one walked; nothing is added before it is marked
+  for (std::size_t i = top; i-- > 0;) {
+    unsigned const own = i == 0 ? roles : kAbove | (i == 1 && (roles & kFile) != 0 ? unsigned{kHoldsCode} : 0u);
+    if (Component* const known = find(components, chain[i])) {
+      known->roles |= own;
+      above = known;
       continue;
     }
     // The object's own attributes: a reparse point is not followed.
@@ -318,25 +319,23 @@ void addPath(std::vector<Component>& components, const std::u16string& object, O
     if (platform::GetFileAttributesExW(chain[i].c_str(), &data) == platform::kFalse) {
       Dword const error = platform::GetLastError();
       if (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound) {
-        if (i > 0) {
-          std::find_if(components.begin(), components.end(), [&](const Component& c) {
-            return c.path == chain[i - 1];
-          })->roles |= kMissingBelow;
+        if (above != nullptr) {
+          above->roles |= kMissingBelow;
         }
         return;
       }
     }
-    components.push_back({chain[i], roles, (data.fileAttributes & platform::kFileAttributeReparsePoint) != 0});
+    components.push_back({std::move(chain[i]), own, (data.fileAttributes & platform::kFileAttributeReparsePoint) != 0});
+    above = &components.back();
   }
 }
 
 TrustFinding checkComponent(const Component& component, const platform::ProcessAccount& self) {
   TrustFinding finding{component.path, {}, 0, component.reparsePoint};
-  Dword const write = writeRights(component.roles);
   Dword const read = (component.roles & kSecret) != 0 ? kReadData : 0;
   ObjectSecurity security;
   if (finding.reparsePoint) {
-    finding.error = readOwn(component.path, security);
+    finding.error = readSecurity(component.path, true, security);
     if (finding.error != 0) {
       return finding;
     }
@@ -345,19 +344,27 @@ TrustFinding checkComponent(const Component& component, const platform::ProcessA
       return finding;
     }
   }
-  finding.error = readFollowed(component.path, security);
+  finding.error = readSecurity(component.path, false, security);
   if (finding.error == platform::kErrorFileNotFound || finding.error == platform::kErrorPathNotFound) {
     finding.error = 0;  // gone since the walk, or a link that leads nowhere: nothing to change there
   } else if (finding.error == 0) {
-    untrustedHolders(security, write, read, self, finding.access);
+    untrustedHolders(security, writeRights(component.roles), read, self, finding.access);
   }
   return finding;
 }
 
 bool sameName(std::u16string_view a, std::u16string_view b) {
-  const auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; };
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [&](char16_t x, char16_t y) { return upper(x) == upper(y); });
+  if (a.size() != b.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char16_t const x = a[i] >= u'a' && a[i] <= u'z' ? static_cast<char16_t>(a[i] - 32) : a[i];
+    char16_t const y = b[i] >= u'a' && b[i] <= u'z' ? static_cast<char16_t>(b[i] - 32) : b[i];
+    if (x != y) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // How many entries of one folder are read: a folder that the installation fills holds a few
@@ -369,37 +376,58 @@ constexpr std::size_t kEntriesPerFolder = 1000;
 // there, a DLL say, may be loaded by the programs of that folder, and a sub-folder may be
 // searched by them, so each counts as a file the programs run: an untrusted owner, writing,
 // replacing or re-permitting it. A reparse point there counts with its own security only.
+// An empty path names no folder.
 void addEntries(std::vector<Component>& components, const std::u16string& folder) {
-  std::u16string const prefix = !folder.empty() && folder.back() == u'\\' ? folder : folder + u'\\';
+  if (folder.empty()) {
+    return;
+  }
+  std::u16string prefix = folder;
+  if (prefix.back() != u'\\') {
+    prefix += u'\\';
+  }
   platform::FindData data{};
-  platform::Handle const search = platform::FindFirstFileW((prefix + u'*').c_str(), &data);
+  prefix += u'*';
+  platform::Handle const search = platform::FindFirstFileW(prefix.c_str(), &data);
   if (search == platform::kInvalidHandle) {
     return;  // a folder that does not exist holds nothing; the walk counts who may create it
   }
+  prefix.pop_back();  // the folder's path again, for its entries' paths
   std::size_t read = 0;
   do {
-    std::u16string path = prefix + data.fileName;
-    if (data.fileName == u"." || data.fileName == u".." ||
-        std::any_of(components.begin(), components.end(), [&](const Component& c) { return sameName(c.path, path); })) {
+    if (std::u16string_view const name = data.fileName; name == u"." || name == u"..") {
       continue;
     }
-    components.push_back(
-        {std::move(path), kFile, (data.fileAttributes & platform::kFileAttributeReparsePoint) != 0, true});
+    std::u16string path = prefix + data.fileName;
+    bool walked = false;
+    for (const Component& component : components) {
+      walked = walked || sameName(component.path, path);
+    }
+    if (!walked) {
+      components.push_back(
+          {std::move(path), kFile, (data.fileAttributes & platform::kFileAttributeReparsePoint) != 0, true});
+    }
   } while (++read < kEntriesPerFolder && platform::FindNextFileW(search, &data) != platform::kFalse);
   platform::FindClose(search);
 }
 
+// `path` made absolute; empty when it is empty or the system rejects it.
+std::u16string fullPathIfAny(const std::u16string& path) { return path.empty() ? path : fullPathOf(path); }
+
 // The folder of the updater that `settings` names; empty when it names none.
 std::u16string updaterFolder(const UpdaterSettings& settings) {
-  std::u16string const updater = settings.updaterPath.empty() ? std::u16string() : fullPathOf(settings.updaterPath);
+  std::u16string const updater = fullPathIfAny(settings.updaterPath);
   return updater.empty() ? updater : parentPath(updater);
 }
 
-std::vector<TrustFinding> checkComponents(const std::vector<Component>& components) {
+// The open objects among `components`; without who may only read them unless `readers`.
+std::vector<TrustFinding> checkComponents(const std::vector<Component>& components, bool readers) {
   platform::ProcessAccount const self = platform::processAccount();
   std::vector<TrustFinding> findings;
   for (const Component& component : components) {
     TrustFinding finding = checkComponent(component, self);
+    if (!readers) {
+      finding.access.readers.clear();
+    }
     if (finding.error != 0 || !finding.access.writers.empty() || !finding.access.readers.empty()) {
       findings.push_back(std::move(finding));
     }
@@ -409,33 +437,30 @@ std::vector<TrustFinding> checkComponents(const std::vector<Component>& componen
 
 void addConfiguredPaths(std::vector<Component>& components, const UpdaterSettings& settings, bool downloads) {
   if (std::optional<std::u16string> const configFile = configFilePath(kPassConfigPath)) {
-    addPath(components, *configFile, ObjectKind::configuration);
+    addPath(components, *configFile, kFile | kSecret);
   }
-  if (!settings.updaterPath.empty()) {
-    if (std::u16string const updater = fullPathOf(settings.updaterPath); !updater.empty()) {
-      addPath(components, updater, ObjectKind::executable);
-    }
-  }
-  if (downloads && !settings.tempFolder.empty()) {
-    if (std::u16string const folder = fullPathOf(settings.tempFolder); !folder.empty()) {
-      addPath(components, folder, ObjectKind::downloads);
-    }
+  addPath(components, fullPathIfAny(settings.updaterPath), kFile);
+  if (downloads) {
+    addPath(components, fullPathIfAny(settings.tempFolder), kDownloads);
   }
 }
 
-std::u16string listed(const std::vector<std::u16string>& accounts) {
-  std::u16string text;
-  for (const std::u16string& account : accounts) {
-    text += text.empty() ? u"" : u", ";
-    text += account;
+void appendAccounts(std::u16string& text, const char16_t* label, const std::vector<std::u16string>& accounts) {
+  text += label;
+  for (std::size_t i = 0; i < accounts.size(); ++i) {
+    if (i != 0) {
+      text += u", ";
+    }
+    text += accounts[i];
   }
-  return text;
 }
 
-std::u16string describeAll(const std::vector<TrustFinding>& findings, std::u16string_view separator) {
+std::u16string describeAll(const std::vector<TrustFinding>& findings, const char16_t* separator) {
   std::u16string lines;
   for (const TrustFinding& finding : findings) {
-    lines += lines.empty() ? u"" : separator;
+    if (!lines.empty()) {
+      lines += separator;
+    }
     lines += describeFinding(finding);
   }
   return lines;
@@ -448,58 +473,49 @@ std::vector<TrustFinding> checkTrustBoundary() {
   if (!module) {
     return {};
   }
-  std::u16string const root = installRootOf(*module);
-  std::u16string const separator = !root.empty() && root.back() == u'\\' ? u"" : u"\\";
+  std::u16string root = installRootOf(*module);
+  if (root.empty() || root.back() != u'\\') {
+    root += u'\\';
+  }
   std::vector<Component> components;
-  addPath(components, root + separator + kServerFileName, ObjectKind::executable);
-  addPath(components, root + separator + u"bin\\HalcyraService.exe", ObjectKind::executable);
+  addPath(components, root + kServerFileName, kFile);
+  addPath(components, root + u"bin\\HalcyraService.exe", kFile);
   UpdaterSettings settings;
   loadUpdaterConfig(settings, kPassConfigPath);  // a configuration that cannot be read names no updater
   addConfiguredPaths(components, settings, true);
   // What an install root or download folder created before the installation may still hold.
   for (const char16_t* const folder : {u"", u"bin", u"resources", u"resources\\updater"}) {
-    addEntries(components, *folder == u'\0' ? root : root + separator + folder);
+    addEntries(components, root + folder);
   }
-  if (std::u16string const folder = updaterFolder(settings); !folder.empty()) {
-    addEntries(components, folder);
-  }
-  if (std::u16string const downloads = settings.tempFolder.empty() ? u"" : fullPathOf(settings.tempFolder);
-      !downloads.empty()) {
-    addEntries(components, downloads);  // what the updater installs from
-  }
-  return checkComponents(components);
+  addEntries(components, updaterFolder(settings));
+  addEntries(components, fullPathIfAny(settings.tempFolder));  // what the updater installs from
+  return checkComponents(components, true);
 }
 
 UpdaterPathVerdict checkUpdaterPath(const UpdaterSettings& settings) {
   std::vector<Component> components;
   addConfiguredPaths(components, settings, false);
   // What the updater's folder holds is loaded by the updater as readily as the updater itself.
-  if (std::u16string const folder = updaterFolder(settings); !folder.empty()) {
-    addEntries(components, folder);
-  }
-  std::vector<TrustFinding> const findings = checkComponents(components);
+  addEntries(components, updaterFolder(settings));
   // Who may only read the configuration changes nothing the updater runs.
-  std::vector<TrustFinding> open;
-  for (const TrustFinding& finding : findings) {
-    if (finding.error != 0 || !finding.access.writers.empty()) {
-      open.push_back(finding);
-      open.back().access.readers.clear();
-    }
-  }
+  std::vector<TrustFinding> const open = checkComponents(components, false);
   return {!open.empty(), describeAll(open, u"; ")};
 }
 
 std::u16string describeFinding(const TrustFinding& finding) {
-  std::u16string text = finding.path + (finding.reparsePoint ? u" (a reparse point): " : u": ");
+  std::u16string text = finding.path;
+  text += finding.reparsePoint ? u" (a reparse point): " : u": ";
   if (finding.error != 0) {
-    return text + u"its access list could not be read (error " + decimalText(finding.error) + u')';
+    text += u"its access list could not be read (error ";
+    text += decimalText(finding.error);
+    text += u')';
+    return text;
   }
   if (!finding.access.writers.empty()) {
-    text += u"writable by " + listed(finding.access.writers);
+    appendAccounts(text, u"writable by ", finding.access.writers);
   }
   if (!finding.access.readers.empty()) {
-    text += finding.access.writers.empty() ? u"readable by " : u"; readable by ";
-    text += listed(finding.access.readers);
+    appendAccounts(text, finding.access.writers.empty() ? u"readable by " : u"; readable by ", finding.access.readers);
   }
   return text;
 }

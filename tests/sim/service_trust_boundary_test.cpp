@@ -7,6 +7,7 @@
 
 #include <functional>
 
+#include "platform/accounts.h"
 #include "platform/security.h"
 #include "platform/sim/sim_security.h"
 #include "service/event_messages.h"
@@ -206,6 +207,15 @@ TEST(TrustBoundary, WalksEveryPathAndRefusesAnOpenUpdater) {
     // Once, at any number of passes.
     EXPECT_EQ(refusals, std::vector(c.warned.begin() + c.refusedFrom, c.warned.end()));
   }
+}
+
+// The binary forms that the checks compare with are those of the accounts' text forms.
+TEST(TrustBoundary, KnowsTheWellKnownAccountsByTheirBytes) {
+  const std::pair<std::string_view, const char16_t*> sids[] = {
+      {platform::kEveryoneSid, kEveryone},       {platform::kCreatorOwnerSid, platform::kSidCreatorOwner},
+      {platform::kOwnerRightsSid, kOwnerRights}, {platform::kLocalSystemSid, kSystem},
+      {platform::kAdministratorsSid, kAdmins},   {platform::kTrustedInstallerSid, kInstaller}};
+  for (const auto& [bytes, text] : sids) EXPECT_EQ(platform::sidFromText(text), bytes);
 }
 
 }  // namespace
