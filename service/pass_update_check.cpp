@@ -1,7 +1,6 @@
 #include "service/pass_update_check.h"
 
 #include <optional>
-#include <random>
 #include <string>
 
 #include "platform/clock.h"
@@ -37,7 +36,9 @@ struct ScheduleState {
   // with it, so that the event of a failed check is not repeated for every skip.
   std::string lastFetchFailure;
   std::optional<PassDecision> pass;
-  std::mt19937_64 random;
+  // The jitter's generator (splitmix64): a few well-mixed bits per draw is all a share of
+  // a back-off needs.
+  std::uint64_t random = 0;
   // What the schedule file holds, so that it is written only when the schedule changed.
   std::optional<UpdateSchedule> published;
 };
@@ -47,12 +48,16 @@ ScheduleState state;
 // Machines of a fleet start at different times and have different process ids, so their
 // jitter differs and their fetches spread out.
 void seedJitter() {
-  std::seed_seq seed{static_cast<std::uint32_t>(platform::GetTickCount64()),
-                     static_cast<std::uint32_t>(platform::GetTickCount64() >> 32), platform::GetCurrentProcessId()};
-  state.random.seed(seed);
+  state.random = platform::GetTickCount64() ^ (std::uint64_t{platform::GetCurrentProcessId()} << 32);
 }
 
-double jitter() { return std::uniform_real_distribution<double>(0.0, 1.0)(state.random); }
+// Uniform in [0, 1): the top 53 bits of the next draw.
+double jitter() {
+  std::uint64_t z = state.random += 0x9e3779b97f4a7c15;
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111eb;
+  return static_cast<double>((z ^ (z >> 31)) >> 11) * 0x1.0p-53;
+}
 
 ManifestSource sourceFor(ManifestPlan plan) {
   ManifestSource source;
@@ -85,16 +90,6 @@ void publish() {
 }
 
 }  // namespace
-
-bool runPassUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent, UpdateCheckDetail* detail) {
-  try {
-    checkForUpdate(settings, kPassConfigPath, kServerFileName, cancelEvent, detail);
-    return true;
-  } catch (...) {
-    settings.updateAvailable = false;
-    return false;
-  }
-}
 
 bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent, UpdateCheckDetail* detail) {
   try {
@@ -239,12 +234,12 @@ void recordPassLaunchFailed() {
 void resetUpdateSchedule() {
   state = ScheduleState{};
   state.published = state.schedule;
+  seedJitter();
   try {
-    seedJitter();
     // A new start of the service begins afresh; what an earlier one held back is over.
     removeScheduleFile();
   } catch (...) {
-    // The jitter keeps its default seed, and a stale file shows its writer's process id.
+    // A stale file shows its writer's process id.
   }
 }
 

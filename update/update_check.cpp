@@ -71,12 +71,6 @@ bool isUpdateDue(const VersionNumber& local, const VersionNumber& remote, bool u
 }
 
 void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath,
-                    platform::Handle cancelEvent, UpdateCheckDetail* detail) {
-  ManifestOutcome outcome;
-  checkForUpdate(settings, configPath, appPath, cancelEvent, ManifestSource{}, outcome, detail);
-}
-
-void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath,
                     platform::Handle cancelEvent, const ManifestSource& source, ManifestOutcome& outcome,
                     UpdateCheckDetail* detail) {
   outcome = ManifestOutcome{};

@@ -60,8 +60,6 @@ std::u16string releaseManifestPath(std::u16string_view versionFile) {
 UpdateServerClient::UpdateServerClient(const UpdaterConfig& configuration, platform::Handle cancelEvent)
     : configuration_(configuration), cancelEvent_(cancelEvent) {}
 
-void UpdateServerClient::setTransferOptions(const TransferOptions& options) { options_ = options; }
-
 long UpdateServerClient::remainingTimeMs() {
   // libcurl measures its limits in real time, so the deadline is kept in the same time,
   // not the platform's clock (which a simulated machine runs virtually).

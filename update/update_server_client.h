@@ -106,7 +106,8 @@ class UpdateServerClient {
   // The configured version until a parse succeeds, then the manifest's.
   ReleaseManifest manifest() const;
 
-  void setTransferOptions(const TransferOptions& options);
+  // Only tests change the options; inline, so that the service does not carry it.
+  void setTransferOptions(const TransferOptions& options) { options_ = options; }
 
   // How the most recent transfer ended.
   const TransferResult& lastTransfer() const { return lastTransfer_; }
