@@ -1,7 +1,9 @@
 #include "service/pass_update_check.h"
 
 #include <optional>
+#include <random>
 #include <string>
+#include <utility>
 
 #include "platform/clock.h"
 #include "platform/processes.h"
@@ -36,28 +38,24 @@ struct ScheduleState {
   // with it, so that the event of a failed check is not repeated for every skip.
   std::string lastFetchFailure;
   std::optional<PassDecision> pass;
-  // The jitter's generator (splitmix64): a few well-mixed bits per draw is all a share of
-  // a back-off needs.
-  std::uint64_t random = 0;
   // What the schedule file holds, so that it is written only when the schedule changed.
   std::optional<UpdateSchedule> published;
 };
 
 ScheduleState state;
+// The jitter's generator, kept apart from the state so that a reset of the state does not
+// build a second one; resetUpdateSchedule gives it the default seed, then the machine's.
+std::mt19937_64 random;
 
 // Machines of a fleet start at different times and have different process ids, so their
 // jitter differs and their fetches spread out.
 void seedJitter() {
-  state.random = platform::GetTickCount64() ^ (std::uint64_t{platform::GetCurrentProcessId()} << 32);
+  std::seed_seq seed{static_cast<std::uint32_t>(platform::GetTickCount64()),
+                     static_cast<std::uint32_t>(platform::GetTickCount64() >> 32), platform::GetCurrentProcessId()};
+  random.seed(seed);
 }
 
-// Uniform in [0, 1): the top 53 bits of the next draw.
-double jitter() {
-  std::uint64_t z = state.random += 0x9e3779b97f4a7c15;
-  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9;
-  z = (z ^ (z >> 27)) * 0x94d049bb133111eb;
-  return static_cast<double>((z ^ (z >> 31)) >> 11) * 0x1.0p-53;
-}
+double jitter() { return std::uniform_real_distribution<double>(0.0, 1.0)(random); }
 
 ManifestSource sourceFor(ManifestPlan plan) {
   ManifestSource source;
@@ -104,8 +102,11 @@ bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelE
     // value stands in until then, and the file rarely changes between two passes.
     ManifestPlan plan = planManifest(state.schedule, now, std::uint64_t{state.lastMinCheckInterval} * 1000);
     ManifestOutcome outcome;
-    checkForUpdate(settings, kPassConfigPath, kServerFileName, cancelEvent, sourceFor(plan), outcome, detail);
-    if (plan != ManifestPlan::fetch && !outcome.address.empty() && outcome.address != state.manifestAddress) {
+    for (;;) {
+      checkForUpdate(settings, kPassConfigPath, kServerFileName, cancelEvent, sourceFor(plan), outcome, detail);
+      if (plan == ManifestPlan::fetch || outcome.address.empty() || outcome.address == state.manifestAddress) {
+        break;
+      }
       // The configuration names another manifest: what was learnt of the old one does not
       // hold for it, so the check is made again, with a fetch.
       state.schedule.announced.reset();
@@ -115,7 +116,6 @@ bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelE
       recordServerEnd(state.schedule, now, false, false, 0.0);
       plan = ManifestPlan::fetch;
       settings = UpdaterSettings{};
-      checkForUpdate(settings, kPassConfigPath, kServerFileName, cancelEvent, sourceFor(plan), outcome, detail);
     }
     state.lastMinCheckInterval = settings.minCheckInterval;
     if (outcome.fetched) {
@@ -132,12 +132,8 @@ bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelE
     }
     publish();
     // Whether the updater starts is decideScheduledLaunch's to say.
-    state.pass = PassDecision{false,
-                              outcome.fetched,
-                              settings.remoteVersion,
-                              settings.localVersion,
-                              settings.relativeAppPath,
-                              platform::GetTickCount64()};
+    state.pass.emplace(PassDecision{false, outcome.fetched, settings.remoteVersion, settings.localVersion,
+                                    settings.relativeAppPath, platform::GetTickCount64()});
     return true;
   } catch (...) {
     settings.updateAvailable = false;
@@ -196,7 +192,7 @@ void recordPassChildEnded(const ChildEnd& end) {
     return;
   }
   try {
-    const PassDecision pass = *state.pass;
+    const PassDecision pass = std::move(*state.pass);
     state.pass.reset();
     const std::uint64_t now = platform::GetTickCount64();
     const bool byItself = end.kind == ChildEndKind::exited;
@@ -221,7 +217,7 @@ void recordPassLaunchFailed() {
     return;
   }
   try {
-    const PassDecision pass = *state.pass;
+    const PassDecision pass = std::move(*state.pass);
     state.pass.reset();
     // An updater that cannot be started installs nothing: it counts as a run that left
     // the installed version as it was, so that it cannot keep the server down for ever.
@@ -234,12 +230,13 @@ void recordPassLaunchFailed() {
 void resetUpdateSchedule() {
   state = ScheduleState{};
   state.published = state.schedule;
-  seedJitter();
+  random.seed();
   try {
+    seedJitter();
     // A new start of the service begins afresh; what an earlier one held back is over.
     removeScheduleFile();
   } catch (...) {
-    // A stale file shows its writer's process id.
+    // The jitter keeps its default seed, and a stale file shows its writer's process id.
   }
 }
 

@@ -48,7 +48,8 @@ std::optional<std::u16string> scheduleFilePath() {
   if (path.back() != u'\\' && path.back() != u'/') {
     path += u'\\';
   }
-  return path + kScheduleFileName;
+  path += kScheduleFileName;
+  return path;
 }
 
 std::string scheduleText(const ScheduleSnapshot& snapshot) {
