@@ -113,7 +113,14 @@ class UpdateServerClient {
   const TransferResult& lastTransfer() const { return lastTransfer_; }
 
  private:
-  UpdaterConfig configuration_;
+  // The part of the configuration that the conversation uses, copied.
+  struct Configuration {
+    std::u16string server;
+    std::u16string login;
+    std::u16string password;
+    std::u16string versionFile;
+    std::u16string version;
+  } configuration_;
   platform::Handle cancelEvent_;
   TransferOptions options_;
   // What is left of totalTimeoutMs for the transfer about to start, in milliseconds.
