@@ -3,6 +3,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
 
 #include "platform/clock.h"
 #include "platform/processes.h"
@@ -37,22 +38,24 @@ struct ScheduleState {
   // with it, so that the event of a failed check is not repeated for every skip.
   std::string lastFetchFailure;
   std::optional<PassDecision> pass;
-  std::mt19937_64 random;
   // What the schedule file holds, so that it is written only when the schedule changed.
   std::optional<UpdateSchedule> published;
 };
 
 ScheduleState state;
+// The jitter's generator, kept apart from the state so that a reset of the state does not
+// build a second one; resetUpdateSchedule gives it the default seed, then the machine's.
+std::mt19937_64 random;
 
 // Machines of a fleet start at different times and have different process ids, so their
 // jitter differs and their fetches spread out.
 void seedJitter() {
   std::seed_seq seed{static_cast<std::uint32_t>(platform::GetTickCount64()),
                      static_cast<std::uint32_t>(platform::GetTickCount64() >> 32), platform::GetCurrentProcessId()};
-  state.random.seed(seed);
+  random.seed(seed);
 }
 
-double jitter() { return std::uniform_real_distribution<double>(0.0, 1.0)(state.random); }
+double jitter() { return std::uniform_real_distribution<double>(0.0, 1.0)(random); }
 
 ManifestSource sourceFor(ManifestPlan plan) {
   ManifestSource source;
@@ -86,16 +89,6 @@ void publish() {
 
 }  // namespace
 
-bool runPassUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent, UpdateCheckDetail* detail) {
-  try {
-    checkForUpdate(settings, kPassConfigPath, kServerFileName, cancelEvent, detail);
-    return true;
-  } catch (...) {
-    settings.updateAvailable = false;
-    return false;
-  }
-}
-
 bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent, UpdateCheckDetail* detail) {
   try {
     const std::uint64_t now = platform::GetTickCount64();
@@ -109,8 +102,11 @@ bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelE
     // value stands in until then, and the file rarely changes between two passes.
     ManifestPlan plan = planManifest(state.schedule, now, std::uint64_t{state.lastMinCheckInterval} * 1000);
     ManifestOutcome outcome;
-    checkForUpdate(settings, kPassConfigPath, kServerFileName, cancelEvent, sourceFor(plan), outcome, detail);
-    if (plan != ManifestPlan::fetch && !outcome.address.empty() && outcome.address != state.manifestAddress) {
+    for (;;) {
+      checkForUpdate(settings, kPassConfigPath, kServerFileName, cancelEvent, sourceFor(plan), outcome, detail);
+      if (plan == ManifestPlan::fetch || outcome.address.empty() || outcome.address == state.manifestAddress) {
+        break;
+      }
       // The configuration names another manifest: what was learnt of the old one does not
       // hold for it, so the check is made again, with a fetch.
       state.schedule.announced.reset();
@@ -120,7 +116,6 @@ bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelE
       recordServerEnd(state.schedule, now, false, false, 0.0);
       plan = ManifestPlan::fetch;
       settings = UpdaterSettings{};
-      checkForUpdate(settings, kPassConfigPath, kServerFileName, cancelEvent, sourceFor(plan), outcome, detail);
     }
     state.lastMinCheckInterval = settings.minCheckInterval;
     if (outcome.fetched) {
@@ -137,12 +132,8 @@ bool runScheduledUpdateCheck(UpdaterSettings& settings, platform::Handle cancelE
     }
     publish();
     // Whether the updater starts is decideScheduledLaunch's to say.
-    state.pass = PassDecision{false,
-                              outcome.fetched,
-                              settings.remoteVersion,
-                              settings.localVersion,
-                              settings.relativeAppPath,
-                              platform::GetTickCount64()};
+    state.pass.emplace(PassDecision{false, outcome.fetched, settings.remoteVersion, settings.localVersion,
+                                    settings.relativeAppPath, platform::GetTickCount64()});
     return true;
   } catch (...) {
     settings.updateAvailable = false;
@@ -201,7 +192,7 @@ void recordPassChildEnded(const ChildEnd& end) {
     return;
   }
   try {
-    const PassDecision pass = *state.pass;
+    const PassDecision pass = std::move(*state.pass);
     state.pass.reset();
     const std::uint64_t now = platform::GetTickCount64();
     const bool byItself = end.kind == ChildEndKind::exited;
@@ -226,7 +217,7 @@ void recordPassLaunchFailed() {
     return;
   }
   try {
-    const PassDecision pass = *state.pass;
+    const PassDecision pass = std::move(*state.pass);
     state.pass.reset();
     // An updater that cannot be started installs nothing: it counts as a run that left
     // the installed version as it was, so that it cannot keep the server down for ever.
@@ -239,6 +230,7 @@ void recordPassLaunchFailed() {
 void resetUpdateSchedule() {
   state = ScheduleState{};
   state.published = state.schedule;
+  random.seed();
   try {
     seedJitter();
     // A new start of the service begins afresh; what an earlier one held back is over.

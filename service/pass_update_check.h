@@ -25,8 +25,18 @@ inline constexpr char16_t kServerFileName[] = u"HalcyraServer.exe";
 // server runs. Returns false in that case, when `settings` tells nothing about why. A
 // signalled cancelEvent (manual-reset, or null for none) cuts the manifest transfer short.
 // `detail`, when given, receives the evidence behind the outcome.
-bool runPassUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent = nullptr,
-                        UpdateCheckDetail* detail = nullptr);
+// Inline: the service's passes run runScheduledUpdateCheck, so its executable does not
+// carry this.
+inline bool runPassUpdateCheck(UpdaterSettings& settings, platform::Handle cancelEvent = nullptr,
+                               UpdateCheckDetail* detail = nullptr) {
+  try {
+    checkForUpdate(settings, kPassConfigPath, kServerFileName, cancelEvent, detail);
+    return true;
+  } catch (...) {
+    settings.updateAvailable = false;
+    return false;
+  }
+}
 
 // The pass's check as the service's schedule allows: it asks the update server, takes the
 // last announced version again (during a crash loop, or within minCheckInterval), or does

@@ -17,6 +17,9 @@
 
 namespace halcyra {
 
+// The first line of the file, which names its format.
+inline constexpr char kScheduleFormat[] = "halcyra-schedule 1";
+
 struct ScheduleSnapshot {
   std::uint32_t processId = 0;  // the service that wrote it
   std::uint64_t written = 0;
@@ -26,7 +29,9 @@ struct ScheduleSnapshot {
 // <folder of this executable>\HalcyraService.schedule; none when the path is unknown.
 std::optional<std::u16string> scheduleFilePath();
 
-// The text form and back; none for a text that is not one.
+// The text form and back; none for a text that is not one. The reading (this parse and
+// readScheduleFile) lives in schedule_file_reader.cpp: only the diagnostic reads the file,
+// so the service's executable does not carry it.
 std::string scheduleText(const ScheduleSnapshot& snapshot);
 std::optional<ScheduleSnapshot> parseScheduleText(const std::string& text);
 

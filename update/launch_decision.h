@@ -20,7 +20,6 @@
 //      nothing and the next pass asks again.
 
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include "config/updater_settings.h"
@@ -59,15 +58,15 @@ struct LaunchInput {
   std::uint64_t now = 0;
 
   // Where the checks of the other programs' trust plug in. Each is called at most once,
-  // only when its answer decides something; an empty one allows and opens nothing.
+  // only when its answer decides something; a null one allows and opens nothing.
   //
   // The trust check of the updater's path (the configuration file, the updater and every
   // folder above them): refuses where an account other than SYSTEM, the Administrators and
   // TrustedInstaller can write, replace or re-point any of them. Not yet present: allows.
-  std::function<PathCheck(const UpdaterSettings&)> updaterPathCheck;
+  PathCheck (*updaterPathCheck)(const UpdaterSettings&) = nullptr;
   // The server's signer (serverSigners), with the file held as the updater's is. Not yet
   // present: allows.
-  std::function<UpdaterSignerCheck(const UpdaterSettings&)> serverSignerCheck;
+  UpdaterSignerCheck (*serverSignerCheck)(const UpdaterSettings&) = nullptr;
 };
 
 struct LaunchDecision {

@@ -147,7 +147,9 @@ std::optional<std::string> expiresOf(std::string_view manifest) {
 }  // namespace
 
 std::u16string manifestSignaturePath(std::u16string_view versionFile) {
-  return releaseManifestPath(versionFile) + u".sig";
+  std::u16string path = releaseManifestPath(versionFile);
+  path += u".sig";
+  return path;
 }
 
 std::optional<std::string> decodeBase64(std::u16string_view text) {
@@ -298,27 +300,39 @@ ManifestSignatureStatus judgeManifest(std::u16string_view publicKeyBase64, std::
 }
 
 std::string manifestSignatureFailure(ManifestSignatureStatus status, std::string_view manifest) {
+  const char* text = "";
   switch (status) {
     case ManifestSignatureStatus::keyUnreadable:
-      return kKeyUnreadable;
+      text = kKeyUnreadable;
+      break;
     case ManifestSignatureStatus::signatureMissing:
-      return kSignatureMissing;
+      text = kSignatureMissing;
+      break;
     case ManifestSignatureStatus::signatureUnreadable:
-      return kSignatureUnreadable;
+      text = kSignatureUnreadable;
+      break;
     case ManifestSignatureStatus::signatureInvalid:
-      return kSignatureInvalid;
-    case ManifestSignatureStatus::expired:
-      return kExpiredPrefix + expiresOf(manifest).value_or(std::string());
+      text = kSignatureInvalid;
+      break;
+    case ManifestSignatureStatus::expired: {
+      std::string expired = kExpiredPrefix;
+      if (std::optional<std::string> const expires = expiresOf(manifest)) {
+        expired += *expires;
+      }
+      return expired;
+    }
     case ManifestSignatureStatus::expiryUnreadable:
-      return kExpiryUnreadable;
+      text = kExpiryUnreadable;
+      break;
     case ManifestSignatureStatus::expiryMissing:
-      return kExpiryMissing;
+      text = kExpiryMissing;
+      break;
     case ManifestSignatureStatus::replayed:  // needs the versions: see checkVersionMark
     case ManifestSignatureStatus::notChecked:
     case ManifestSignatureStatus::verified:
       break;
   }
-  return {};
+  return text;
 }
 
 bool checkManifestSignature(UpdaterSettings& settings, UpdateServerClient& client, const std::string& manifest) {
@@ -372,12 +386,16 @@ bool checkVersionMark(UpdaterSettings& settings, const std::u16string& address, 
 }
 
 std::string replayFailure(const VersionNumber& announced, const VersionNumber& mark) {
-  auto const narrow = [](const VersionNumber& version) {
-    std::u16string const text = formatVersionNumber(version);
-    return std::string(text.begin(), text.end());
+  std::string text = "Signed manifest announces ";
+  auto const append = [&text](const VersionNumber& version) {
+    std::u16string const dotted = formatVersionNumber(version);
+    text.append(dotted.begin(), dotted.end());
   };
-  return "Signed manifest announces " + narrow(announced) + ", lower than " + narrow(mark) +
-         " accepted before from this address: an old manifest served again (a replay)";
+  append(announced);
+  text += ", lower than ";
+  append(mark);
+  text += " accepted before from this address: an old manifest served again (a replay)";
+  return text;
 }
 
 }  // namespace halcyra

@@ -71,12 +71,6 @@ bool isUpdateDue(const VersionNumber& local, const VersionNumber& remote, bool u
 }
 
 void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath,
-                    platform::Handle cancelEvent, UpdateCheckDetail* detail) {
-  ManifestOutcome outcome;
-  checkForUpdate(settings, configPath, appPath, cancelEvent, ManifestSource{}, outcome, detail);
-}
-
-void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath,
                     platform::Handle cancelEvent, const ManifestSource& source, ManifestOutcome& outcome,
                     UpdateCheckDetail* detail) {
   outcome = ManifestOutcome{};
@@ -101,13 +95,11 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
     return;
   }
   platform::ExistenceResult const updater = platform::testExistence(settings.updaterPath.c_str());
-  if (updater.existence == platform::Existence::absent) {
-    fail(settings, narrowByTruncation(settings.updaterPath) + kUpdaterAbsentSuffix);
-    return;
-  }
-  if (updater.existence == platform::Existence::unknown) {
-    // Access denied or a similar refusal: the updater could not be started either.
-    fail(settings, narrowByTruncation(settings.updaterPath) + kUpdaterUncheckableSuffix);
+  if (updater.existence != platform::Existence::present) {
+    // Unknown is access denied or a similar refusal: the updater could not be started either.
+    std::string text = narrowByTruncation(settings.updaterPath);
+    text += updater.existence == platform::Existence::absent ? kUpdaterAbsentSuffix : kUpdaterUncheckableSuffix;
+    fail(settings, std::move(text));
     return;
   }
   evidence.stage = CheckStage::updaterFound;

@@ -43,14 +43,6 @@ struct UpdateCheckDetail {
   int manifestParse = kManifestRead;
 };
 
-// Loads the configuration, reads the local product version of `appPath` (the service's
-// own executable when empty), fetches the release manifest and sets updateAvailable.
-// Every failure leaves hasError, a fixed lastError text and updateAvailable false. A
-// signalled cancelEvent (manual-reset, or null for none) cuts the manifest transfer short,
-// which then fails like any other. `detail`, when given, receives the evidence.
-void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath,
-                    platform::Handle cancelEvent = nullptr, UpdateCheckDetail* detail = nullptr);
-
 // How a scheduled check learns the announced version: from the update server, from the
 // last manifest read (`reused`), or not at all, when it fails with `skipFailure` (the
 // manifest's rejection text when empty) as a failed fetch does.
@@ -76,6 +68,18 @@ struct ManifestOutcome {
 void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath,
                     platform::Handle cancelEvent, const ManifestSource& source, ManifestOutcome& outcome,
                     UpdateCheckDetail* detail = nullptr);
+
+// Loads the configuration, reads the local product version of `appPath` (the service's
+// own executable when empty), fetches the release manifest and sets updateAvailable.
+// Every failure leaves hasError, a fixed lastError text and updateAvailable false. A
+// signalled cancelEvent (manual-reset, or null for none) cuts the manifest transfer short,
+// which then fails like any other. `detail`, when given, receives the evidence. Inline:
+// the service itself always checks with a source, so its executable does not carry this.
+inline void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, const std::u16string& appPath,
+                           platform::Handle cancelEvent = nullptr, UpdateCheckDetail* detail = nullptr) {
+  ManifestOutcome outcome;
+  checkForUpdate(settings, configPath, appPath, cancelEvent, ManifestSource{}, outcome, detail);
+}
 
 // The application executable as the check sees it.
 struct AppLocation {

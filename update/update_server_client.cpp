@@ -58,9 +58,9 @@ std::u16string releaseManifestPath(std::u16string_view versionFile) {
 }
 
 UpdateServerClient::UpdateServerClient(const UpdaterConfig& configuration, platform::Handle cancelEvent)
-    : configuration_(configuration), cancelEvent_(cancelEvent) {}
-
-void UpdateServerClient::setTransferOptions(const TransferOptions& options) { options_ = options; }
+    : configuration_{configuration.server, configuration.login, configuration.password, configuration.versionFile,
+                     configuration.version},
+      cancelEvent_(cancelEvent) {}
 
 long UpdateServerClient::remainingTimeMs() {
   // libcurl measures its limits in real time, so the deadline is kept in the same time,

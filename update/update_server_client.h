@@ -106,13 +106,21 @@ class UpdateServerClient {
   // The configured version until a parse succeeds, then the manifest's.
   ReleaseManifest manifest() const;
 
-  void setTransferOptions(const TransferOptions& options);
+  // Only tests change the options; inline, so that the service does not carry it.
+  void setTransferOptions(const TransferOptions& options) { options_ = options; }
 
   // How the most recent transfer ended.
   const TransferResult& lastTransfer() const { return lastTransfer_; }
 
  private:
-  UpdaterConfig configuration_;
+  // The part of the configuration that the conversation uses, copied.
+  struct Configuration {
+    std::u16string server;
+    std::u16string login;
+    std::u16string password;
+    std::u16string versionFile;
+    std::u16string version;
+  } configuration_;
   platform::Handle cancelEvent_;
   TransferOptions options_;
   // What is left of totalTimeoutMs for the transfer about to start, in milliseconds.

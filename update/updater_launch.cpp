@@ -1,5 +1,6 @@
 #include "update/updater_launch.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -26,11 +27,10 @@ std::u16string buildUpdaterCommandLine(const UpdaterConfig& config) {
   std::u16string const json = config.toJson();
 
   // UTF-16LE: low byte first, no byte-order mark, no terminator.
-  std::vector<std::uint8_t> bytes;
-  bytes.reserve(json.size() * 2);
-  for (char16_t const unit : json) {
-    bytes.push_back(static_cast<std::uint8_t>(unit & 0xFFu));
-    bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+  std::vector<std::uint8_t> bytes(json.size() * 2);
+  for (std::size_t i = 0; i < json.size(); ++i) {
+    bytes[2 * i] = static_cast<std::uint8_t>(json[i] & 0xFFu);
+    bytes[2 * i + 1] = static_cast<std::uint8_t>(json[i] >> 8);
   }
   if (bytes.size() > std::numeric_limits<platform::Dword>::max()) {
     return {};
@@ -43,30 +43,27 @@ std::u16string buildUpdaterCommandLine(const UpdaterConfig& config) {
       length == 0) {
     return {};
   }
-  std::vector<char16_t> base64(length, u'\0');
+  // One opening quotation mark and no closing one: split by the usual rules, the line is
+  // exactly one argument, the base64 text, which the encoder writes right after the mark.
+  std::u16string commandLine(std::size_t{length} + 1, u'\0');
+  commandLine[0] = u'"';
   platform::Dword written = length;
-  if (platform::CryptBinaryToStringW(bytes.data(), byteCount, kBase64OneLine, base64.data(), &written) ==
+  if (platform::CryptBinaryToStringW(bytes.data(), byteCount, kBase64OneLine, commandLine.data() + 1, &written) ==
       platform::kFalse) {
     return {};
   }
   // The text runs to its terminator; whatever the encoder reports as written, nothing
   // past the buffer is read.
-  std::u16string_view text(base64.data(), base64.size());
-  text = text.substr(0, text.find(u'\0'));
-  if (text.empty()) {
+  commandLine.resize(std::min(commandLine.find(u'\0', 1), commandLine.size()));
+  if (commandLine.size() == 1) {
     return {};
   }
-
-  // One opening quotation mark and no closing one: split by the usual rules, the line is
-  // exactly one argument, the base64 text.
-  std::u16string commandLine = u"\"";
-  commandLine += text;
   return commandLine;
 }
 
 bool launchUpdater(UpdaterSettings& settings, platform::Handle token, platform::StartupInfoExW* startupInfo,
                    platform::ProcessInformation& processInfo) {
-  std::u16string const commandLine = buildUpdaterCommandLine(settings);
+  std::u16string commandLine = buildUpdaterCommandLine(settings);
   // Without its configuration the updater has nothing to work on: an encoder failure is
   // a failed launch, not a launch with an empty command line.
   if (commandLine.empty() || startupInfo == nullptr) {
@@ -75,13 +72,11 @@ bool launchUpdater(UpdaterSettings& settings, platform::Handle token, platform::
     return false;
   }
 
-  // CreateProcessAsUserW may write into its command line, so it gets a buffer of its own.
-  std::vector<char16_t> writableCommandLine(commandLine.begin(), commandLine.end());
-  writableCommandLine.push_back(u'\0');
-
+  // CreateProcessAsUserW may write into its command line: it gets this buffer, which is
+  // the launch's own and ends with its terminator.
   platform::Bool const created = platform::CreateProcessAsUserW(
-      token, settings.updaterPath.c_str(), writableCommandLine.data(), nullptr, nullptr, platform::kTrue,
-      kUpdaterCreationFlags, nullptr, nullptr, &startupInfo->StartupInfo, &processInfo);
+      token, settings.updaterPath.c_str(), commandLine.data(), nullptr, nullptr, platform::kTrue, kUpdaterCreationFlags,
+      nullptr, nullptr, &startupInfo->StartupInfo, &processInfo);
   if (created == platform::kFalse) {
     settings.hasError = true;
     settings.lastError = kLaunchFailed;

@@ -19,15 +19,9 @@ constexpr platform::Dword kOpenExisting = 3;
 // A certificate that must no longer be trusted is taken out of the list instead.
 constexpr platform::Dword kRevocationChecks = platform::kWtdRevokeNone;
 
-std::string hexCode(platform::Dword code) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
-  return text;
-}
-
-void refuse(SignerCheck& check, std::string reason) {
+void refuse(SignerCheck& check, std::string_view reason) {
   check.allowed = false;
-  check.reason = std::move(reason);
+  check.reason.assign(reason);
 }
 
 bool listed(const std::vector<std::u16string>& signers, const std::string& thumbprint) {
@@ -44,8 +38,12 @@ void runCheck(const std::u16string& path, const std::vector<std::u16string>& sig
   // Reading shared with readers only: a writer, a rename and a delete now fail.
   check.file.reset(
       platform::CreateFileW(path.c_str(), kGenericRead, platform::kFileShareRead, nullptr, kOpenExisting, 0, nullptr));
+  // Room for the longest of the texts with a number in them, a 10-digit code included.
+  char text[80];
   if (!check.file) {
-    refuse(check, "it can't be opened for the check (error " + std::to_string(platform::GetLastError()) + ")");
+    std::snprintf(text, sizeof text, "it can't be opened for the check (error %u)",
+                  static_cast<unsigned>(platform::GetLastError()));
+    refuse(check, text);
     return;
   }
   std::string certificate;
@@ -57,11 +55,14 @@ void runCheck(const std::u16string& path, const std::vector<std::u16string>& sig
   if (trust == platform::kTrustENoSignature) {
     refuse(check, "it has no Authenticode signature");
   } else if (trust != 0) {
-    refuse(check, "its Authenticode signature is not trusted (WinVerifyTrust " + hexCode(trust) + ")");
+    std::snprintf(text, sizeof text, "its Authenticode signature is not trusted (WinVerifyTrust 0x%08X)",
+                  static_cast<unsigned>(trust));
+    refuse(check, text);
   } else if (check.thumbprint.empty()) {
     refuse(check, "its signer's certificate can't be read");
   } else if (!listed(signers, check.thumbprint)) {
-    refuse(check, "its signer is not one of " + std::string(listName));
+    refuse(check, "its signer is not one of ");
+    check.reason += listName;
   }
 }
 

@@ -1,6 +1,6 @@
 #include "update/version_mark.h"
 
-#include <vector>
+#include <cstdint>
 
 #include "platform/registry.h"
 
@@ -45,10 +45,10 @@ std::optional<VersionNumber> readVersionMark(const std::u16string& address) {
       platform::kErrorSuccess) {
     return std::nullopt;
   }
-  std::vector<std::uint8_t> bytes(kMaxMarkBytes);
+  std::uint8_t bytes[kMaxMarkBytes] = {};
   platform::Dword type = 0;
   platform::Dword size = kMaxMarkBytes;
-  if (platform::RegQueryValueExW(open.key, address.c_str(), &type, bytes.data(), &size) != platform::kErrorSuccess ||
+  if (platform::RegQueryValueExW(open.key, address.c_str(), &type, bytes, &size) != platform::kErrorSuccess ||
       type != platform::kRegSz) {
     return std::nullopt;
   }
@@ -74,14 +74,16 @@ bool writeVersionMark(const std::u16string& address, const VersionNumber& versio
     return false;
   }
   std::u16string const text = formatVersionNumber(version);
-  std::vector<std::uint8_t> bytes;
+  // The dotted text is at most 23 units; REG_SZ data holds its terminator, which the
+  // zeros after the text give.
+  std::uint8_t bytes[kMaxMarkBytes] = {};
+  platform::Dword size = 0;
   for (char16_t const unit : text) {
-    bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
-    bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+    bytes[size++] = static_cast<std::uint8_t>(unit & 0xFF);
+    bytes[size++] = static_cast<std::uint8_t>(unit >> 8);
   }
-  bytes.insert(bytes.end(), {0, 0});  // REG_SZ data holds its terminator
-  return platform::RegSetValueExW(open.key, address.c_str(), platform::kRegSz, bytes.data(),
-                                  static_cast<platform::Dword>(bytes.size())) == platform::kErrorSuccess;
+  size += 2;
+  return platform::RegSetValueExW(open.key, address.c_str(), platform::kRegSz, bytes, size) == platform::kErrorSuccess;
 }
 
 }  // namespace halcyra

@@ -19,7 +19,12 @@ std::uint16_t low16(std::int32_t value) {
 }
 
 std::u16string formatParts(unsigned major, unsigned minor, unsigned build, unsigned revision) {
-  return decimalText(major) + u'.' + decimalText(minor) + u'.' + decimalText(build) + u'.' + decimalText(revision);
+  std::u16string text = decimalText(major);
+  for (unsigned const part : {minor, build, revision}) {
+    text += u'.';
+    text += decimalText(part);
+  }
+  return text;
 }
 
 // Version information larger than this is not read.
@@ -59,27 +64,20 @@ std::u16string formatVersionNumber(const VersionNumber& version) {
 }
 
 std::u16string readProductVersion(const std::u16string& path) {
-  constexpr std::u16string_view none = u"0.0.0.0";
-  platform::Dword const size = platform::GetFileVersionInfoSizeW(path.c_str(), nullptr);
-  if (size == 0 || size > kVersionInfoBufferSize) {
-    return std::u16string(none);
-  }
+  // Zeros, "0.0.0.0", unless the executable has usable version information.
+  platform::FixedFileInfo info{};
   alignas(platform::FixedFileInfo) std::array<unsigned char, kVersionInfoBufferSize> buffer{};
-  if (platform::GetFileVersionInfoW(path.c_str(), 0, size, buffer.data()) == platform::kFalse) {
-    return std::u16string(none);
-  }
+  platform::Dword const size = platform::GetFileVersionInfoSizeW(path.c_str(), nullptr);
   void* root = nullptr;
   unsigned rootLength = 0;
-  if (platform::VerQueryValueA(buffer.data(), "\\", &root, &rootLength) == platform::kFalse) {
-    return std::u16string(none);
-  }
   // A root block shorter than the fixed structure would make us read past it; such a
   // resource is damaged and counts as having no version.
-  if (root == nullptr || rootLength < sizeof(platform::FixedFileInfo)) {
-    return std::u16string(none);
+  if (size != 0 && size <= kVersionInfoBufferSize &&
+      platform::GetFileVersionInfoW(path.c_str(), 0, size, buffer.data()) != platform::kFalse &&
+      platform::VerQueryValueA(buffer.data(), "\\", &root, &rootLength) != platform::kFalse && root != nullptr &&
+      rootLength >= sizeof(platform::FixedFileInfo)) {
+    std::memcpy(&info, root, sizeof info);
   }
-  platform::FixedFileInfo info{};
-  std::memcpy(&info, root, sizeof info);
   return formatParts(info.dwProductVersionMS >> 16, info.dwProductVersionMS & 0xFFFFu, info.dwProductVersionLS >> 16,
                      info.dwProductVersionLS & 0xFFFFu);
 }
