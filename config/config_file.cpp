@@ -7,13 +7,6 @@
 #include <utility>
 #include <vector>
 
-// Compiled exactly as updater_settings.cpp compiles it (same namespace, same assertion
-// macro), so that this file judges a text with the parser that rejected it.
-#define RAPIDJSON_NAMESPACE halcyra_config_rapidjson
-#define RAPIDJSON_ASSERT(condition) static_cast<void>(0)
-#include <rapidjson/document.h>
-#include <rapidjson/error/en.h>
-
 #include "platform/file_existence.h"
 #include "platform/files.h"
 #include "platform/module_path.h"
@@ -78,46 +71,6 @@ std::optional<std::u16string> toWide(const std::string& narrow) {
   return wide;
 }
 
-namespace json = halcyra_config_rapidjson;
-
-ConfigTextProblem problemAt(std::string_view text, std::size_t offset, std::string reason) {
-  ConfigTextProblem problem;
-  problem.offset = offset;
-  std::string_view const before = text.substr(0, offset);
-  problem.line = 1;
-  for (char const c : before) {
-    problem.line += c == '\n' ? 1 : 0;
-  }
-  std::size_t const lineStart = before.rfind('\n');
-  problem.column = offset - (lineStart == std::string_view::npos ? 0 : lineStart + 1) + 1;
-  problem.reason = std::move(reason);
-  return problem;
-}
-
-// The first member fromJson requires that is missing or has the wrong type, in the order
-// fromJson reads them; empty when all are there.
-std::string missingRequiredMember(const json::GenericValue<json::UTF16<char16_t>>& root) {
-  struct Required {
-    const char16_t* key;
-    const char* name;
-    bool integer;
-  };
-  static constexpr Required kRequired[] = {
-      {u"server", "server", false},     {u"relativeAppPath", "relativeAppPath", false}, {u"login", "login", false},
-      {u"password", "password", false}, {u"versionFile", "versionFile", false},         {u"useGUI", "useGUI", true}};
-  for (Required const& required : kRequired) {
-    auto const member = root.FindMember(required.key);
-    std::string const quotedName = std::string("\"") + required.name + "\"";
-    if (member == root.MemberEnd()) {
-      return "the required member " + quotedName + " is missing";
-    }
-    if (required.integer ? !member->value.IsInt() : !member->value.IsString()) {
-      return "the member " + quotedName + (required.integer ? " is not an integer" : " is not a string");
-    }
-  }
-  return {};
-}
-
 bool fail(UpdaterSettings& settings, char const* message) {
   settings.hasError = true;
   settings.lastError = message;
@@ -144,40 +97,6 @@ std::u16string parentPath(std::u16string_view path) {
     --end;
   }
   return std::u16string(path.substr(0, end));
-}
-
-ConfigTextProblem explainConfigText(std::string_view bytes) {
-  auto const startsWith = [bytes](std::string_view prefix) { return bytes.substr(0, prefix.size()) == prefix; };
-  if (startsWith("\xEF\xBB\xBF")) {
-    return problemAt(bytes, 0,
-                     "the file starts with a UTF-8 byte-order mark (bytes EF BB BF); save it as UTF-8 without one");
-  }
-  if (startsWith("\xFF\xFE") || startsWith("\xFE\xFF")) {
-    return problemAt(bytes, 0, "the file is UTF-16 text (it starts with a UTF-16 byte-order mark); save it as UTF-8");
-  }
-  // JSON starts with ASCII, so UTF-16 text without a mark has a zero byte among its first two.
-  if (bytes.size() >= 2 && (bytes[0] == '\0' || bytes[1] == '\0')) {
-    return problemAt(bytes, 0, "the file is UTF-16 text (zero bytes between the characters); save it as UTF-8");
-  }
-
-  // The same reading as loadUpdaterConfig: one unit per byte, up to the first zero byte.
-  std::string_view const text = bytes.substr(0, bytes.find('\0'));
-  std::u16string const wide = platform::widenBytes(text);
-  json::GenericDocument<json::UTF16<char16_t>> document;
-  document.Parse<json::kParseIterativeFlag>(wide.c_str());
-  if (document.HasParseError()) {
-    std::string reason = json::GetParseError_En(document.GetParseError());
-    if (!reason.empty() && reason.back() == '.') {
-      reason.pop_back();
-    }
-    if (document.GetErrorOffset() == text.size() && text.size() < bytes.size()) {
-      reason += " (a zero byte ends the text there)";
-    }
-    return problemAt(text, document.GetErrorOffset(), reason);
-  }
-  ConfigTextProblem problem;
-  problem.reason = document.IsObject() ? missingRequiredMember(document) : "the text is not a JSON object";
-  return problem;
 }
 
 std::u16string fullPathOf(const std::u16string& path) {

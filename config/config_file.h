@@ -1,7 +1,6 @@
 #pragma once
 // Locating and reading the updater configuration file below installRoot.
 
-#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,26 +29,10 @@ std::u16string installRootOf(std::u16string_view modulePath);
 // path cannot be read.
 std::optional<std::u16string> configFilePath(const std::string& configPath);
 
-// Why a configuration file's bytes were rejected, in terms an administrator can act on.
-struct ConfigTextProblem {
-  // Where reading stopped, when it stopped at a place: the offset into the text as read
-  // (CR LF counted as one line break), and its 1-based line and column.
-  std::optional<std::size_t> offset;
-  std::size_t line = 0;
-  std::size_t column = 0;
-  std::string reason;  // ASCII
-};
-
-// The reason the bytes of a configuration file (as read in text mode, zero bytes kept)
-// are not an acceptable configuration: a byte-order mark or UTF-16 text named as such,
-// else the JSON parser's error and where it occurred, else the first required member
-// that is missing or of the wrong type. Meaningful only for bytes that fromJson rejects.
-ConfigTextProblem explainConfigText(std::string_view bytes);
-
 // Reads the configuration file `configPath` (relative to installRoot) into `settings`
 // with fromJson. False after setting hasError and lastError; when the file was read but
-// rejected, `rejectedBytes` (if given) receives its bytes, which explainConfigText explains.
-bool loadUpdaterConfig(UpdaterSettings& settings, const std::string& configPath,
-                       std::string* rejectedBytes = nullptr);
+// rejected, `rejectedBytes` (if given) receives its bytes, which explainConfigText
+// (config/config_explanation.h) explains.
+bool loadUpdaterConfig(UpdaterSettings& settings, const std::string& configPath, std::string* rejectedBytes = nullptr);
 
 }  // namespace halcyra

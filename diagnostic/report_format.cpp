@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/config_explanation.h"
 #include "diagnostic/utf8_text.h"
 #include "service/log_rotation.h"
 #include "update/text_conversion.h"

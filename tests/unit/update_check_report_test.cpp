@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "config/config_explanation.h"
 #include "config/config_file.h"
 #include "diagnostic/report_format.h"
 #include "diagnostic/utf8_text.h"
