@@ -46,7 +46,8 @@ std::u16string sidText(std::string_view sid) {
   appendDecimal(text, authority);
   for (std::size_t at = kHeaderSize; at + 4 <= sid.size(); at += 4) {
     text += u'-';
-    appendDecimal(text, bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | std::uint32_t{bytes[at + 3]} << 24);
+    appendDecimal(text, std::uint32_t{bytes[at]} | std::uint32_t{bytes[at + 1]} << 8 |
+                            std::uint32_t{bytes[at + 2]} << 16 | std::uint32_t{bytes[at + 3]} << 24);
   }
   return text;
 }

@@ -244,8 +244,6 @@ void ExclusiveLock::lock() noexcept {
   }
 }
 
-void ExclusiveLock::unlock() noexcept {
-  std::atomic_ref<void*>(state_).store(nullptr, std::memory_order_release);
-}
+void ExclusiveLock::unlock() noexcept { std::atomic_ref<void*>(state_).store(nullptr, std::memory_order_release); }
 
 }  // namespace halcyra::platform
