@@ -137,7 +137,8 @@ std::optional<std::u16string> configFilePath(const std::string& configPath) {
   return fullPath;
 }
 
-bool loadUpdaterConfig(UpdaterSettings& settings, const std::string& configPath, std::string* rejectedBytes) {
+bool loadUpdaterConfig(UpdaterSettings& settings, const std::string& configPath,
+                       std::optional<std::string>* rejectedBytes) {
   // A path that cannot be converted or located names no file we could read, so these
   // failures report the configuration as missing.
   std::optional<std::u16string> const found = configFilePath(configPath);

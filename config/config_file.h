@@ -32,7 +32,8 @@ std::optional<std::u16string> configFilePath(const std::string& configPath);
 // Reads the configuration file `configPath` (relative to installRoot) into `settings`
 // with fromJson. False after setting hasError and lastError; when the file was read but
 // rejected, `rejectedBytes` (if given) receives its bytes, which explainConfigText
-// (config/config_explanation.h) explains.
-bool loadUpdaterConfig(UpdaterSettings& settings, const std::string& configPath, std::string* rejectedBytes = nullptr);
+// (config/config_explanation.h) explains; otherwise it is left as it was.
+bool loadUpdaterConfig(UpdaterSettings& settings, const std::string& configPath,
+                       std::optional<std::string>* rejectedBytes = nullptr);
 
 }  // namespace halcyra

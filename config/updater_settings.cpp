@@ -11,8 +11,8 @@
 #include <rapidjson/document.h>
 
 #include "config/json_text.h"
+#include "platform/decimal_text.h"
 #include "platform/text_mode.h"
-#include "version/decimal_text.h"
 
 namespace halcyra {
 

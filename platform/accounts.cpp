@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/decimal_text.h"
 #include "platform/security.h"
 
 namespace halcyra::platform {
@@ -10,18 +11,6 @@ namespace halcyra::platform {
 namespace {
 
 constexpr std::size_t kHeaderSize = 8;
-
-void appendDecimal(std::u16string& text, std::uint64_t value) {
-  char16_t digits[20];
-  std::size_t count = 0;
-  do {
-    digits[count++] = static_cast<char16_t>(u'0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (count > 0) {
-    text.push_back(digits[--count]);
-  }
-}
 
 }  // namespace
 
@@ -41,13 +30,13 @@ std::u16string sidText(std::string_view sid) {
     authority = authority << 8 | bytes[i];
   }
   std::u16string text = u"S-";
-  appendDecimal(text, bytes[0]);
+  text += decimalText(bytes[0]);
   text += u'-';
-  appendDecimal(text, authority);
+  text += decimalText(authority);
   for (std::size_t at = kHeaderSize; at + 4 <= sid.size(); at += 4) {
     text += u'-';
-    appendDecimal(text, std::uint32_t{bytes[at]} | std::uint32_t{bytes[at + 1]} << 8 |
-                            std::uint32_t{bytes[at + 2]} << 16 | std::uint32_t{bytes[at + 3]} << 24);
+    text += decimalText(std::uint32_t{bytes[at]} | std::uint32_t{bytes[at + 1]} << 8 |
+                        std::uint32_t{bytes[at + 2]} << 16 | std::uint32_t{bytes[at + 3]} << 24);
   }
   return text;
 }

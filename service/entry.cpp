@@ -5,11 +5,11 @@
 #include <string_view>
 
 #include "platform/console.h"
+#include "platform/decimal_text.h"
 #include "platform/service_manager.h"
 #include "platform/types.h"
 #include "service/service_control.h"
 #include "service/working_folder.h"
-#include "version/decimal_text.h"
 
 namespace halcyra {
 

@@ -3,10 +3,10 @@
 #include <optional>
 #include <string>
 
+#include "platform/decimal_text.h"
 #include "platform/module_path.h"
 #include "platform/sync.h"
 #include "platform/unique_handle.h"
-#include "version/decimal_text.h"
 
 namespace halcyra {
 

@@ -10,12 +10,12 @@
 
 #include "config/config_file.h"
 #include "platform/accounts.h"
+#include "platform/decimal_text.h"
 #include "platform/files.h"
 #include "platform/module_path.h"
 #include "platform/security.h"
 #include "service/pass_update_check.h"
 #include "service/service_events.h"
-#include "version/decimal_text.h"
 
 namespace halcyra {
 

@@ -78,11 +78,7 @@ void checkForUpdate(UpdaterSettings& settings, const std::string& configPath, co
   UpdateCheckDetail unused;
   UpdateCheckDetail& evidence = detail != nullptr ? *detail : unused;
   evidence = UpdateCheckDetail{};
-  std::string rejected;
-  if (!loadUpdaterConfig(settings, configPath, &rejected)) {
-    if (settings.lastError == kConfigUnreadable) {
-      evidence.rejectedConfig = std::move(rejected);
-    }
+  if (!loadUpdaterConfig(settings, configPath, &evidence.rejectedConfig)) {
     return;
   }
   evidence.stage = CheckStage::configurationRead;

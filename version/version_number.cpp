@@ -6,8 +6,8 @@
 #include <limits>
 #include <string>
 
+#include "platform/decimal_text.h"
 #include "platform/version_info.h"
-#include "version/decimal_text.h"
 
 namespace halcyra {
 

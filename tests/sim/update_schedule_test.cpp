@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/decimal_text.h"
 #include "platform/sim/sim.h"
 #include "platform/sim/sim_update_server.h"
 #include "service/event_messages.h"
 #include "service/schedule_file.h"
 #include "tests/sim/service_scenario.h"
-#include "version/decimal_text.h"
 
 namespace halcyra::test {
 namespace {
