@@ -20,6 +20,11 @@
 #   code 1): the recovery options are proven in the package's tables and in the verbose
 #   logs, which show the two sc.exe actions run at the install and at the upgrade, and the
 #   install succeed although "failureflag" fails, since the actions' exit codes are ignored;
+# - it runs every program as the prefix's one user, and its icacls changes no access list
+#   (and it has no takeown.exe): the re-locking of what a user put into the install root and
+#   %ProgramData%\Halcyra before the install is proven in the package's tables and in the
+#   verbose logs, which show its actions run at the install and at the upgrade, with such a
+#   folder holding a user's file, and not at the uninstall;
 # - its StopServices does not wait for the service process to end. Before the upgrade the
 #   script therefore stops the service itself (otherwise the new executable cannot replace
 #   the running one), and at uninstall the executable may be left behind.
@@ -100,7 +105,10 @@ trap cleanup EXIT
 
 # ---- the machine: the server from its own installer, the packages, the probe -------------
 
-mkdir -p "$root" "$WINEPREFIX/drive_c/halcyra-tools" "$WINEPREFIX/drive_c/packages" || exit 1
+# The install root and the download folder exist before the install, each holding a user's file.
+data=$WINEPREFIX/drive_c/ProgramData/Halcyra
+mkdir -p "$root" "$data/Download" "$WINEPREFIX/drive_c/halcyra-tools" "$WINEPREFIX/drive_c/packages" || exit 1
+printf 'planted\r\n' >"$root/planted.txt" && printf 'planted\r\n' >"$data/Download/planted.dll" || exit 1
 cp "$server_exe" "$root/HalcyraServer.exe" &&
   printf 'on-ctrl-c=exit\n' >"$root/HalcyraServer.behaviour" &&
   cp "$probe_exe" "$WINEPREFIX/drive_c/halcyra-tools/halcyra-probe.exe" &&
@@ -149,6 +157,21 @@ for folder in "${folders[@]}"; do
 done
 check "no lock names Users, Authenticated Users, Everyone or INTERACTIVE" \
   test -z "$(grep -oE ';(BU|AU|WD|IU|S-1-5-32-545|S-1-5-11|S-1-1-0|S-1-5-4)\)' <<<"$locks")"
+# Re-locking what is already inside the install root and %ProgramData%\Halcyra: the owner
+# forced to the Administrators, every access list below replaced by the inherited one.
+previous=$(sequence_of InstallFiles)
+for row in 'HalcyraRelockRootOwner InstallRootFolder takeown.exe" /F "[INSTALLROOT]*" /A /R /D Y' \
+  'HalcyraRelockRootEntries InstallRootFolder icacls.exe" "[INSTALLROOT]*" /reset /T /C /L /Q' \
+  'HalcyraRelockDataOwner DataFolderComponent takeown.exe" /F "[DataFolder]*" /A /R /D Y' \
+  'HalcyraRelockDataEntries DataFolderComponent icacls.exe" "[DataFolder]*" /reset /T /C /L /Q'; do
+  read -r action component command <<<"$row"
+  check "$action: deferred, as LocalSystem, runs \"[System64Folder]$command" \
+    grep -qxF "$action"$'\t3170\tINSTALLROOT\t"[System64Folder]'"$command"$'\t' <<<"$actions"
+  check "$action: when $component is installed, after InstallFiles and the previous step" \
+    test -n "$(grep -xP "$action\t\\\$$component=3\t\d+" <<<"$sequence")" \
+    -a "$(sequence_of "$action")" -gt "$previous" -a "$(sequence_of "$action")" -lt "$(sequence_of InstallFinalize)"
+  previous=$(sequence_of "$action")
+done
 check "every locked folder is created by the package" \
   test "$(msiinfo export "$package" CreateFolder | cut -f1 | grep -cxE "$(IFS='|'; echo "${folders[*]}")")" = ${#folders[@]}
 
@@ -197,8 +220,9 @@ check "the event source supports error, warning and information events" \
 if msiinfo export "$package" File | grep -q HalcyraUpdateCheck.exe; then
   check "the diagnostic program is installed beside the service" test -f "$root/bin/HalcyraUpdateCheck.exe"
 fi
-check "the download folder %ProgramData%\\Halcyra\\Download is created" \
-  test -d "$WINEPREFIX/drive_c/ProgramData/Halcyra/Download"
+check "the download folder %ProgramData%\\Halcyra\\Download is there" test -d "$data/Download"
+check "the users' files in the folders that existed are left in place (re-locked, not removed)" \
+  test -f "$root/planted.txt" -a -f "$data/Download/planted.dll"
 failure_actions=$(reg_value "$service_key" FailureActions)
 if [[ -n "$failure_actions" ]]; then
   echo "ok: FailureActions is set: $failure_actions"
@@ -287,7 +311,19 @@ fi
 check "nothing else of the package is left in bin" \
   test -z "$(find "$root/bin" -mindepth 1 ! -name HalcyraService.exe 2>/dev/null)"
 check "the version mark is removed" test -z "$(reg_value "$mark_key" mark)"
-for action in HalcyraRecoveryActions HalcyraRecoveryFlag; do
+# What the deployment guide says an uninstall leaves, as far as this machine has it.
+empty_key() {
+  local out
+  out=$(w reg query "$1" /s) && ! grep -vxF -e '' -e "HKEY_LOCAL_MACHINE${1#HKLM}" <<<"$out" | grep -q .
+}
+check "an empty key HKLM\\SOFTWARE\\Halcyra is left, as after a version mark" empty_key 'HKLM\SOFTWARE\Halcyra'
+check "the download folder is left with the user's file in it" test -f "$data/Download/planted.dll"
+for run in install upgrade; do
+  echo "---- $run.log: the re-locking actions"
+  grep -aE '^Action ended .*HalcyraRelock' "$WINEPREFIX/drive_c/packages/$run.log" | tr -d '\r'
+done
+for action in HalcyraRecoveryActions HalcyraRecoveryFlag HalcyraRelockRootOwner HalcyraRelockRootEntries \
+  HalcyraRelockDataOwner HalcyraRelockDataEntries; do
   check "$action ran at the install and at the upgrade, not at the uninstall" \
     eval "ran install $action && ran upgrade $action && ! ran uninstall $action"
 done
