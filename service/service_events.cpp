@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/event_log.h"
 #include "platform/files.h"
+#include "platform/security.h"
 #include "platform/sync.h"
 #include "platform/text_mode.h"
 #include "service/event_messages.h"
@@ -300,6 +301,7 @@ struct ReportingState {
   unsigned serverRefusals = 0;
   std::u16string lastMalformedSigners;
   bool jobListUnavailableReported = false;
+  bool libraryFailureReported = false;
 };
 
 ReportingState state;
@@ -550,6 +552,16 @@ void reportUpdateSetAside(const VersionNumber& announced, const VersionNumber& i
 void reportJobListUnavailable(Dword error) {
   if (!std::exchange(state.jobListUnavailableReported, true)) {
     Event(platform::kEventlogErrorType, EVENT_JOB_LIST_UNAVAILABLE).number(error).queue();
+  }
+}
+
+void reportLibraryFailure() {
+  const platform::LibraryFailure failure = platform::firstLibraryFailure();
+  if (failure.dll != nullptr && !std::exchange(state.libraryFailureReported, true)) {
+    Event(platform::kEventlogErrorType, EVENT_SYSTEM_DLL_UNAVAILABLE)
+        .add(std::string_view(failure.dll))
+        .number(failure.error)
+        .queue();
   }
 }
 

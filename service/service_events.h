@@ -90,6 +90,10 @@ void reportUpdateSetAside(const VersionNumber& announced, const VersionNumber& i
 // reported once per service run, since every pass meets it again.
 void reportJobListUnavailable(platform::Dword error);
 
+// A crypto DLL that could not be loaded (platform::firstLibraryFailure): once per service
+// run, after the pass that met it; the checks it refused are reported on their own.
+void reportLibraryFailure();
+
 // Objects of the installation that accounts other than SYSTEM, the Administrators and
 // TrustedInstaller can replace, re-point or re-permission (or, for the configuration,
 // read), one line each: at start-up, or before an updater start that is refused for it,

@@ -285,6 +285,7 @@ std::optional<StartedChild> launchChild(const PassResources& pass) {
   // was checked is the one started.
   LaunchDecision const decision = decideScheduledLaunch(settings, checkCompleted);
   reportLaunchRefusals(settings, decision);
+  reportLibraryFailure();
   if (decision.launch == NextLaunch::nothing) {
     return std::nullopt;
   }
