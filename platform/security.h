@@ -113,4 +113,19 @@ Bool CheckTokenMembership(Handle token, void* sid, Bool* isMember);
 inline constexpr Dword kLoadLibrarySearchSystem32 = 0x800;
 Bool SetDefaultDllDirectories(Dword directoryFlags);
 
+// crypt32, bcrypt and wintrust are loaded on their first use, from System32 only. One that
+// cannot be loaded, or that lacks a function the process calls, does not end the process:
+// each of its functions then fails as that function reports failures (FALSE or null with
+// ERROR_MOD_NOT_FOUND, an NTSTATUS or a WinVerifyTrust result other than success), so
+// every check that needs it is refused. The first such failure of the process: the DLL's
+// name (static text) and the error of the load, or ERROR_PROC_NOT_FOUND; a null name when
+// there was none.
+inline constexpr Dword kErrorModNotFound = 126;
+inline constexpr Dword kErrorProcNotFound = 127;
+struct LibraryFailure {
+  const char* dll = nullptr;
+  Dword error = 0;
+};
+LibraryFailure firstLibraryFailure();
+
 }  // namespace halcyra::platform

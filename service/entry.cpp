@@ -6,6 +6,7 @@
 
 #include "platform/console.h"
 #include "platform/decimal_text.h"
+#include "platform/security.h"
 #include "platform/service_manager.h"
 #include "platform/types.h"
 #include "service/service_control.h"
@@ -44,12 +45,16 @@ int runStopRequest(const char* idText) {
   return 0;
 }
 
-int runService() {
+// `dllFolders`: 0, or the error that kept DLLs loaded by name from System32 alone.
+int runService(Dword dllFolders) {
+  // Without System32 as the only folder for DLLs loaded by name (by libcurl, Schannel and
+  // the system's own DLLs), one planted beside the executable or in the working folder
+  // could run as SYSTEM: the start fails with the error instead.
   // The working folder is the install root: the relative server name, the configuration
   // and every child's current directory are based on it. When the executable's path
   // cannot be read the current directory is left alone and serviceMain fails the start
   // with the reason, which the SCM shows.
-  entryFailure = enterInstallRoot();
+  entryFailure = dllFolders != 0 ? dllFolders : enterInstallRoot();
   // Children inherit whether their parent ignores Ctrl-C. A service manager (or a test
   // harness) that started this process ignoring it would pass that on to the server, and
   // the graceful stop would always end in termination; so the service stops ignoring it
@@ -71,10 +76,17 @@ int runService() {
 std::int32_t parseDecimalLikeAtol(const char* text) { return readDecimalLikeStrtol(std::string_view(text)); }
 
 int runEntry(int argc, char** argv) {
+  // First of all: every DLL loaded by name from now on comes from System32 only, never
+  // from bin\ or the current directory. The stop-request mode loads none.
+  Dword dllFolders = platform::kErrorSuccess;
+  if (platform::SetDefaultDllDirectories(platform::kLoadLibrarySearchSystem32) == platform::kFalse) {
+    dllFolders = platform::GetLastError();
+    dllFolders = dllFolders != 0 ? dllFolders : platform::kErrorInvalidParameter;
+  }
   if (argc == 3 && std::strcmp(argv[1], kTerminateOption) == 0) {
     return runStopRequest(argv[2]);
   }
-  return runService();
+  return runService(dllFolders);
 }
 
 }  // namespace halcyra

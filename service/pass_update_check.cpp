@@ -187,17 +187,18 @@ void recordUpdaterPass(const PassDecision& pass, std::uint64_t now, const Versio
 
 }  // namespace
 
-void recordPassChildEnded(const ChildEnd& end) {
+void recordPassChildEnded(const PassOutcome& outcome) {
   if (!state.pass) {
     return;
   }
   try {
-    const PassDecision pass = std::move(*state.pass);
+    PassDecision pass = std::move(*state.pass);
     state.pass.reset();
-    const std::uint64_t now = platform::GetTickCount64();
-    const bool byItself = end.kind == ChildEndKind::exited;
+    pass.launchTick = outcome.startTick;  // the child's own start, as the events have it
+    const std::uint64_t now = outcome.startTick + outcome.ranMs;
+    const bool byItself = outcome.end.kind == ChildEndKind::exited;
     if (!pass.updaterStarts) {
-      recordServerEnd(state.schedule, now, byItself && now - pass.launchTick < kQuickEndMs, pass.fetched, jitter());
+      recordServerEnd(state.schedule, now, outcome.quick, pass.fetched, jitter());
       publish();
       return;
     }

@@ -59,8 +59,8 @@ LaunchDecision decideScheduledLaunch(const UpdaterSettings& settings, bool check
 
 // After the pass's child has ended: an updater that left the server's version unchanged
 // counts towards setting its version aside; a server that ended by itself within
-// kQuickEndMs of its start backs the fetches off.
-void recordPassChildEnded(const ChildEnd& end);
+// kQuickEndMs of its start (the outcome's quick) backs the fetches off.
+void recordPassChildEnded(const PassOutcome& outcome);
 
 // After the pass's child could not be started: an updater that failed to start counts
 // towards setting its version aside, as one that ran and changed nothing.

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "platform/sync.h"
+#include "service/graceful_stop.h"
 #include "service/service_events.h"
 #include "service/supervisor.h"
 #include "service/trust_boundary.h"
@@ -86,15 +87,36 @@ void reportStartFailure(Dword error) {
 
 // The trust check reads security descriptors and looks accounts up, which can take long
 // (a domain controller that does not answer). It runs on a pool thread, so that the first
-// pass still comes 3 s after the start; without a pool thread it runs here.
-Dword warnOnPoolThread(void* /*unused*/) noexcept {
+// pass still comes 3 s after the start, and signals `done` as its last step; without a
+// pool thread or the event it runs here. The event, or null when it ran here.
+Dword warnOnPoolThread(void* done) noexcept {
   warnIfTrustBoundaryOpen();
+  platform::SetEvent(static_cast<platform::Handle>(done));
   return 0;
 }
 
-void warnIfTrustBoundaryOpenSoon() {
-  if (platform::QueueUserWorkItem(&warnOnPoolThread, nullptr, platform::kWtExecuteLongFunction) == platform::kFalse) {
-    warnIfTrustBoundaryOpen();
+platform::Handle warnIfTrustBoundaryOpenSoon() {
+  platform::Handle const done = platform::CreateEventA(nullptr, platform::kTrue, platform::kFalse, nullptr);
+  if (done != nullptr &&
+      platform::QueueUserWorkItem(&warnOnPoolThread, done, platform::kWtExecuteLongFunction) != platform::kFalse) {
+    return done;
+  }
+  if (done != nullptr) {
+    platform::CloseHandle(done);
+  }
+  warnIfTrustBoundaryOpen();
+  return nullptr;
+}
+
+// The check's thread must be done before SERVICE_STOPPED, after which the process may end
+// under it, its events unwritten. The wait is short enough for the stop to stay within its
+// wait hint after the child's whole grace; a check still held up then is left running, and
+// its event open, since it still signals it.
+// The event log's own wait (closeEventSource) is 2 s.
+static_assert(kStopGraceMs + kTrustCheckWaitMs + 2000 < kStopWaitHintMs);
+void waitForTrustCheck(platform::Handle done) {
+  if (done != nullptr && platform::WaitForSingleObject(done, kTrustCheckWaitMs) == platform::kWaitObject0) {
+    platform::CloseHandle(done);
   }
 }
 
@@ -168,9 +190,10 @@ void serviceMain(Dword /*argc*/, char** /*argv*/) {
     return;
   }
   reportServiceStarted();
-  warnIfTrustBoundaryOpenSoon();
+  platform::Handle const trustCheckDone = warnIfTrustBoundaryOpenSoon();
 
   const Dword supervisorError = runSupervisorLoop();
+  waitForTrustCheck(trustCheckDone);
 
   // Reported while the process surely still runs: the SCM may end it once it is stopped.
   reportServiceStopped();

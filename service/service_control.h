@@ -24,6 +24,10 @@ inline constexpr char kServiceName[] = "HalcyraService";
 // Time the SCM is told to allow for a stop: it covers the 20-second grace of a child.
 inline constexpr platform::Dword kStopWaitHintMs = 30000;
 
+// The longest the stop waits for the start-up trust check to end before SERVICE_STOPPED.
+// With the child's grace and the event log's 2 s it stays within the wait hint.
+inline constexpr platform::Dword kTrustCheckWaitMs = 2000;
+
 // The controls accepted while running: stop, session change and pre-shutdown (0x181).
 inline constexpr platform::Dword kAcceptedWhileRunning =
     platform::kServiceAcceptStop | platform::kServiceAcceptSessionChange | platform::kServiceAcceptPreshutdown;
@@ -37,9 +41,10 @@ extern platform::Handle stopEvent;
 // Auto reset: a console connect stays pending until the supervisor's next wait takes it.
 extern platform::Handle sessionEvent;
 
-// Nonzero when the process entry could not determine the working folder (the
-// executable's path did not fit in MAX_PATH); serviceMain then fails the start with it
-// rather than run the server from the wrong folder.
+// Nonzero when the process entry could not limit DLLs loaded by name to System32, or could
+// not determine the working folder (the executable's path did not fit in MAX_PATH);
+// serviceMain then fails the start with it rather than run the server from the wrong
+// folder or beside a planted DLL.
 extern platform::Dword entryFailure;
 
 // Runs on the service thread: registers the handler (the first thing it does), reports

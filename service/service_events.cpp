@@ -12,6 +12,7 @@
 #include "platform/clock.h"
 #include "platform/event_log.h"
 #include "platform/files.h"
+#include "platform/security.h"
 #include "platform/sync.h"
 #include "platform/text_mode.h"
 #include "service/event_messages.h"
@@ -276,7 +277,6 @@ struct RunningChild {
   bool running = false;
   std::u16string program;
   Dword processId = 0;
-  std::uint64_t startTick = 0;
 };
 
 // The program that keeps ending quickly, with the exit code of its last end and how many
@@ -300,6 +300,7 @@ struct ReportingState {
   unsigned serverRefusals = 0;
   std::u16string lastMalformedSigners;
   bool jobListUnavailableReported = false;
+  bool libraryFailureReported = false;
 };
 
 ReportingState state;
@@ -322,9 +323,9 @@ bool remember(std::u16string& kept, std::u16string_view text) noexcept {
 bool changed(std::u16string& last, std::u16string_view now) noexcept { return last != now && remember(last, now); }
 
 // The end of a child that ended by itself: folded while it keeps ending quickly.
-void childExited(RunningChild& child, const std::optional<Dword>& exitCode) {
-  const std::uint64_t ranFor = platform::GetTickCount64() - child.startTick;
-  const bool quick = ranFor < kQuickEndMs;
+void childExited(RunningChild& child, const PassOutcome& outcome) {
+  const std::optional<Dword>& exitCode = outcome.end.exitCode;
+  const bool quick = outcome.quick;
   QuickEnds& quickEnds = state.quickEnds;
   if (quick && quickEnds.count != 0 && quickEnds.program == child.program && quickEnds.exitCode == exitCode) {
     const unsigned count = ++quickEnds.count;
@@ -341,7 +342,12 @@ void childExited(RunningChild& child, const std::optional<Dword>& exitCode) {
     return;
   }
   const Word type = exitCode == Dword{0} ? platform::kEventlogInformationType : platform::kEventlogWarningType;
-  Event(type, EVENT_CHILD_EXITED).add(child.program).number(child.processId).exitCode(exitCode).seconds(ranFor).queue();
+  Event(type, EVENT_CHILD_EXITED)
+      .add(child.program)
+      .number(child.processId)
+      .exitCode(exitCode)
+      .seconds(outcome.ranMs)
+      .queue();
   quickEnds.count = quick && remember(quickEnds.program, child.program) ? 1 : 0;
   quickEnds.exitCode = exitCode;
 }
@@ -353,7 +359,6 @@ void childStarted(std::u16string_view program, Dword processId, Event& event) {
   // Without the memory to keep its program, its end goes unreported.
   state.child.running = remember(state.child.program, program);
   state.child.processId = processId;
-  state.child.startTick = platform::GetTickCount64();
   if (!folded) {
     event.queue();
   }
@@ -506,14 +511,15 @@ void reportUpdaterStarted(const UpdaterSettings& settings, Dword processId, Dwor
   childStarted(settings.updaterPath, processId, event);
 }
 
-void reportChildEnded(const ChildEnd& end) {
+void reportChildEnded(const PassOutcome& outcome) {
+  const ChildEnd& end = outcome.end;
   RunningChild& child = state.child;
   if (!child.running) {
     return;
   }
   child.running = false;
   if (end.kind == ChildEndKind::exited) {
-    childExited(child, end.exitCode);
+    childExited(child, outcome);
     return;
   }
   // The service ended it: whatever loop there was is over.
@@ -550,6 +556,16 @@ void reportUpdateSetAside(const VersionNumber& announced, const VersionNumber& i
 void reportJobListUnavailable(Dword error) {
   if (!std::exchange(state.jobListUnavailableReported, true)) {
     Event(platform::kEventlogErrorType, EVENT_JOB_LIST_UNAVAILABLE).number(error).queue();
+  }
+}
+
+void reportLibraryFailure() {
+  const platform::LibraryFailure failure = platform::firstLibraryFailure();
+  if (failure.dll != nullptr && !std::exchange(state.libraryFailureReported, true)) {
+    Event(platform::kEventlogErrorType, EVENT_SYSTEM_DLL_UNAVAILABLE)
+        .add(std::string_view(failure.dll))
+        .number(failure.error)
+        .queue();
   }
 }
 

@@ -26,25 +26,11 @@
 
 #include "config/updater_settings.h"
 #include "platform/types.h"
+#include "service/pass_outcome.h"
 #include "update/update_check.h"
 
 namespace halcyra {
 
-// How a watched child ended.
-enum class ChildEndKind {
-  exited,                // by itself
-  stoppedByCtrlC,        // it obeyed the service's Ctrl-C within the grace
-  terminatedAfterGrace,  // still running at the end of the grace after the Ctrl-C
-  terminatedUnasked,     // the Ctrl-C could not be raised
-};
-
-struct ChildEnd {
-  ChildEndKind kind;
-  std::optional<platform::Dword> exitCode;  // for exited and stoppedByCtrlC; none when unreadable
-};
-
-// A child counts as ending quickly when it ends by itself within this time of its start.
-inline constexpr platform::Dword kQuickEndMs = 60000;
 // While a child keeps ending quickly, only every this-many-th end is reported.
 inline constexpr unsigned kQuickEndReportEvery = 10;
 
@@ -79,7 +65,8 @@ void reportUpdateCheck(const UpdaterSettings& settings, bool completed, const Up
 // A child started; it is the one that the next reportChildEnded is about.
 void reportServerStarted(std::u16string_view serverName, platform::Dword processId, platform::Dword sessionId);
 void reportUpdaterStarted(const UpdaterSettings& settings, platform::Dword processId, platform::Dword sessionId);
-void reportChildEnded(const ChildEnd& end);
+// The end of that child, as the pass's outcome tells it.
+void reportChildEnded(const PassOutcome& outcome);
 
 // The updater ran `runs` times for `announced` and left `installed` as it was: the server
 // runs instead, and the update is tried again in `retryInMs`.
@@ -89,6 +76,10 @@ void reportUpdateSetAside(const VersionNumber& announced, const VersionNumber& i
 // The job-list attribute cannot be set (systems before Windows 10), so no child can start;
 // reported once per service run, since every pass meets it again.
 void reportJobListUnavailable(platform::Dword error);
+
+// A crypto DLL that could not be loaded (platform::firstLibraryFailure): once per service
+// run, after the pass that met it; the checks it refused are reported on their own.
+void reportLibraryFailure();
 
 // Objects of the installation that accounts other than SYSTEM, the Administrators and
 // TrustedInstaller can replace, re-point or re-permission (or, for the configuration,

@@ -1,5 +1,6 @@
 #include "service/supervisor.h"
 
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <optional>
@@ -7,6 +8,7 @@
 #include <string_view>
 
 #include "config/updater_settings.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/sync.h"
 #include "platform/unique_handle.h"
@@ -211,6 +213,8 @@ struct StartedChild {
   UniqueHandle process;
   UniqueHandle thread;
   platform::ProcessInformation info{};
+  bool updater = false;
+  std::uint64_t startTick = 0;  // right after the start returned: the one start of its outcome
 };
 
 // Points the launch setup's job list at the pass's job. False when no job-list update has
@@ -285,6 +289,7 @@ std::optional<StartedChild> launchChild(const PassResources& pass) {
   // was checked is the one started.
   LaunchDecision const decision = decideScheduledLaunch(settings, checkCompleted);
   reportLaunchRefusals(settings, decision);
+  reportLibraryFailure();
   if (decision.launch == NextLaunch::nothing) {
     return std::nullopt;
   }
@@ -294,12 +299,15 @@ std::optional<StartedChild> launchChild(const PassResources& pass) {
       recordPassLaunchFailed();
       return std::nullopt;
     }
+    child.startTick = platform::GetTickCount64();
+    child.updater = true;
     reportUpdaterStarted(settings, child.info.dwProcessId, pass.sessionId);
   } else {
     if (const Dword error = startServer(pass.token.get(), child.info); error != platform::kErrorSuccess) {
       reportLaunchFailure(kServerFileName, error);
       return std::nullopt;
     }
+    child.startTick = platform::GetTickCount64();
     reportServerStarted(kServerFileName, child.info.dwProcessId, pass.sessionId);
   }
   child.process.reset(child.info.hProcess);
@@ -315,8 +323,10 @@ void runPass() {
   }
   if (std::optional<StartedChild> child = launchChild(*pass)) {
     if (const std::optional<ChildEnd> end = watchChild(pass->token.get(), pass->sessionId, child->info)) {
-      reportChildEnded(*end);
-      recordPassChildEnded(*end);
+      const PassOutcome outcome =
+          passOutcome(child->updater, child->info.dwProcessId, child->startTick, *end, platform::GetTickCount64());
+      reportChildEnded(outcome);
+      recordPassChildEnded(outcome);
     }
   }
   // The child's handles are closed first; closing the job's only handle then ends whatever

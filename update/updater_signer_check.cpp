@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "config/config_file.h"
 #include "platform/authenticode.h"
 #include "platform/files.h"
 #include "platform/signature.h"
@@ -33,8 +34,14 @@ bool listed(const std::vector<std::u16string>& signers, const std::string& thumb
   return false;
 }
 
-void runCheck(const std::u16string& path, const std::vector<std::u16string>& signers, std::string_view listName,
+void runCheck(const std::u16string& name, const std::vector<std::u16string>& signers, std::string_view listName,
               SignerCheck& check) {
+  // WinVerifyTrust takes a full path: a relative name (the server's) is resolved against
+  // the working folder, as its launch resolves it. Should that fail, the open fails too.
+  std::u16string path = fullPathOf(name);
+  if (path.empty()) {
+    path = name;
+  }
   // Reading shared with readers only: a writer, a rename and a delete now fail.
   check.file.reset(
       platform::CreateFileW(path.c_str(), kGenericRead, platform::kFileShareRead, nullptr, kOpenExisting, 0, nullptr));

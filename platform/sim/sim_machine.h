@@ -196,7 +196,9 @@ struct Machine {
   bool lastFaultRandom = false;  // the last call that failed was made to fail at random
   std::function<void(const Call&)> callObserver;
 
-  std::map<std::u16string, FsNode> fs;  // key: upper-cased full path
+  std::map<std::u16string, FsNode> fs;       // key: upper-cased full path
+  std::vector<std::string> failedLibraries;  // sim::failLibrary, first failure first
+  Dword libraryError = 0;
   std::map<std::u16string, Dword> pathErrors;
   std::u16string modulePath;
   std::u16string tempPath;

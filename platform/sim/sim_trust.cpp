@@ -9,9 +9,12 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
+#include <cctype>
 #include <memory>
 
 #include "platform/authenticode.h"
+#include "platform/security.h"
 #include "platform/signature.h"
 #include "platform/sim/sim_machine.h"
 #include "platform/system_time.h"
@@ -25,6 +28,14 @@ void setSystemTime(std::uint64_t fileTimeAtStart) { detail::machine().systemTime
 void setFileSignature(const std::u16string& path, platform::Dword trustResult, std::string signerCertificate) {
   detail::machine().fs.at(detail::fileKeyOf(detail::pathKey(path), false)).signature = {trustResult,
                                                                                         std::move(signerCertificate)};
+}
+
+void failLibrary(const char* dll, platform::Dword error) {
+  detail::Machine& m = detail::machine();
+  if (m.failedLibraries.empty()) {
+    m.libraryError = error;
+  }
+  m.failedLibraries.emplace_back(dll);
 }
 
 }  // namespace sim
@@ -52,6 +63,19 @@ struct OpenSslFree {
   void operator()(unsigned char* memory) const { OPENSSL_free(memory); }
 };
 
+// DLL names compare as Windows compares them, whatever their case.
+bool libraryFailed(std::string_view dll) {
+  auto const same = [dll](const std::string& failed) {
+    return std::equal(failed.begin(), failed.end(), dll.begin(), dll.end(),
+                      [](unsigned char a, unsigned char b) { return std::tolower(a) == std::tolower(b); });
+  };
+  return std::any_of(machine().failedLibraries.begin(), machine().failedLibraries.end(), same);
+}
+
+// The real backend's stand-ins' results (platform/win32/delay_load.cpp).
+constexpr Dword kStatusDllNotFound = 0xC0000135;
+constexpr Dword kModNotFoundResult = 0x8007007E;
+
 std::string hexBytes(const unsigned char* data, std::size_t size) {
   std::string out;
   for (std::size_t i = 0; i < size; ++i) {
@@ -67,9 +91,19 @@ std::uint64_t GetSystemTimeAsFileTime() {
   return machine().systemTimeAtStart + machine().clock * 10000;
 }
 
+LibraryFailure firstLibraryFailure() {
+  if (machine().failedLibraries.empty()) {
+    return {};
+  }
+  return {machine().failedLibraries.front().c_str(), machine().libraryError};
+}
+
 Dword sha256(std::string_view data, Sha256Digest& digest) {
   if (enterFails("sha256", "size=" + std::to_string(data.size()))) {
     return kStatusInvalidParameter;
+  }
+  if (libraryFailed("bcrypt.dll")) {
+    return kStatusDllNotFound;
   }
   unsigned int size = 0;
   if (EVP_Digest(data.data(), data.size(), digest.data(), &size, EVP_sha256(), nullptr) != 1) {
@@ -82,6 +116,9 @@ Dword verifyEcdsaP256Sha256(const P256PublicPoint& publicKey, std::string_view d
   if (enterFails("verifyEcdsaP256Sha256",
                  "key=" + hexBytes(publicKey.data(), 8) + "... size=" + std::to_string(data.size()))) {
     return kStatusInvalidParameter;
+  }
+  if (libraryFailed("bcrypt.dll")) {
+    return kStatusDllNotFound;
   }
   unsigned char spki[sizeof kSpkiPrefix + sizeof(P256PublicPoint)];
   std::copy(std::begin(kSpkiPrefix), std::end(kSpkiPrefix), spki);
@@ -122,6 +159,9 @@ Dword verifyFileSignature(Handle file, const char16_t* path, Dword revocationChe
   if (enterFails("verifyFileSignature",
                  "file=" + handleText(file) + " " + text(path) + " revocation=" + std::to_string(revocationChecks))) {
     return GetLastError();
+  }
+  if (libraryFailed("wintrust.dll") || libraryFailed("crypt32.dll")) {
+    return kModNotFoundResult;
   }
   HandleEntry const* const entry = lookupHandle(file, Kind::file);
   if (entry == nullptr) {

@@ -18,4 +18,9 @@ void setSystemTime(std::uint64_t fileTimeAtStart);
 // is unsigned until then.
 void setFileSignature(const std::u16string& path, platform::Dword trustResult, std::string signerCertificate);
 
+// "bcrypt.dll", "wintrust.dll" or "crypt32.dll" could not be loaded, for `error`: from now
+// on the signature functions that need it fail as the real backend's stand-ins make them fail, and
+// firstLibraryFailure names the first such DLL.
+void failLibrary(const char* dll, platform::Dword error);
+
 }  // namespace halcyra::sim

@@ -25,18 +25,19 @@ namespace {
 
 // Reading a version resource makes the system map the whole executable as a data file,
 // twice (size, then block): about 1.4 ms under Wine, most of an update check against a
-// near server. The block of the last file read is kept with what tells that file's
-// content apart: its size and its creation and last-write times. A write or truncation
-// changes the last-write time; a file put in its place (moved, copied, installed) has its
-// own creation time. The next read then finds the file changed and asks the system again.
+// near server. The block of the last file read is kept with the file's change time, which
+// the file system sets to the time of every write, truncation, rename and change of times
+// (a program can set it only by asking for it, through FILE_BASIC_INFO): so an updater that
+// overwrites the file in place, same size, and puts the old creation and last-write times
+// back is still seen. Its creation and last-write times are kept too. The next read finds
+// the file changed and asks the system again.
 struct FileStamp {
-  DWORD sizeHigh = 0;
-  DWORD sizeLow = 0;
-  FILETIME created{};
-  FILETIME written{};
+  LARGE_INTEGER created{};
+  LARGE_INTEGER written{};
+  LARGE_INTEGER changed{};
   bool operator==(const FileStamp& other) const {
-    return sizeHigh == other.sizeHigh && sizeLow == other.sizeLow && CompareFileTime(&created, &other.created) == 0 &&
-           CompareFileTime(&written, &other.written) == 0;
+    return created.QuadPart == other.created.QuadPart && written.QuadPart == other.written.QuadPart &&
+           changed.QuadPart == other.changed.QuadPart;
   }
 };
 
@@ -55,13 +56,21 @@ struct KeptVersionInfo {
 KeptVersionInfo kept;
 
 // The stamp of the file at `path` now, or nothing when it cannot be read; the caller's
-// last error is kept either way.
+// last error is kept either way. Opened for its attributes alone, sharing everything, so
+// that no writer, rename or delete is held up.
 bool stampOf(const char16_t* path, FileStamp& stamp) {
   DWORD const error = ::GetLastError();
-  WIN32_FILE_ATTRIBUTE_DATA attributes{};
-  bool const read = ::GetFileAttributesExW(win32::wide(path), GetFileExInfoStandard, &attributes) != FALSE;
+  HANDLE const file =
+      ::CreateFileW(win32::wide(path), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  FILE_BASIC_INFO basic{};
+  bool read = false;
+  if (file != INVALID_HANDLE_VALUE) {
+    read = ::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) != FALSE;
+    ::CloseHandle(file);
+  }
   ::SetLastError(error);
-  stamp = {attributes.nFileSizeHigh, attributes.nFileSizeLow, attributes.ftCreationTime, attributes.ftLastWriteTime};
+  stamp = {basic.CreationTime, basic.LastWriteTime, basic.ChangeTime};
   return read;
 }
 

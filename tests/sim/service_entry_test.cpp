@@ -135,18 +135,30 @@ TEST(Entry, ChildrenRunInTheWorkingFolder) {
   }
 }
 
-TEST(Entry, ExecutablePathThatFillsTheBufferFailsTheStart) {
+// A start that cannot be made safe fails with the reason, before any child: an executable
+// path that fills the buffer, or DLLs that could come from beside the executable.
+TEST(Entry, UnsafeStartFailsWithTheReason) {
   std::u16string longPath = u"C:\\";
   while (longPath.size() < 300) longPath += u"Folder\\";
   longPath += u"HalcyraService.exe";
-  setUpMachine(patientServer());
-  sim::setModulePath(longPath);
-  EXPECT_EQ(runService(), 1);
-  EXPECT_TRUE(sim::callsNamed("SetCurrentDirectoryW").empty());
-  const std::vector<ReportRow> expected = {{platform::kServiceStartPending, 0, 0, 0},
-                                           {platform::kServiceStopped, 0, 206, 0}};
-  EXPECT_EQ(reportRows(), expected);
-  EXPECT_TRUE(sim::processes().empty());
+  struct Case {
+    std::u16string modulePath;
+    bool dllFoldersFail;
+    Dword error;
+  };
+  for (const Case& c : {Case{longPath, false, 206}, Case{kModulePath, true, 87}}) {
+    setUpMachine(patientServer());
+    sim::setModulePath(c.modulePath);
+    if (c.dllFoldersFail) {
+      sim::failCall("SetDefaultDllDirectories", 1, 87);
+    }
+    EXPECT_EQ(runService(), 1);
+    EXPECT_TRUE(sim::callsNamed("SetCurrentDirectoryW").empty());
+    const std::vector<ReportRow> expected = {{platform::kServiceStartPending, 0, 0, 0},
+                                             {platform::kServiceStopped, 0, c.error, 0}};
+    EXPECT_EQ(reportRows(), expected);
+    EXPECT_TRUE(sim::processes().empty());
+  }
 }
 
 }  // namespace

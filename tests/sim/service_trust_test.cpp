@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "platform/authenticode.h"
+#include "platform/security.h"
 #include "platform/sim/sim_trust.h"
 #include "service/event_messages.h"
 #include "tests/sim/service_scenario.h"
@@ -33,6 +34,7 @@ TEST(UpdaterSignerInThePass, StartsTheUpdaterOnlyForAListedTrustedSignerAndHolds
     std::string signers;                   // the updaterSigners member's value
     std::optional<platform::Dword> trust;  // WinVerifyTrust's result; none: unsigned
     const char16_t* refusal;               // the event's reason; null: the updater starts
+    bool wintrustUnloadable = false;       // a good signature that cannot be checked
   };
   std::string const listed = std::string("[\"") + kListed + "\"]";
   Row const rows[] = {
@@ -42,6 +44,8 @@ TEST(UpdaterSignerInThePass, StartsTheUpdaterOnlyForAListedTrustedSignerAndHolds
       {"unsigned", listed, std::nullopt, u"it has no Authenticode signature"},
       {"not listed", "[\"1AEB\"]", 0, u"its signer is not one of updaterSigners"},
       {"not a list", "\"" + std::string(kListed) + "\"", 0, u"its signer is not one of updaterSigners"},
+      {"wintrust.dll unloadable", listed, 0, u"its Authenticode signature is not trusted (WinVerifyTrust 0x8007007E)",
+       true},
   };
   for (Row const& row : rows) {
     SCOPED_TRACE(row.what);
@@ -51,6 +55,7 @@ TEST(UpdaterSignerInThePass, StartsTheUpdaterOnlyForAListedTrustedSignerAndHolds
     config.insert(config.rfind('}'), ",\"updaterSigners\":" + row.signers);
     sim::addFile(u"C:\\Halcyra\\resources\\updater\\config.json", config);
     if (row.trust) sim::setFileSignature(kUpdaterPath, *row.trust, "publisher certificate");
+    if (row.wintrustUnloadable) sim::failLibrary("WINTRUST.dll", platform::kErrorModNotFound);
     sim::scheduleControl(5000, platform::kServiceControlStop);
     runService();
 
@@ -63,13 +68,18 @@ TEST(UpdaterSignerInThePass, StartsTheUpdaterOnlyForAListedTrustedSignerAndHolds
     EXPECT_LT(callIndex("CreateFileW", "Updater.exe access=0x80000000 share=0x1"), launch);
     EXPECT_GT(callIndex("CloseHandle", file), launch) << "the updater is held open until its start returned";
     std::vector<std::vector<std::u16string>> refusals;
+    std::vector<std::vector<std::u16string>> unloadable;
     for (const sim::ReportedEvent& event : sim::reportedEvents()) {
       if (event.eventId == EVENT_UPDATER_REFUSED) refusals.push_back(event.strings);
+      if (event.eventId == EVENT_SYSTEM_DLL_UNAVAILABLE) unloadable.push_back(event.strings);
     }
+    using Inserts = std::vector<std::vector<std::u16string>>;
+    Inserts const dllEvent = row.wintrustUnloadable ? Inserts{{u"WINTRUST.dll", u"126"}} : Inserts{};
+    EXPECT_EQ(unloadable, dllEvent);
     EXPECT_EQ(refusals.size(), row.refusal == nullptr ? 0u : 1u);
     if (!refusals.empty()) {
       EXPECT_EQ(refusals[0][1], row.refusal);
-      EXPECT_EQ(refusals[0][2], row.trust ? kFound : u"none");
+      EXPECT_EQ(refusals[0][2], row.trust && !row.wintrustUnloadable ? kFound : u"none");
     }
   }
 }

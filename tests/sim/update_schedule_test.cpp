@@ -11,6 +11,7 @@
 #include "platform/sim/sim.h"
 #include "platform/sim/sim_update_server.h"
 #include "service/event_messages.h"
+#include "service/pass_outcome.h"
 #include "service/schedule_file.h"
 #include "tests/sim/service_scenario.h"
 
@@ -180,6 +181,24 @@ TEST(UpdateScheduleScenario, MinCheckIntervalSpacesTheFetchesOfAHealthyServer) {
   for (std::size_t i = 1; i < requests.size(); ++i) {
     EXPECT_TRUE(requests[i] - requests[i - 1] >= 10 * kMinute &&
                 requests[i] - requests[i - 1] <= 12 * kMinute + kPassSlack);
+  }
+}
+
+// A server that keeps ending by itself after a run of about a minute: the events fold its
+// ends and the schedule backs its fetches off for the same runs, the quick ones.
+TEST(UpdateScheduleScenario, EventsAndScheduleJudgeTheSameRunsQuick) {
+  for (std::uint64_t const run : {kMinute - kSecond, kMinute - 1, kMinute, kMinute + 1, kMinute + kSecond}) {
+    SCOPED_TRACE(run);
+    setUp(serverExitingAfter(run, 1));
+    sim::setUpdateServer([](std::uint64_t) { return sim::UpdateServerAnswer{200, 0, sim::manifestBody("1.0.0.0")}; });
+    runFor(3 * kPassIntervalMs + 2 * run + kSecond);  // two ends, then the third pass's server runs
+    std::size_t exitEvents = 0;
+    for (const sim::ReportedEvent& event : sim::reportedEvents()) {
+      if (event.eventId == EVENT_CHILD_EXITED) ++exitEvents;
+    }
+    bool const quick = run < kQuickEndMs;
+    EXPECT_EQ(exitEvents, quick ? 1U : 2U) << "the second quick end is folded";
+    EXPECT_EQ(sim::updateServerRequests().size(), quick ? 2U : 3U) << "the third pass backs off after two quick ends";
   }
 }
 
